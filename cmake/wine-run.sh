@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Runs one Windows executable under Wine with the project's own prefix, kept inside the
+# win32 build folder so that tests never touch the user's ~/.wine. The prefix is made on
+# first use (under a lock, since CTest may start several tests at once) and a persistent
+# wineserver keeps every later start fast.
+set -u
+here=$(cd "$(dirname "$0")/.." && pwd)
+export WINEPREFIX="${WINEPREFIX:-$here/build/win32/wineprefix}"
+export WINEDEBUG="${WINEDEBUG:--all}"
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
+export DISPLAY=
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    mkdir -p "$(dirname "$WINEPREFIX")"
+    exec 9>"$WINEPREFIX.lock"
+    flock 9
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+        wineboot -i >/dev/null 2>&1   # returns once the prefix is ready
+    fi
+    flock -u 9
+fi
+wineserver -p >/dev/null 2>&1 || true
+exec wine "$@"

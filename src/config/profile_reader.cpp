@@ -1,0 +1,98 @@
+// INI lookup by the Windows profile rules (see profile_reader.h). The file is small and read
+// once per call, so it is simply scanned line by line; nothing is cached.
+#include "config/profile_reader.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace {
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
+
+std::string Trim(const std::string& s) {
+    size_t b = 0, e = s.size();
+    while (b < e && IsBlank(s[b])) ++b;
+    while (e > b && IsBlank(s[e - 1])) --e;
+    return s.substr(b, e - b);
+}
+
+bool SameName(const std::string& a, const char* b) {
+    if (a.size() != std::strlen(b)) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 32);
+        if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 32);
+        if (x != y) return false;
+    }
+    return true;
+}
+
+bool ReadWholeFile(const char* path, std::string* content) {
+    std::FILE* f = std::fopen(path, "rb");
+    if (!f) return false;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) content->append(buf, n);
+    std::fclose(f);
+    return true;
+}
+
+// Finds the value of key in the first section named `section`. False when there is none.
+bool FindValue(const std::string& content, const char* section, const char* key,
+               std::string* value) {
+    bool inSection = false, sectionSeen = false;
+    size_t pos = 0;
+    while (pos < content.size()) {
+        size_t end = content.find_first_of("\r\n", pos);
+        if (end == std::string::npos) end = content.size();
+        const std::string line = Trim(content.substr(pos, end - pos));
+        pos = end + 1;
+        if (line.empty()) continue;
+        if (line[0] == '[') {
+            const size_t close = line.rfind(']');
+            if (close != std::string::npos) {
+                if (inSection) return false;  // only the first section of that name counts
+                inSection = SameName(Trim(line.substr(1, close - 1)), section);
+                sectionSeen = sectionSeen || inSection;
+                continue;
+            }
+        }
+        if (!inSection) continue;
+        const size_t eq = line.find('=');
+        const std::string name = Trim(line.substr(0, eq));
+        if (!SameName(name, key)) continue;
+        *value = eq == std::string::npos ? std::string() : Trim(line.substr(eq + 1));
+        return true;
+    }
+    (void)sectionSeen;
+    return false;
+}
+
+std::uint32_t CopyOut(const std::string& text, char* out, std::uint32_t size) {
+    if (size == 0) return 0;
+    size_t n = text.size() < size - 1 ? text.size() : size - 1;
+    std::memcpy(out, text.data(), n);
+    out[n] = '\0';
+    return static_cast<std::uint32_t>(n);
+}
+
+std::string Unquote(const std::string& v) {
+    if (v.size() >= 2 && (v[0] == '"' || v[0] == '\'') && v.back() == v[0]) {
+        return v.substr(1, v.size() - 2);
+    }
+    return v;
+}
+
+}  // namespace
+
+std::uint32_t ProfileReadString(const char* section, const char* key, const char* def, char* out,
+                                std::uint32_t size, const char* path) {
+    std::string content, value;
+    if (ReadWholeFile(path, &content) && FindValue(content, section, key, &value)) {
+        return CopyOut(Unquote(value), out, size);
+    }
+    std::string d = def ? def : "";
+    while (!d.empty() && d.back() == ' ') d.pop_back();  // the default loses trailing blanks
+    return CopyOut(d, out, size);
+}

@@ -1,0 +1,115 @@
+// Win32 backend of the platform interface: the calls the controller is specified with
+// (psapi for its own path, the profile API, the service and event-log API, FormatMessageA).
+#include "platform/platform.h"
+
+#include <windows.h>
+#include <psapi.h>
+
+std::uint32_t PlatformLastError() { return GetLastError(); }
+
+void PlatformSetLastError(std::uint32_t code) { SetLastError(code); }
+
+bool PlatformSystemErrorText(std::uint32_t code, std::string* text) {
+    LPSTR buffer = nullptr;
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM, nullptr,
+                             code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+                             reinterpret_cast<LPSTR>(&buffer), 0, nullptr);
+    const bool ok = n > 0 && buffer != nullptr;
+    if (ok) text->assign(buffer, n);
+    if (buffer) LocalFree(buffer);
+    return ok;
+}
+
+std::FILE* PlatformOpenFile(const char* path, const char* mode) { return std::fopen(path, mode); }
+
+bool PlatformExecutablePath(char* out, std::size_t size) {
+    // The first module of the process is the executable itself.
+    HMODULE module = nullptr;
+    DWORD needed = 0;
+    if (!EnumProcessModules(GetCurrentProcess(), &module, sizeof module, &needed)) return false;
+    DWORD n = GetModuleFileNameExA(GetCurrentProcess(), module, out, static_cast<DWORD>(size));
+    return n > 0 && n < size;
+}
+
+bool PlatformSetCurrentDirectory(const char* dir) { return SetCurrentDirectoryA(dir) != 0; }
+
+bool PlatformIsLeadByte(unsigned char c) { return IsDBCSLeadByte(c) != 0; }
+
+std::uint32_t PlatformReadProfileString(const char* section, const char* key, const char* def,
+                                        char* out, std::uint32_t size, const char* iniPath) {
+    return GetPrivateProfileStringA(section, key, def, out, size, iniPath);
+}
+
+bool PlatformDeleteFile(const char* path) { return DeleteFileA(path) != 0; }
+
+bool PlatformRenameNoReplace(const char* from, const char* to) {
+    return MoveFileA(from, to) != 0;  // MoveFileA never replaces an existing file
+}
+
+struct PlatformAppendFile {
+    HANDLE handle;
+};
+
+PlatformAppendFile* PlatformOpenAppend(const char* path) {
+    // Append-only access makes every WriteFile go to the current end of the file in one
+    // step; others may read and append while we hold it.
+    HANDLE h = CreateFileA(path, FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return nullptr;
+    return new PlatformAppendFile{h};
+}
+
+std::int64_t PlatformAppendFileSize(PlatformAppendFile* file) {
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(file->handle, &size)) return -1;
+    return size.QuadPart;
+}
+
+bool PlatformAppendBytes(PlatformAppendFile* file, const char* bytes, std::size_t count) {
+    DWORD written = 0;
+    return WriteFile(file->handle, bytes, static_cast<DWORD>(count), &written, nullptr) &&
+           written == count;
+}
+
+void PlatformCloseAppend(PlatformAppendFile* file) {
+    if (!file) return;
+    CloseHandle(file->handle);
+    delete file;
+}
+
+void PlatformLocalTimeNow(std::tm* out) {
+    SYSTEMTIME st;
+    GetLocalTime(&st);
+    *out = std::tm{};
+    out->tm_year = st.wYear - 1900;
+    out->tm_mon = st.wMonth - 1;
+    out->tm_mday = st.wDay;
+    out->tm_hour = st.wHour;
+    out->tm_min = st.wMinute;
+    out->tm_sec = st.wSecond;
+    out->tm_wday = st.wDayOfWeek;
+    out->tm_isdst = -1;
+}
+
+void PlatformSleep(std::uint32_t milliseconds) { Sleep(milliseconds); }
+
+bool PlatformSetServiceStatus(void* statusHandle, const ServiceStatusRecord& status) {
+    SERVICE_STATUS s;
+    s.dwServiceType = status.serviceType;
+    s.dwCurrentState = status.currentState;
+    s.dwControlsAccepted = status.controlsAccepted;
+    s.dwWin32ExitCode = status.win32ExitCode;
+    s.dwServiceSpecificExitCode = status.serviceSpecificExitCode;
+    s.dwCheckPoint = status.checkPoint;
+    s.dwWaitHint = status.waitHint;
+    return SetServiceStatus(static_cast<SERVICE_STATUS_HANDLE>(statusHandle), &s) != 0;
+}
+
+bool PlatformReportErrorEvent(const char* source, const char* line, const char* text) {
+    HANDLE h = RegisterEventSourceA(nullptr, source);
+    if (h == nullptr) return false;
+    const char* strings[2] = {line, text};
+    ReportEventA(h, EVENTLOG_ERROR_TYPE, 0, 0, nullptr, 2, 0, strings, nullptr);
+    DeregisterEventSource(h);
+    return true;
+}

@@ -1,0 +1,88 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: the native build, both sanitizer builds, the
+# 32-bit Windows build under Wine, and short fuzzer runs. Installs what is missing first.
+# Ends with one line "N passed, N failed" and exits non-zero when anything failed.
+set -u
+cd "$(dirname "$0")"
+root=$(pwd)
+# shellcheck source=tools/dev/ensure-packages.sh
+. tools/dev/ensure-packages.sh
+ensure_packages || { echo "0 passed, 1 failed"; exit 1; }
+
+passed=0
+failed=0
+fuzz_seconds=${QVL_FUZZ_SECONDS:-10}
+
+note_failure() { echo "FAILED: $*"; failed=$((failed + 1)); }
+
+# Adds the per-case results that the GoogleTest executables wrote; a suite that failed
+# without saying so in its results (a crash, a sanitizer report at exit) counts once more.
+tally() {
+    local dir=$1 log=$2 f t fl er sk
+    for f in "$dir"/*.xml; do
+        [ -f "$f" ] || continue
+        t=$(grep -m1 -o '<testsuites tests="[0-9]*"' "$f" | grep -o '[0-9]*')
+        fl=$(grep -m1 -o '<testsuites [^>]*failures="[0-9]*"' "$f" | grep -o 'failures="[0-9]*"' | grep -o '[0-9]*')
+        er=$(grep -m1 -o '<testsuites [^>]*errors="[0-9]*"' "$f" | grep -o 'errors="[0-9]*"' | grep -o '[0-9]*')
+        sk=$(grep -c '<skipped' "$f")
+        passed=$((passed + ${t:-0} - ${fl:-0} - ${er:-0} - ${sk:-0}))
+        failed=$((failed + ${fl:-0} + ${er:-0}))
+    done
+    local name
+    for name in $(sed -n 's/^[[:space:]]*[0-9]* - \([A-Za-z0-9_.-]*\) (.*/\1/p' "$log"); do
+        f="$dir/$name.xml"
+        if [ ! -f "$f" ] || grep -qm1 '<testsuites [^>]*failures="0"[^>]*errors="0"' "$f"; then
+            note_failure "$name (see $log)"
+        fi
+    done
+}
+
+run_preset() {
+    local preset=$1 dir=build/$1
+    echo "== $preset: configure and build"
+    if ! cmake --preset "$preset" >"build/$preset.configure.log" 2>&1; then
+        note_failure "$preset configure"; tail -20 "build/$preset.configure.log"; return
+    fi
+    if ! cmake --build --preset "$preset" -j 2 >"build/$preset.build.log" 2>&1; then
+        note_failure "$preset build"; grep -E 'error|FAILED' "build/$preset.build.log" | head -20; return
+    fi
+    echo "== $preset: tests"
+    rm -rf "$dir/test-results" && mkdir -p "$dir/test-results"
+    ctest --preset "$preset" >"build/$preset.test.log" 2>&1
+    tail -3 "build/$preset.test.log"
+    tally "$dir/test-results" "build/$preset.test.log"
+}
+
+mkdir -p build
+run_preset native
+run_preset native-asan
+run_preset native-tsan
+
+# Windows executables under Wine: one prefix inside the build folder and one persistent
+# wineserver for the whole run, so each test executable starts in a fraction of a second.
+export WINEPREFIX="$root/build/win32/wineprefix" WINEDEBUG=-all
+mkdir -p build/win32
+cmake/wine-run.sh cmd /c exit >/dev/null 2>&1
+run_preset win32
+wineserver -k >/dev/null 2>&1
+
+# Fuzzers: a short smoke run of each, no finding allowed.
+echo "== fuzz: build and ${fuzz_seconds}s per target"
+if cmake --preset fuzz >build/fuzz.configure.log 2>&1 && cmake --build --preset fuzz -j 2 >build/fuzz.build.log 2>&1; then
+    for target in build/fuzz/bin/*_fuzz; do
+        [ -x "$target" ] || continue
+        name=$(basename "$target")
+        corpus="build/fuzz/corpus/$name"
+        mkdir -p "$corpus"
+        if "$target" -max_total_time="$fuzz_seconds" "$corpus" "fuzz/seeds/$name" >"build/fuzz/$name.log" 2>&1; then
+            passed=$((passed + 1))
+        else
+            note_failure "$name"; tail -30 "build/fuzz/$name.log"
+        fi
+    done
+else
+    note_failure "fuzz build"; grep -E 'error|FAILED' build/fuzz.build.log | head -20
+fi
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]

@@ -1,0 +1,115 @@
+// Linux side of the test helpers: posix_spawn with pipes, /proc/self/exe, mkdtemp.
+#include "support/test_support.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+extern char** environ;
+
+ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& input) {
+    ProcessResult result;
+    int in[2], out[2], err[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+        return result;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = -1;
+    int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+    if (rc != 0) {
+        close(in[1]);
+        close(out[0]);
+        close(err[0]);
+        result.err = "spawn failed";
+        return result;
+    }
+    // Feed the input and drain both outputs together so that no pipe fills up and blocks.
+    size_t written = 0;
+    if (input.empty()) {
+        close(in[1]);
+        in[1] = -1;
+    }
+    fcntl(in[1], F_SETFL, O_NONBLOCK);
+    bool outOpen = true, errOpen = true;
+    while (outOpen || errOpen || in[1] >= 0) {
+        pollfd fds[3] = {{outOpen ? out[0] : -1, POLLIN, 0},
+                         {errOpen ? err[0] : -1, POLLIN, 0},
+                         {in[1], POLLOUT, 0}};
+        if (poll(fds, 3, -1) < 0 && errno != EINTR) break;
+        char buf[4096];
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].revents == 0) continue;
+            ssize_t n = read(fds[i].fd, buf, sizeof buf);
+            if (n > 0) {
+                (i == 0 ? result.out : result.err).append(buf, static_cast<size_t>(n));
+            } else {
+                (i == 0 ? outOpen : errOpen) = false;
+            }
+        }
+        if (in[1] >= 0 && fds[2].revents != 0) {
+            ssize_t n = write(in[1], input.data() + written, input.size() - written);
+            if (n > 0) written += static_cast<size_t>(n);
+            if (n <= 0 || written == input.size()) {
+                close(in[1]);
+                in[1] = -1;
+            }
+        }
+    }
+    close(out[0]);
+    close(err[0]);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
+}
+
+std::string BinDir() {
+    char buf[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) return ".";
+    std::string path(buf, static_cast<size_t>(n));
+    return path.substr(0, path.rfind('/'));
+}
+
+std::string ExecutableFileName(const std::string& baseName) { return baseName; }
+
+std::string BuiltExecutable(const std::string& baseName) { return BinDir() + "/" + baseName; }
+
+std::string JoinPath(const std::string& dir, const std::string& name) { return dir + "/" + name; }
+
+std::string CurrentDirectory() { return std::filesystem::current_path().string(); }
+
+TempDir::TempDir() {
+    std::string pattern = std::filesystem::temp_directory_path().string() + "/qvltest.XXXXXX";
+    std::vector<char> buf(pattern.begin(), pattern.end());
+    buf.push_back('\0');
+    if (mkdtemp(buf.data()) != nullptr) path_ = buf.data();
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+}

@@ -1,0 +1,131 @@
+// Windows side of the test helpers: CreateProcessA with anonymous pipes, drained by one
+// thread per output so that a chatty child never blocks on a full pipe.
+#include "support/test_support.h"
+
+#include <windows.h>
+
+#include <cctype>
+#include <filesystem>
+#include <thread>
+
+namespace {
+
+// Quotes one argument by the C runtime's rules, so the child's argv sees it unchanged.
+std::string QuoteArgument(const std::string& arg) {
+    if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) return arg;
+    std::string q = "\"";
+    size_t backslashes = 0;
+    for (char c : arg) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        if (c == '"') {
+            q.append(backslashes * 2 + 1, '\\');
+        } else {
+            q.append(backslashes, '\\');
+        }
+        backslashes = 0;
+        q += c;
+    }
+    q.append(backslashes * 2, '\\');
+    return q + "\"";
+}
+
+void Drain(HANDLE h, std::string* sink) {
+    char buf[4096];
+    DWORD n = 0;
+    while (ReadFile(h, buf, sizeof buf, &n, nullptr) && n > 0) sink->append(buf, n);
+}
+
+}  // namespace
+
+ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& input) {
+    ProcessResult result;
+    SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
+    HANDLE inRead, inWrite, outRead, outWrite, errRead, errWrite;
+    if (!CreatePipe(&inRead, &inWrite, &sa, 0) || !CreatePipe(&outRead, &outWrite, &sa, 0) ||
+        !CreatePipe(&errRead, &errWrite, &sa, 0)) {
+        return result;
+    }
+    SetHandleInformation(inWrite, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
+    std::string cmd;
+    for (const auto& a : argv) cmd += (cmd.empty() ? "" : " ") + QuoteArgument(a);
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = inRead;
+    si.hStdOutput = outWrite;
+    si.hStdError = errWrite;
+    PROCESS_INFORMATION pi = {};
+    BOOL ok = CreateProcessA(argv[0].c_str(), &cmd[0], nullptr, nullptr, TRUE, 0, nullptr,
+                             nullptr, &si, &pi);
+    CloseHandle(inRead);
+    CloseHandle(outWrite);
+    CloseHandle(errWrite);
+    if (!ok) {
+        CloseHandle(inWrite);
+        CloseHandle(outRead);
+        CloseHandle(errRead);
+        result.err = "CreateProcess failed";
+        return result;
+    }
+    std::thread outThread(Drain, outRead, &result.out);
+    std::thread errThread(Drain, errRead, &result.err);
+    DWORD written = 0;
+    if (!input.empty()) WriteFile(inWrite, input.data(), DWORD(input.size()), &written, nullptr);
+    CloseHandle(inWrite);
+    WaitForSingleObject(pi.hProcess, INFINITE);
+    outThread.join();
+    errThread.join();
+    DWORD code = 0;
+    GetExitCodeProcess(pi.hProcess, &code);
+    result.exitCode = static_cast<int>(code);
+    CloseHandle(pi.hProcess);
+    CloseHandle(pi.hThread);
+    CloseHandle(outRead);
+    CloseHandle(errRead);
+    return result;
+}
+
+std::string BinDir() {
+    char buf[MAX_PATH];
+    DWORD n = GetModuleFileNameA(nullptr, buf, sizeof buf);
+    std::string path(buf, n);
+    return path.substr(0, path.find_last_of("\\/"));
+}
+
+std::string ExecutableFileName(const std::string& baseName) {
+    bool upper = !baseName.empty() && std::isupper(static_cast<unsigned char>(baseName[0]));
+    return baseName + (upper ? ".EXE" : ".exe");
+}
+
+std::string BuiltExecutable(const std::string& baseName) {
+    return BinDir() + "\\" + ExecutableFileName(baseName);
+}
+
+std::string JoinPath(const std::string& dir, const std::string& name) { return dir + "\\" + name; }
+
+std::string CurrentDirectory() {
+    char buf[MAX_PATH];
+    DWORD n = GetCurrentDirectoryA(sizeof buf, buf);
+    return std::string(buf, n);
+}
+
+TempDir::TempDir() {
+    char base[MAX_PATH];
+    GetTempPathA(sizeof base, base);
+    for (unsigned i = 0; i < 1000 && path_.empty(); ++i) {
+        std::string candidate = std::string(base) + "qvltest." +
+                                std::to_string(GetCurrentProcessId()) + "." +
+                                std::to_string(GetTickCount() + i);
+        if (CreateDirectoryA(candidate.c_str(), nullptr)) path_ = candidate;
+    }
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+}
