@@ -74,7 +74,7 @@ if cmake --preset fuzz >build/fuzz.configure.log 2>&1 && cmake --build --preset 
         name=$(basename "$target")
         corpus="build/fuzz/corpus/$name"
         mkdir -p "$corpus"
-        if "$target" -max_total_time="$fuzz_seconds" "$corpus" "fuzz/seeds/$name" >"build/fuzz/$name.log" 2>&1; then
+        if "$target" -max_total_time="$fuzz_seconds" -artifact_prefix="build/fuzz/$name-" "$corpus" "fuzz/seeds/$name" >"build/fuzz/$name.log" 2>&1; then
             passed=$((passed + 1))
         else
             note_failure "$name"; tail -30 "build/fuzz/$name.log"

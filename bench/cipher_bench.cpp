@@ -14,13 +14,16 @@ const std::string kKeyText = "DORVALK";
 
 std::string KeyCycle() {
     std::string k;
-    while (k.size() < 72) k += kKeyText;
+    while (k.size() < 72)
+        k += kKeyText;
     k.resize(72);
     return k;
 }
 
 const std::string kKey = KeyCycle();
-const unsigned char* KeyBytes() { return reinterpret_cast<const unsigned char*>(kKey.data()); }
+const unsigned char* KeyBytes() {
+    return reinterpret_cast<const unsigned char*>(kKey.data());
+}
 
 std::string StoredOf(int blocks) {
     std::string text(8 * blocks, 'x');

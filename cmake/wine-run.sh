@@ -18,5 +18,10 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
     fi
     flock -u 9
 fi
-wineserver -p >/dev/null 2>&1 || true
+# When this call starts the (persistent) wineserver, start Wine's own background processes
+# (services.exe and friends) from a call whose output goes nowhere: they live as long as the
+# server and would otherwise keep the caller's output pipe open, and CTest would wait on it.
+if wineserver -p </dev/null >/dev/null 2>&1; then
+    wine cmd /c exit </dev/null >/dev/null 2>&1
+fi
 exec wine "$@"

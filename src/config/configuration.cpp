@@ -20,8 +20,8 @@ constexpr char kDatabaseKey[] = "DB_SYSTEM";
 // Room to read an INI value whole, so a value longer than its path room is seen as such
 // and refused instead of being cut into a different, valid path.
 constexpr unsigned kScratchBytes = 4 * kPathBytes;
-constexpr size_t kMaxExeDirChars = kPathBytes - 1 - (sizeof kIniFileName - 1);         // 246
-constexpr size_t kMaxLogPathChars = kPathBytes - 1 - (sizeof kRotationInsert - 1);     // 254
+constexpr size_t kMaxExeDirChars = kPathBytes - 1 - (sizeof kIniFileName - 1);      // 246
+constexpr size_t kMaxLogPathChars = kPathBytes - 1 - (sizeof kRotationInsert - 1);  // 254
 
 struct DatabaseName {
     const char* stored;
@@ -30,7 +30,9 @@ struct DatabaseName {
 constexpr DatabaseName kDatabases[] = {
     {"ORACLE", "_ORACLE"}, {"MSSQL", "_SQLSERVER"}, {"MYSQL", "_MYSQL"}};
 
-bool Fits(const char* s, size_t maxChars) { return std::strlen(s) <= maxChars; }
+bool Fits(const char* s, size_t maxChars) {
+    return std::strlen(s) <= maxChars;
+}
 
 // Joins the parts into `out`; false, with `out` empty, when they do not fit `size`.
 bool Join(char* out, size_t size, std::initializer_list<const char*> parts) {
@@ -55,12 +57,14 @@ unsigned ReadKey(const char* iniPath, const char* key, const char* def, char* ou
 
 void UpperCaseAscii(char* s) {
     for (; *s; ++s) {
-        if (*s >= 'a' && *s <= 'z') *s = static_cast<char>(*s - 'a' + 'A');
+        if (*s >= 'a' && *s <= 'z')
+            *s = static_cast<char>(*s - 'a' + 'A');
     }
 }
 
 int MapDatabase(char* suffix) {
-    if (suffix[0] == '\0') return kIniNoDatabase;
+    if (suffix[0] == '\0')
+        return kIniNoDatabase;
     UpperCaseAscii(suffix);
     for (const auto& db : kDatabases) {
         if (std::strcmp(suffix, db.stored) == 0) {
@@ -84,8 +88,10 @@ bool SplitPath(const char* path, PathParts* parts) {
             ++i;  // the trail byte may look like '\' but is part of the character
             continue;
         }
-        if (c == '\\' || c == '/') lastSep = static_cast<long>(i);
-        if (c == '.') lastDot = static_cast<long>(i);
+        if (c == '\\' || c == '/')
+            lastSep = static_cast<long>(i);
+        if (c == '.')
+            lastDot = static_cast<long>(i);
     }
     const size_t dirEnd = lastSep >= 0 ? static_cast<size_t>(lastSep) + 1 : start;
     const size_t extStart = lastDot >= static_cast<long>(dirEnd) ? static_cast<size_t>(lastDot) : n;
@@ -102,24 +108,31 @@ bool SplitPath(const char* path, PathParts* parts) {
 
 int GetIniValues() {
     char exePath[kPathBytes] = "unknown";
-    if (!PlatformExecutablePath(exePath, sizeof exePath)) Join(exePath, sizeof exePath, {"unknown"});
+    if (!PlatformExecutablePath(exePath, sizeof exePath))
+        Join(exePath, sizeof exePath, {"unknown"});
 
     PathParts exe;
-    if (!SplitPath(exePath, &exe)) return kIniEmptyValue;
+    if (!SplitPath(exePath, &exe))
+        return kIniEmptyValue;
     char exeDir[kPathBytes] = {}, iniPath[kPathBytes] = {};
-    if (!Join(exeDir, kMaxExeDirChars + 1, {exe.drive, exe.dir})) return kIniEmptyValue;
-    if (exeDir[0] != '\0') PlatformSetCurrentDirectory(exeDir);  // a failure is ignored
+    if (!Join(exeDir, kMaxExeDirChars + 1, {exe.drive, exe.dir}))
+        return kIniEmptyValue;
+    if (exeDir[0] != '\0')
+        PlatformSetCurrentDirectory(exeDir);  // a failure is ignored
     Join(iniPath, sizeof iniPath, {exeDir, kIniFileName});
 
     char settingsPath[kScratchBytes], logPath[kScratchBytes];
-    if (ReadKey(iniPath, kSettingsKey, kSettingsDefault, settingsPath) == 0) return kIniEmptyValue;
-    if (ReadKey(iniPath, kLogKey, kLogDefault, logPath) == 0) return kIniEmptyValue;
+    if (ReadKey(iniPath, kSettingsKey, kSettingsDefault, settingsPath) == 0)
+        return kIniEmptyValue;
+    if (ReadKey(iniPath, kLogKey, kLogDefault, logPath) == 0)
+        return kIniEmptyValue;
     if (!Fits(settingsPath, kPathBytes - 1) || !Fits(logPath, kMaxLogPathChars)) {
         return kIniEmptyValue;
     }
 
     PathParts log;
-    if (!SplitPath(logPath, &log)) return kIniEmptyValue;
+    if (!SplitPath(logPath, &log))
+        return kIniEmptyValue;
     Join(gControllerSettings.logPath, kPathBytes, {logPath});
     Join(gControllerSettings.rotationPath, kPathBytes,
          {log.drive, log.dir, log.fname, kRotationInsert, log.ext});

@@ -3,18 +3,18 @@
 // from the suite's protected settings file. Resolved once at start-up by GetIniValues.
 #pragma once
 
-constexpr int kPathBytes = 260;         // 259 characters and the terminator
-constexpr int kSuffixBytes = 200;       // the database suffix field
-constexpr int kPathPartBytes = 256;     // one part of a split path, 255 characters
+constexpr int kPathBytes = 260;      // 259 characters and the terminator
+constexpr int kSuffixBytes = 200;    // the database suffix field
+constexpr int kPathPartBytes = 256;  // one part of a split path, 255 characters
 constexpr char kIniFileName[] = "QVLJOBCTL.INI";
 constexpr char kIniSection[] = "JOBATR";
 constexpr char kRotationInsert[] = "_0001";
 
 // Results of GetIniValues.
 constexpr int kIniOk = 0;
-constexpr int kIniEmptyValue = 10;     // a key present with an empty value, or a path too long
-constexpr int kIniNoDatabase = 11;     // no database system in the settings file
-constexpr int kIniBadDatabase = 12;    // a database system of no known name
+constexpr int kIniEmptyValue = 10;   // a key present with an empty value, or a path too long
+constexpr int kIniNoDatabase = 11;   // no database system in the settings file
+constexpr int kIniBadDatabase = 12;  // a database system of no known name
 
 struct ControllerSettings {
     char logPath[kPathBytes];

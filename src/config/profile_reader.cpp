@@ -8,69 +8,90 @@
 
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
 
 std::string Trim(const std::string& s) {
     size_t b = 0, e = s.size();
-    while (b < e && IsBlank(s[b])) ++b;
-    while (e > b && IsBlank(s[e - 1])) --e;
+    while (b < e && IsBlank(s[b]))
+        ++b;
+    while (e > b && IsBlank(s[e - 1]))
+        --e;
     return s.substr(b, e - b);
 }
 
 bool SameName(const std::string& a, const char* b) {
-    if (a.size() != std::strlen(b)) return false;
+    if (a.size() != std::strlen(b))
+        return false;
     for (size_t i = 0; i < a.size(); ++i) {
         char x = a[i], y = b[i];
-        if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 32);
-        if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 32);
-        if (x != y) return false;
+        if (x >= 'a' && x <= 'z')
+            x = static_cast<char>(x - 32);
+        if (y >= 'a' && y <= 'z')
+            y = static_cast<char>(y - 32);
+        if (x != y)
+            return false;
     }
     return true;
 }
 
 bool ReadWholeFile(const char* path, std::string* content) {
     std::FILE* f = std::fopen(path, "rb");
-    if (!f) return false;
+    if (!f)
+        return false;
     char buf[4096];
     size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) content->append(buf, n);
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+        content->append(buf, n);
     std::fclose(f);
     return true;
 }
 
 // Finds the value of key in the first section named `section`. False when there is none.
+// Lines before the first section header form a section with the empty name; a '[' line
+// without its ']' starts no section; a key without '=' has no value and gives the default.
 bool FindValue(const std::string& content, const char* section, const char* key,
                std::string* value) {
-    bool inSection = false, sectionSeen = false;
+    bool inSection = SameName("", section);
     size_t pos = 0;
     while (pos < content.size()) {
         size_t end = content.find_first_of("\r\n", pos);
-        if (end == std::string::npos) end = content.size();
-        const std::string line = Trim(content.substr(pos, end - pos));
+        if (end == std::string::npos)
+            end = content.size();
+        // A zero byte ends the line's text, as it ends any string the profile API holds.
+        std::string raw = content.substr(pos, end - pos);
+        raw.resize(std::strlen(raw.c_str()));
+        const std::string line = Trim(raw);
         pos = end + 1;
-        if (line.empty()) continue;
+        if (line.empty())
+            continue;
         if (line[0] == '[') {
             const size_t close = line.rfind(']');
             if (close != std::string::npos) {
-                if (inSection) return false;  // only the first section of that name counts
+                if (inSection)
+                    return false;  // only the first section of that name counts
                 inSection = SameName(Trim(line.substr(1, close - 1)), section);
-                sectionSeen = sectionSeen || inSection;
                 continue;
             }
         }
-        if (!inSection) continue;
+        if (!inSection)
+            continue;
         const size_t eq = line.find('=');
         const std::string name = Trim(line.substr(0, eq));
-        if (!SameName(name, key)) continue;
-        *value = eq == std::string::npos ? std::string() : Trim(line.substr(eq + 1));
+        if (!SameName(name, key))
+            continue;
+        if (eq == std::string::npos)
+            return false;
+        *value = Trim(line.substr(eq + 1));
         return true;
     }
-    (void)sectionSeen;
     return false;
 }
 
 std::uint32_t CopyOut(const std::string& text, char* out, std::uint32_t size) {
-    if (size == 0) return 0;
+    if (size == 0)
+        return 0;
     size_t n = text.size() < size - 1 ? text.size() : size - 1;
     std::memcpy(out, text.data(), n);
     out[n] = '\0';
@@ -93,6 +114,7 @@ std::uint32_t ProfileReadString(const char* section, const char* key, const char
         return CopyOut(Unquote(value), out, size);
     }
     std::string d = def ? def : "";
-    while (!d.empty() && d.back() == ' ') d.pop_back();  // the default loses trailing blanks
+    while (!d.empty() && d.back() == ' ')
+        d.pop_back();  // the default loses trailing blanks
     return CopyOut(d, out, size);
 }

@@ -31,8 +31,7 @@ extern ProtectedRecord gProtectedRecord;
 // and leaves it in gProtectedRecord with its value decrypted. A file that cannot be opened
 // or holds no match leaves the empty record. Fields longer than their room are cut to it;
 // a second line without any ';' gives a record that never matches by id.
-void ReadProtectedValue(const char* section, const char* key, std::int32_t id,
-                        const char* path);
+void ReadProtectedValue(const char* section, const char* key, std::int32_t id, const char* path);
 
 // 0-based position of the n-th occurrence of `c` in `text`; of the last occurrence when
 // there are fewer than n; -1 when there is none.

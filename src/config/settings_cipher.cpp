@@ -47,10 +47,12 @@ void DecryptBytes(const BlowfishContext* ctx, unsigned char* block) {
 // drop the stores as dead.
 void WipeContext() {
     volatile std::uint32_t* w = &gCipherContext.P[0];
-    for (int i = 0; i < kBlowfishSubkeys; ++i) w[i] = 0;
+    for (int i = 0; i < kBlowfishSubkeys; ++i)
+        w[i] = 0;
     for (auto& box : gCipherContext.S) {
         volatile std::uint32_t* e = box;
-        for (int i = 0; i < kBlowfishBoxEntries; ++i) e[i] = 0;
+        for (int i = 0; i < kBlowfishBoxEntries; ++i)
+            e[i] = 0;
     }
 }
 
@@ -102,7 +104,8 @@ void BlowfishSetKey(BlowfishContext* ctx, const unsigned char* key, int keyLengt
         std::uint32_t w = 0;
         for (int b = 0; b < 4; ++b) {
             w = (w << 8) | key[j];
-            if (++j >= keyLength) j = 0;
+            if (++j >= keyLength)
+                j = 0;
         }
         ctx->P[i] = kBlowfishInitialWords[i] ^ w;
     }
@@ -133,7 +136,8 @@ void BytesToHex(const unsigned char* bytes, int count, char* out) {
 // modulo 256, so lower-case or stray characters give defined, if meaningless, bytes.
 void HexToBytes(const char* chars, int count, unsigned char* out) {
     for (int i = 0; i < count / 2; ++i) {
-        out[i] = static_cast<unsigned char>(16 * HexValue(chars[2 * i]) + HexValue(chars[2 * i + 1]));
+        out[i] =
+            static_cast<unsigned char>(16 * HexValue(chars[2 * i]) + HexValue(chars[2 * i + 1]));
     }
 }
 
@@ -175,7 +179,8 @@ int DecryptFromHex(const char* stored, char* out, const char* keyText) {
 
 int DecryptBuffer(const unsigned char* data, int length, unsigned char* out,
                   const unsigned char* key, int keyLength) {
-    if (length % kCipherBlockBytes != 0) return 0;
+    if (length % kCipherBlockBytes != 0)
+        return 0;
     BlowfishSetKey(&gCipherContext, key, keyLength);
     for (int o = 0; o < length; o += kCipherBlockBytes) {
         unsigned char block[kCipherBlockBytes];

@@ -7,8 +7,8 @@
 
 struct TextFile {
     std::FILE* file = nullptr;
-    bool ended = false;   // byte 26 or the physical end has been reached
-    int pending = -1;     // a byte read ahead while looking for CR LF, or -1
+    bool ended = false;  // byte 26 or the physical end has been reached
+    int pending = -1;    // a byte read ahead while looking for CR LF, or -1
 };
 
 // Opens `path` (relative to the current directory) for text reading. False when it cannot.

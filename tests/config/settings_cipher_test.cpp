@@ -17,12 +17,15 @@ std::vector<unsigned char> FromHex(const std::string& hex) {
     return out;
 }
 
-std::uint32_t Word(const std::string& hex8) { return static_cast<std::uint32_t>(std::stoul(hex8, nullptr, 16)); }
+std::uint32_t Word(const std::string& hex8) {
+    return static_cast<std::uint32_t>(std::stoul(hex8, nullptr, 16));
+}
 
 bool ContextIsZero() {
     const auto* w = reinterpret_cast<const unsigned char*>(&gCipherContext);
     for (size_t i = 0; i < sizeof gCipherContext; ++i) {
-        if (w[i] != 0) return false;
+        if (w[i] != 0)
+            return false;
     }
     return true;
 }
@@ -85,7 +88,8 @@ TEST(BlowfishBlock, PublishedVectorsOnBytesWithHalvesReversed) {
         const auto key = FromHex(v.key);
         const auto cipher = SwapHalves(FromHex(v.cipher));
         std::vector<unsigned char> out(8, 0xEE);
-        ASSERT_EQ(1, DecryptBuffer(cipher.data(), 8, out.data(), key.data(), static_cast<int>(key.size())));
+        ASSERT_EQ(1, DecryptBuffer(cipher.data(), 8, out.data(), key.data(),
+                                   static_cast<int>(key.size())));
         EXPECT_EQ(SwapHalves(FromHex(v.plain)), out) << v.key;
     }
 }
@@ -99,13 +103,15 @@ TEST(BlowfishBlock, InitialTableAnchors) {
 TEST(BlowfishKey, SevenCharacterKeyEqualsItsSeventyTwoByteCycle) {
     const std::string key = "DORVALK";
     std::string cycle;
-    while (cycle.size() < 72) cycle += key;
+    while (cycle.size() < 72)
+        cycle += key;
     cycle.resize(72);
     BlowfishContext a, b, c;
     BlowfishSetKey(&a, reinterpret_cast<const unsigned char*>(key.data()), 7);
     BlowfishSetKey(&b, reinterpret_cast<const unsigned char*>(cycle.data()), 72);
     const std::string longer = cycle + "anything after the 72nd byte";
-    BlowfishSetKey(&c, reinterpret_cast<const unsigned char*>(longer.data()), static_cast<int>(longer.size()));
+    BlowfishSetKey(&c, reinterpret_cast<const unsigned char*>(longer.data()),
+                   static_cast<int>(longer.size()));
     EXPECT_EQ(0, std::memcmp(&a, &b, sizeof a));
     EXPECT_EQ(0, std::memcmp(&a, &c, sizeof a));
 }
@@ -178,9 +184,11 @@ TEST(DecryptBufferLengths, RejectsPartialBlocksAndAcceptsEmpty) {
     std::memset(out, 0x5A, sizeof out);
     const unsigned char key[] = "DORVALK";
     EXPECT_EQ(0, DecryptBuffer(data, 12, out, key, 7));
-    for (unsigned char c : out) EXPECT_EQ(0x5A, c);
+    for (unsigned char c : out)
+        EXPECT_EQ(0x5A, c);
     EXPECT_EQ(1, DecryptBuffer(data, 0, out, key, 7));
-    for (unsigned char c : out) EXPECT_EQ(0x5A, c);
+    for (unsigned char c : out)
+        EXPECT_EQ(0x5A, c);
 }
 
 TEST(CipherContext, WipedAfterEveryKeyedOperation) {

@@ -23,6 +23,8 @@ bool FileExists(const std::string& path) {
 bool CopyFileTo(const std::string& from, const std::string& to) {
     std::error_code ec;
     std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing, ec);
-    if (!ec) std::filesystem::permissions(to, std::filesystem::perms::owner_all, std::filesystem::perm_options::add, ec);
+    if (!ec)
+        std::filesystem::permissions(to, std::filesystem::perms::owner_all,
+                                     std::filesystem::perm_options::add, ec);
     return !ec;
 }

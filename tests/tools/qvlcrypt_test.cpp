@@ -18,7 +18,8 @@ ProcessResult Crypt(std::vector<std::string> args, const std::string& input = ""
 std::string Lines(std::string s) {
     std::string out;
     for (char c : s) {
-        if (c != '\r') out += c;
+        if (c != '\r')
+            out += c;
     }
     return out;
 }
@@ -57,8 +58,8 @@ TEST(Qvlcrypt, RecordIsReadBackByTheSettingsReader) {
 }
 
 TEST(Qvlcrypt, RefusesInputItCannotUse) {
-    for (const auto& bad : std::vector<std::string>{"", "0123456789abcdef", "0123456789ABCDE",
-                                                    "0123456789ABCDEG"}) {
+    for (const auto& bad :
+         std::vector<std::string>{"", "0123456789abcdef", "0123456789ABCDE", "0123456789ABCDEG"}) {
         auto r = Crypt({"decrypt", bad});
         EXPECT_EQ(1, r.exitCode) << bad;
         EXPECT_EQ("", r.out);
@@ -78,8 +79,12 @@ TEST(Qvlcrypt, UsageAndHelp) {
     EXPECT_EQ(0, help.exitCode);
     EXPECT_NE(std::string::npos, help.out.find("usage: qvlcrypt"));
     EXPECT_EQ("", help.err);
-    for (const auto& args : std::vector<std::vector<std::string>>{
-             {}, {"frobnicate", "x"}, {"encrypt"}, {"encrypt", "a", "b"}, {"record", "a", "b", "c"}, {"--key"}}) {
+    for (const auto& args : std::vector<std::vector<std::string>>{{},
+                                                                  {"frobnicate", "x"},
+                                                                  {"encrypt"},
+                                                                  {"encrypt", "a", "b"},
+                                                                  {"record", "a", "b", "c"},
+                                                                  {"--key"}}) {
         auto r = Crypt(args);
         EXPECT_EQ(2, r.exitCode);
         EXPECT_EQ("", r.out);

@@ -18,22 +18,28 @@ namespace {
 std::string LinuxPath(const char* path) {
     std::string p = path;
     for (char& c : p) {
-        if (c == '\\') c = '/';
+        if (c == '\\')
+            c = '/';
     }
     return p;
 }
 
 }  // namespace
 
-std::uint32_t PlatformLastError() { return static_cast<std::uint32_t>(errno); }
+std::uint32_t PlatformLastError() {
+    return static_cast<std::uint32_t>(errno);
+}
 
-void PlatformSetLastError(std::uint32_t code) { errno = static_cast<int>(code); }
+void PlatformSetLastError(std::uint32_t code) {
+    errno = static_cast<int>(code);
+}
 
 bool PlatformSystemErrorText(std::uint32_t code, std::string* text) {
     char buf[256];
     // GNU strerror_r returns the text, which may or may not be in `buf`.
     const char* s = strerror_r(static_cast<int>(code), buf, sizeof buf);
-    if (s == nullptr || *s == '\0') return false;
+    if (s == nullptr || *s == '\0')
+        return false;
     *text = std::string(s) + "\r\n";
     return true;
 }
@@ -43,10 +49,12 @@ std::FILE* PlatformOpenFile(const char* path, const char* mode) {
 }
 
 bool PlatformExecutablePath(char* out, std::size_t size) {
-    if (size == 0) return false;
+    if (size == 0)
+        return false;
     ssize_t n = readlink("/proc/self/exe", out, size - 1);
     if (n < 0 || static_cast<std::size_t>(n) >= size - 1) {
-        if (n >= 0) errno = ENAMETOOLONG;
+        if (n >= 0)
+            errno = ENAMETOOLONG;
         out[0] = '\0';
         return false;
     }
@@ -54,23 +62,32 @@ bool PlatformExecutablePath(char* out, std::size_t size) {
     return true;
 }
 
-bool PlatformSetCurrentDirectory(const char* dir) { return chdir(LinuxPath(dir).c_str()) == 0; }
+bool PlatformSetCurrentDirectory(const char* dir) {
+    return chdir(LinuxPath(dir).c_str()) == 0;
+}
 
-bool PlatformIsLeadByte(unsigned char) { return false; }
+bool PlatformIsLeadByte(unsigned char) {
+    return false;
+}
 
 std::uint32_t PlatformReadProfileString(const char* section, const char* key, const char* def,
                                         char* out, std::uint32_t size, const char* iniPath) {
     return ProfileReadString(section, key, def, out, size, LinuxPath(iniPath).c_str());
 }
 
-bool PlatformDeleteFile(const char* path) { return unlink(LinuxPath(path).c_str()) == 0; }
+bool PlatformDeleteFile(const char* path) {
+    return unlink(LinuxPath(path).c_str()) == 0;
+}
 
 bool PlatformRenameNoReplace(const char* from, const char* to) {
     const std::string f = LinuxPath(from), t = LinuxPath(to);
-    if (renameat2(AT_FDCWD, f.c_str(), AT_FDCWD, t.c_str(), RENAME_NOREPLACE) == 0) return true;
-    if (errno != EINVAL && errno != ENOSYS) return false;
+    if (renameat2(AT_FDCWD, f.c_str(), AT_FDCWD, t.c_str(), RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS)
+        return false;
     // File systems without RENAME_NOREPLACE: a hard link fails on an existing target too.
-    if (link(f.c_str(), t.c_str()) != 0) return false;
+    if (link(f.c_str(), t.c_str()) != 0)
+        return false;
     return unlink(f.c_str()) == 0;
 }
 
@@ -80,13 +97,15 @@ struct PlatformAppendFile {
 
 PlatformAppendFile* PlatformOpenAppend(const char* path) {
     int fd = open(LinuxPath(path).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) return nullptr;
+    if (fd < 0)
+        return nullptr;
     return new PlatformAppendFile{fd};
 }
 
 std::int64_t PlatformAppendFileSize(PlatformAppendFile* file) {
     struct stat st;
-    if (fstat(file->fd, &st) != 0) return -1;
+    if (fstat(file->fd, &st) != 0)
+        return -1;
     return st.st_size;
 }
 
@@ -95,8 +114,10 @@ bool PlatformAppendBytes(PlatformAppendFile* file, const char* bytes, std::size_
     // between the two; a short write only happens on a full disk or a signal.
     while (count > 0) {
         ssize_t n = write(file->fd, bytes, count);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
         bytes += n;
         count -= static_cast<std::size_t>(n);
     }
@@ -104,7 +125,8 @@ bool PlatformAppendBytes(PlatformAppendFile* file, const char* bytes, std::size_
 }
 
 void PlatformCloseAppend(PlatformAppendFile* file) {
-    if (!file) return;
+    if (!file)
+        return;
     close(file->fd);
     delete file;
 }

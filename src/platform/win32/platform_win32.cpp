@@ -5,9 +5,13 @@
 #include <windows.h>
 #include <psapi.h>
 
-std::uint32_t PlatformLastError() { return GetLastError(); }
+std::uint32_t PlatformLastError() {
+    return GetLastError();
+}
 
-void PlatformSetLastError(std::uint32_t code) { SetLastError(code); }
+void PlatformSetLastError(std::uint32_t code) {
+    SetLastError(code);
+}
 
 bool PlatformSystemErrorText(std::uint32_t code, std::string* text) {
     LPSTR buffer = nullptr;
@@ -15,32 +19,43 @@ bool PlatformSystemErrorText(std::uint32_t code, std::string* text) {
                              code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
                              reinterpret_cast<LPSTR>(&buffer), 0, nullptr);
     const bool ok = n > 0 && buffer != nullptr;
-    if (ok) text->assign(buffer, n);
-    if (buffer) LocalFree(buffer);
+    if (ok)
+        text->assign(buffer, n);
+    if (buffer)
+        LocalFree(buffer);
     return ok;
 }
 
-std::FILE* PlatformOpenFile(const char* path, const char* mode) { return std::fopen(path, mode); }
+std::FILE* PlatformOpenFile(const char* path, const char* mode) {
+    return std::fopen(path, mode);
+}
 
 bool PlatformExecutablePath(char* out, std::size_t size) {
     // The first module of the process is the executable itself.
     HMODULE module = nullptr;
     DWORD needed = 0;
-    if (!EnumProcessModules(GetCurrentProcess(), &module, sizeof module, &needed)) return false;
+    if (!EnumProcessModules(GetCurrentProcess(), &module, sizeof module, &needed))
+        return false;
     DWORD n = GetModuleFileNameExA(GetCurrentProcess(), module, out, static_cast<DWORD>(size));
     return n > 0 && n < size;
 }
 
-bool PlatformSetCurrentDirectory(const char* dir) { return SetCurrentDirectoryA(dir) != 0; }
+bool PlatformSetCurrentDirectory(const char* dir) {
+    return SetCurrentDirectoryA(dir) != 0;
+}
 
-bool PlatformIsLeadByte(unsigned char c) { return IsDBCSLeadByte(c) != 0; }
+bool PlatformIsLeadByte(unsigned char c) {
+    return IsDBCSLeadByte(c) != 0;
+}
 
 std::uint32_t PlatformReadProfileString(const char* section, const char* key, const char* def,
                                         char* out, std::uint32_t size, const char* iniPath) {
     return GetPrivateProfileStringA(section, key, def, out, size, iniPath);
 }
 
-bool PlatformDeleteFile(const char* path) { return DeleteFileA(path) != 0; }
+bool PlatformDeleteFile(const char* path) {
+    return DeleteFileA(path) != 0;
+}
 
 bool PlatformRenameNoReplace(const char* from, const char* to) {
     return MoveFileA(from, to) != 0;  // MoveFileA never replaces an existing file
@@ -55,13 +70,15 @@ PlatformAppendFile* PlatformOpenAppend(const char* path) {
     // step; others may read and append while we hold it.
     HANDLE h = CreateFileA(path, FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return nullptr;
+    if (h == INVALID_HANDLE_VALUE)
+        return nullptr;
     return new PlatformAppendFile{h};
 }
 
 std::int64_t PlatformAppendFileSize(PlatformAppendFile* file) {
     LARGE_INTEGER size;
-    if (!GetFileSizeEx(file->handle, &size)) return -1;
+    if (!GetFileSizeEx(file->handle, &size))
+        return -1;
     return size.QuadPart;
 }
 
@@ -72,7 +89,8 @@ bool PlatformAppendBytes(PlatformAppendFile* file, const char* bytes, std::size_
 }
 
 void PlatformCloseAppend(PlatformAppendFile* file) {
-    if (!file) return;
+    if (!file)
+        return;
     CloseHandle(file->handle);
     delete file;
 }
@@ -91,7 +109,9 @@ void PlatformLocalTimeNow(std::tm* out) {
     out->tm_isdst = -1;
 }
 
-void PlatformSleep(std::uint32_t milliseconds) { Sleep(milliseconds); }
+void PlatformSleep(std::uint32_t milliseconds) {
+    Sleep(milliseconds);
+}
 
 bool PlatformSetServiceStatus(void* statusHandle, const ServiceStatusRecord& status) {
     SERVICE_STATUS s;
@@ -107,7 +127,8 @@ bool PlatformSetServiceStatus(void* statusHandle, const ServiceStatusRecord& sta
 
 bool PlatformReportErrorEvent(const char* source, const char* line, const char* text) {
     HANDLE h = RegisterEventSourceA(nullptr, source);
-    if (h == nullptr) return false;
+    if (h == nullptr)
+        return false;
     const char* strings[2] = {line, text};
     ReportEventA(h, EVENTLOG_ERROR_TYPE, 0, 0, nullptr, 2, 0, strings, nullptr);
     DeregisterEventSource(h);

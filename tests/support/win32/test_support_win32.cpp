@@ -12,7 +12,8 @@ namespace {
 
 // Quotes one argument by the C runtime's rules, so the child's argv sees it unchanged.
 std::string QuoteArgument(const std::string& arg) {
-    if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) return arg;
+    if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos)
+        return arg;
     std::string q = "\"";
     size_t backslashes = 0;
     for (char c : arg) {
@@ -35,7 +36,8 @@ std::string QuoteArgument(const std::string& arg) {
 void Drain(HANDLE h, std::string* sink) {
     char buf[4096];
     DWORD n = 0;
-    while (ReadFile(h, buf, sizeof buf, &n, nullptr) && n > 0) sink->append(buf, n);
+    while (ReadFile(h, buf, sizeof buf, &n, nullptr) && n > 0)
+        sink->append(buf, n);
 }
 
 }  // namespace
@@ -52,7 +54,8 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
     SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
     SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
     std::string cmd;
-    for (const auto& a : argv) cmd += (cmd.empty() ? "" : " ") + QuoteArgument(a);
+    for (const auto& a : argv)
+        cmd += (cmd.empty() ? "" : " ") + QuoteArgument(a);
     STARTUPINFOA si = {};
     si.cb = sizeof si;
     si.dwFlags = STARTF_USESTDHANDLES;
@@ -60,8 +63,8 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
     si.hStdOutput = outWrite;
     si.hStdError = errWrite;
     PROCESS_INFORMATION pi = {};
-    BOOL ok = CreateProcessA(argv[0].c_str(), &cmd[0], nullptr, nullptr, TRUE, 0, nullptr,
-                             nullptr, &si, &pi);
+    BOOL ok = CreateProcessA(argv[0].c_str(), &cmd[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                             &si, &pi);
     CloseHandle(inRead);
     CloseHandle(outWrite);
     CloseHandle(errWrite);
@@ -75,7 +78,8 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
     std::thread outThread(Drain, outRead, &result.out);
     std::thread errThread(Drain, errRead, &result.err);
     DWORD written = 0;
-    if (!input.empty()) WriteFile(inWrite, input.data(), DWORD(input.size()), &written, nullptr);
+    if (!input.empty())
+        WriteFile(inWrite, input.data(), DWORD(input.size()), &written, nullptr);
     CloseHandle(inWrite);
     WaitForSingleObject(pi.hProcess, INFINITE);
     outThread.join();
@@ -106,7 +110,9 @@ std::string BuiltExecutable(const std::string& baseName) {
     return BinDir() + "\\" + ExecutableFileName(baseName);
 }
 
-std::string JoinPath(const std::string& dir, const std::string& name) { return dir + "\\" + name; }
+std::string JoinPath(const std::string& dir, const std::string& name) {
+    return dir + "\\" + name;
+}
 
 std::string CurrentDirectory() {
     char buf[MAX_PATH];
@@ -121,11 +127,13 @@ TempDir::TempDir() {
         std::string candidate = std::string(base) + "qvltest." +
                                 std::to_string(GetCurrentProcessId()) + "." +
                                 std::to_string(GetTickCount() + i);
-        if (CreateDirectoryA(candidate.c_str(), nullptr)) path_ = candidate;
+        if (CreateDirectoryA(candidate.c_str(), nullptr))
+            path_ = candidate;
     }
 }
 
 TempDir::~TempDir() {
     std::error_code ec;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+    if (!path_.empty())
+        std::filesystem::remove_all(path_, ec);
 }

@@ -1,0 +1,170 @@
+// GetIniValues end to end: a probe executable copied into a temporary installation
+// directory resolves the configuration there, as the controller would.
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <filesystem>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "config/configuration.h"
+#include "config/protected_settings.h"
+#include "config/settings_cipher.h"
+#include "support/test_support.h"
+
+namespace {
+
+std::string Record(const std::string& key, const std::string& text) {
+    std::vector<char> out(StoredFormChars(static_cast<int>(text.size())));
+    EncryptToHex(text.c_str(), out.data(), kProtectedValueKey);
+    return ";DB;\r\n1;" + key + ";" + out.data() + "\r\n";
+}
+
+class Configuration : public ::testing::Test {
+protected:
+    void SetUp() override {
+        probe_ = dir_ / ExecutableFileName("QVLJOBCTL");
+        ASSERT_TRUE(CopyFileTo(BuiltExecutable("config_probe"), probe_));
+    }
+    void Settings(const std::string& db, const std::string& name = "QUARVELIN.INI") {
+        WriteFileBytes(dir_ / name, Record("DB_SYSTEM", db));
+    }
+    void Ini(const std::string& body) {
+        WriteFileBytes(dir_ / "QVLJOBCTL.INI", "[JOBATR]\r\n" + body);
+    }
+    std::map<std::string, std::string> Resolve() {
+        const ProcessResult r = RunProcess({probe_});
+        std::map<std::string, std::string> fields;
+        std::istringstream in(r.out);
+        std::string line;
+        while (std::getline(in, line)) {
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
+            const size_t eq = line.find('=');
+            if (eq != std::string::npos)
+                fields[line.substr(0, eq)] = line.substr(eq + 1);
+        }
+        return fields;
+    }
+    TempDir dir_;
+    std::string probe_;
+};
+
+TEST_F(Configuration, DefaultsWithoutAnIniFileAndTheExecutableDirectoryMadeCurrent) {
+    Settings("Oracle");
+    auto f = Resolve();
+    EXPECT_EQ("0", f["result"]);
+    EXPECT_EQ(".\\QVLJOBCTL.LOG", f["log"]);
+    EXPECT_EQ(".\\QVLJOBCTL_0001.LOG", f["rotation"]);
+    EXPECT_EQ("_ORACLE", f["suffix"]);
+    EXPECT_TRUE(std::filesystem::equivalent(dir_.path(), f["cwd"])) << f["cwd"];
+}
+
+TEST_F(Configuration, EveryKnownSpellingOfTheDatabaseSystems) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"oracle", "_ORACLE"},   {"Oracle", "_ORACLE"},   {"ORACLE", "_ORACLE"},
+        {"mssql", "_SQLSERVER"}, {"MsSql", "_SQLSERVER"}, {"MySql", "_MYSQL"},
+        {"mysql", "_MYSQL"}};
+    for (const auto& c : cases) {
+        Settings(c.first);
+        auto f = Resolve();
+        EXPECT_EQ("0", f["result"]) << c.first;
+        EXPECT_EQ(c.second, f["suffix"]) << c.first;
+    }
+}
+
+TEST_F(Configuration, UnknownDatabaseSystemsGiveTwelveWithTheUpperCasedText) {
+    for (const char* db : {"SQLSERVER", " ORACLE", "ORACLE ", "postgres"}) {
+        Settings(db);
+        auto f = Resolve();
+        EXPECT_EQ("12", f["result"]) << db;
+        std::string upper = db;
+        for (char& c : upper)
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        EXPECT_EQ(upper, f["suffix"]);
+        EXPECT_EQ(".\\QVLJOBCTL.LOG", f["log"]) << "the paths are set so the error can be logged";
+    }
+}
+
+TEST_F(Configuration, NoDatabaseSystemGivesElevenWithThePathsSet) {
+    auto f = Resolve();  // no settings file at all
+    EXPECT_EQ("11", f["result"]);
+    EXPECT_EQ(".\\QVLJOBCTL.LOG", f["log"]);
+    WriteFileBytes(dir_ / "QUARVELIN.INI", Record("OTHER", "Oracle"));
+    EXPECT_EQ("11", Resolve()["result"]) << "no record matches";
+    WriteFileBytes(dir_ / "QUARVELIN.INI", ";DB;\r\n1;DB_SYSTEM;");
+    EXPECT_EQ("11", Resolve()["result"]) << "empty value";
+    // An empty stored form followed by its line end reads as the line feed alone, which
+    // decrypts to bytes that name no database system.
+    Settings("");
+    EXPECT_EQ("12", Resolve()["result"]);
+}
+
+TEST_F(Configuration, EmptyValuesGiveTenAndLeaveTheLogPathEmpty) {
+    Settings("Oracle");
+    Ini("QVLINI=\r\n");
+    auto f = Resolve();
+    EXPECT_EQ("10", f["result"]);
+    EXPECT_EQ("", f["log"]);
+    Ini("QVLLOG =  \r\n");
+    f = Resolve();
+    EXPECT_EQ("10", f["result"]);
+    EXPECT_EQ("", f["log"]);
+}
+
+TEST_F(Configuration, IniPathsAreRelativeToTheExecutableDirectory) {
+    std::filesystem::create_directories(dir_ / "conf");
+    Settings("mysql", "conf/S.INI");
+    Ini("QVLINI=conf\\S.INI\r\nQVLLOG=logs.d\\ctl\r\n");
+    auto f = Resolve();
+    EXPECT_EQ("0", f["result"]);
+    EXPECT_EQ("_MYSQL", f["suffix"]);
+    EXPECT_EQ("logs.d\\ctl", f["log"]);
+    EXPECT_EQ("logs.d\\ctl_0001", f["rotation"]) << "a dot only in a directory: appended";
+}
+
+TEST_F(Configuration, RotationPathRules) {
+    Settings("Oracle");
+    const std::pair<const char*, const char*> cases[] = {
+        {"D:\\logs\\ctl.txt", "D:\\logs\\ctl_0001.txt"},
+        {"noext", "noext_0001"},
+        {"a.b.log", "a.b_0001.log"},
+        {"dir.x/file", "dir.x/file_0001"}};
+    for (const auto& c : cases) {
+        Ini(std::string("QVLLOG=") + c.first + "\r\n");
+        auto f = Resolve();
+        EXPECT_EQ("0", f["result"]) << c.first;
+        EXPECT_EQ(c.second, f["rotation"]) << c.first;
+    }
+}
+
+TEST_F(Configuration, PathsThatOutgrowTheirRoomAreRefusedNotCut) {
+    Settings("Oracle");
+    Ini("QVLLOG=" + std::string(254, 'l') + "\r\n");
+    EXPECT_EQ("0", Resolve()["result"]) << "254 characters leave room for _0001";
+    Ini("QVLLOG=" + std::string(255, 'l') + "\r\n");
+    auto f = Resolve();
+    EXPECT_EQ("10", f["result"]);
+    EXPECT_EQ("", f["log"]);
+    Ini("QVLINI=" + std::string(300, 's') + "\r\n");
+    EXPECT_EQ("10", Resolve()["result"]);
+}
+
+TEST(SplitPath, PartsOfAPath) {
+    PathParts p;
+    ASSERT_TRUE(SplitPath("C:\\dir.d\\sub/name.tar.gz", &p));
+    EXPECT_STREQ("C:", p.drive);
+    EXPECT_STREQ("\\dir.d\\sub/", p.dir);
+    EXPECT_STREQ("name.tar", p.fname);
+    EXPECT_STREQ(".gz", p.ext);
+    ASSERT_TRUE(SplitPath("unknown", &p));
+    EXPECT_STREQ("", p.drive);
+    EXPECT_STREQ("", p.dir);
+    EXPECT_STREQ("unknown", p.fname);
+    EXPECT_FALSE(SplitPath(("x\\" + std::string(256, 'n')).c_str(), &p));
+    EXPECT_STREQ("", p.fname);
+}
+
+}  // namespace

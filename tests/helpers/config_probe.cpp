@@ -1,0 +1,15 @@
+// Test helper: resolves the configuration as the controller does at start-up, from wherever
+// this executable has been copied, and prints what GetIniValues left behind.
+#include <cstdio>
+#include <filesystem>
+
+#include "config/configuration.h"
+
+int main() {
+    const int result = GetIniValues();
+    std::printf("result=%d\nlog=%s\nrotation=%s\nsuffix=%s\ncwd=%s\n", result,
+                gControllerSettings.logPath, gControllerSettings.rotationPath,
+                gControllerSettings.databaseSuffix,
+                std::filesystem::current_path().string().c_str());
+    return 0;
+}
