@@ -11,8 +11,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const std::string path = "/tmp/qvl_fuzz_ini." + std::to_string(getpid());
     std::FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f)
-        return 0;
+    if (!f) return 0;
     std::fwrite(data, 1, size, f);
     std::fclose(f);
     const char* keys[] = {"QVLINI", "QVLLOG", "", "a"};
@@ -20,8 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         char out[260];
         for (const char* key : keys) {
             unsigned n = ProfileReadString("JOBATR", key, "def ", out, room, path.c_str());
-            if (n >= room || std::strlen(out) != n)
-                __builtin_trap();
+            if (n >= room || std::strlen(out) != n) __builtin_trap();
         }
     }
     return 0;

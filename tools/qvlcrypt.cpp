@@ -39,14 +39,12 @@ int Refuse(const std::string& what) {
 
 // TEXT or STORED as given, or one line of standard input when the argument is "-".
 std::string Argument(const char* arg) {
-    if (std::strcmp(arg, "-") != 0)
-        return arg;
+    if (std::strcmp(arg, "-") != 0) return arg;
     std::string line;
     int c;
     while ((c = std::getchar()) != EOF && c != '\n')
         line += static_cast<char>(c);
-    if (!line.empty() && line.back() == '\r')
-        line.pop_back();
+    if (!line.empty() && line.back() == '\r') line.pop_back();
     return line;
 }
 
@@ -58,8 +56,7 @@ std::string Encrypt(const std::string& text, const char* key) {
 
 // Why `stored` is not a stored form, or empty when it is one.
 std::string StoredFormProblem(const std::string& stored) {
-    if (stored.empty())
-        return "empty stored form";
+    if (stored.empty()) return "empty stored form";
     for (char c : stored) {
         if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) {
             return "not upper-case hexadecimal: '" + std::string(1, c) + "'";
@@ -77,25 +74,19 @@ bool HasFieldBreak(const std::string& s) {
 
 bool IsDecimal(const std::string& s) {
     size_t i = (!s.empty() && (s[0] == '+' || s[0] == '-')) ? 1 : 0;
-    if (i >= s.size() || s.size() > kProtectedIdChars)
-        return false;
+    if (i >= s.size() || s.size() > kProtectedIdChars) return false;
     for (; i < s.size(); ++i) {
-        if (s[i] < '0' || s[i] > '9')
-            return false;
+        if (s[i] < '0' || s[i] > '9') return false;
     }
     return true;
 }
 
 int Record(const std::string& section, const std::string& id, const std::string& key,
            const std::string& text, const char* cipherKey) {
-    if (HasFieldBreak(section))
-        return Refuse("SECTION must not hold ';' or a line end");
-    if (HasFieldBreak(key))
-        return Refuse("KEY must not hold ';' or a line end");
-    if (HasFieldBreak(text))
-        return Refuse("TEXT must not hold ';' or a line end");
-    if (!IsDecimal(id))
-        return Refuse("ID must be a decimal number of at most 11 characters");
+    if (HasFieldBreak(section)) return Refuse("SECTION must not hold ';' or a line end");
+    if (HasFieldBreak(key)) return Refuse("KEY must not hold ';' or a line end");
+    if (HasFieldBreak(text)) return Refuse("TEXT must not hold ';' or a line end");
+    if (!IsDecimal(id)) return Refuse("ID must be a decimal number of at most 11 characters");
     if (section.size() > kProtectedFieldChars || key.size() > kProtectedFieldChars) {
         return Refuse("SECTION and KEY hold at most 200 characters");
     }
@@ -121,8 +112,7 @@ int main(int argc, char** argv) {
         key = argv[i + 1];
         i += 2;
     }
-    if (i >= argc)
-        return Usage();
+    if (i >= argc) return Usage();
     const std::string command = argv[i++];
     const int rest = argc - i;
     if (command == "encrypt" && rest == 1) {
@@ -132,8 +122,7 @@ int main(int argc, char** argv) {
     if (command == "decrypt" && rest == 1) {
         const std::string stored = Argument(argv[i]);
         const std::string problem = StoredFormProblem(stored);
-        if (!problem.empty())
-            return Refuse(problem);
+        if (!problem.empty()) return Refuse(problem);
         std::vector<char> out(DecryptedBytes(static_cast<int>(stored.size())));
         DecryptFromHex(stored.c_str(), out.data(), key.c_str());
         std::printf("%s\n", out.data());

@@ -57,14 +57,12 @@ unsigned ReadKey(const char* iniPath, const char* key, const char* def, char* ou
 
 void UpperCaseAscii(char* s) {
     for (; *s; ++s) {
-        if (*s >= 'a' && *s <= 'z')
-            *s = static_cast<char>(*s - 'a' + 'A');
+        if (*s >= 'a' && *s <= 'z') *s = static_cast<char>(*s - 'a' + 'A');
     }
 }
 
 int MapDatabase(char* suffix) {
-    if (suffix[0] == '\0')
-        return kIniNoDatabase;
+    if (suffix[0] == '\0') return kIniNoDatabase;
     UpperCaseAscii(suffix);
     for (const auto& db : kDatabases) {
         if (std::strcmp(suffix, db.stored) == 0) {
@@ -88,10 +86,8 @@ bool SplitPath(const char* path, PathParts* parts) {
             ++i;  // the trail byte may look like '\' but is part of the character
             continue;
         }
-        if (c == '\\' || c == '/')
-            lastSep = static_cast<long>(i);
-        if (c == '.')
-            lastDot = static_cast<long>(i);
+        if (c == '\\' || c == '/') lastSep = static_cast<long>(i);
+        if (c == '.') lastDot = static_cast<long>(i);
     }
     const size_t dirEnd = lastSep >= 0 ? static_cast<size_t>(lastSep) + 1 : start;
     const size_t extStart = lastDot >= static_cast<long>(dirEnd) ? static_cast<size_t>(lastDot) : n;
@@ -112,27 +108,21 @@ int GetIniValues() {
         Join(exePath, sizeof exePath, {"unknown"});
 
     PathParts exe;
-    if (!SplitPath(exePath, &exe))
-        return kIniEmptyValue;
+    if (!SplitPath(exePath, &exe)) return kIniEmptyValue;
     char exeDir[kPathBytes] = {}, iniPath[kPathBytes] = {};
-    if (!Join(exeDir, kMaxExeDirChars + 1, {exe.drive, exe.dir}))
-        return kIniEmptyValue;
-    if (exeDir[0] != '\0')
-        PlatformSetCurrentDirectory(exeDir);  // a failure is ignored
+    if (!Join(exeDir, kMaxExeDirChars + 1, {exe.drive, exe.dir})) return kIniEmptyValue;
+    if (exeDir[0] != '\0') PlatformSetCurrentDirectory(exeDir);  // a failure is ignored
     Join(iniPath, sizeof iniPath, {exeDir, kIniFileName});
 
     char settingsPath[kScratchBytes], logPath[kScratchBytes];
-    if (ReadKey(iniPath, kSettingsKey, kSettingsDefault, settingsPath) == 0)
-        return kIniEmptyValue;
-    if (ReadKey(iniPath, kLogKey, kLogDefault, logPath) == 0)
-        return kIniEmptyValue;
+    if (ReadKey(iniPath, kSettingsKey, kSettingsDefault, settingsPath) == 0) return kIniEmptyValue;
+    if (ReadKey(iniPath, kLogKey, kLogDefault, logPath) == 0) return kIniEmptyValue;
     if (!Fits(settingsPath, kPathBytes - 1) || !Fits(logPath, kMaxLogPathChars)) {
         return kIniEmptyValue;
     }
 
     PathParts log;
-    if (!SplitPath(logPath, &log))
-        return kIniEmptyValue;
+    if (!SplitPath(logPath, &log)) return kIniEmptyValue;
     Join(gControllerSettings.logPath, kPathBytes, {logPath});
     Join(gControllerSettings.rotationPath, kPathBytes,
          {log.drive, log.dir, log.fname, kRotationInsert, log.ext});

@@ -22,24 +22,19 @@ std::string Trim(const std::string& s) {
 }
 
 bool SameName(const std::string& a, const char* b) {
-    if (a.size() != std::strlen(b))
-        return false;
+    if (a.size() != std::strlen(b)) return false;
     for (size_t i = 0; i < a.size(); ++i) {
         char x = a[i], y = b[i];
-        if (x >= 'a' && x <= 'z')
-            x = static_cast<char>(x - 32);
-        if (y >= 'a' && y <= 'z')
-            y = static_cast<char>(y - 32);
-        if (x != y)
-            return false;
+        if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 32);
+        if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 32);
+        if (x != y) return false;
     }
     return true;
 }
 
 bool ReadWholeFile(const char* path, std::string* content) {
     std::FILE* f = std::fopen(path, "rb");
-    if (!f)
-        return false;
+    if (!f) return false;
     char buf[4096];
     size_t n;
     while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
@@ -57,32 +52,26 @@ bool FindValue(const std::string& content, const char* section, const char* key,
     size_t pos = 0;
     while (pos < content.size()) {
         size_t end = content.find_first_of("\r\n", pos);
-        if (end == std::string::npos)
-            end = content.size();
+        if (end == std::string::npos) end = content.size();
         // A zero byte ends the line's text, as it ends any string the profile API holds.
         std::string raw = content.substr(pos, end - pos);
         raw.resize(std::strlen(raw.c_str()));
         const std::string line = Trim(raw);
         pos = end + 1;
-        if (line.empty())
-            continue;
+        if (line.empty()) continue;
         if (line[0] == '[') {
             const size_t close = line.rfind(']');
             if (close != std::string::npos) {
-                if (inSection)
-                    return false;  // only the first section of that name counts
+                if (inSection) return false;  // only the first section of that name counts
                 inSection = SameName(Trim(line.substr(1, close - 1)), section);
                 continue;
             }
         }
-        if (!inSection)
-            continue;
+        if (!inSection) continue;
         const size_t eq = line.find('=');
         const std::string name = Trim(line.substr(0, eq));
-        if (!SameName(name, key))
-            continue;
-        if (eq == std::string::npos)
-            return false;
+        if (!SameName(name, key)) continue;
+        if (eq == std::string::npos) return false;
         *value = Trim(line.substr(eq + 1));
         return true;
     }
@@ -90,8 +79,7 @@ bool FindValue(const std::string& content, const char* section, const char* key,
 }
 
 std::uint32_t CopyOut(const std::string& text, char* out, std::uint32_t size) {
-    if (size == 0)
-        return 0;
+    if (size == 0) return 0;
     size_t n = text.size() < size - 1 ? text.size() : size - 1;
     std::memcpy(out, text.data(), n);
     out[n] = '\0';

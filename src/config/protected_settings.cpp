@@ -25,20 +25,15 @@ std::int32_t DecimalValue(const char* s) {
     while (IsSpace(*s))
         ++s;
     bool negative = false;
-    if (*s == '+' || *s == '-')
-        negative = (*s++ == '-');
+    if (*s == '+' || *s == '-') negative = (*s++ == '-');
     long long v = 0;
     for (; *s >= '0' && *s <= '9'; ++s) {
         v = v * 10 + (*s - '0');
-        if (v > static_cast<long long>(INT_MAX) + 1)
-            break;
+        if (v > static_cast<long long>(INT_MAX) + 1) break;
     }
-    if (negative)
-        v = -v;
-    if (v > INT_MAX)
-        return INT_MAX;
-    if (v < INT_MIN)
-        return INT_MIN;
+    if (negative) v = -v;
+    if (v > INT_MAX) return INT_MAX;
+    if (v < INT_MIN) return INT_MIN;
     return static_cast<std::int32_t>(v);
 }
 
@@ -72,25 +67,20 @@ void DecryptValue() {
 int FindCharPos(const char* text, char c, int n) {
     int last = -1, seen = 0;
     for (int i = 0; text[i] != '\0'; ++i) {
-        if (text[i] != c)
-            continue;
+        if (text[i] != c) continue;
         last = i;
-        if (++seen == n)
-            break;
+        if (++seen == n) break;
     }
     return last;
 }
 
 void CopySubstring(const char* text, int start, int length, char* dest, std::size_t destSize) {
-    if (length < 0 || destSize == 0 || start < 0)
-        return;
+    if (length < 0 || destSize == 0 || start < 0) return;
     const std::size_t textLength = std::strlen(text);
     const std::size_t from = static_cast<std::size_t>(start) < textLength ? start : textLength;
     std::size_t count = textLength - from;
-    if (length > 0 && static_cast<std::size_t>(length) < count)
-        count = length;
-    if (count > destSize - 1)
-        count = destSize - 1;
+    if (length > 0 && static_cast<std::size_t>(length) < count) count = length;
+    if (count > destSize - 1) count = destSize - 1;
     std::memmove(dest, text + from, count);
     dest[count] = '\0';
 }
@@ -98,8 +88,7 @@ void CopySubstring(const char* text, int start, int length, char* dest, std::siz
 void ReadProtectedValue(const char* section, const char* key, std::int32_t id, const char* path) {
     EmptyRecord();
     TextFile tf;
-    if (!OpenTextFile(&tf, path))
-        return;
+    if (!OpenTextFile(&tf, path)) return;
     char first[kFirstLineRoom], second[kSecondLineRoom];
     while (ReadTextLine(&tf, first, sizeof first) && ReadTextLine(&tf, second, sizeof second)) {
         const ParsedIds ids = TakeFields(first, second);

@@ -104,8 +104,7 @@ void BlowfishSetKey(BlowfishContext* ctx, const unsigned char* key, int keyLengt
         std::uint32_t w = 0;
         for (int b = 0; b < 4; ++b) {
             w = (w << 8) | key[j];
-            if (++j >= keyLength)
-                j = 0;
+            if (++j >= keyLength) j = 0;
         }
         ctx->P[i] = kBlowfishInitialWords[i] ^ w;
     }
@@ -179,8 +178,7 @@ int DecryptFromHex(const char* stored, char* out, const char* keyText) {
 
 int DecryptBuffer(const unsigned char* data, int length, unsigned char* out,
                   const unsigned char* key, int keyLength) {
-    if (length % kCipherBlockBytes != 0)
-        return 0;
+    if (length % kCipherBlockBytes != 0) return 0;
     BlowfishSetKey(&gCipherContext, key, keyLength);
     for (int o = 0; o < length; o += kCipherBlockBytes) {
         unsigned char block[kCipherBlockBytes];

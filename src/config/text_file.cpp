@@ -18,15 +18,12 @@ int RawByte(TextFile* tf) {
 
 // The next character after text-mode translation, or EOF.
 int NextChar(TextFile* tf) {
-    if (tf->ended)
-        return EOF;
+    if (tf->ended) return EOF;
     int c = RawByte(tf);
     if (c == '\r') {
         int next = std::fgetc(tf->file);
-        if (next == '\n')
-            return '\n';
-        if (next != EOF)
-            tf->pending = next;
+        if (next == '\n') return '\n';
+        if (next != EOF) tf->pending = next;
         return '\r';
     }
     if (c == EOF || c == kEndOfFileMark) {
@@ -45,25 +42,20 @@ bool OpenTextFile(TextFile* tf, const char* path) {
 }
 
 void CloseTextFile(TextFile* tf) {
-    if (tf->file)
-        std::fclose(tf->file);
+    if (tf->file) std::fclose(tf->file);
     *tf = TextFile{};
 }
 
 bool ReadTextLine(TextFile* tf, char* buf, int room) {
-    if (room <= 0)
-        return false;
+    if (room <= 0) return false;
     int n = 0;
     while (n < room - 1) {
         int c = NextChar(tf);
-        if (c == EOF)
-            break;
+        if (c == EOF) break;
         buf[n++] = static_cast<char>(c);
-        if (c == '\n')
-            break;
+        if (c == '\n') break;
     }
-    if (n == 0 && room > 1)
-        return false;
+    if (n == 0 && room > 1) return false;
     buf[n] = '\0';
     return true;
 }

@@ -48,8 +48,9 @@ struct PlatformAppendFile;
 // append to it and keep it open meanwhile. Every write lands at the current end of the
 // file, even when another process appended in between. Null when it cannot be opened.
 PlatformAppendFile* PlatformOpenAppend(const char* path);
-// Current size of the file in bytes, or -1.
-std::int64_t PlatformAppendFileSize(PlatformAppendFile* file);
+// The stream's position: the file's size when it was opened, advanced by every append made
+// through it (like a C stream's position, it needs no system call). -1 when unknown.
+std::int64_t PlatformAppendPosition(PlatformAppendFile* file);
 // Appends all bytes in one write, so that concurrent appenders never interleave within it.
 bool PlatformAppendBytes(PlatformAppendFile* file, const char* bytes, std::size_t count);
 void PlatformCloseAppend(PlatformAppendFile* file);

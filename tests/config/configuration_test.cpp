@@ -40,11 +40,9 @@ protected:
         std::istringstream in(r.out);
         std::string line;
         while (std::getline(in, line)) {
-            if (!line.empty() && line.back() == '\r')
-                line.pop_back();
+            if (!line.empty() && line.back() == '\r') line.pop_back();
             const size_t eq = line.find('=');
-            if (eq != std::string::npos)
-                fields[line.substr(0, eq)] = line.substr(eq + 1);
+            if (eq != std::string::npos) fields[line.substr(0, eq)] = line.substr(eq + 1);
         }
         return fields;
     }

@@ -24,8 +24,7 @@ std::uint32_t Word(const std::string& hex8) {
 bool ContextIsZero() {
     const auto* w = reinterpret_cast<const unsigned char*>(&gCipherContext);
     for (size_t i = 0; i < sizeof gCipherContext; ++i) {
-        if (w[i] != 0)
-            return false;
+        if (w[i] != 0) return false;
     }
     return true;
 }

@@ -15,6 +15,12 @@ struct ProcessResult {
 // waits for it to end. Output is captured byte for byte (no text-mode translation here).
 ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& input = "");
 
+// A child started without waiting for it; its output goes where the test's own goes.
+struct ChildProcess;
+ChildProcess* StartProcess(const std::vector<std::string>& argv);
+// Waits for the child to end and frees it; returns its exit status.
+int WaitProcess(ChildProcess* child);
+
 // The directory holding the running test executable (and every other built executable).
 std::string BinDir();
 // Path of a built executable by its base name: "qvlcrypt" -> bin/qvlcrypt[.exe],
@@ -30,6 +36,21 @@ bool FileExists(const std::string& path);
 std::string JoinPath(const std::string& dir, const std::string& name);
 std::string CurrentDirectory();
 bool CopyFileTo(const std::string& from, const std::string& to);
+
+// Keeps the next move of `logPath` to `rotationPath` from succeeding until released: on
+// Windows a second handle on the log without delete sharing, on Linux a non-empty directory
+// at the rotation path.
+class RenameBlocker {
+public:
+    RenameBlocker(const std::string& logPath, const std::string& rotationPath);
+    ~RenameBlocker() { Release(); }
+    void Release();
+
+private:
+    std::string logPath_, rotationPath_;
+    void* handle_ = nullptr;
+    bool active_ = false;
+};
 
 // A fresh directory under the system's temporary folder, removed with its content at the end.
 class TempDir {

@@ -18,8 +18,7 @@ ProcessResult Crypt(std::vector<std::string> args, const std::string& input = ""
 std::string Lines(std::string s) {
     std::string out;
     for (char c : s) {
-        if (c != '\r')
-            out += c;
+        if (c != '\r') out += c;
     }
     return out;
 }

@@ -18,8 +18,7 @@ namespace {
 std::string LinuxPath(const char* path) {
     std::string p = path;
     for (char& c : p) {
-        if (c == '\\')
-            c = '/';
+        if (c == '\\') c = '/';
     }
     return p;
 }
@@ -35,11 +34,12 @@ void PlatformSetLastError(std::uint32_t code) {
 }
 
 bool PlatformSystemErrorText(std::uint32_t code, std::string* text) {
+    const int saved = errno;  // callers read the last error again afterwards
     char buf[256];
     // GNU strerror_r returns the text, which may or may not be in `buf`.
     const char* s = strerror_r(static_cast<int>(code), buf, sizeof buf);
-    if (s == nullptr || *s == '\0')
-        return false;
+    errno = saved;
+    if (s == nullptr || *s == '\0') return false;
     *text = std::string(s) + "\r\n";
     return true;
 }
@@ -49,12 +49,10 @@ std::FILE* PlatformOpenFile(const char* path, const char* mode) {
 }
 
 bool PlatformExecutablePath(char* out, std::size_t size) {
-    if (size == 0)
-        return false;
+    if (size == 0) return false;
     ssize_t n = readlink("/proc/self/exe", out, size - 1);
     if (n < 0 || static_cast<std::size_t>(n) >= size - 1) {
-        if (n >= 0)
-            errno = ENAMETOOLONG;
+        if (n >= 0) errno = ENAMETOOLONG;
         out[0] = '\0';
         return false;
     }
@@ -81,32 +79,28 @@ bool PlatformDeleteFile(const char* path) {
 
 bool PlatformRenameNoReplace(const char* from, const char* to) {
     const std::string f = LinuxPath(from), t = LinuxPath(to);
-    if (renameat2(AT_FDCWD, f.c_str(), AT_FDCWD, t.c_str(), RENAME_NOREPLACE) == 0)
-        return true;
-    if (errno != EINVAL && errno != ENOSYS)
-        return false;
+    if (renameat2(AT_FDCWD, f.c_str(), AT_FDCWD, t.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS) return false;
     // File systems without RENAME_NOREPLACE: a hard link fails on an existing target too.
-    if (link(f.c_str(), t.c_str()) != 0)
-        return false;
+    if (link(f.c_str(), t.c_str()) != 0) return false;
     return unlink(f.c_str()) == 0;
 }
 
 struct PlatformAppendFile {
     int fd;
+    std::int64_t position;
 };
 
 PlatformAppendFile* PlatformOpenAppend(const char* path) {
     int fd = open(LinuxPath(path).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return nullptr;
-    return new PlatformAppendFile{fd};
+    if (fd < 0) return nullptr;
+    struct stat st;
+    return new PlatformAppendFile{fd,
+                                  fstat(fd, &st) == 0 ? static_cast<std::int64_t>(st.st_size) : -1};
 }
 
-std::int64_t PlatformAppendFileSize(PlatformAppendFile* file) {
-    struct stat st;
-    if (fstat(file->fd, &st) != 0)
-        return -1;
-    return st.st_size;
+std::int64_t PlatformAppendPosition(PlatformAppendFile* file) {
+    return file->position;
 }
 
 bool PlatformAppendBytes(PlatformAppendFile* file, const char* bytes, std::size_t count) {
@@ -114,19 +108,17 @@ bool PlatformAppendBytes(PlatformAppendFile* file, const char* bytes, std::size_
     // between the two; a short write only happens on a full disk or a signal.
     while (count > 0) {
         ssize_t n = write(file->fd, bytes, count);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
         bytes += n;
         count -= static_cast<std::size_t>(n);
+        if (file->position >= 0) file->position += n;
     }
     return true;
 }
 
 void PlatformCloseAppend(PlatformAppendFile* file) {
-    if (!file)
-        return;
+    if (!file) return;
     close(file->fd);
     delete file;
 }

@@ -14,15 +14,15 @@ void PlatformSetLastError(std::uint32_t code) {
 }
 
 bool PlatformSystemErrorText(std::uint32_t code, std::string* text) {
+    const DWORD saved = GetLastError();  // callers read the last error again afterwards
     LPSTR buffer = nullptr;
     DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM, nullptr,
                              code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
                              reinterpret_cast<LPSTR>(&buffer), 0, nullptr);
     const bool ok = n > 0 && buffer != nullptr;
-    if (ok)
-        text->assign(buffer, n);
-    if (buffer)
-        LocalFree(buffer);
+    if (ok) text->assign(buffer, n);
+    if (buffer) LocalFree(buffer);
+    SetLastError(saved);
     return ok;
 }
 
@@ -34,8 +34,7 @@ bool PlatformExecutablePath(char* out, std::size_t size) {
     // The first module of the process is the executable itself.
     HMODULE module = nullptr;
     DWORD needed = 0;
-    if (!EnumProcessModules(GetCurrentProcess(), &module, sizeof module, &needed))
-        return false;
+    if (!EnumProcessModules(GetCurrentProcess(), &module, sizeof module, &needed)) return false;
     DWORD n = GetModuleFileNameExA(GetCurrentProcess(), module, out, static_cast<DWORD>(size));
     return n > 0 && n < size;
 }
@@ -63,34 +62,44 @@ bool PlatformRenameNoReplace(const char* from, const char* to) {
 
 struct PlatformAppendFile {
     HANDLE handle;
+    std::int64_t position;
 };
 
 PlatformAppendFile* PlatformOpenAppend(const char* path) {
     // Append-only access makes every WriteFile go to the current end of the file in one
     // step; others may read and append while we hold it.
-    HANDLE h = CreateFileA(path, FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                           nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        return nullptr;
-    return new PlatformAppendFile{h};
+    HANDLE h = CreateFileA(path, FILE_READ_DATA | FILE_APPEND_DATA | SYNCHRONIZE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return nullptr;
+    LARGE_INTEGER size;
+    return new PlatformAppendFile{h, GetFileSizeEx(h, &size) ? size.QuadPart : -1};
 }
 
-std::int64_t PlatformAppendFileSize(PlatformAppendFile* file) {
-    LARGE_INTEGER size;
-    if (!GetFileSizeEx(file->handle, &size))
-        return -1;
-    return size.QuadPart;
+std::int64_t PlatformAppendPosition(PlatformAppendFile* file) {
+    return file->position;
 }
+
+// Every writer of the log (each controller instance, the tools) takes an exclusive lock on
+// one byte far beyond any real log size around its append. On Windows the append-only
+// handle alone is atomic; under Wine it is emulated as "seek to the end, then write", which
+// lets two processes write at the same offset. The lock makes it safe there too.
+constexpr DWORD kAppendLockOffsetHigh = 0x7FFFFFFF;
 
 bool PlatformAppendBytes(PlatformAppendFile* file, const char* bytes, std::size_t count) {
+    OVERLAPPED region = {};
+    region.OffsetHigh = kAppendLockOffsetHigh;
+    const bool locked = LockFileEx(file->handle, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &region) != 0;
     DWORD written = 0;
-    return WriteFile(file->handle, bytes, static_cast<DWORD>(count), &written, nullptr) &&
-           written == count;
+    const bool ok = WriteFile(file->handle, bytes, static_cast<DWORD>(count), &written, nullptr) &&
+                    written == count;
+    if (locked) UnlockFileEx(file->handle, 0, 1, 0, &region);
+    if (file->position >= 0) file->position += written;
+    return ok;
 }
 
 void PlatformCloseAppend(PlatformAppendFile* file) {
-    if (!file)
-        return;
+    if (!file) return;
     CloseHandle(file->handle);
     delete file;
 }
@@ -127,8 +136,7 @@ bool PlatformSetServiceStatus(void* statusHandle, const ServiceStatusRecord& sta
 
 bool PlatformReportErrorEvent(const char* source, const char* line, const char* text) {
     HANDLE h = RegisterEventSourceA(nullptr, source);
-    if (h == nullptr)
-        return false;
+    if (h == nullptr) return false;
     const char* strings[2] = {line, text};
     ReportEventA(h, EVENTLOG_ERROR_TYPE, 0, 0, nullptr, 2, 0, strings, nullptr);
     DeregisterEventSource(h);

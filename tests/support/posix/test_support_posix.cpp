@@ -58,12 +58,10 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
         pollfd fds[3] = {{outOpen ? out[0] : -1, POLLIN, 0},
                          {errOpen ? err[0] : -1, POLLIN, 0},
                          {in[1], POLLOUT, 0}};
-        if (poll(fds, 3, -1) < 0 && errno != EINTR)
-            break;
+        if (poll(fds, 3, -1) < 0 && errno != EINTR) break;
         char buf[4096];
         for (int i = 0; i < 2; ++i) {
-            if (fds[i].revents == 0)
-                continue;
+            if (fds[i].revents == 0) continue;
             ssize_t n = read(fds[i].fd, buf, sizeof buf);
             if (n > 0) {
                 (i == 0 ? result.out : result.err).append(buf, static_cast<size_t>(n));
@@ -73,8 +71,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
         }
         if (in[1] >= 0 && fds[2].revents != 0) {
             ssize_t n = write(in[1], input.data() + written, input.size() - written);
-            if (n > 0)
-                written += static_cast<size_t>(n);
+            if (n > 0) written += static_cast<size_t>(n);
             if (n <= 0 || written == input.size()) {
                 close(in[1]);
                 in[1] = -1;
@@ -90,11 +87,45 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
     return result;
 }
 
+struct ChildProcess {
+    pid_t pid;
+};
+
+ChildProcess* StartProcess(const std::vector<std::string>& argv) {
+    std::vector<char*> args;
+    for (const auto& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0) return nullptr;
+    return new ChildProcess{pid};
+}
+
+int WaitProcess(ChildProcess* child) {
+    if (!child) return -1;
+    int status = 0;
+    while (waitpid(child->pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    delete child;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+RenameBlocker::RenameBlocker(const std::string& logPath, const std::string& rotationPath)
+    : logPath_(logPath), rotationPath_(rotationPath), active_(true) {
+    std::filesystem::create_directories(rotationPath + "/keep");
+}
+
+void RenameBlocker::Release() {
+    if (!active_) return;
+    std::error_code ec;
+    std::filesystem::remove_all(rotationPath_, ec);
+    active_ = false;
+}
+
 std::string BinDir() {
     char buf[PATH_MAX];
     ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n <= 0)
-        return ".";
+    if (n <= 0) return ".";
     std::string path(buf, static_cast<size_t>(n));
     return path.substr(0, path.rfind('/'));
 }
@@ -119,12 +150,10 @@ TempDir::TempDir() {
     std::string pattern = std::filesystem::temp_directory_path().string() + "/qvltest.XXXXXX";
     std::vector<char> buf(pattern.begin(), pattern.end());
     buf.push_back('\0');
-    if (mkdtemp(buf.data()) != nullptr)
-        path_ = buf.data();
+    if (mkdtemp(buf.data()) != nullptr) path_ = buf.data();
 }
 
 TempDir::~TempDir() {
     std::error_code ec;
-    if (!path_.empty())
-        std::filesystem::remove_all(path_, ec);
+    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
 }

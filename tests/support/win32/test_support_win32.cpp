@@ -12,8 +12,7 @@ namespace {
 
 // Quotes one argument by the C runtime's rules, so the child's argv sees it unchanged.
 std::string QuoteArgument(const std::string& arg) {
-    if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos)
-        return arg;
+    if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) return arg;
     std::string q = "\"";
     size_t backslashes = 0;
     for (char c : arg) {
@@ -78,8 +77,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
     std::thread outThread(Drain, outRead, &result.out);
     std::thread errThread(Drain, errRead, &result.err);
     DWORD written = 0;
-    if (!input.empty())
-        WriteFile(inWrite, input.data(), DWORD(input.size()), &written, nullptr);
+    if (!input.empty()) WriteFile(inWrite, input.data(), DWORD(input.size()), &written, nullptr);
     CloseHandle(inWrite);
     WaitForSingleObject(pi.hProcess, INFINITE);
     outThread.join();
@@ -92,6 +90,48 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
     CloseHandle(outRead);
     CloseHandle(errRead);
     return result;
+}
+
+struct ChildProcess {
+    HANDLE process;
+};
+
+ChildProcess* StartProcess(const std::vector<std::string>& argv) {
+    std::string cmd;
+    for (const auto& a : argv)
+        cmd += (cmd.empty() ? "" : " ") + QuoteArgument(a);
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    if (!CreateProcessA(argv[0].c_str(), &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
+                        &pi)) {
+        return nullptr;
+    }
+    CloseHandle(pi.hThread);
+    return new ChildProcess{pi.hProcess};
+}
+
+int WaitProcess(ChildProcess* child) {
+    if (!child) return -1;
+    WaitForSingleObject(child->process, INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(child->process, &code);
+    CloseHandle(child->process);
+    delete child;
+    return static_cast<int>(code);
+}
+
+RenameBlocker::RenameBlocker(const std::string& logPath, const std::string& rotationPath)
+    : logPath_(logPath), rotationPath_(rotationPath), active_(true) {
+    // Reading and writing are shared, deleting (and so moving) is not.
+    handle_ = CreateFileA(logPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+void RenameBlocker::Release() {
+    if (!active_) return;
+    if (handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr) CloseHandle(handle_);
+    active_ = false;
 }
 
 std::string BinDir() {
@@ -127,13 +167,11 @@ TempDir::TempDir() {
         std::string candidate = std::string(base) + "qvltest." +
                                 std::to_string(GetCurrentProcessId()) + "." +
                                 std::to_string(GetTickCount() + i);
-        if (CreateDirectoryA(candidate.c_str(), nullptr))
-            path_ = candidate;
+        if (CreateDirectoryA(candidate.c_str(), nullptr)) path_ = candidate;
     }
 }
 
 TempDir::~TempDir() {
     std::error_code ec;
-    if (!path_.empty())
-        std::filesystem::remove_all(path_, ec);
+    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
 }

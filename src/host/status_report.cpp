@@ -1,0 +1,75 @@
+// Status and error reporting (see status_report.h).
+#include "host/status_report.h"
+
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+#include "host/service_identity.h"
+
+ServiceIdentity gServiceIdentity = {"QUARVELIN_JOB_CONTROLLER", "QUARVELIN JOB CONTROLLER", 0, "",
+                                    0};
+bool gConsoleMode = false;
+void* gStatusHandle = nullptr;
+std::uint32_t gLastErrorCode = 0;
+
+namespace {
+
+// The status block is written by the service thread and the control handler; the lock
+// makes building and handing over one record a single step, so no report is ever torn.
+std::mutex gStatusLock;
+ServiceStatusRecord gStatus = {kServiceWin32OwnProcess, kServiceStopped, 0, 0, 0, 0, 0};
+std::uint32_t gCheckPoint = 1;
+
+}  // namespace
+
+bool ReportStatusToSCMgr(std::uint32_t state, std::uint32_t exitCode, std::uint32_t waitHint) {
+    if (gConsoleMode) return true;
+    bool ok;
+    {
+        std::lock_guard<std::mutex> lock(gStatusLock);
+        gStatus.controlsAccepted = state == kServiceStartPending ? 0 : kServiceAcceptStop;
+        gStatus.currentState = state;
+        gStatus.win32ExitCode = exitCode;
+        gStatus.waitHint = waitHint;
+        gStatus.checkPoint =
+            (state == kServiceRunning || state == kServiceStopped) ? 0 : gCheckPoint++;
+        ok = PlatformSetServiceStatus(gStatusHandle, gStatus);
+    }
+    if (!ok) ReportErrorEvent("SetServiceStatus");
+    return ok;
+}
+
+ServiceStatusRecord CurrentServiceStatus() {
+    std::lock_guard<std::mutex> lock(gStatusLock);
+    return gStatus;
+}
+
+void SetServiceStatusIdentity(std::uint32_t serviceType, std::uint32_t specificExitCode) {
+    std::lock_guard<std::mutex> lock(gStatusLock);
+    gStatus.serviceType = serviceType;
+    gStatus.serviceSpecificExitCode = specificExitCode;
+}
+
+void ReportErrorEvent(const char* text) {
+    if (gConsoleMode) return;
+    gLastErrorCode = PlatformLastError();
+    char line[kErrorTextBytes];
+    std::snprintf(line, sizeof line, "%s error: %d", gServiceIdentity.serviceName,
+                  static_cast<int>(gLastErrorCode));
+    PlatformReportErrorEvent(gServiceIdentity.serviceName, line, text);
+}
+
+char* FormatLastError(char* buffer, std::size_t size) {
+    if (size == 0) return buffer;
+    buffer[0] = '\0';
+    std::string text;
+    if (!PlatformSystemErrorText(PlatformLastError(), &text) || text.size() < 2 ||
+        size < text.size() + kErrorTextTailChars) {
+        return buffer;
+    }
+    text.resize(text.size() - 2);  // the closing CR LF
+    std::snprintf(buffer, size, "%s (0x%x)", text.c_str(),
+                  static_cast<unsigned>(PlatformLastError()));
+    return buffer;
+}

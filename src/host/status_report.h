@@ -1,0 +1,44 @@
+// Speaking to the platform about the service: its state for the service manager, error
+// entries for the event log, and the text of the last system error. In console mode the
+// first two do nothing, so the controller runs unchanged outside the service manager.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/platform.h"
+
+constexpr std::uint32_t kServiceWin32OwnProcess = 0x10;
+constexpr std::uint32_t kServiceStopped = 1;
+constexpr std::uint32_t kServiceStartPending = 2;
+constexpr std::uint32_t kServiceStopPending = 3;
+constexpr std::uint32_t kServiceRunning = 4;
+constexpr std::uint32_t kServiceAcceptStop = 1;
+constexpr int kErrorTextBytes = 256;
+constexpr int kErrorTextTailChars = 14;  // room kept for " (0x%x)" and the terminator
+
+// The handle that registering the control handler gave; null until then.
+extern void* gStatusHandle;
+// The error code captured by the last ReportErrorEvent outside console mode (0 before).
+extern std::uint32_t gLastErrorCode;
+
+// Reports a state with its exit code and wait hint. Controls accepted: none while start is
+// pending, stop otherwise. The check point rises by one with every pending report across
+// the whole process and is 0 for running and stopped. True on success, and always (with
+// nothing handed over) in console mode. Safe to call from two threads.
+bool ReportStatusToSCMgr(std::uint32_t state, std::uint32_t exitCode, std::uint32_t waitHint);
+
+// A copy of the status record as last reported (the current state for re-reports).
+ServiceStatusRecord CurrentServiceStatus();
+
+// Sets the fields that only the service main owns: service type and specific exit code.
+void SetServiceStatusIdentity(std::uint32_t serviceType, std::uint32_t specificExitCode);
+
+// Writes an error entry "<service name> error: <code>" plus `text` to the event log, after
+// capturing the thread's last error code as gLastErrorCode. Nothing in console mode.
+void ReportErrorEvent(const char* text);
+
+// The system's text for the thread's last error without its CR LF, then " (0x<code>)" in
+// lower-case hexadecimal; the empty string when there is no text or it does not fit in
+// size minus 14 characters. Returns `buffer`.
+char* FormatLastError(char* buffer, std::size_t size);

@@ -1,0 +1,87 @@
+// The log file with size-based rotation (see log_file.h).
+#include "log/log_file.h"
+
+#include <cstring>
+#include <string>
+
+#include "config/configuration.h"
+
+char gLogMessage[kLogMessageBytes];
+
+namespace {
+
+PlatformAppendFile* gCurrentLog = nullptr;
+
+// Deletes the previous generation and moves the log in its place; both steps may fail (no
+// previous generation yet, or another process holding the log without allowing a move):
+// the log is then reopened as it is and the next entry tries again.
+PlatformAppendFile* Rotate(PlatformAppendFile* stream) {
+    PlatformCloseAppend(stream);
+    PlatformDeleteFile(gControllerSettings.rotationPath);
+    PlatformRenameNoReplace(gControllerSettings.logPath, gControllerSettings.rotationPath);
+    gCurrentLog = PlatformOpenAppend(gControllerSettings.logPath);
+    return gCurrentLog;
+}
+
+bool TooLarge(PlatformAppendFile* stream) {
+    return PlatformAppendPosition(stream) > kLogRotationBytes;
+}
+
+// Stores `line` as a text-mode write would: every LF as CR LF, in one append. Lines that fit
+// the usual room are converted on the stack; longer ones (never cut) on the heap.
+void AppendTextMode(PlatformAppendFile* stream, const char* line) {
+    char small[2 * (kLogStampBytes + kLogMessageBytes)];
+    std::string large;
+    const std::size_t length = std::strlen(line);
+    char* out = small;
+    if (2 * length > sizeof small) {
+        large.resize(2 * length);
+        out = &large[0];
+    }
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        if (line[i] == '\n') out[n++] = '\r';
+        out[n++] = line[i];
+    }
+    PlatformAppendBytes(stream, out, n);
+}
+
+}  // namespace
+
+PlatformAppendFile* OpenLogFile() {
+    gCurrentLog = PlatformOpenAppend(gControllerSettings.logPath);
+    if (gCurrentLog && TooLarge(gCurrentLog)) return Rotate(gCurrentLog);
+    return gCurrentLog;
+}
+
+void AppendToLog(PlatformAppendFile* stream, const char* line) {
+    if (!stream) return;
+    if (TooLarge(stream)) {
+        stream = Rotate(stream);
+        if (!stream) return;
+    }
+    AppendTextMode(stream, line);
+}
+
+void WriteLog(const char* text) {
+    gCurrentLog = nullptr;
+    if (gControllerSettings.logPath[0] == '\0') return;  // configuration never got that far
+    OpenLogFile();
+    std::tm now;
+    PlatformLocalTimeNow(&now);
+    char small[kLogStampBytes + sizeof kLogSeparator + kLogMessageBytes];
+    std::string large;
+    const std::size_t textLength = std::strlen(text);
+    char* line = small;
+    if (kLogStampBytes + sizeof kLogSeparator + textLength > sizeof small) {
+        large.resize(kLogStampBytes + sizeof kLogSeparator + textLength);
+        line = &large[0];
+    }
+    const std::size_t stamp = std::strftime(line, kLogStampBytes, "%Y-%m-%d %H:%M:%S", &now);
+    std::memcpy(line + stamp, kLogSeparator, sizeof kLogSeparator - 1);
+    std::memcpy(line + stamp + sizeof kLogSeparator - 1, text, textLength + 1);
+    if (!gCurrentLog) return;
+    AppendToLog(gCurrentLog, line);
+    PlatformCloseAppend(gCurrentLog);
+    gCurrentLog = nullptr;
+}

@@ -1,0 +1,90 @@
+// Status reports (check points, controls accepted, console mode) and error reporting.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "host/service_identity.h"
+#include "host/status_report.h"
+
+namespace {
+
+// Kept first in this executable: the check-point counter is process-wide and starts at 1.
+TEST(StatusReport, CheckPointsRiseAcrossThePendingStatesOfTheProcess) {
+    gConsoleMode = false;
+    const std::uint32_t states[] = {kServiceStartPending, kServiceStartPending, kServiceRunning,
+                                    kServiceStopPending,  kServiceStopPending,  kServiceStopped};
+    const std::uint32_t checkPoints[] = {1, 2, 0, 3, 4, 0};
+    const std::uint32_t controls[] = {
+        0, 0, kServiceAcceptStop, kServiceAcceptStop, kServiceAcceptStop, kServiceAcceptStop};
+    for (int i = 0; i < 6; ++i) {
+        // The fourth report re-reports the current state, as the answer to an interrogation.
+        ReportStatusToSCMgr(states[i], i == 5 ? 7u : 0u, 3000);
+        const ServiceStatusRecord s = CurrentServiceStatus();
+        EXPECT_EQ(states[i], s.currentState) << i;
+        EXPECT_EQ(checkPoints[i], s.checkPoint) << i;
+        EXPECT_EQ(controls[i], s.controlsAccepted) << i;
+        EXPECT_EQ(3000u, s.waitHint);
+        EXPECT_EQ(kServiceWin32OwnProcess, s.serviceType);
+    }
+    EXPECT_EQ(7u, CurrentServiceStatus().win32ExitCode);
+}
+
+TEST(StatusReport, ConsoleModeHandsNothingOverAndAlwaysSucceeds) {
+    gConsoleMode = true;
+    const ServiceStatusRecord before = CurrentServiceStatus();
+    EXPECT_TRUE(ReportStatusToSCMgr(kServiceStartPending, 0, 3000));
+    EXPECT_TRUE(ReportStatusToSCMgr(kServiceRunning, 0, 3000));
+    const ServiceStatusRecord after = CurrentServiceStatus();
+    EXPECT_EQ(0, std::memcmp(&before, &after, sizeof before));
+    gConsoleMode = false;
+    ReportStatusToSCMgr(kServiceStopPending, 0, 0);
+    EXPECT_EQ(5u, CurrentServiceStatus().checkPoint) << "console reports consumed no check point";
+}
+
+TEST(ErrorEvent, CapturesTheLastErrorFirstOutsideConsoleMode) {
+    gConsoleMode = false;
+    PlatformSetLastError(5);
+    ReportErrorEvent("test entry from the status reporting tests");
+    EXPECT_EQ(5u, gLastErrorCode);
+    gConsoleMode = true;
+    PlatformSetLastError(2);
+    ReportErrorEvent("not written in console mode");
+    EXPECT_EQ(5u, gLastErrorCode);
+    gConsoleMode = false;
+}
+
+TEST(FormatLastError, SystemTextThenTheCodeInHexadecimal) {
+    char buf[kErrorTextBytes];
+    PlatformSetLastError(2);  // file not found on both platforms
+    const std::string text = FormatLastError(buf, sizeof buf);
+    ASSERT_GT(text.size(), 6u);
+    EXPECT_EQ(" (0x2)", text.substr(text.size() - 6));
+    EXPECT_EQ(std::string::npos, text.find_first_of("\r\n"));
+    std::string raw;
+    ASSERT_TRUE(PlatformSystemErrorText(2, &raw));
+    EXPECT_EQ(raw.substr(0, raw.size() - 2) + " (0x2)", text);
+    // The largest size that is still too small: the text's length plus 13.
+    std::string small(raw.size() + 13, 'x');
+    PlatformSetLastError(2);
+    EXPECT_STREQ("", FormatLastError(&small[0], small.size()));
+    std::string exact(raw.size() + 14, 'x');
+    PlatformSetLastError(2);
+    EXPECT_EQ(text, std::string(FormatLastError(&exact[0], exact.size())));
+}
+
+TEST(FormatLastError, HexadecimalIsLowerCaseWithoutLeadingZeros) {
+    char buf[kErrorTextBytes];
+    PlatformSetLastError(0x431);
+    const std::string text = FormatLastError(buf, sizeof buf);
+    if (!text.empty()) {
+        EXPECT_EQ(" (0x431)", text.substr(text.size() - 8));
+    }
+    PlatformSetLastError(0x2a);
+    const std::string lower = FormatLastError(buf, sizeof buf);
+    if (!lower.empty()) {
+        EXPECT_EQ(" (0x2a)", lower.substr(lower.size() - 7));
+    }
+}
+
+}  // namespace

@@ -1,0 +1,139 @@
+// The log file: exact bytes of an entry, rotation at the threshold, failed rotations that
+// heal, unusable paths, and appends from several processes that never lose an entry.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "config/configuration.h"
+#include "log/log_file.h"
+#include "support/test_support.h"
+
+namespace {
+
+class LogFile : public ::testing::Test {
+protected:
+    void SetUp() override {
+        log_ = dir_ / "QVLJOBCTL.LOG";
+        rotation_ = dir_ / "QVLJOBCTL_0001.LOG";
+        std::snprintf(gControllerSettings.logPath, kPathBytes, "%s", log_.c_str());
+        std::snprintf(gControllerSettings.rotationPath, kPathBytes, "%s", rotation_.c_str());
+    }
+    void TearDown() override { gControllerSettings = ControllerSettings{}; }
+    TempDir dir_;
+    std::string log_, rotation_;
+};
+
+const std::regex kStamp("\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}");
+
+TEST_F(LogFile, EntryIsStampTwoBlanksTextAndCrLf) {
+    std::snprintf(gLogMessage, sizeof gLogMessage, "Error GetIniValues %i \n", 12);
+    WriteLog(gLogMessage);
+    const std::string bytes = ReadFileBytes(log_);
+    ASSERT_EQ(19u + 2 + 22 + 2, bytes.size()) << bytes;
+    EXPECT_TRUE(std::regex_match(bytes.substr(0, 19), kStamp)) << bytes;
+    EXPECT_EQ("  Error GetIniValues 12 \r\n", bytes.substr(19));
+}
+
+TEST_F(LogFile, TextIsStoredVerbatimAndNoLineEndIsAdded) {
+    const std::string percent = "100% done in C:\\%TEMP%\\%s %d";
+    WriteLog(percent.c_str());
+    WriteLog("next\nsecond line\n");
+    const std::string bytes = ReadFileBytes(log_);
+    ASSERT_EQ(21u, bytes.find(percent));
+    const std::string rest = bytes.substr(21 + percent.size());
+    EXPECT_TRUE(std::regex_match(rest.substr(0, 19), kStamp)) << "the next stamp follows at once";
+    EXPECT_EQ("  next\r\nsecond line\r\n", rest.substr(19));
+}
+
+TEST_F(LogFile, LongTextIsWrittenWhole) {
+    const std::string text = std::string(2000, 'x') + "\n";
+    WriteLog(text.c_str());
+    EXPECT_EQ(21u + 2000 + 2, ReadFileBytes(log_).size());
+}
+
+TEST_F(LogFile, RotatesOnlyWhenLargerThanTheThreshold) {
+    WriteFileBytes(log_, std::string(kLogRotationBytes, 'a'));
+    WriteLog("exactly at the threshold\n");
+    EXPECT_FALSE(FileExists(rotation_)) << "a log of exactly 5000000 bytes is not rotated";
+    const std::string grown = ReadFileBytes(log_);
+    EXPECT_GT(grown.size(), static_cast<size_t>(kLogRotationBytes));
+    WriteLog("first of the new log\n");
+    EXPECT_EQ(grown, ReadFileBytes(rotation_)) << "the previous generation is the old log";
+    const std::string fresh = ReadFileBytes(log_);
+    EXPECT_EQ(21u + 22, fresh.size());
+    EXPECT_EQ("  first of the new log\r\n", fresh.substr(19));
+}
+
+TEST_F(LogFile, SecondRotationReplacesThePreviousGeneration) {
+    WriteFileBytes(rotation_, "old generation\n");
+    WriteFileBytes(log_, std::string(kLogRotationBytes + 1, 'b'));
+    WriteLog("entry\n");
+    EXPECT_EQ(std::string(kLogRotationBytes + 1, 'b'), ReadFileBytes(rotation_));
+    EXPECT_EQ("  entry\r\n", ReadFileBytes(log_).substr(19));
+}
+
+TEST_F(LogFile, FailedRotationKeepsTheEntryAndHealsLater) {
+    WriteFileBytes(log_, std::string(kLogRotationBytes + 1, 'c'));
+    {
+        RenameBlocker blocker(log_, rotation_);
+        WriteLog("kept in the oversized log\n");
+        const std::string bytes = ReadFileBytes(log_);
+        EXPECT_EQ(kLogRotationBytes + 1 + 21 + 27, static_cast<std::int64_t>(bytes.size()));
+        EXPECT_NE(std::string::npos, bytes.find("  kept in the oversized log\r\n"));
+    }
+    WriteLog("after the move\n");
+    EXPECT_EQ("  after the move\r\n", ReadFileBytes(log_).substr(19));
+    EXPECT_NE(std::string::npos, ReadFileBytes(rotation_).find("kept in the oversized log"));
+}
+
+TEST_F(LogFile, UnusablePathsDropTheEntrySilently) {
+    std::snprintf(gControllerSettings.logPath, kPathBytes, "%s",
+                  (dir_ / "missing/dir.log").c_str());
+    WriteLog("nowhere to go\n");
+    EXPECT_FALSE(FileExists(dir_ / "missing"));
+    gControllerSettings.logPath[0] = '\0';
+    WriteLog("empty path\n");
+    WriteLog("again\n");  // the next entry tries again and does not crash either
+}
+
+// Every entry of three writers (two other processes and this one) is present exactly once
+// and whole: the appends never overwrite or split each other.
+TEST_F(LogFile, ConcurrentAppendersLoseNothing) {
+    constexpr int kEntries = 20000;
+    const std::string writer = BuiltExecutable("log_writer");
+    ChildProcess* a = StartProcess({writer, log_, "A", std::to_string(kEntries)});
+    ChildProcess* b = StartProcess({writer, log_, "B", std::to_string(kEntries)});
+    ASSERT_NE(nullptr, a);
+    ASSERT_NE(nullptr, b);
+    for (int i = 0; i < kEntries; ++i) {
+        std::snprintf(gLogMessage, sizeof gLogMessage, "C %d\n", i);
+        WriteLog(gLogMessage);
+    }
+    EXPECT_EQ(0, WaitProcess(a));
+    EXPECT_EQ(0, WaitProcess(b));
+    std::istringstream in(ReadFileBytes(log_));
+    std::map<std::string, int> seen;
+    std::string line;
+    int malformed = 0;
+    const std::regex entry("\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}  ([ABC] \\d+)\r");
+    std::smatch m;
+    while (std::getline(in, line)) {
+        if (std::regex_match(line, m, entry)) {
+            ++seen[m[1]];
+        } else {
+            ++malformed;
+        }
+    }
+    EXPECT_EQ(0, malformed);
+    EXPECT_EQ(3u * kEntries, seen.size());
+    for (const auto& [key, count] : seen) {
+        if (count != 1) ADD_FAILURE() << key << " appears " << count << " times";
+    }
+}
+
+}  // namespace
