@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <ctime>
 #include <string>
+#include <vector>
 
 // ---- Errors ---------------------------------------------------------------------------
 
@@ -60,6 +61,33 @@ void PlatformCloseAppend(PlatformAppendFile* file);
 // The current time, broken down in local time.
 void PlatformLocalTimeNow(std::tm* out);
 void PlatformSleep(std::uint32_t milliseconds);
+
+// ---- Processes --------------------------------------------------------------------------
+
+constexpr int kModuleNameChars = 50;  // room for a process's first module base name
+
+// Starts a command line: the first token names the program (Windows: CreateProcessA's own
+// search, starting with the controller's directory; Linux: split at blanks, no shell, the
+// first token looked up in the controller's directory, then the current directory, then
+// PATH). No handle or descriptor of the controller is inherited, the child leaves no
+// zombie and keeps running after the controller ends. On success gives the new process's
+// id and creation time; false with the last error set on failure.
+bool PlatformLaunch(const char* commandLine, std::uint32_t* pid, std::uint64_t* creationTime);
+// The base name of the first module of process `pid` and its creation time. False when the
+// process does not exist or cannot be examined.
+bool PlatformProcessIdentity(std::uint32_t pid, char* name, std::size_t nameSize,
+                             std::uint64_t* creationTime);
+std::uint32_t PlatformCurrentProcessId();
+
+// For the KILL tool: every running process with its parent and executable base name.
+struct ProcessEntry {
+    std::uint32_t pid;
+    std::uint32_t parentPid;
+    std::string imageName;
+};
+bool PlatformListProcesses(std::vector<ProcessEntry>* out);
+// Ends a process at once (TerminateProcess / SIGKILL). False when it could not.
+bool PlatformTerminateProcess(std::uint32_t pid);
 
 // ---- Service manager and event log -----------------------------------------------------
 

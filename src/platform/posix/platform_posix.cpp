@@ -2,15 +2,22 @@
 // stand-ins (status kept, event log entries to syslog).
 #include "platform/platform.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "config/profile_reader.h"
+
+extern char** environ;
 
 namespace {
 
@@ -148,4 +155,199 @@ bool PlatformReportErrorEvent(const char* source, const char* line, const char* 
     syslog(LOG_ERR, "%s %s", line, text);
     closelog();
     return true;
+}
+
+// ---- Processes ----------------------------------------------------------------------------
+
+namespace {
+
+std::vector<std::string> SplitAtBlanks(const char* commandLine) {
+    std::vector<std::string> tokens;
+    std::string token;
+    for (const char* p = commandLine;; ++p) {
+        if (*p == ' ' || *p == '\t' || *p == '\0') {
+            if (!token.empty()) tokens.push_back(token);
+            token.clear();
+            if (*p == '\0') break;
+        } else {
+            token += *p;
+        }
+    }
+    return tokens;
+}
+
+bool IsExecutableFile(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
+}
+
+// The program as Windows would find it for CreateProcessA: the controller's directory, the
+// current directory, then PATH. A name with a separator is taken as it is.
+bool FindProgram(const std::string& name, std::string* path) {
+    if (name.find('/') != std::string::npos) {
+        *path = name;
+        return IsExecutableFile(name);
+    }
+    std::vector<std::string> dirs;
+    char exe[4096];
+    if (PlatformExecutablePath(exe, sizeof exe)) {
+        std::string e = exe;
+        dirs.push_back(e.substr(0, e.rfind('/')));
+    }
+    dirs.push_back(".");
+    const char* envPath = std::getenv("PATH");
+    std::string rest = envPath ? envPath : "";
+    size_t start = 0;
+    while (start <= rest.size()) {
+        size_t colon = rest.find(':', start);
+        if (colon == std::string::npos) colon = rest.size();
+        if (colon > start) dirs.push_back(rest.substr(start, colon - start));
+        start = colon + 1;
+    }
+    for (const auto& dir : dirs) {
+        if (IsExecutableFile(dir + "/" + name)) {
+            *path = dir + "/" + name;
+            return true;
+        }
+    }
+    errno = ENOENT;
+    return false;
+}
+
+// Field 22 of /proc/PID/stat: the start time in clock ticks after boot. The fields after
+// the command name in parentheses (which may hold blanks) are counted from its ')'.
+bool StatField(std::uint32_t pid, int field, std::uint64_t* value) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%u/stat", pid);
+    std::FILE* f = std::fopen(path, "r");
+    if (!f) return false;
+    char buf[1024];
+    size_t n = std::fread(buf, 1, sizeof buf - 1, f);
+    std::fclose(f);
+    buf[n] = '\0';
+    const char* p = std::strrchr(buf, ')');
+    if (!p) return false;
+    int index = 2;  // ')' ends field 2
+    for (++p; *p && index < field; ++p) {
+        if (*p == ' ') ++index;
+    }
+    if (index != field) return false;
+    *value = std::strtoull(p, nullptr, 10);
+    return true;
+}
+
+std::string ImageName(std::uint32_t pid) {
+    char path[64], target[4096];
+    std::snprintf(path, sizeof path, "/proc/%u/exe", pid);
+    ssize_t n = readlink(path, target, sizeof target - 1);
+    if (n <= 0) return "";
+    std::string t(target, static_cast<size_t>(n));
+    const std::string deleted = " (deleted)";
+    if (t.size() > deleted.size() &&
+        t.compare(t.size() - deleted.size(), deleted.size(), deleted) == 0) {
+        t.resize(t.size() - deleted.size());
+    }
+    return t.substr(t.rfind('/') + 1);
+}
+
+}  // namespace
+
+bool PlatformLaunch(const char* commandLine, std::uint32_t* pid, std::uint64_t* creationTime) {
+    const std::vector<std::string> tokens = SplitAtBlanks(commandLine);
+    std::string program;
+    if (tokens.empty()) {
+        errno = ENOENT;
+        return false;
+    }
+    if (!FindProgram(tokens[0], &program)) return false;
+    std::vector<char*> argv;
+    for (const auto& t : tokens)
+        argv.push_back(const_cast<char*>(t.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);  // inherit nothing beyond stdio
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) != 0) return false;
+    // A middle process starts the child and ends at once, so the child belongs to init
+    // from the start: it leaves no zombie here and outlives the controller.
+    const pid_t middle = fork();
+    if (middle == 0) {
+        pid_t child = -1;
+        int rc = posix_spawn(&child, program.c_str(), &actions, nullptr, argv.data(), environ);
+        std::int64_t result = rc == 0 ? child : -rc;
+        ssize_t ignored = write(report[1], &result, sizeof result);
+        (void)ignored;
+        _exit(0);
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    close(report[1]);
+    std::int64_t result = -EAGAIN;
+    if (middle > 0) {
+        if (read(report[0], &result, sizeof result) != sizeof result) result = -EIO;
+        while (waitpid(middle, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    } else {
+        result = -errno;
+    }
+    close(report[0]);
+    if (result <= 0) {
+        errno = static_cast<int>(-result);
+        return false;
+    }
+    *pid = static_cast<std::uint32_t>(result);
+    if (!StatField(*pid, 22, creationTime)) *creationTime = 0;
+    return true;
+}
+
+bool PlatformProcessIdentity(std::uint32_t pid, char* name, std::size_t nameSize,
+                             std::uint64_t* creationTime) {
+    const std::string image = ImageName(pid);
+    if (image.empty() || !StatField(pid, 22, creationTime)) return false;
+    std::snprintf(name, nameSize, "%s", image.c_str());
+    return true;
+}
+
+std::uint32_t PlatformCurrentProcessId() {
+    return static_cast<std::uint32_t>(getpid());
+}
+
+bool PlatformListProcesses(std::vector<ProcessEntry>* out) {
+    DIR* proc = opendir("/proc");
+    if (!proc) return false;
+    while (dirent* e = readdir(proc)) {
+        char* end = nullptr;
+        const unsigned long pid = std::strtoul(e->d_name, &end, 10);
+        if (*end != '\0' || pid == 0) continue;
+        std::uint64_t parent = 0;
+        const std::string image = ImageName(static_cast<std::uint32_t>(pid));
+        if (image.empty() || !StatField(static_cast<std::uint32_t>(pid), 4, &parent)) continue;
+        out->push_back(
+            {static_cast<std::uint32_t>(pid), static_cast<std::uint32_t>(parent), image});
+    }
+    closedir(proc);
+    return true;
+}
+
+// The state letter of /proc/PID/stat (field 3), or 0 when the process does not exist.
+static char ProcessState(std::uint32_t pid) {
+    char path[64], buf[512];
+    std::snprintf(path, sizeof path, "/proc/%u/stat", pid);
+    std::FILE* f = std::fopen(path, "r");
+    if (!f) return 0;
+    const size_t n = std::fread(buf, 1, sizeof buf - 1, f);
+    std::fclose(f);
+    buf[n] = '\0';
+    const char* p = std::strrchr(buf, ')');
+    return (p && p[1] == ' ') ? p[2] : 0;
+}
+
+bool PlatformTerminateProcess(std::uint32_t pid) {
+    // A process that has already ended but is not yet reaped (a zombie) is not ended again.
+    const char state = ProcessState(pid);
+    if (pid == 0 || state == 0 || state == 'Z' || state == 'X') {
+        errno = ESRCH;
+        return false;
+    }
+    return kill(static_cast<pid_t>(pid), SIGKILL) == 0;
 }

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 #include <psapi.h>
+#include <tlhelp32.h>
 
 std::uint32_t PlatformLastError() {
     return GetLastError();
@@ -141,4 +142,84 @@ bool PlatformReportErrorEvent(const char* source, const char* line, const char* 
     ReportEventA(h, EVENTLOG_ERROR_TYPE, 0, 0, nullptr, 2, 0, strings, nullptr);
     DeregisterEventSource(h);
     return true;
+}
+
+// ---- Processes ----------------------------------------------------------------------------
+
+namespace {
+
+std::uint64_t FileTimeValue(const FILETIME& t) {
+    return (static_cast<std::uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+}
+
+}  // namespace
+
+bool PlatformLaunch(const char* commandLine, std::uint32_t* pid, std::uint64_t* creationTime) {
+    // The show-window field is set without the flag that makes it count: the child gets the
+    // system's default window handling.
+    STARTUPINFOA si;
+    ZeroMemory(&si, sizeof si);
+    si.cb = sizeof si;
+    si.wShowWindow = SW_SHOW;
+    PROCESS_INFORMATION pi;
+    std::string line = commandLine;  // CreateProcessA may write into the command line
+    if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
+                        &pi)) {
+        return false;
+    }
+    FILETIME created, exited, kernel, user;
+    *creationTime = GetProcessTimes(pi.hProcess, &created, &exited, &kernel, &user)
+                        ? FileTimeValue(created)
+                        : 0;
+    *pid = pi.dwProcessId;
+    CloseHandle(pi.hProcess);  // the controller keeps no handle to its children
+    CloseHandle(pi.hThread);
+    return true;
+}
+
+bool PlatformProcessIdentity(std::uint32_t pid, char* name, std::size_t nameSize,
+                             std::uint64_t* creationTime) {
+    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid);
+    if (process == nullptr) return false;
+    HMODULE module = nullptr;
+    DWORD needed = 0;
+    FILETIME created, exited, kernel, user;
+    bool ok = EnumProcessModules(process, &module, sizeof module, &needed) &&
+              GetModuleBaseNameA(process, module, name, static_cast<DWORD>(nameSize)) > 0 &&
+              GetProcessTimes(process, &created, &exited, &kernel, &user);
+    // A process that has ended but whose object is still held open is no longer running.
+    DWORD code = 0;
+    if (ok && GetExitCodeProcess(process, &code) && code != STILL_ACTIVE) ok = false;
+    if (ok) *creationTime = FileTimeValue(created);
+    CloseHandle(process);
+    return ok;
+}
+
+std::uint32_t PlatformCurrentProcessId() {
+    return GetCurrentProcessId();
+}
+
+bool PlatformListProcesses(std::vector<ProcessEntry>* out) {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return false;
+    PROCESSENTRY32 entry;
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32First(snapshot, &entry); more;
+         more = Process32Next(snapshot, &entry)) {
+        out->push_back({entry.th32ProcessID, entry.th32ParentProcessID, entry.szExeFile});
+    }
+    CloseHandle(snapshot);
+    return true;
+}
+
+bool PlatformTerminateProcess(std::uint32_t pid) {
+    HANDLE process = OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION, FALSE, pid);
+    if (process == nullptr) return false;
+    // A process that has ended, but whose object someone still holds, is not ended again.
+    DWORD code = 0;
+    const bool running = GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
+    const bool ok = running && TerminateProcess(process, 1) != 0;
+    if (!running) SetLastError(ERROR_INVALID_PARAMETER);
+    CloseHandle(process);
+    return ok;
 }

@@ -1,0 +1,200 @@
+// Job starter control with real processes: a stand-in job starter is installed as
+// QVLJOBSTR_ORACLE.EXE in a temporary installation directory (the current directory), and
+// the real KILL beside the test executable ends it.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "config/configuration.h"
+#include "host/service_identity.h"
+#include "platform/platform.h"
+#include "supervision/job_starter.h"
+#include "support/process_watch.h"
+#include "support/test_support.h"
+
+namespace {
+
+constexpr std::uint32_t kTestPauseMs = 300;
+const char kImage[] = "QVLJOBSTR_ORACLE.EXE";
+
+class JobStarter : public ::testing::Test {
+protected:
+    void SetUp() override {
+        previousDir_ = CurrentDirectory();
+        ASSERT_TRUE(PlatformSetCurrentDirectory(dir_.path().c_str()));
+        std::snprintf(gControllerSettings.logPath, kPathBytes, "%s",
+                      (dir_ / "QVLJOBCTL.LOG").c_str());
+        std::snprintf(gControllerSettings.databaseSuffix, kSuffixBytes, "_ORACLE");
+        gServiceIdentity.numbered = 1;
+        gServiceIdentity.instanceNumber = 7;
+        gJobStarter = JobStarterState{};
+    }
+    void TearDown() override {
+        for (std::uint32_t pid : started_)
+            PlatformTerminateProcess(pid);
+        if (gJobStarter.pid) PlatformTerminateProcess(gJobStarter.pid);
+        for (std::uint32_t pid : started_)
+            WaitUntilGone(pid);
+        if (gJobStarter.pid) WaitUntilGone(gJobStarter.pid);
+        PlatformSetCurrentDirectory(previousDir_.c_str());
+        gControllerSettings = ControllerSettings{};
+        gServiceIdentity.numbered = 0;
+        gServiceIdentity.instanceNumber = 0;
+    }
+    void InstallJobStarter(const std::string& name = kImage) {
+        ASSERT_TRUE(CopyFileTo(BuiltExecutable("fake_job_starter"), dir_ / name));
+    }
+    std::uint32_t Pass() {
+        RestartJobStarterPausing(kTestPauseMs);
+        if (gJobStarter.pid) {
+            started_.push_back(gJobStarter.pid);
+            WaitUntilRuns(gJobStarter.pid);
+        }
+        return gJobStarter.pid;
+    }
+    std::vector<std::string> LogTexts() {
+        std::vector<std::string> texts;
+        const std::string log = ReadFileBytes(dir_ / "QVLJOBCTL.LOG");
+        size_t pos = 0;
+        while (pos < log.size()) {
+            size_t end = log.find("\r\n", pos);
+            if (end == std::string::npos) end = log.size();
+            texts.push_back(log.substr(pos + 21, end - pos - 21));  // after stamp and blanks
+            pos = end + 2;
+        }
+        return texts;
+    }
+    static std::string Started(const std::string& command, std::uint32_t pid) {
+        return "Prozess " + command + "  PID(" + std::to_string(pid) + ") erstellt. ";
+    }
+    TempDir dir_;
+    std::string previousDir_;
+    std::vector<std::uint32_t> started_;
+};
+
+TEST_F(JobStarter, FirstNumberedPassStartsTheJobStarterWithTheInstanceNumber) {
+    InstallJobStarter();
+    const std::uint32_t pid = Pass();
+    ASSERT_NE(0u, pid);
+    EXPECT_TRUE(ProcessRuns(pid));
+    EXPECT_EQ(std::vector<std::string>{Started("QVLJOBSTR_ORACLE.EXE 7 ", pid)}, LogTexts());
+    EXPECT_EQ(std::to_string(pid) + " 7\n", WaitForLines(dir_ / "starts.txt", 1));
+}
+
+TEST_F(JobStarter, SecondNumberedPassKillsTheRememberedJobStarter) {
+    InstallJobStarter();
+    const std::uint32_t first = Pass();
+    ASSERT_NE(0u, first);
+    const std::uint32_t second = Pass();
+    ASSERT_NE(0u, second);
+    EXPECT_NE(first, second);
+    EXPECT_TRUE(WaitUntilGone(first));
+    EXPECT_TRUE(ProcessRuns(second));
+    const auto texts = LogTexts();
+    ASSERT_EQ(3u, texts.size());
+    EXPECT_EQ(Started("QVLJOBSTR_ORACLE.EXE 7 ", first), texts[0]);
+    EXPECT_TRUE(std::regex_match(texts[1], std::regex("Prozess KILL " + std::to_string(first) +
+                                                      "  PID\\(\\d+\\) erstellt. ")))
+        << texts[1];
+    EXPECT_EQ(Started("QVLJOBSTR_ORACLE.EXE 7 ", second), texts[2]);
+}
+
+TEST_F(JobStarter, EndedJobStarterIsNotKilled) {
+    InstallJobStarter();
+    const std::uint32_t first = Pass();
+    ASSERT_TRUE(PlatformTerminateProcess(first));
+    ASSERT_TRUE(WaitUntilGone(first));
+    const std::uint32_t second = Pass();
+    const auto texts = LogTexts();
+    ASSERT_EQ(2u, texts.size()) << "no KILL for a job starter that has ended";
+    EXPECT_EQ(Started("QVLJOBSTR_ORACLE.EXE 7 ", second), texts[1]);
+}
+
+// The remembered id now belongs to another process (ids are reused): it must survive.
+TEST_F(JobStarter, ProcessThatIsNotOurJobStarterIsNeverKilled) {
+    InstallJobStarter();
+    InstallJobStarter("OTHER.EXE");
+    std::uint32_t other = 0;
+    std::uint64_t created = 0;
+    ASSERT_TRUE(PlatformLaunch("OTHER.EXE", &other, &created));
+    started_.push_back(other);
+    WaitUntilRuns(other);
+    gJobStarter = {other, created};
+    Pass();
+    // A job starter of the right name but a different creation time is not ours either.
+    const std::uint32_t ours = gJobStarter.pid;
+    gJobStarter.creationTime += 1;
+    Pass();
+    PlatformSleep(kTestPauseMs);
+    EXPECT_TRUE(ProcessRuns(other));
+    EXPECT_TRUE(ProcessRuns(ours));
+    for (const auto& text : LogTexts())
+        EXPECT_EQ(std::string::npos, text.find("KILL")) << text;
+}
+
+TEST_F(JobStarter, UnnumberedPassesKillByImageNameEveryTime) {
+    gServiceIdentity.numbered = 0;
+    InstallJobStarter();
+    Pass();
+    WaitForLines(dir_ / "starts.txt", 1);
+    Pass();
+    const std::string starts = WaitForLines(dir_ / "starts.txt", 2);
+    const std::uint32_t first = static_cast<std::uint32_t>(std::stoul(starts));
+    const std::uint32_t second =
+        static_cast<std::uint32_t>(std::stoul(starts.substr(starts.find('\n') + 1)));
+    started_.push_back(second);
+    EXPECT_TRUE(WaitUntilGone(first));
+    EXPECT_TRUE(ProcessRuns(second));
+    EXPECT_EQ(0u, gJobStarter.pid) << "the id is not remembered";
+    EXPECT_EQ(std::to_string(first) + "\n", starts.substr(0, starts.find('\n') + 1))
+        << "started without an argument";
+    const auto texts = LogTexts();
+    ASSERT_EQ(4u, texts.size());
+    const std::regex kill("Prozess KILL QVLJOBSTR_ORACLE.EXE  PID\\(\\d+\\) erstellt. ");
+    EXPECT_TRUE(std::regex_match(texts[0], kill)) << texts[0];
+    EXPECT_EQ(Started(kImage, first), texts[1]);
+    EXPECT_TRUE(std::regex_match(texts[2], kill)) << texts[2];
+    EXPECT_EQ(Started(kImage, second), texts[3]);
+}
+
+TEST_F(JobStarter, MissingJobStarterIsLoggedWithTheSystemErrorText) {
+    EXPECT_EQ(0u, Pass());
+    const auto texts = LogTexts();
+    ASSERT_EQ(1u, texts.size());
+    EXPECT_TRUE(std::regex_match(
+        texts[0], std::regex("Prozess QVLJOBSTR_ORACLE\\.EXE 7 : konnte nicht erzeugt werden\\. "
+                             "Fehler: .+ \\(0x2\\)!")))
+        << texts[0];
+    EXPECT_EQ(0u, gJobStarter.pid);
+}
+
+// Needs a controller directory without KILL: when KILL stands beside this executable, the
+// test runs itself again from a copy in a directory of its own.
+TEST_F(JobStarter, MissingKillIsLoggedAndTheStartFollows) {
+    if (FileExists(BuiltExecutable("KILL"))) {
+        TempDir alone;
+        const std::string copy = alone / ExecutableFileName("job_starter_test");
+        ASSERT_TRUE(CopyFileTo(BuiltExecutable("job_starter_test"), copy));
+        ASSERT_TRUE(CopyFileTo(BuiltExecutable("fake_job_starter"),
+                               alone / ExecutableFileName("fake_job_starter")));
+        const ProcessResult r = RunProcess({copy, "--gtest_filter=JobStarter.MissingKill*"});
+        EXPECT_EQ(0, r.exitCode) << r.out << r.err;
+        EXPECT_NE(std::string::npos, r.out.find("[  PASSED  ] 1 test")) << r.out;
+        return;
+    }
+    gServiceIdentity.numbered = 0;
+    InstallJobStarter();
+    Pass();
+    const std::string starts = WaitForLines(dir_ / "starts.txt", 1);
+    started_.push_back(static_cast<std::uint32_t>(std::stoul(starts)));
+    const auto texts = LogTexts();
+    ASSERT_EQ(2u, texts.size());
+    EXPECT_TRUE(std::regex_match(texts[0], std::regex("Prozess KILL QVLJOBSTR_ORACLE\\.EXE: konnte "
+                                                      "nicht erzeugt werden\\. Fehler: .+!")))
+        << texts[0];
+    EXPECT_EQ(Started(kImage, started_.back()), texts[1]);
+}
+
+}  // namespace

@@ -1,0 +1,15 @@
+// Watching processes that tests start through the product's own launcher.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// True while process `pid` runs (it can still be examined).
+bool ProcessRuns(std::uint32_t pid);
+// Waits up to `ms` until the process can be examined (a process that has just been created
+// has no module list until its loader has run); true when it runs.
+bool WaitUntilRuns(std::uint32_t pid, int ms = 10000);
+// Waits up to `ms` for the process to end; true when it has.
+bool WaitUntilGone(std::uint32_t pid, int ms = 10000);
+// Waits up to `ms` for `path` to hold at least `lines` lines; returns its content.
+std::string WaitForLines(const std::string& path, int lines, int ms = 10000);

@@ -1,0 +1,76 @@
+// KILL end to end: both argument forms, its exit codes, and the processes it must spare.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+
+#include "platform/platform.h"
+#include "support/process_watch.h"
+#include "support/test_support.h"
+
+namespace {
+
+class Kill : public ::testing::Test {
+protected:
+    std::uint32_t StartVictim(const std::string& name) {
+        const std::string path = dir_ / name;
+        if (!FileExists(path)) CopyFileTo(BuiltExecutable("fake_job_starter"), path);
+        std::uint32_t pid = 0;
+        std::uint64_t created = 0;
+        PlatformLaunch(path.c_str(), &pid, &created);
+        victims_.push_back(pid);
+        WaitUntilRuns(pid);
+        return pid;
+    }
+    ProcessResult RunKill(const std::vector<std::string>& args) {
+        std::vector<std::string> argv = {BuiltExecutable("KILL")};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return RunProcess(argv);
+    }
+    void TearDown() override {
+        for (auto pid : victims_) {
+            PlatformTerminateProcess(pid);
+            WaitUntilGone(pid);
+        }
+    }
+    TempDir dir_;
+    std::vector<std::uint32_t> victims_;
+};
+
+TEST_F(Kill, EndsAProcessById) {
+    const std::uint32_t pid = StartVictim("VICTIM.EXE");
+    ASSERT_TRUE(ProcessRuns(pid));
+    auto r = RunKill({std::to_string(pid)});
+    EXPECT_EQ(0, r.exitCode) << r.out << r.err;
+    EXPECT_TRUE(WaitUntilGone(pid));
+    EXPECT_EQ(1, std::count(r.out.begin(), r.out.end(), '\n'));
+    EXPECT_EQ(1, RunKill({std::to_string(pid)}).exitCode) << "nothing left to end";
+}
+
+TEST_F(Kill, EndsEveryProcessOfAnImageNameWithoutRegardToCase) {
+    const std::uint32_t a = StartVictim("VICTIM.EXE");
+    const std::uint32_t b = StartVictim("VICTIM.EXE");
+    const std::uint32_t bystander = StartVictim("BYSTANDER.EXE");
+    auto r = RunKill({"victim.exe"});
+    EXPECT_EQ(0, r.exitCode) << r.out << r.err;
+    EXPECT_EQ(2, std::count(r.out.begin(), r.out.end(), '\n')) << r.out;
+    EXPECT_TRUE(WaitUntilGone(a));
+    EXPECT_TRUE(WaitUntilGone(b));
+    EXPECT_TRUE(ProcessRuns(bystander));
+    EXPECT_EQ(1, RunKill({"VICTIM.EXE"}).exitCode);
+}
+
+TEST_F(Kill, NeverEndsItselfOrItsParent) {
+    const std::string self = ExecutableFileName("KILL");
+    EXPECT_EQ(1, RunKill({self}).exitCode);
+    EXPECT_EQ(1, RunKill({std::to_string(PlatformCurrentProcessId())}).exitCode);
+}
+
+TEST_F(Kill, UsageErrors) {
+    EXPECT_EQ(2, RunKill({}).exitCode);
+    EXPECT_EQ(2, RunKill({"a", "b"}).exitCode);
+    EXPECT_EQ(2, RunKill({""}).exitCode);
+    EXPECT_EQ(0, RunKill({"--help"}).exitCode);
+}
+
+}  // namespace
