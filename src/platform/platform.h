@@ -89,6 +89,64 @@ bool PlatformListProcesses(std::vector<ProcessEntry>* out);
 // Ends a process at once (TerminateProcess / SIGKILL). False when it could not.
 bool PlatformTerminateProcess(std::uint32_t pid);
 
+// ---- Events, the heartbeat pipe and waits ----------------------------------------------
+
+// A manual-reset, initially non-signalled, unnamed event. Once set it stays set.
+struct PlatformEvent;
+PlatformEvent* PlatformCreateEvent();  // null on failure
+void PlatformSetEvent(PlatformEvent* event);
+void PlatformCloseEvent(PlatformEvent* event);
+
+// Access for every caller to the pipe (Windows: a 20-byte heap block, initialised at
+// revision 1, with a present but null access list). Returns 0 and the block, or the failed
+// step: 1 the block could not be had, 2 initialising it failed, 3 attaching the list failed.
+struct PlatformOpenAccess;
+int PlatformCreateOpenAccess(PlatformOpenAccess** access);
+void PlatformFreeOpenAccess(PlatformOpenAccess* access);
+
+// The heartbeat pipe's server end: message mode, one instance, default time-out 1000 ms,
+// open to everyone (Linux: an abstract SOCK_SEQPACKET socket named by the same text).
+// `pipeEvent` completes its operations. Null with the last error set on failure.
+struct PlatformPipe;
+PlatformPipe* PlatformCreatePipe(const char* name, PlatformOpenAccess* access,
+                                 PlatformEvent* pipeEvent);
+void PlatformClosePipe(PlatformPipe* pipe);
+
+// How an operation on the pipe started: still pending (wait for the pipe event), or over
+// (done, or failed in a way that is not examined).
+enum class PipeStart { kPending, kOver };
+// The outcome of a wait for the stop event or the pipe event, the stop event first.
+enum class PipeWait { kStop, kPipe, kTimeout, kFailed };
+constexpr std::uint32_t kWaitForever = 0xFFFFFFFF;
+
+// Starts listening for a client. kOver also for a client that connected before the call.
+PipeStart PlatformPipeListen(PlatformPipe* pipe);
+// Ends a listen that is still pending (after a time-out) before its record is reused.
+void PlatformPipeCancel(PlatformPipe* pipe);
+// Reads one message of at most `size` bytes; the rest of a longer message is discarded.
+PipeStart PlatformPipeRead(PlatformPipe* pipe, char* buffer, std::size_t size);
+// Bytes received by the last read, once it is over (0 when it failed).
+std::size_t PlatformPipeBytesRead(PlatformPipe* pipe);
+// Writes one message of exactly `size` bytes.
+PipeStart PlatformPipeWrite(PlatformPipe* pipe, const char* bytes, std::size_t size);
+void PlatformPipeDisconnect(PlatformPipe* pipe);
+// Waits for the stop event or the pipe's pending operation, at most `timeoutMs`.
+PipeWait PlatformWaitStopOrPipe(PlatformEvent* stop, PlatformPipe* pipe, std::uint32_t timeoutMs);
+
+// The client side, for qvlping and job starters: one message out, one reply back. Waits up
+// to `timeoutMs` for a busy pipe and for the reply. Returns 0 on success, 1 when no
+// controller listens on `name`, 2 when the exchange failed after connecting.
+int PlatformPipeTransact(const char* name, const char* message, std::size_t length, char* reply,
+                         std::size_t replySize, std::size_t* replyLength, std::uint32_t timeoutMs);
+
+// ---- Console --------------------------------------------------------------------------
+
+// Installs a console control handler: Ctrl+C (0) and Ctrl+Break (1) reach it on a thread of
+// its own, as Windows' console control thread calls it (Linux: SIGINT and SIGQUIT, taken by
+// a dedicated thread). It returns true when it handled the event. Call it before any other
+// thread is started. False when it could not be installed.
+bool PlatformInstallConsoleHandler(bool (*handler)(std::uint32_t eventType));
+
 // ---- Service manager and event log -----------------------------------------------------
 
 // The platform's SERVICE_STATUS record, fields in its order.
@@ -104,6 +162,25 @@ struct ServiceStatusRecord {
 // Hands a status record to the service manager under the handle that registering the
 // control handler gave. True on success.
 bool PlatformSetServiceStatus(void* statusHandle, const ServiceStatusRecord& status);
+// Registers the service's control handler under `name`; the status handle, or null.
+void* PlatformRegisterServiceHandler(const char* name, void (*handler)(std::uint32_t control));
+// Hands the calling thread to the service dispatcher, which calls `serviceMain` on a thread
+// of its own with the service manager's arguments. Returns when the service has stopped;
+// false at once (last error set) when the process was not started by the service manager.
+bool PlatformStartServiceDispatcher(const char* name, void (*serviceMain)(int argc, char** argv));
+
+// The service manager's database, for installing and removing the service. Handles are
+// opaque; every call sets the last error on failure, for FormatLastError.
+void* PlatformScOpenManager();
+void* PlatformScCreateService(void* manager, const char* name, const char* displayName,
+                              const char* executablePath);
+void* PlatformScOpenService(void* manager, const char* name);
+// Sends the stop control; true when the service accepted it. `state` receives its state.
+bool PlatformScControlStop(void* service, std::uint32_t* state);
+bool PlatformScQueryState(void* service, std::uint32_t* state);
+bool PlatformScDeleteService(void* service);
+void PlatformScClose(void* handle);
+
 // Writes one error entry with two insertion strings under the event source `source`
 // (Windows event log; syslog, facility daemon, on Linux). False when no source could be
 // opened; the entry is then not written.

@@ -21,6 +21,24 @@ ChildProcess* StartProcess(const std::vector<std::string>& argv);
 // Waits for the child to end and frees it; returns its exit status.
 int WaitProcess(ChildProcess* child);
 
+// Presses Ctrl+C for a child started with StartProcess: SIGINT on Linux; on Windows the
+// stop file that the test controller watches (it then calls its console handler).
+void RequestStop(ChildProcess* child, const std::string& stopFile);
+// A client that connects to a pipe and neither writes nor closes until released.
+class HeldConnection {
+public:
+    explicit HeldConnection(const std::string& pipeName);
+    ~HeldConnection() { Release(); }
+    bool connected() const { return connected_; }
+    // Reads what the server sends before it disconnects; empty when nothing came.
+    std::string ReadAll(int timeoutMs);
+    void Release();
+
+private:
+    long long handle_ = -1;
+    bool connected_ = false;
+};
+
 // The directory holding the running test executable (and every other built executable).
 std::string BinDir();
 // Path of a built executable by its base name: "qvlcrypt" -> bin/qvlcrypt[.exe],

@@ -267,6 +267,18 @@ bool PlatformLaunch(const char* commandLine, std::uint32_t* pid, std::uint64_t* 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addclosefrom_np(&actions, 3);  // inherit nothing beyond stdio
+    // The child starts with no signal blocked and Ctrl+C and Ctrl+Break at their defaults, not
+    // with the controller's console handling.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t none, defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGINT);
+    sigaddset(&defaults, SIGQUIT);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     int report[2];
     if (pipe2(report, O_CLOEXEC) != 0) return false;
     // A middle process starts the child and ends at once, so the child belongs to init
@@ -274,13 +286,14 @@ bool PlatformLaunch(const char* commandLine, std::uint32_t* pid, std::uint64_t* 
     const pid_t middle = fork();
     if (middle == 0) {
         pid_t child = -1;
-        int rc = posix_spawn(&child, program.c_str(), &actions, nullptr, argv.data(), environ);
+        int rc = posix_spawn(&child, program.c_str(), &actions, &attr, argv.data(), environ);
         std::int64_t result = rc == 0 ? child : -rc;
         ssize_t ignored = write(report[1], &result, sizeof result);
         (void)ignored;
         _exit(0);
     }
     posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
     close(report[1]);
     std::int64_t result = -EAGAIN;
     if (middle > 0) {
@@ -351,3 +364,49 @@ bool PlatformTerminateProcess(std::uint32_t pid) {
     }
     return kill(static_cast<pid_t>(pid), SIGKILL) == 0;
 }
+
+// ---- Service manager ------------------------------------------------------------------------
+// There is no service manager to speak to yet: every operation fails honestly with ENOSYS,
+// so installing, removing and the dispatcher report "function not implemented".
+
+void* PlatformRegisterServiceHandler(const char*, void (*)(std::uint32_t)) {
+    errno = ENOSYS;
+    return nullptr;
+}
+
+bool PlatformStartServiceDispatcher(const char*, void (*)(int, char**)) {
+    errno = ENOSYS;
+    return false;
+}
+
+void* PlatformScOpenManager() {
+    errno = ENOSYS;
+    return nullptr;
+}
+
+void* PlatformScCreateService(void*, const char*, const char*, const char*) {
+    errno = ENOSYS;
+    return nullptr;
+}
+
+void* PlatformScOpenService(void*, const char*) {
+    errno = ENOSYS;
+    return nullptr;
+}
+
+bool PlatformScControlStop(void*, std::uint32_t*) {
+    errno = ENOSYS;
+    return false;
+}
+
+bool PlatformScQueryState(void*, std::uint32_t*) {
+    errno = ENOSYS;
+    return false;
+}
+
+bool PlatformScDeleteService(void*) {
+    errno = ENOSYS;
+    return false;
+}
+
+void PlatformScClose(void*) {}

@@ -1,0 +1,80 @@
+// Program entry and the console run (see program_entry.h).
+#include "host/program_entry.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "host/service_host.h"
+#include "host/service_identity.h"
+#include "host/status_report.h"
+#include "platform/platform.h"
+#include "supervision/controller.h"
+
+namespace {
+
+bool SameKeyword(const char* given, const char* keyword) {
+    for (; *given && *keyword; ++given, ++keyword) {
+        char c = *given;
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != *keyword) return false;
+    }
+    return *given == *keyword;
+}
+
+void SetNames(const char* instanceText) {
+    std::snprintf(gServiceIdentity.serviceName, kServiceNameBytes, "%s%s", kBaseServiceName,
+                  instanceText);
+    std::snprintf(gServiceIdentity.displayName, kServiceNameBytes, "%s%s", kBaseDisplayName,
+                  instanceText);
+}
+
+void PrintUsage() {
+    std::printf("%s -install <jobctrlNr> Installiert den Quarvelin JobCtl-Dienst\n",
+                kUsageProgramName);
+    std::printf("%s -remove  <jobctrlNr> Deinstalliert den Quarvelin JobCtl-Dienst\n",
+                kUsageProgramName);
+    std::printf("%s -debug <params>   Startet das Programm Zur Analyse vom CMD\n",
+                kUsageProgramName);
+    std::printf("\nStartServiceCtrlDispatcher wurde aufgerufen.\n");
+    std::printf("Bitte warten.\n");
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+int ProgramMain(int argc, char** argv) {
+    SetNames("");
+    if (argc >= 2 && (argv[1][0] == '-' || argv[1][0] == '/')) {
+        const char* keyword = argv[1] + 1;
+        const bool install = SameKeyword(keyword, "install");
+        if (install || SameKeyword(keyword, "remove")) {
+            SetNames(argc >= 3 ? argv[2] : "");
+            return (install ? InstallService() : RemoveService()) ? 0 : 1;
+        }
+        if (SameKeyword(keyword, "debug")) {
+            gConsoleMode = true;
+            return RunConsoleMode(argc, argv);
+        }
+    }
+    PrintUsage();
+    if (!PlatformStartServiceDispatcher(kBaseServiceName, ControllerServiceMain)) {
+        ReportErrorEvent("StartServiceCtrlDispatcher failed.");
+        return 1;
+    }
+    return 0;
+}
+
+int RunConsoleMode(int argc, char** argv) {
+    std::printf("Debugging %s.\n", gServiceIdentity.displayName);
+    std::fflush(stdout);
+    PlatformInstallConsoleHandler(ConsoleControlHandler);
+    return RunControllerFor(argc, argv, kHeartbeatTimeoutMs);
+}
+
+bool ConsoleControlHandler(std::uint32_t eventType) {
+    if (eventType != 0 && eventType != 1) return false;
+    std::printf("Stopping %s.\n", gServiceIdentity.displayName);
+    std::fflush(stdout);
+    SignalStop();
+    return true;
+}

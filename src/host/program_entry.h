@@ -1,0 +1,20 @@
+// The program's entry: what the command line makes of this process (installer, remover,
+// console run, or a service handed to the dispatcher), and the console's stop handler.
+#pragma once
+
+#include <cstdint>
+
+constexpr char kUsageProgramName[] = "QVLJOBCTRL";
+
+// The whole program. Exit status: 0 after a successful install or remove and after a console
+// run ended by Ctrl+C or Ctrl+Break; 1 when an install or remove failed; for a console run
+// whose start-up failed, the configuration result (10, 11, 12) or 1.
+int ProgramMain(int argc, char** argv);
+
+// The console run: prints "Debugging ...", installs the console handler and runs the
+// controller with the program's path as service name. Returns the run's outcome.
+int RunConsoleMode(int argc, char** argv);
+
+// Ctrl+C (0) and Ctrl+Break (1): print "Stopping ..." and signal the stop; true. Any other
+// console event is left to the system (false).
+bool ConsoleControlHandler(std::uint32_t eventType);

@@ -1,0 +1,124 @@
+// The service side: service main, control handler, installation and removal.
+#include "host/service_host.h"
+
+#include <cstdio>
+
+#include "host/service_identity.h"
+#include "host/status_report.h"
+#include "platform/platform.h"
+#include "supervision/controller.h"
+
+namespace {
+
+constexpr int kExecutablePathBytes = 512;
+constexpr std::uint32_t kRemovePollMs = 1000;
+
+// Prints a failure message with the text of the error that the failing call left.
+void PrintFailure(const char* format) {
+    char error[kErrorTextBytes];
+    FormatLastError(error, sizeof error);
+    std::printf(format, error);
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+void ControllerServiceMain(int argc, char** argv) {
+    gStatusHandle =
+        PlatformRegisterServiceHandler(gServiceIdentity.serviceName, ServiceControlHandler);
+    if (gStatusHandle == nullptr) return;
+    SetServiceStatusIdentity(kServiceWin32OwnProcess, 0);
+    int outcome = kRunStopped;
+    if (ReportStatusToSCMgr(kServiceStartPending, 0, kStartWaitHintMs)) {
+        outcome = RunControllerFor(argc, argv, kHeartbeatTimeoutMs);
+    }
+    std::uint32_t exitCode = gLastErrorCode;
+    if (outcome != kRunStopped) {
+        // A failed start-up is never reported as success: the configuration result as the
+        // service-specific code, or the platform error of the failed step.
+        const RunFailure& failure = LastRunFailure();
+        PlatformSetLastError(failure.error);
+        ReportErrorEvent(failure.text);
+        const bool config = outcome != kRunStartFailed;
+        exitCode = (config || failure.error == 0) ? kErrorServiceSpecific : failure.error;
+        SetServiceStatusIdentity(kServiceWin32OwnProcess, exitCode == kErrorServiceSpecific
+                                                              ? static_cast<std::uint32_t>(outcome)
+                                                              : 0);
+    } else {
+        exitCode = 0;  // a run ended by a stop request
+    }
+    ReportStatusToSCMgr(kServiceStopped, exitCode, 0);
+}
+
+void ServiceControlHandler(std::uint32_t control) {
+    if (control == kServiceControlStop) {
+        ReportStatusToSCMgr(kServiceStopPending, 0, 0);
+        SignalStop();
+        return;
+    }
+    ReportStatusToSCMgr(CurrentServiceStatus().currentState, 0, 0);  // answers an interrogation
+}
+
+bool InstallService() {
+    char path[kExecutablePathBytes];
+    if (!PlatformExecutablePath(path, sizeof path)) {
+        char error[kErrorTextBytes];
+        FormatLastError(error, sizeof error);
+        std::printf("Unable to install %s - %s\n", gServiceIdentity.displayName, error);
+        return false;
+    }
+    void* manager = PlatformScOpenManager();
+    if (!manager) {
+        PrintFailure("OpenSCManager failed - %s\n");
+        return false;
+    }
+    void* service = PlatformScCreateService(manager, gServiceIdentity.serviceName,
+                                            gServiceIdentity.displayName, path);
+    if (service) {
+        std::printf("%s installed.\n", gServiceIdentity.displayName);
+        PlatformScClose(service);
+    } else {
+        PrintFailure("CreateService failed - %s\n");
+    }
+    PlatformScClose(manager);
+    return service != nullptr;
+}
+
+bool RemoveService() {
+    void* manager = PlatformScOpenManager();
+    if (!manager) {
+        PrintFailure("OpenSCManager failed - %s\n");
+        return false;
+    }
+    void* service = PlatformScOpenService(manager, gServiceIdentity.serviceName);
+    if (!service) {
+        PrintFailure("OpenService failed - %s\n");
+        PlatformScClose(manager);
+        return false;
+    }
+    bool ok = true;
+    std::uint32_t state = 0;
+    if (PlatformScControlStop(service, &state)) {
+        std::printf("Stopping %s.", gServiceIdentity.displayName);
+        std::fflush(stdout);
+        PlatformSleep(kRemovePollMs);
+        while (PlatformScQueryState(service, &state) && state == kServiceStopPending) {
+            std::printf(".");
+            std::fflush(stdout);
+            PlatformSleep(kRemovePollMs);
+        }
+        ok = state == kServiceStopped;
+        std::printf(ok ? "\n%s stopped.\n" : "\n%s failed to stop.\n",
+                    gServiceIdentity.displayName);
+    }
+    if (PlatformScDeleteService(service)) {
+        std::printf("%s removed.\n", gServiceIdentity.displayName);
+    } else {
+        PrintFailure("DeleteService failed - %s\n");
+        ok = false;
+    }
+    std::fflush(stdout);
+    PlatformScClose(service);
+    PlatformScClose(manager);
+    return ok;
+}

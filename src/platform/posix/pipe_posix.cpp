@@ -1,0 +1,268 @@
+// Linux backend of the events, the heartbeat pipe and console control. The pipe is an
+// abstract-namespace SOCK_SEQPACKET socket named by the pipe's text byte for byte: message
+// boundaries like a message-mode pipe, open to every local process like a null access list.
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "platform/platform.h"
+
+struct PlatformEvent {
+    int fd;  // an eventfd: readable once set, and it is never reset
+};
+
+PlatformEvent* PlatformCreateEvent() {
+    const int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    return fd < 0 ? nullptr : new PlatformEvent{fd};
+}
+
+void PlatformSetEvent(PlatformEvent* event) {
+    const std::uint64_t one = 1;
+    ssize_t ignored = write(event->fd, &one, sizeof one);
+    (void)ignored;
+}
+
+void PlatformCloseEvent(PlatformEvent* event) {
+    if (!event) return;
+    close(event->fd);
+    delete event;
+}
+
+struct PlatformOpenAccess {};
+
+int PlatformCreateOpenAccess(PlatformOpenAccess** access) {
+    *access = new PlatformOpenAccess;  // an abstract socket is open to everyone anyway
+    return 0;
+}
+
+void PlatformFreeOpenAccess(PlatformOpenAccess* access) {
+    delete access;
+}
+
+namespace {
+
+constexpr int kBacklog = 16;  // clients queue here while one is served, as a busy pipe waits
+
+enum class Pending { kNone, kListen, kRead, kWrite };
+
+bool AbstractAddress(const char* name, sockaddr_un* addr, socklen_t* length) {
+    const std::size_t n = std::strlen(name);
+    if (n + 1 > sizeof addr->sun_path) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    std::memset(addr, 0, sizeof *addr);
+    addr->sun_family = AF_UNIX;
+    std::memcpy(addr->sun_path + 1, name, n);  // leading zero byte: abstract namespace
+    *length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + n);
+    return true;
+}
+
+}  // namespace
+
+struct PlatformPipe {
+    int listener;
+    int client = -1;
+    Pending pending = Pending::kNone;
+    char* readBuffer = nullptr;
+    std::size_t readSize = 0, bytesRead = 0;
+    const char* writeBytes = nullptr;
+    std::size_t writeSize = 0;
+};
+
+PlatformPipe* PlatformCreatePipe(const char* name, PlatformOpenAccess*, PlatformEvent*) {
+    sockaddr_un addr;
+    socklen_t length;
+    if (!AbstractAddress(name, &addr, &length)) return nullptr;
+    const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return nullptr;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), length) != 0 || listen(fd, kBacklog) != 0) {
+        const int saved = errno;
+        close(fd);
+        errno = saved;
+        return nullptr;
+    }
+    return new PlatformPipe{fd};
+}
+
+void PlatformClosePipe(PlatformPipe* pipe) {
+    if (!pipe) return;
+    if (pipe->client >= 0) close(pipe->client);
+    close(pipe->listener);
+    delete pipe;
+}
+
+namespace {
+
+bool Accept(PlatformPipe* pipe) {
+    const int fd = accept4(pipe->listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd < 0) return false;
+    pipe->client = fd;
+    return true;
+}
+
+void FinishRead(PlatformPipe* pipe) {
+    // A longer message is cut to the buffer; SOCK_SEQPACKET discards its rest.
+    const ssize_t n = recv(pipe->client, pipe->readBuffer, pipe->readSize, MSG_DONTWAIT);
+    pipe->bytesRead = n > 0 ? static_cast<std::size_t>(n) : 0;
+}
+
+// Completes the operation whose readiness a wait reported.
+void Complete(PlatformPipe* pipe) {
+    const Pending op = pipe->pending;
+    pipe->pending = Pending::kNone;
+    if (op == Pending::kListen) Accept(pipe);
+    if (op == Pending::kRead) FinishRead(pipe);
+    if (op == Pending::kWrite) {
+        ssize_t ignored =
+            send(pipe->client, pipe->writeBytes, pipe->writeSize, MSG_NOSIGNAL | MSG_DONTWAIT);
+        (void)ignored;
+    }
+}
+
+}  // namespace
+
+PipeStart PlatformPipeListen(PlatformPipe* pipe) {
+    if (Accept(pipe)) return PipeStart::kOver;  // a client was already waiting
+    pipe->pending = Pending::kListen;
+    return PipeStart::kPending;
+}
+
+void PlatformPipeCancel(PlatformPipe* pipe) {
+    pipe->pending = Pending::kNone;
+}
+
+PipeStart PlatformPipeRead(PlatformPipe* pipe, char* buffer, std::size_t size) {
+    pipe->readBuffer = buffer;
+    pipe->readSize = size;
+    pipe->bytesRead = 0;
+    if (pipe->client < 0) return PipeStart::kOver;  // no client: the read fails
+    pollfd p = {pipe->client, POLLIN, 0};
+    if (poll(&p, 1, 0) > 0) {
+        FinishRead(pipe);
+        return PipeStart::kOver;
+    }
+    pipe->pending = Pending::kRead;
+    return PipeStart::kPending;
+}
+
+std::size_t PlatformPipeBytesRead(PlatformPipe* pipe) {
+    return pipe->bytesRead;
+}
+
+PipeStart PlatformPipeWrite(PlatformPipe* pipe, const char* bytes, std::size_t size) {
+    if (pipe->client < 0) return PipeStart::kOver;
+    const ssize_t n = send(pipe->client, bytes, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n >= 0 || errno != EAGAIN) return PipeStart::kOver;
+    pipe->writeBytes = bytes;
+    pipe->writeSize = size;
+    pipe->pending = Pending::kWrite;
+    return PipeStart::kPending;
+}
+
+void PlatformPipeDisconnect(PlatformPipe* pipe) {
+    if (pipe->client >= 0) close(pipe->client);  // a message not yet read is discarded
+    pipe->client = -1;
+    pipe->pending = Pending::kNone;
+}
+
+PipeWait PlatformWaitStopOrPipe(PlatformEvent* stop, PlatformPipe* pipe, std::uint32_t timeoutMs) {
+    pollfd fds[2] = {{stop->fd, POLLIN, 0}, {-1, 0, 0}};
+    if (pipe->pending == Pending::kListen) fds[1] = {pipe->listener, POLLIN, 0};
+    if (pipe->pending == Pending::kRead) fds[1] = {pipe->client, POLLIN, 0};
+    if (pipe->pending == Pending::kWrite) fds[1] = {pipe->client, POLLOUT, 0};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        int wait = -1;
+        if (timeoutMs != kWaitForever) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            wait = left.count() > 0 ? static_cast<int>(left.count()) : 0;
+        }
+        const int n = poll(fds, 2, wait);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return PipeWait::kFailed;
+        if (n == 0) return PipeWait::kTimeout;
+        if (fds[0].revents != 0) return PipeWait::kStop;  // a stop wins over a client
+        Complete(pipe);
+        return PipeWait::kPipe;
+    }
+}
+
+int PlatformPipeTransact(const char* name, const char* message, std::size_t length, char* reply,
+                         std::size_t replySize, std::size_t* replyLength, std::uint32_t timeoutMs) {
+    sockaddr_un addr;
+    socklen_t addrLength;
+    if (!AbstractAddress(name, &addr, &addrLength)) return 1;
+    const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (fd < 0) return 1;
+    // A full queue answers EAGAIN, like a busy pipe: try again until the time-out.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    int rc;
+    while ((rc = connect(fd, reinterpret_cast<sockaddr*>(&addr), addrLength)) != 0 &&
+           errno == EAGAIN && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (rc != 0) {
+        close(fd);
+        return 1;
+    }
+    int result = 2;
+    pollfd p = {fd, POLLIN, 0};
+    if (send(fd, message, length, MSG_NOSIGNAL) == static_cast<ssize_t>(length) &&
+        poll(&p, 1, static_cast<int>(timeoutMs)) > 0) {
+        const ssize_t n = recv(fd, reply, replySize, 0);
+        if (n > 0) {
+            *replyLength = static_cast<std::size_t>(n);
+            result = 0;
+        }
+    }
+    close(fd);
+    return result;
+}
+
+namespace {
+
+bool (*gConsoleHandler)(std::uint32_t) = nullptr;
+
+// SIGINT is Ctrl+C and SIGQUIT Ctrl+Break. They are blocked in every thread and taken here
+// with sigwait, so the handler runs on an ordinary thread (it may print and lock), as on
+// Windows' console control thread. An event it does not handle gets the default action.
+void ConsoleSignalThread(sigset_t signals) {
+    for (;;) {
+        int sig = 0;
+        if (sigwait(&signals, &sig) != 0) continue;
+        const std::uint32_t type = sig == SIGINT ? 0 : 1;
+        if (!gConsoleHandler(type)) {
+            signal(sig, SIG_DFL);
+            pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
+            raise(sig);
+        }
+    }
+}
+
+}  // namespace
+
+bool PlatformInstallConsoleHandler(bool (*handler)(std::uint32_t eventType)) {
+    gConsoleHandler = handler;
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGQUIT);
+    // A shell starts background jobs with SIGINT ignored, and an ignored signal is discarded
+    // before sigwait could take it; on Windows Ctrl+C always reaches the handler.
+    signal(SIGINT, SIG_DFL);
+    signal(SIGQUIT, SIG_DFL);
+    if (pthread_sigmask(SIG_BLOCK, &signals, nullptr) != 0) return false;
+    std::thread(ConsoleSignalThread, signals).detach();
+    return true;
+}

@@ -1,0 +1,247 @@
+// Win32 backend of the events, the heartbeat pipe and console control: the named pipe in
+// message mode with one overlapped record reused for every operation, and
+// WaitForMultipleObjects over [stop event, pipe event] so that a stop wins.
+#include <windows.h>
+
+#include "platform/platform.h"
+
+namespace {
+
+constexpr DWORD kPipeDefaultTimeoutMs = 1000;
+constexpr DWORD kSecurityDescriptorBytes = 20;  // SECURITY_DESCRIPTOR_MIN_LENGTH on 32 bits
+
+}  // namespace
+
+struct PlatformEvent {
+    HANDLE handle;
+};
+
+PlatformEvent* PlatformCreateEvent() {
+    HANDLE h = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    return h == nullptr ? nullptr : new PlatformEvent{h};
+}
+
+void PlatformSetEvent(PlatformEvent* event) {
+    SetEvent(event->handle);
+}
+
+void PlatformCloseEvent(PlatformEvent* event) {
+    if (!event) return;
+    CloseHandle(event->handle);
+    delete event;
+}
+
+struct PlatformOpenAccess {
+    PSECURITY_DESCRIPTOR descriptor;
+    SECURITY_ATTRIBUTES attributes;
+};
+
+int PlatformCreateOpenAccess(PlatformOpenAccess** access) {
+    *access = nullptr;
+    auto* a = new PlatformOpenAccess{};
+    a->descriptor = static_cast<PSECURITY_DESCRIPTOR>(LocalAlloc(LPTR, kSecurityDescriptorBytes));
+    if (a->descriptor == nullptr) {
+        delete a;
+        return 1;
+    }
+    *access = a;
+    if (!InitializeSecurityDescriptor(a->descriptor, SECURITY_DESCRIPTOR_REVISION)) return 2;
+    // A present but null access list grants every caller access.
+    if (!SetSecurityDescriptorDacl(a->descriptor, TRUE, nullptr, FALSE)) return 3;
+    a->attributes.nLength = sizeof a->attributes;
+    a->attributes.lpSecurityDescriptor = a->descriptor;
+    a->attributes.bInheritHandle = TRUE;
+    return 0;
+}
+
+void PlatformFreeOpenAccess(PlatformOpenAccess* access) {
+    if (!access) return;
+    LocalFree(access->descriptor);
+    delete access;
+}
+
+struct PlatformPipe {
+    HANDLE handle;
+    HANDLE event;
+    OVERLAPPED overlapped;
+    std::size_t bytesRead;
+};
+
+PlatformPipe* PlatformCreatePipe(const char* name, PlatformOpenAccess* access,
+                                 PlatformEvent* pipeEvent) {
+    HANDLE h = CreateNamedPipeA(name, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 0, 0,
+                                kPipeDefaultTimeoutMs, &access->attributes);
+    if (h == INVALID_HANDLE_VALUE) return nullptr;
+    return new PlatformPipe{h, pipeEvent->handle, {}, 0};
+}
+
+void PlatformClosePipe(PlatformPipe* pipe) {
+    if (!pipe) return;
+    CloseHandle(pipe->handle);
+    delete pipe;
+}
+
+namespace {
+
+// Clears the one overlapped record, makes the pipe event its event and resets the event.
+void Prepare(PlatformPipe* pipe) {
+    ZeroMemory(&pipe->overlapped, sizeof pipe->overlapped);
+    pipe->overlapped.hEvent = pipe->event;
+    ResetEvent(pipe->event);
+}
+
+PipeStart Started() {
+    return GetLastError() == ERROR_IO_PENDING ? PipeStart::kPending : PipeStart::kOver;
+}
+
+// Reads and discards the rest of a message longer than the request buffer. Windows would
+// discard it at the disconnect anyway; under Wine (which takes the pipe's buffer size of 0
+// literally) the client's write does not complete until the whole message has been read.
+void DiscardRestOfMessage(PlatformPipe* pipe) {
+    char scratch[256];
+    for (;;) {
+        OVERLAPPED ov = {};
+        ov.hEvent = pipe->event;
+        ResetEvent(pipe->event);
+        DWORD n = 0;
+        BOOL ok = ReadFile(pipe->handle, scratch, sizeof scratch, &n, &ov);
+        if (!ok && GetLastError() == ERROR_IO_PENDING) {
+            ok = GetOverlappedResult(pipe->handle, &ov, &n, TRUE);
+        }
+        if (ok || GetLastError() != ERROR_MORE_DATA) return;
+    }
+}
+
+}  // namespace
+
+PipeStart PlatformPipeListen(PlatformPipe* pipe) {
+    Prepare(pipe);
+    SetLastError(0);
+    ConnectNamedPipe(pipe->handle, &pipe->overlapped);  // only the last error is examined
+    return Started();
+}
+
+void PlatformPipeCancel(PlatformPipe* pipe) {
+    DWORD ignored = 0;
+    CancelIo(pipe->handle);
+    GetOverlappedResult(pipe->handle, &pipe->overlapped, &ignored, TRUE);
+}
+
+PipeStart PlatformPipeRead(PlatformPipe* pipe, char* buffer, std::size_t size) {
+    Prepare(pipe);
+    pipe->bytesRead = 0;
+    DWORD n = 0;
+    if (ReadFile(pipe->handle, buffer, static_cast<DWORD>(size), &n, &pipe->overlapped)) {
+        pipe->bytesRead = n;
+        return PipeStart::kOver;
+    }
+    // ERROR_MORE_DATA: the first `size` bytes arrived; the rest goes with the disconnect.
+    if (GetLastError() == ERROR_MORE_DATA) {
+        pipe->bytesRead = size;
+        DiscardRestOfMessage(pipe);
+        return PipeStart::kOver;
+    }
+    return Started();
+}
+
+std::size_t PlatformPipeBytesRead(PlatformPipe* pipe) {
+    DWORD n = 0;
+    if (pipe->bytesRead != 0) return pipe->bytesRead;
+    if (GetOverlappedResult(pipe->handle, &pipe->overlapped, &n, FALSE)) {
+        pipe->bytesRead = n;
+    } else if (GetLastError() == ERROR_MORE_DATA) {
+        pipe->bytesRead = n;
+        DiscardRestOfMessage(pipe);
+    }
+    return pipe->bytesRead;
+}
+
+PipeStart PlatformPipeWrite(PlatformPipe* pipe, const char* bytes, std::size_t size) {
+    Prepare(pipe);
+    DWORD n = 0;
+    if (WriteFile(pipe->handle, bytes, static_cast<DWORD>(size), &n, &pipe->overlapped)) {
+        return PipeStart::kOver;
+    }
+    return Started();
+}
+
+void PlatformPipeDisconnect(PlatformPipe* pipe) {
+    DisconnectNamedPipe(pipe->handle);
+}
+
+PipeWait PlatformWaitStopOrPipe(PlatformEvent* stop, PlatformPipe* pipe, std::uint32_t timeoutMs) {
+    HANDLE handles[2] = {stop->handle, pipe->event};  // the stop event first: it wins
+    const DWORD r = WaitForMultipleObjects(2, handles, FALSE, timeoutMs);
+    if (r == WAIT_OBJECT_0) return PipeWait::kStop;
+    if (r == WAIT_OBJECT_0 + 1) return PipeWait::kPipe;
+    if (r == WAIT_TIMEOUT) return PipeWait::kTimeout;
+    return PipeWait::kFailed;
+}
+
+namespace {
+
+// One overlapped operation on the client handle, waited for at most `timeoutMs`; a
+// controller that never answers ends in a failure instead of a hang.
+bool Finish(HANDLE h, OVERLAPPED* ov, BOOL started, DWORD timeoutMs, DWORD* n) {
+    if (!started && GetLastError() != ERROR_IO_PENDING) return GetLastError() == ERROR_MORE_DATA;
+    if (WaitForSingleObject(ov->hEvent, timeoutMs) != WAIT_OBJECT_0) {
+        CancelIo(h);
+        GetOverlappedResult(h, ov, n, TRUE);
+        return false;
+    }
+    return GetOverlappedResult(h, ov, n, FALSE) || GetLastError() == ERROR_MORE_DATA;
+}
+
+}  // namespace
+
+int PlatformPipeTransact(const char* name, const char* message, std::size_t length, char* reply,
+                         std::size_t replySize, std::size_t* replyLength, std::uint32_t timeoutMs) {
+    const DWORD start = GetTickCount();
+    HANDLE h;
+    for (;;) {
+        h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                        FILE_FLAG_OVERLAPPED, nullptr);
+        if (h != INVALID_HANDLE_VALUE) break;
+        const DWORD elapsed = GetTickCount() - start;
+        // A busy pipe (another client being served): wait for it up to the time-out.
+        if (GetLastError() != ERROR_PIPE_BUSY || elapsed >= timeoutMs ||
+            !WaitNamedPipeA(name, timeoutMs - elapsed)) {
+            return 1;
+        }
+    }
+    DWORD mode = PIPE_READMODE_MESSAGE;
+    SetNamedPipeHandleState(h, &mode, nullptr, nullptr);
+    OVERLAPPED ov = {};
+    ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    DWORD n = 0;
+    int result = 2;
+    BOOL started = WriteFile(h, message, static_cast<DWORD>(length), &n, &ov);
+    if (Finish(h, &ov, started, timeoutMs, &n) && n == length) {
+        ResetEvent(ov.hEvent);
+        started = ReadFile(h, reply, static_cast<DWORD>(replySize), &n, &ov);
+        if (started) GetOverlappedResult(h, &ov, &n, FALSE);
+        if (started || Finish(h, &ov, started, timeoutMs, &n)) {
+            *replyLength = n;
+            result = 0;
+        }
+    }
+    CloseHandle(ov.hEvent);
+    CloseHandle(h);
+    return result;
+}
+
+namespace {
+
+bool (*gConsoleHandler)(std::uint32_t) = nullptr;
+
+BOOL WINAPI ConsoleTrampoline(DWORD type) {
+    return gConsoleHandler(type) ? TRUE : FALSE;
+}
+
+}  // namespace
+
+bool PlatformInstallConsoleHandler(bool (*handler)(std::uint32_t eventType)) {
+    gConsoleHandler = handler;
+    return SetConsoleCtrlHandler(ConsoleTrampoline, TRUE) != 0;
+}

@@ -1,0 +1,40 @@
+// The controller's run: work out the instance, load the configuration, build the stop and
+// pipe events and the heartbeat pipe, start the job starter, then serve the pipe (each
+// client is one sign of life; 300000 ms without one restart the job starter) until told to
+// stop. The job starter is left running when the run ends.
+#pragma once
+
+#include <cstdint>
+
+constexpr std::uint32_t kHeartbeatTimeoutMs = 300000;
+constexpr std::uint32_t kStartWaitHintMs = 3000;
+constexpr int kRequestBytes = 80;     // one heartbeat message
+constexpr int kReplyBytes = 80;       // the reply on the wire
+constexpr int kReplyRoomBytes = 105;  // the longest reply text, 104 characters, and its zero
+constexpr char kBasePipeName[] = "\\\\.\\pipe\\qvljobctl";
+
+// How a run ended.
+constexpr int kRunStopped = 0;      // a stop request ended a run that had started
+constexpr int kRunStartFailed = 1;  // a start-up step other than the configuration failed
+// ... or the GetIniValues result (10, 11, 12) when the configuration failed.
+
+// The run with the product's heartbeat time-out. Only argv[0] is read: the service name (the
+// program's path in console mode).
+void RunController(int argc, char** argv);
+// The same run with another heartbeat time-out (tests); returns how the run ended.
+int RunControllerFor(int argc, char** argv, std::uint32_t heartbeatTimeoutMs);
+
+// Why the last run's start-up failed: its log line and the platform error captured at the
+// failing step (0 when none). Empty text after a run that started.
+struct RunFailure {
+    char text[128];
+    std::uint32_t error;
+};
+const RunFailure& LastRunFailure();
+
+// Sets the stop event when it exists; otherwise does nothing. Safe from any thread, also
+// while the run closes the event: setting and closing are exclusive.
+void SignalStop();
+
+// The pipe name of the current run (for the banner and tests).
+const char* CurrentPipeName();

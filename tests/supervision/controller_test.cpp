@@ -1,0 +1,211 @@
+// The controller run end to end: a console run (with a short heartbeat time-out) in a
+// temporary installation directory, driven through its real pipe by real clients.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "config/protected_settings.h"
+#include "config/settings_cipher.h"
+#include "platform/platform.h"
+#include "support/process_watch.h"
+#include "support/test_support.h"
+
+namespace {
+
+constexpr std::size_t kReply = 80;
+const std::string kPrefix = "QVLJOBCTL.EXE Read -> [";
+
+std::string Record(const std::string& db) {
+    std::vector<char> out(StoredFormChars(static_cast<int>(db.size())));
+    EncryptToHex(db.c_str(), out.data(), kProtectedValueKey);
+    return ";DB;\r\n0;DB_SYSTEM;" + std::string(out.data()) + "\r\n";
+}
+
+class Controller : public ::testing::Test {
+protected:
+    void SetUp() override {
+        instance_ = "9" + std::to_string(PlatformCurrentProcessId() % 100000);
+        serviceName_ = "QUARVELIN_JOB_CONTROLLER" + instance_;
+        pipeName_ = "\\\\.\\pipe\\qvljobctl" + instance_;
+        exe_ = dir_ / ExecutableFileName("QVLJOBCTL");
+        ASSERT_TRUE(CopyFileTo(BuiltExecutable("test_controller"), exe_));
+        ASSERT_TRUE(CopyFileTo(BuiltExecutable("KILL"), dir_ / ExecutableFileName("KILL")));
+        ASSERT_TRUE(CopyFileTo(BuiltExecutable("fake_job_starter"), dir_ / "QVLJOBSTR_ORACLE.EXE"));
+        WriteFileBytes(dir_ / "QUARVELIN.INI", Record("Oracle"));
+    }
+    void TearDown() override {
+        if (child_) Stop();
+        RunProcess({BuiltExecutable("KILL"), "QVLJOBSTR_ORACLE.EXE"});
+    }
+    // Starts the controller and waits until its pipe answers.
+    void Start(int heartbeatMs = 60000, bool waitForPipe = true) {
+        child_ = StartProcess({exe_, std::to_string(heartbeatMs), serviceName_, dir_ / "stop.now"});
+        ASSERT_NE(nullptr, child_);
+        if (!waitForPipe) return;
+        for (int i = 0; i < 500; ++i) {
+            std::string r;
+            if (Transact(std::string("ready", 6), &r) == 0) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        FAIL() << "the controller never answered";
+    }
+    int Stop() {
+        RequestStop(child_, dir_ / "stop.now");
+        const int code = WaitProcess(child_);
+        child_ = nullptr;
+        return code;
+    }
+    int Transact(const std::string& message, std::string* reply, std::uint32_t timeoutMs = 5000) {
+        char buf[kReply + 20];
+        std::size_t got = 0;
+        const int rc = PlatformPipeTransact(pipeName_.c_str(), message.data(), message.size(), buf,
+                                            sizeof buf, &got, timeoutMs);
+        if (rc == 0) reply->assign(buf, got);
+        return rc;
+    }
+    std::vector<std::string> LogTexts() {
+        std::vector<std::string> texts;
+        const std::string log = ReadFileBytes(dir_ / "QVLJOBCTL.LOG");
+        size_t pos = 0;
+        while (pos < log.size()) {
+            size_t end = log.find("\r\n", pos);
+            if (end == std::string::npos) end = log.size();
+            texts.push_back(log.substr(pos + 21, end - pos - 21));
+            pos = end + 2;
+        }
+        return texts;
+    }
+    TempDir dir_;
+    std::string instance_, serviceName_, pipeName_, exe_;
+    ChildProcess* child_ = nullptr;
+};
+
+// The reply's meaningful bytes: up to and including its zero, or all 80 without one.
+std::string Meaningful(const std::string& reply) {
+    const size_t zero = reply.find('\0');
+    return zero == std::string::npos ? reply : reply.substr(0, zero + 1);
+}
+
+TEST_F(Controller, RepliesWithExactlyEightyBytes) {
+    Start();
+    struct Case {
+        std::string message;
+        std::string expected;
+    };
+    const std::string a55(55, 'a'), b56(56, 'b'), c57(57, 'c'), d80(80, 'd'), e100(100, 'e');
+    const Case cases[] = {
+        {std::string("PING", 5), kPrefix + "PING]" + std::string(1, '\0')},
+        {a55 + '\0', kPrefix + a55 + "]" + std::string(1, '\0')},
+        {b56 + '\0', kPrefix + b56 + "]"},
+        {c57 + '\0', kPrefix + c57},
+        {d80, kPrefix + d80.substr(0, 57)},
+        {e100 + '\0', kPrefix + e100.substr(0, 57)},
+    };
+    for (const auto& c : cases) {
+        std::string reply;
+        ASSERT_EQ(0, Transact(c.message, &reply)) << c.message.size();
+        EXPECT_EQ(kReply, reply.size()) << c.message.size();
+        EXPECT_EQ(c.expected, Meaningful(reply)) << c.message.size();
+    }
+    // A shorter message after a longer one shows nothing of the longer one.
+    std::string reply;
+    ASSERT_EQ(0, Transact(std::string(60, 'z') + '\0', &reply));
+    ASSERT_EQ(0, Transact(std::string("hi", 2), &reply));
+    EXPECT_EQ(kPrefix + "hi]" + std::string(1, '\0'), Meaningful(reply));
+}
+
+TEST_F(Controller, ServesManyClientsAndSurvivesSilentOnes) {
+    Start();
+    const size_t linesBefore = LogTexts().size();
+    {
+        HeldConnection silent(pipeName_);
+        ASSERT_TRUE(silent.connected());
+    }  // closed without writing
+    for (int i = 0; i < 200; ++i) {
+        std::string reply;
+        ASSERT_EQ(0, Transact("client " + std::to_string(i) + '\0', &reply)) << i;
+        ASSERT_EQ(kPrefix + "client " + std::to_string(i) + "]", reply.substr(0, reply.find('\0')));
+    }
+    EXPECT_EQ(linesBefore, LogTexts().size()) << "heartbeats and silent clients log nothing";
+}
+
+TEST_F(Controller, BannersFrameTheRunAndTheJobStarterGetsTheInstanceNumber) {
+    Start();
+    const std::string starts = WaitForLines(dir_ / "starts.txt", 1);
+    EXPECT_NE(std::string::npos, starts.find(" " + instance_ + "\n")) << starts;
+    EXPECT_EQ(0, Stop());
+    const auto texts = LogTexts();
+    ASSERT_GE(texts.size(), 8u);
+    EXPECT_EQ("****************************************", texts[0]);
+    EXPECT_EQ("** Service QVLJOBCTL wurde gestartet  **", texts[1]);
+    EXPECT_EQ("Servicename     : " + serviceName_, texts[2]);
+    EXPECT_EQ("Pipename        : " + pipeName_, texts[3]);
+    EXPECT_EQ("Database System : _ORACLE", texts[4]);
+    EXPECT_TRUE(std::regex_match(texts[5], std::regex("Prozess QVLJOBSTR_ORACLE\\.EXE " +
+                                                      instance_ + "   PID\\(\\d+\\) erstellt\\. ")))
+        << texts[5];
+    EXPECT_EQ("** Service QVLJOBCTL wurde beendet    **", texts[texts.size() - 2]);
+    EXPECT_EQ("****************************************", texts.back());
+    const std::uint32_t jobStarter = static_cast<std::uint32_t>(std::stoul(starts));
+    EXPECT_TRUE(ProcessRuns(jobStarter)) << "the job starter is left running";
+}
+
+TEST_F(Controller, ConfigurationFailureEndsTheRunBeforeThePipeExists) {
+    WriteFileBytes(dir_ / "QUARVELIN.INI", Record("SQLSERVER"));
+    Start(60000, false);
+    EXPECT_EQ(12, WaitProcess(child_));
+    child_ = nullptr;
+    const auto texts = LogTexts();
+    ASSERT_EQ(3u, texts.size());
+    EXPECT_EQ("Error GetIniValues 12 ", texts[0]);
+    EXPECT_EQ("** Service QVLJOBCTL wurde beendet    **", texts[1]);
+    EXPECT_FALSE(FileExists(dir_ / "starts.txt")) << "no job starter was started";
+    std::string reply;
+    EXPECT_EQ(1, Transact(std::string("x", 2), &reply, 200)) << "no pipe";
+}
+
+TEST_F(Controller, SilenceRestartsTheJobStarter) {
+    Start(700);
+    WaitForLines(dir_ / "starts.txt", 2, 15000);
+    EXPECT_EQ(0, Stop());
+    const auto texts = LogTexts();
+    size_t silent = 0;
+    while (silent < texts.size() && texts[silent].find("antwortet nicht") == std::string::npos)
+        ++silent;
+    ASSERT_LT(silent, texts.size()) << "no time-out line";
+    EXPECT_EQ("Prozess QVLJOBSTR_ORACLE.EXE antwortet nicht", texts[silent]);
+    ASSERT_GE(silent, 2u);
+    EXPECT_TRUE(std::regex_match(texts[silent - 2],
+                                 std::regex("Prozess KILL \\d+  PID\\(\\d+\\) erstellt\\. ")))
+        << texts[silent - 2];
+    EXPECT_TRUE(std::regex_match(texts[silent - 1],
+                                 std::regex("Prozess QVLJOBSTR_ORACLE\\.EXE " + instance_ +
+                                            "   PID\\(\\d+\\) erstellt\\. ")))
+        << texts[silent - 1];
+}
+
+TEST_F(Controller, SilentClientHoldsTheCycleAndAStopStillEndsTheRun) {
+    Start(500);
+    HeldConnection holder(pipeName_);
+    ASSERT_TRUE(holder.connected());
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::string reply;
+    EXPECT_NE(0, Transact(std::string("blocked", 8), &reply, 300)) << "the held read blocks others";
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    for (const auto& text : LogTexts()) {
+        EXPECT_EQ(std::string::npos, text.find("antwortet nicht")) << "no time-out during a read";
+    }
+    EXPECT_EQ(0, Stop());
+    EXPECT_EQ("", holder.ReadAll(500)) << "the held client is not served";
+}
+
+TEST_F(Controller, StopSignalledFromAnotherThreadThroughoutTheRun) {
+    // Not RunProcess: the job starters it leaves behind keep any captured output open.
+    EXPECT_EQ(0, WaitProcess(StartProcess({exe_, "--storm", "30", serviceName_})));
+}
+
+}  // namespace

@@ -1,0 +1,59 @@
+// qvlping: checks a running controller by sending one heartbeat and printing its reply.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "heartbeat_client.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: qvlping [--instance TEXT] [--timeout MS] [MESSAGE]\n"
+    "Sends MESSAGE (default PING) to the controller's pipe \\\\.\\pipe\\qvljobctl followed by\n"
+    "the instance text, and prints the controller's reply.\n"
+    "Exit status: 0 replied, 1 no controller listening or no reply, 2 wrong command line.\n";
+
+bool Number(const char* s, unsigned long* value) {
+    char* end = nullptr;
+    *value = std::strtoul(s, &end, 10);
+    return *s != '\0' && *end == '\0';
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string instance, message = "PING";
+    unsigned long timeout = kDefaultClientTimeoutMs;
+    bool haveMessage = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else if (arg == "--instance" && i + 1 < argc) {
+            instance = argv[++i];
+        } else if (arg == "--timeout" && i + 1 < argc && Number(argv[i + 1], &timeout)) {
+            ++i;
+        } else if (arg.rfind("--", 0) != 0 && !haveMessage) {
+            message = arg;
+            haveMessage = true;
+        } else {
+            std::fputs(kUsage, stderr);
+            return 2;
+        }
+    }
+    std::string reply;
+    const int rc = SendHeartbeat(instance, message, static_cast<std::uint32_t>(timeout), &reply);
+    if (rc == 1) {
+        std::fprintf(stderr, "qvlping: no controller listening on %s\n",
+                     ControllerPipeName(instance).c_str());
+        return 1;
+    }
+    if (rc != 0) {
+        std::fprintf(stderr, "qvlping: no reply from %s\n", ControllerPipeName(instance).c_str());
+        return 1;
+    }
+    std::printf("%s\n", reply.c_str());
+    return 0;
+}
