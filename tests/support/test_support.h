@@ -18,6 +18,12 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
 // A child started without waiting for it; its output goes where the test's own goes.
 struct ChildProcess;
 ChildProcess* StartProcess(const std::vector<std::string>& argv);
+// The same with standard output and error sent to `outputFile`.
+ChildProcess* StartProcessWithOutput(const std::vector<std::string>& argv, const std::string& outputFile);
+// True where a test can press Ctrl+C for a console run (Linux: SIGINT). Inside Wine a test
+// program has no way to send Ctrl+C to another console program.
+bool CanPressCtrlC();
+void TerminateChild(ChildProcess* child);
 // Waits for the child to end and frees it; returns its exit status.
 int WaitProcess(ChildProcess* child);
 

@@ -96,14 +96,35 @@ struct ChildProcess {
     pid_t pid;
 };
 
-ChildProcess* StartProcess(const std::vector<std::string>& argv) {
+ChildProcess* StartProcessWithOutput(const std::vector<std::string>& argv,
+                                     const std::string& outputFile) {
     std::vector<char*> args;
     for (const auto& a : argv)
         args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (!outputFile.empty()) {
+        posix_spawn_file_actions_addopen(&actions, 1, outputFile.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    }
     pid_t pid = -1;
-    if (posix_spawn(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0) return nullptr;
-    return new ChildProcess{pid};
+    const int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    return rc == 0 ? new ChildProcess{pid} : nullptr;
+}
+
+ChildProcess* StartProcess(const std::vector<std::string>& argv) {
+    return StartProcessWithOutput(argv, "");
+}
+
+bool CanPressCtrlC() {
+    return true;
+}
+
+void TerminateChild(ChildProcess* child) {
+    kill(child->pid, SIGKILL);
 }
 
 int WaitProcess(ChildProcess* child) {

@@ -96,19 +96,42 @@ struct ChildProcess {
     HANDLE process;
 };
 
-ChildProcess* StartProcess(const std::vector<std::string>& argv) {
+ChildProcess* StartProcessWithOutput(const std::vector<std::string>& argv,
+                                     const std::string& outputFile) {
     std::string cmd;
     for (const auto& a : argv)
         cmd += (cmd.empty() ? "" : " ") + QuoteArgument(a);
     STARTUPINFOA si = {};
     si.cb = sizeof si;
-    PROCESS_INFORMATION pi = {};
-    if (!CreateProcessA(argv[0].c_str(), &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
-                        &pi)) {
-        return nullptr;
+    HANDLE out = INVALID_HANDLE_VALUE;
+    if (!outputFile.empty()) {
+        SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
+        out = CreateFileA(outputFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                          &sa, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+        si.hStdOutput = out;
+        si.hStdError = out;
     }
+    PROCESS_INFORMATION pi = {};
+    const BOOL ok = CreateProcessA(argv[0].c_str(), &cmd[0], nullptr, nullptr,
+                                   out != INVALID_HANDLE_VALUE, 0, nullptr, nullptr, &si, &pi);
+    if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
+    if (!ok) return nullptr;
     CloseHandle(pi.hThread);
     return new ChildProcess{pi.hProcess};
+}
+
+ChildProcess* StartProcess(const std::vector<std::string>& argv) {
+    return StartProcessWithOutput(argv, "");
+}
+
+bool CanPressCtrlC() {
+    return false;
+}
+
+void TerminateChild(ChildProcess* child) {
+    TerminateProcess(child->process, 1);
 }
 
 int WaitProcess(ChildProcess* child) {

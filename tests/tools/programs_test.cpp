@@ -1,0 +1,110 @@
+// The shipped executables end to end: the controller's console run ("-debug") with a real
+// Ctrl+C, qvlping against it and without it, and the sample job starter's heartbeats.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "config/protected_settings.h"
+#include "config/settings_cipher.h"
+#include "platform/platform.h"
+#include "support/process_watch.h"
+#include "support/test_support.h"
+
+namespace {
+
+const std::string kUnnumberedPipe = "\\\\.\\pipe\\qvljobctl";
+
+ProcessResult Ping(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {BuiltExecutable("qvlping")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return RunProcess(argv);
+}
+
+std::string Lines(const std::string& s) {
+    std::string out;
+    for (char c : s) {
+        if (c != '\r') out += c;
+    }
+    return out;
+}
+
+TEST(Qvlping, ExitCodesWithoutAController) {
+    auto r = Ping({"--instance", "no-such-instance-4711", "--timeout", "200"});
+    EXPECT_EQ(1, r.exitCode);
+    EXPECT_EQ("qvlping: no controller listening on " + kUnnumberedPipe + "no-such-instance-4711\n",
+              Lines(r.err));
+    EXPECT_EQ(0, Ping({"--help"}).exitCode);
+    EXPECT_EQ(2, Ping({"--timeout", "soon"}).exitCode);
+    EXPECT_EQ(2, Ping({"a", "b"}).exitCode);
+    EXPECT_EQ(2, Ping({"--bogus"}).exitCode);
+}
+
+class DebugRun : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // QVLJOBCTL.EXE on Windows, qvljobctl on Linux.
+        const std::string name =
+            FileExists(BuiltExecutable("QVLJOBCTL")) ? "QVLJOBCTL" : "qvljobctl";
+        exe_ = dir_ / ExecutableFileName(name);
+        ASSERT_TRUE(CopyFileTo(BuiltExecutable(name), exe_));
+        ASSERT_TRUE(CopyFileTo(BuiltExecutable("KILL"), dir_ / ExecutableFileName("KILL")));
+        ASSERT_TRUE(CopyFileTo(BuiltExecutable("qvljobstr_sample"), dir_ / "QVLJOBSTR_ORACLE.EXE"));
+        std::vector<char> stored(StoredFormChars(6));
+        EncryptToHex("Oracle", stored.data(), kProtectedValueKey);
+        WriteFileBytes(dir_ / "QUARVELIN.INI",
+                       ";DB;\r\n0;DB_SYSTEM;" + std::string(stored.data()) + "\r\n");
+    }
+    void TearDown() override { RunProcess({BuiltExecutable("KILL"), "QVLJOBSTR_ORACLE.EXE"}); }
+    TempDir dir_;
+    std::string exe_;
+};
+
+TEST_F(DebugRun, ServesHeartbeatsAndEndsCleanlyOnCtrlC) {
+    const std::string output = dir_ / "console.txt";
+    ChildProcess* controller = StartProcessWithOutput({exe_, "-debug"}, output);
+    ASSERT_NE(nullptr, controller);
+    ProcessResult ping;
+    for (int i = 0; i < 100; ++i) {
+        ping = Ping({"--timeout", "2000"});
+        if (ping.exitCode == 0) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_EQ(0, ping.exitCode) << ping.err;
+    EXPECT_EQ("QVLJOBCTL.EXE Read -> [PING]\n", Lines(ping.out));
+    // The sample job starter, started by the controller, heartbeats at once.
+    const std::string console = WaitForLines(output, 3);
+    EXPECT_NE(std::string::npos, console.find("Debugging QUARVELIN JOB CONTROLLER.")) << console;
+    EXPECT_TRUE(
+        std::regex_search(console, std::regex("QVLJOBCTL\\.EXE Read -> \\[JOBSTARTER \\d+\\]")))
+        << console;
+    if (!CanPressCtrlC()) {
+        TerminateChild(controller);
+        WaitProcess(controller);
+        GTEST_SKIP() << "Ctrl+C cannot be pressed for another console program from inside Wine";
+    }
+    RequestStop(controller, "");
+    EXPECT_EQ(0, WaitProcess(controller));
+    EXPECT_NE(std::string::npos,
+              ReadFileBytes(output).find("Stopping QUARVELIN JOB CONTROLLER.\n"));
+    const std::string log = ReadFileBytes(dir_ / "QVLJOBCTL.LOG");
+    EXPECT_NE(std::string::npos, log.find("Pipename        : " + kUnnumberedPipe + "\r\n"));
+    const std::string tail = log.substr(log.size() - 2 * 63);
+    EXPECT_NE(std::string::npos, tail.find("  ** Service QVLJOBCTL wurde beendet    **\r\n"));
+    EXPECT_EQ("  ****************************************\r\n", tail.substr(tail.size() - 44));
+}
+
+TEST_F(DebugRun, StartupFailureGivesANonZeroExitStatus) {
+    std::vector<char> stored(StoredFormChars(9));
+    EncryptToHex("SQLSERVER", stored.data(), kProtectedValueKey);
+    WriteFileBytes(dir_ / "QUARVELIN.INI",
+                   ";DB;\r\n0;DB_SYSTEM;" + std::string(stored.data()) + "\r\n");
+    EXPECT_EQ(12, RunProcess({exe_, "-debug"}).exitCode);
+    std::remove((dir_ / "QUARVELIN.INI").c_str());
+    EXPECT_EQ(11, RunProcess({exe_, "/DEBUG"}).exitCode);
+}
+
+}  // namespace
