@@ -1,7 +1,8 @@
 // The sample job starter: what a job starter of the suite must do for the controller. Started
 // with the instance number as its only argument (or none), it sends a heartbeat to its
-// controller every N seconds (default 60, well inside the controller's 300000 ms) and prints
-// each reply with a time stamp. Ctrl+C ends it.
+// controller every N seconds (default 60, well inside the controller's 300000 ms; --every or
+// the environment variable QVLJOBSTR_EVERY, since the controller passes only the instance
+// number) and prints each reply with a time stamp. Ctrl+C ends it.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +16,7 @@
 int main(int argc, char** argv) {
     std::string instance;
     long every = 60;
+    if (const char* env = std::getenv("QVLJOBSTR_EVERY")) every = std::atol(env);
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--every" && i + 1 < argc) {

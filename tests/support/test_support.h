@@ -19,7 +19,8 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
 struct ChildProcess;
 ChildProcess* StartProcess(const std::vector<std::string>& argv);
 // The same with standard output and error sent to `outputFile`.
-ChildProcess* StartProcessWithOutput(const std::vector<std::string>& argv, const std::string& outputFile);
+ChildProcess* StartProcessWithOutput(const std::vector<std::string>& argv,
+                                     const std::string& outputFile);
 // True where a test can press Ctrl+C for a console run (Linux: SIGINT). Inside Wine a test
 // program has no way to send Ctrl+C to another console program.
 bool CanPressCtrlC();
@@ -44,6 +45,13 @@ private:
     long long handle_ = -1;
     bool connected_ = false;
 };
+
+// The platform's service manager, where the tests have one (Windows and Wine).
+bool HasServiceManager();
+bool StartInstalledService(const std::string& name);
+// The service's state, Win32 exit code and service-specific exit code; false when unknown.
+bool QueryInstalledService(const std::string& name, unsigned* state, unsigned* exitCode,
+                           unsigned* specificCode);
 
 // The directory holding the running test executable (and every other built executable).
 std::string BinDir();

@@ -215,3 +215,13 @@ TempDir::~TempDir() {
     std::error_code ec;
     if (!path_.empty()) std::filesystem::remove_all(path_, ec);
 }
+
+bool HasServiceManager() {
+    return false;
+}
+bool StartInstalledService(const std::string&) {
+    return false;
+}
+bool QueryInstalledService(const std::string&, unsigned*, unsigned*, unsigned*) {
+    return false;
+}

@@ -244,3 +244,34 @@ TempDir::~TempDir() {
     std::error_code ec;
     if (!path_.empty()) std::filesystem::remove_all(path_, ec);
 }
+
+bool HasServiceManager() {
+    return true;
+}
+
+bool StartInstalledService(const std::string& name) {
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    if (!manager) return false;
+    SC_HANDLE service = OpenServiceA(manager, name.c_str(), SERVICE_ALL_ACCESS);
+    const bool ok = service && StartServiceA(service, 0, nullptr);
+    if (service) CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    return ok;
+}
+
+bool QueryInstalledService(const std::string& name, unsigned* state, unsigned* exitCode,
+                           unsigned* specificCode) {
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    if (!manager) return false;
+    SC_HANDLE service = OpenServiceA(manager, name.c_str(), SERVICE_QUERY_STATUS);
+    SERVICE_STATUS status = {};
+    const bool ok = service && QueryServiceStatus(service, &status);
+    if (ok) {
+        *state = status.dwCurrentState;
+        *exitCode = status.dwWin32ExitCode;
+        *specificCode = status.dwServiceSpecificExitCode;
+    }
+    if (service) CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    return ok;
+}

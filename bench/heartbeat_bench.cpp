@@ -1,0 +1,123 @@
+// Heartbeats per second against the real controller (a console run in a scratch
+// installation) beside a baseline server in this program that does the same socket work
+// with no logic; then the controller's resident memory and its system calls while idle.
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "config/protected_settings.h"
+#include "config/settings_cipher.h"
+#include "platform/platform.h"
+
+namespace {
+
+constexpr int kHeartbeats = 20000;
+
+double Rate(const char* pipeName) {
+    char reply[80];
+    std::size_t got = 0;
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < kHeartbeats; ++i) {
+        if (PlatformPipeTransact(pipeName, "PING", 5, reply, sizeof reply, &got, 5000) != 0) {
+            std::fprintf(stderr, "heartbeat %d failed\n", i);
+            return 0;
+        }
+    }
+    const std::chrono::duration<double> s = std::chrono::steady_clock::now() - start;
+    return kHeartbeats / s.count();
+}
+
+// The least a server can do per heartbeat: accept, read one message, send 80 bytes, close.
+void Baseline(const char* name, std::atomic<bool>* ready) {
+    sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path + 1, name, std::strlen(name));
+    const int fd = socket(AF_UNIX, SOCK_SEQPACKET, 0);
+    bind(fd, reinterpret_cast<sockaddr*>(&addr),
+         static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + std::strlen(name)));
+    listen(fd, 16);
+    *ready = true;
+    char buf[80], reply[80] = "BASELINE";
+    for (int i = 0; i < kHeartbeats; ++i) {
+        const int c = accept(fd, nullptr, nullptr);
+        if (recv(c, buf, sizeof buf, 0) < 0) break;
+        if (send(c, reply, sizeof reply, MSG_NOSIGNAL) < 0) break;
+        close(c);
+    }
+    close(fd);
+}
+
+long RssKiB(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+    }
+    return -1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string bin = std::filesystem::canonical(argv[0]).parent_path().string();
+    const std::string dir = std::filesystem::temp_directory_path().string() + "/qvl_hb_bench";
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    for (const char* tool : {"qvljobctl", "KILL"}) {
+        std::filesystem::copy_file(bin + "/" + tool, dir + "/" + tool);
+    }
+    std::filesystem::copy_file(bin + "/qvljobstr_sample", dir + "/QVLJOBSTR_ORACLE.EXE");
+    char stored[32];
+    EncryptToHex("Oracle", stored, kProtectedValueKey);
+    std::ofstream(dir + "/QUARVELIN.INI") << ";DB;\r\n0;DB_SYSTEM;" << stored << "\r\n";
+
+    // The controller runs as numbered instance "bench" so it cannot meet a real one.
+    const pid_t controller = fork();
+    if (controller == 0) {
+        execl((dir + "/qvljobctl").c_str(), "QUARVELIN_JOB_CONTROLLERbench", "-debug", nullptr);
+        _exit(127);
+    }
+    const char* pipe = "\\\\.\\pipe\\qvljobctlbench";
+    char reply[80];
+    std::size_t got;
+    while (PlatformPipeTransact(pipe, "up", 3, reply, sizeof reply, &got, 100) != 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the job starter's first beat
+
+    std::atomic<bool> ready{false};
+    std::thread server(Baseline, "qvl-bench-baseline", &ready);
+    while (!ready)
+        std::this_thread::yield();
+    const double base = Rate("qvl-bench-baseline");
+    server.join();
+    const double ours = Rate(pipe);
+    std::printf("heartbeats/s  controller %9.0f   baseline %9.0f   ratio %.2f\n", ours, base,
+                ours / base);
+    std::printf("controller resident memory: %ld KiB\n", RssKiB(controller));
+    if (argc > 1 && std::strcmp(argv[1], "--idle") == 0) {
+        // Five idle seconds under strace: the controller should only sit in its one poll.
+        const std::string cmd = "timeout -s INT 5 strace -f -c -p " + std::to_string(controller) +
+                                " -o " + dir + "/idle.txt 2>/dev/null; cat " + dir + "/idle.txt";
+        std::printf("system calls over 5 idle seconds (strace -c):\n");
+        std::fflush(stdout);
+        if (std::system(cmd.c_str()) != 0) std::printf("(strace not available)\n");
+    }
+    kill(controller, SIGINT);
+    waitpid(controller, nullptr, 0);
+    std::system((dir + "/KILL QVLJOBSTR_ORACLE.EXE >/dev/null").c_str());
+    std::filesystem::remove_all(dir);
+    return 0;
+}

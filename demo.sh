@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# Runs the job controller on a ready-made demo installation in build/demo: the controller in
+# console mode, the sample job starter installed as QVLJOBSTR_ORACLE.EXE heartbeating every
+# 5 seconds, KILL beside them. Shows the log as it is written and the job starter's replies.
+#   ./demo.sh                  until Ctrl+C
+#   ./demo.sh --seconds N      ends by itself after N seconds
+#   ./demo.sh --win32 ...      the same with the Windows executables under Wine
+set -u
+cd "$(dirname "$0")"
+root=$(pwd)
+seconds="" win32=0
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --seconds) seconds=${2:?--seconds needs a number}; shift 2 ;;
+        --win32) win32=1; shift ;;
+        *) echo "usage: ./demo.sh [--seconds N] [--win32]" >&2; exit 2 ;;
+    esac
+done
+. tools/dev/ensure-packages.sh
+ensure_packages || exit 1
+
+preset=native exe=qvljobctl kill=KILL run=()
+if [ "$win32" = 1 ]; then
+    preset=win32 exe=QVLJOBCTL.EXE kill=KILL.EXE run=(wine)
+    export WINEPREFIX="$root/build/win32/wineprefix" WINEDEBUG=-all
+fi
+echo "== building the $preset preset (once)"
+{ cmake --preset $preset && cmake --build --preset $preset --target qvljobctl qvlcrypt kill_tool sample_job_starter qvlping; } >build/demo-build.log 2>&1 \
+    || { tail -20 build/demo-build.log; exit 1; }
+bin=build/$preset/bin
+[ "$win32" = 1 ] && cmake/wine-run.sh cmd /c exit >/dev/null 2>&1
+
+demo=build/demo
+rm -rf "$demo" && mkdir -p "$demo"
+cp "$bin/$exe" "$bin/$kill" "$demo/"
+cp "$bin/qvljobstr_sample$([ "$win32" = 1 ] && echo .exe)" "$demo/QVLJOBSTR_ORACLE.EXE"
+printf '; The demo controller'"'"'s settings (these are the defaults).\r\n[JOBATR]\r\nQVLINI=.\\QUARVELIN.INI\r\nQVLLOG=.\\QVLJOBCTL.LOG\r\n' >"$demo/QVLJOBCTL.INI"
+build/native/bin/qvlcrypt record DB 0 DB_SYSTEM Oracle >"$demo/QUARVELIN.INI" 2>/dev/null ||
+    "${run[@]}" "$bin/qvlcrypt.exe" record DB 0 DB_SYSTEM Oracle | tr -d '\r' >"$demo/QUARVELIN.INI"
+echo "== demo installation in $demo:"; ls "$demo"
+echo "== QUARVELIN.INI (the DB_SYSTEM record, written with qvlcrypt record):"; cat "$demo/QUARVELIN.INI"
+echo "== starting the controller; the log follows (Ctrl+C ends it)"
+
+: >"$demo/QVLJOBCTL.LOG"
+tail -n +1 -f "$demo/QVLJOBCTL.LOG" | sed -u 's/^/LOG  /' &
+tailer=$!
+(cd "$demo" && QVLJOBSTR_EVERY=5 exec "${run[@]}" ./$exe -debug) &
+controller=$!
+
+stop() {
+    kill -INT "$controller" 2>/dev/null
+    wait "$controller" 2>/dev/null
+    status=$?
+    (cd "$demo" && "${run[@]}" ./$kill QVLJOBSTR_ORACLE.EXE >/dev/null 2>&1)
+    sleep 0.3
+    kill "$tailer" 2>/dev/null
+    [ "$win32" = 1 ] && wineserver -k >/dev/null 2>&1
+    echo "== controller ended with status $status; the demo's job starter is ended too"
+    exit "$status"
+}
+trap stop INT TERM
+if [ -n "$seconds" ]; then
+    sleep "$seconds"
+    "${run[@]}" "$bin/qvlping$([ "$win32" = 1 ] && echo .exe)" && true
+    stop
+fi
+wait "$controller"
+stop
