@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "config/ascii_text.h"
 #include "platform/platform.h"
 
 namespace {
@@ -18,17 +19,6 @@ bool IsDecimal(const char* s) {
     if (*s == '\0') return false;
     for (; *s; ++s) {
         if (*s < '0' || *s > '9') return false;
-    }
-    return true;
-}
-
-bool SameName(const std::string& a, const char* b) {
-    if (a.size() != std::strlen(b)) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 32);
-        if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 32);
-        if (x != y) return false;
     }
     return true;
 }
@@ -70,7 +60,8 @@ int main(int argc, char** argv) {
         ended += End(static_cast<std::uint32_t>(std::strtoul(argv[1], nullptr, 10)), keep) ? 1 : 0;
     } else {
         for (const auto& p : all) {
-            if (SameName(p.imageName, argv[1])) ended += End(p.pid, keep) ? 1 : 0;
+            if (EqualsIgnoringAsciiCase(p.imageName.c_str(), argv[1]))
+                ended += End(p.pid, keep) ? 1 : 0;
         }
     }
     if (ended == 0) std::printf("KILL: no process matched %s\n", argv[1]);

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "config/ascii_text.h"
 #include "config/protected_settings.h"
 #include "platform/platform.h"
 
@@ -53,12 +54,6 @@ bool Join(char* out, size_t size, std::initializer_list<const char*> parts) {
 // Reads one key of the controller's section; 0 means present with an empty value.
 unsigned ReadKey(const char* iniPath, const char* key, const char* def, char* out) {
     return PlatformReadProfileString(kIniSection, key, def, out, kScratchBytes, iniPath);
-}
-
-void UpperCaseAscii(char* s) {
-    for (; *s; ++s) {
-        if (*s >= 'a' && *s <= 'z') *s = static_cast<char>(*s - 'a' + 'A');
-    }
 }
 
 int MapDatabase(char* suffix) {

@@ -2,6 +2,8 @@
 // once per call, so it is simply scanned line by line; nothing is cached.
 #include "config/profile_reader.h"
 
+#include "config/ascii_text.h"
+
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -21,17 +23,6 @@ std::string Trim(const std::string& s) {
     return s.substr(b, e - b);
 }
 
-bool SameName(const std::string& a, const char* b) {
-    if (a.size() != std::strlen(b)) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 32);
-        if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 32);
-        if (x != y) return false;
-    }
-    return true;
-}
-
 bool ReadWholeFile(const char* path, std::string* content) {
     std::FILE* f = std::fopen(path, "rb");
     if (!f) return false;
@@ -48,7 +39,7 @@ bool ReadWholeFile(const char* path, std::string* content) {
 // without its ']' starts no section; a key without '=' has no value and gives the default.
 bool FindValue(const std::string& content, const char* section, const char* key,
                std::string* value) {
-    bool inSection = SameName("", section);
+    bool inSection = EqualsIgnoringAsciiCase("", section);
     size_t pos = 0;
     while (pos < content.size()) {
         size_t end = content.find_first_of("\r\n", pos);
@@ -63,14 +54,15 @@ bool FindValue(const std::string& content, const char* section, const char* key,
             const size_t close = line.rfind(']');
             if (close != std::string::npos) {
                 if (inSection) return false;  // only the first section of that name counts
-                inSection = SameName(Trim(line.substr(1, close - 1)), section);
+                inSection =
+                    EqualsIgnoringAsciiCase(Trim(line.substr(1, close - 1)).c_str(), section);
                 continue;
             }
         }
         if (!inSection) continue;
         const size_t eq = line.find('=');
         const std::string name = Trim(line.substr(0, eq));
-        if (!SameName(name, key)) continue;
+        if (!EqualsIgnoringAsciiCase(name.c_str(), key)) continue;
         if (eq == std::string::npos) return false;
         *value = Trim(line.substr(eq + 1));
         return true;

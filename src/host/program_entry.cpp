@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "config/ascii_text.h"
 #include "host/service_host.h"
 #include "host/service_identity.h"
 #include "host/status_report.h"
@@ -11,15 +12,6 @@
 #include "supervision/controller.h"
 
 namespace {
-
-bool SameKeyword(const char* given, const char* keyword) {
-    for (; *given && *keyword; ++given, ++keyword) {
-        char c = *given;
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != *keyword) return false;
-    }
-    return *given == *keyword;
-}
 
 void SetNames(const char* instanceText) {
     std::snprintf(gServiceIdentity.serviceName, kServiceNameBytes, "%s%s", kBaseServiceName,
@@ -46,12 +38,12 @@ int ProgramMain(int argc, char** argv) {
     SetNames("");
     if (argc >= 2 && (argv[1][0] == '-' || argv[1][0] == '/')) {
         const char* keyword = argv[1] + 1;
-        const bool install = SameKeyword(keyword, "install");
-        if (install || SameKeyword(keyword, "remove")) {
+        const bool install = EqualsIgnoringAsciiCase(keyword, "install");
+        if (install || EqualsIgnoringAsciiCase(keyword, "remove")) {
             SetNames(argc >= 3 ? argv[2] : "");
             return (install ? InstallService() : RemoveService()) ? 0 : 1;
         }
-        if (SameKeyword(keyword, "debug")) {
+        if (EqualsIgnoringAsciiCase(keyword, "debug")) {
             gConsoleMode = true;
             return RunConsoleMode(argc, argv);
         }

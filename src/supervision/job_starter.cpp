@@ -3,6 +3,7 @@
 
 #include <cstdio>
 
+#include "config/ascii_text.h"
 #include "config/configuration.h"
 #include "host/service_identity.h"
 #include "host/status_report.h"
@@ -13,16 +14,6 @@ JobStarterState gJobStarter;
 
 namespace {
 
-bool SameNameIgnoringCase(const char* a, const char* b) {
-    for (; *a && *b; ++a, ++b) {
-        char x = *a, y = *b;
-        if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 32);
-        if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 32);
-        if (x != y) return false;
-    }
-    return *a == *b;
-}
-
 // True while the remembered id still names the job starter this run started: the same
 // image name and the same creation time. An id that has ended, or been taken over by any
 // other process since (ids are reused), is never killed.
@@ -30,7 +21,7 @@ bool StillOurJobStarter(const char* image) {
     char name[kModuleNameChars + 1] = "";
     std::uint64_t created = 0;
     if (!PlatformProcessIdentity(gJobStarter.pid, name, sizeof name, &created)) return false;
-    return name[0] != '\0' && SameNameIgnoringCase(name, image) &&
+    return name[0] != '\0' && EqualsIgnoringAsciiCase(name, image) &&
            created == gJobStarter.creationTime;
 }
 

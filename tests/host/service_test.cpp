@@ -12,6 +12,7 @@
 #include "config/protected_settings.h"
 #include "config/settings_cipher.h"
 #include "platform/platform.h"
+#include "support/installation.h"
 #include "support/process_watch.h"
 #include "support/test_support.h"
 
@@ -37,10 +38,7 @@ protected:
         ASSERT_TRUE(CopyFileTo(BuiltExecutable(name), exe_));
         ASSERT_TRUE(CopyFileTo(BuiltExecutable("KILL"), dir_ / ExecutableFileName("KILL")));
         ASSERT_TRUE(CopyFileTo(BuiltExecutable("fake_job_starter"), dir_ / "QVLJOBSTR_ORACLE.EXE"));
-        std::vector<char> stored(StoredFormChars(6));
-        EncryptToHex("Oracle", stored.data(), kProtectedValueKey);
-        WriteFileBytes(dir_ / "QUARVELIN.INI",
-                       ";DB;\r\n0;DB_SYSTEM;" + std::string(stored.data()) + "\r\n");
+        WriteFileBytes(dir_ / "QUARVELIN.INI", SettingsFileFor("Oracle"));
         // Leftovers of an earlier, interrupted run of this test.
         for (const char* instance : {"", "3", "4"})
             Run({"-remove", instance});

@@ -11,6 +11,7 @@
 #include "config/protected_settings.h"
 #include "config/settings_cipher.h"
 #include "platform/platform.h"
+#include "support/installation.h"
 #include "support/process_watch.h"
 #include "support/test_support.h"
 
@@ -18,12 +19,6 @@ namespace {
 
 constexpr std::size_t kReply = 80;
 const std::string kPrefix = "QVLJOBCTL.EXE Read -> [";
-
-std::string Record(const std::string& db) {
-    std::vector<char> out(StoredFormChars(static_cast<int>(db.size())));
-    EncryptToHex(db.c_str(), out.data(), kProtectedValueKey);
-    return ";DB;\r\n0;DB_SYSTEM;" + std::string(out.data()) + "\r\n";
-}
 
 class Controller : public ::testing::Test {
 protected:
@@ -35,7 +30,7 @@ protected:
         ASSERT_TRUE(CopyFileTo(BuiltExecutable("test_controller"), exe_));
         ASSERT_TRUE(CopyFileTo(BuiltExecutable("KILL"), dir_ / ExecutableFileName("KILL")));
         ASSERT_TRUE(CopyFileTo(BuiltExecutable("fake_job_starter"), dir_ / "QVLJOBSTR_ORACLE.EXE"));
-        WriteFileBytes(dir_ / "QUARVELIN.INI", Record("Oracle"));
+        WriteFileBytes(dir_ / "QUARVELIN.INI", SettingsFileFor("Oracle"));
     }
     void TearDown() override {
         if (child_) Stop();
@@ -66,18 +61,6 @@ protected:
                                             sizeof buf, &got, timeoutMs);
         if (rc == 0) reply->assign(buf, got);
         return rc;
-    }
-    std::vector<std::string> LogTexts() {
-        std::vector<std::string> texts;
-        const std::string log = ReadFileBytes(dir_ / "QVLJOBCTL.LOG");
-        size_t pos = 0;
-        while (pos < log.size()) {
-            size_t end = log.find("\r\n", pos);
-            if (end == std::string::npos) end = log.size();
-            texts.push_back(log.substr(pos + 21, end - pos - 21));
-            pos = end + 2;
-        }
-        return texts;
     }
     TempDir dir_;
     std::string instance_, serviceName_, pipeName_, exe_;
@@ -120,7 +103,7 @@ TEST_F(Controller, RepliesWithExactlyEightyBytes) {
 
 TEST_F(Controller, ServesManyClientsAndSurvivesSilentOnes) {
     Start();
-    const size_t linesBefore = LogTexts().size();
+    const size_t linesBefore = LogTexts(dir_ / "QVLJOBCTL.LOG").size();
     {
         HeldConnection silent(pipeName_);
         ASSERT_TRUE(silent.connected());
@@ -130,7 +113,8 @@ TEST_F(Controller, ServesManyClientsAndSurvivesSilentOnes) {
         ASSERT_EQ(0, Transact("client " + std::to_string(i) + '\0', &reply)) << i;
         ASSERT_EQ(kPrefix + "client " + std::to_string(i) + "]", reply.substr(0, reply.find('\0')));
     }
-    EXPECT_EQ(linesBefore, LogTexts().size()) << "heartbeats and silent clients log nothing";
+    EXPECT_EQ(linesBefore, LogTexts(dir_ / "QVLJOBCTL.LOG").size())
+        << "heartbeats and silent clients log nothing";
 }
 
 TEST_F(Controller, BannersFrameTheRunAndTheJobStarterGetsTheInstanceNumber) {
@@ -138,7 +122,7 @@ TEST_F(Controller, BannersFrameTheRunAndTheJobStarterGetsTheInstanceNumber) {
     const std::string starts = WaitForLines(dir_ / "starts.txt", 1);
     EXPECT_NE(std::string::npos, starts.find(" " + instance_ + "\n")) << starts;
     EXPECT_EQ(0, Stop());
-    const auto texts = LogTexts();
+    const auto texts = LogTexts(dir_ / "QVLJOBCTL.LOG");
     ASSERT_GE(texts.size(), 8u);
     EXPECT_EQ("****************************************", texts[0]);
     EXPECT_EQ("** Service QVLJOBCTL wurde gestartet  **", texts[1]);
@@ -155,11 +139,11 @@ TEST_F(Controller, BannersFrameTheRunAndTheJobStarterGetsTheInstanceNumber) {
 }
 
 TEST_F(Controller, ConfigurationFailureEndsTheRunBeforeThePipeExists) {
-    WriteFileBytes(dir_ / "QUARVELIN.INI", Record("SQLSERVER"));
+    WriteFileBytes(dir_ / "QUARVELIN.INI", SettingsFileFor("SQLSERVER"));
     Start(60000, false);
     EXPECT_EQ(12, WaitProcess(child_));
     child_ = nullptr;
-    const auto texts = LogTexts();
+    const auto texts = LogTexts(dir_ / "QVLJOBCTL.LOG");
     ASSERT_EQ(3u, texts.size());
     EXPECT_EQ("Error GetIniValues 12 ", texts[0]);
     EXPECT_EQ("** Service QVLJOBCTL wurde beendet    **", texts[1]);
@@ -172,7 +156,7 @@ TEST_F(Controller, SilenceRestartsTheJobStarter) {
     Start(700);
     WaitForLines(dir_ / "starts.txt", 2, 15000);
     EXPECT_EQ(0, Stop());
-    const auto texts = LogTexts();
+    const auto texts = LogTexts(dir_ / "QVLJOBCTL.LOG");
     size_t silent = 0;
     while (silent < texts.size() && texts[silent].find("antwortet nicht") == std::string::npos)
         ++silent;
@@ -196,7 +180,7 @@ TEST_F(Controller, SilentClientHoldsTheCycleAndAStopStillEndsTheRun) {
     std::string reply;
     EXPECT_NE(0, Transact(std::string("blocked", 8), &reply, 300)) << "the held read blocks others";
     std::this_thread::sleep_for(std::chrono::milliseconds(1200));
-    for (const auto& text : LogTexts()) {
+    for (const auto& text : LogTexts(dir_ / "QVLJOBCTL.LOG")) {
         EXPECT_EQ(std::string::npos, text.find("antwortet nicht")) << "no time-out during a read";
     }
     EXPECT_EQ(0, Stop());

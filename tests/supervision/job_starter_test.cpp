@@ -11,6 +11,7 @@
 #include "host/service_identity.h"
 #include "platform/platform.h"
 #include "supervision/job_starter.h"
+#include "support/installation.h"
 #include "support/process_watch.h"
 #include "support/test_support.h"
 
@@ -54,18 +55,6 @@ protected:
         }
         return gJobStarter.pid;
     }
-    std::vector<std::string> LogTexts() {
-        std::vector<std::string> texts;
-        const std::string log = ReadFileBytes(dir_ / "QVLJOBCTL.LOG");
-        size_t pos = 0;
-        while (pos < log.size()) {
-            size_t end = log.find("\r\n", pos);
-            if (end == std::string::npos) end = log.size();
-            texts.push_back(log.substr(pos + 21, end - pos - 21));  // after stamp and blanks
-            pos = end + 2;
-        }
-        return texts;
-    }
     static std::string Started(const std::string& command, std::uint32_t pid) {
         return "Prozess " + command + "  PID(" + std::to_string(pid) + ") erstellt. ";
     }
@@ -79,7 +68,8 @@ TEST_F(JobStarter, FirstNumberedPassStartsTheJobStarterWithTheInstanceNumber) {
     const std::uint32_t pid = Pass();
     ASSERT_NE(0u, pid);
     EXPECT_TRUE(ProcessRuns(pid));
-    EXPECT_EQ(std::vector<std::string>{Started("QVLJOBSTR_ORACLE.EXE 7 ", pid)}, LogTexts());
+    EXPECT_EQ(std::vector<std::string>{Started("QVLJOBSTR_ORACLE.EXE 7 ", pid)},
+              LogTexts(dir_ / "QVLJOBCTL.LOG"));
     EXPECT_EQ(std::to_string(pid) + " 7\n", WaitForLines(dir_ / "starts.txt", 1));
 }
 
@@ -92,7 +82,7 @@ TEST_F(JobStarter, SecondNumberedPassKillsTheRememberedJobStarter) {
     EXPECT_NE(first, second);
     EXPECT_TRUE(WaitUntilGone(first));
     EXPECT_TRUE(ProcessRuns(second));
-    const auto texts = LogTexts();
+    const auto texts = LogTexts(dir_ / "QVLJOBCTL.LOG");
     ASSERT_EQ(3u, texts.size());
     EXPECT_EQ(Started("QVLJOBSTR_ORACLE.EXE 7 ", first), texts[0]);
     EXPECT_TRUE(std::regex_match(texts[1], std::regex("Prozess KILL " + std::to_string(first) +
@@ -107,7 +97,7 @@ TEST_F(JobStarter, EndedJobStarterIsNotKilled) {
     ASSERT_TRUE(PlatformTerminateProcess(first));
     ASSERT_TRUE(WaitUntilGone(first));
     const std::uint32_t second = Pass();
-    const auto texts = LogTexts();
+    const auto texts = LogTexts(dir_ / "QVLJOBCTL.LOG");
     ASSERT_EQ(2u, texts.size()) << "no KILL for a job starter that has ended";
     EXPECT_EQ(Started("QVLJOBSTR_ORACLE.EXE 7 ", second), texts[1]);
 }
@@ -130,7 +120,7 @@ TEST_F(JobStarter, ProcessThatIsNotOurJobStarterIsNeverKilled) {
     PlatformSleep(kTestPauseMs);
     EXPECT_TRUE(ProcessRuns(other));
     EXPECT_TRUE(ProcessRuns(ours));
-    for (const auto& text : LogTexts())
+    for (const auto& text : LogTexts(dir_ / "QVLJOBCTL.LOG"))
         EXPECT_EQ(std::string::npos, text.find("KILL")) << text;
 }
 
@@ -150,7 +140,7 @@ TEST_F(JobStarter, UnnumberedPassesKillByImageNameEveryTime) {
     EXPECT_EQ(0u, gJobStarter.pid) << "the id is not remembered";
     EXPECT_EQ(std::to_string(first) + "\n", starts.substr(0, starts.find('\n') + 1))
         << "started without an argument";
-    const auto texts = LogTexts();
+    const auto texts = LogTexts(dir_ / "QVLJOBCTL.LOG");
     ASSERT_EQ(4u, texts.size());
     const std::regex kill("Prozess KILL QVLJOBSTR_ORACLE.EXE  PID\\(\\d+\\) erstellt. ");
     EXPECT_TRUE(std::regex_match(texts[0], kill)) << texts[0];
@@ -161,7 +151,7 @@ TEST_F(JobStarter, UnnumberedPassesKillByImageNameEveryTime) {
 
 TEST_F(JobStarter, MissingJobStarterIsLoggedWithTheSystemErrorText) {
     EXPECT_EQ(0u, Pass());
-    const auto texts = LogTexts();
+    const auto texts = LogTexts(dir_ / "QVLJOBCTL.LOG");
     ASSERT_EQ(1u, texts.size());
     EXPECT_TRUE(std::regex_match(
         texts[0], std::regex("Prozess QVLJOBSTR_ORACLE\\.EXE 7 : konnte nicht erzeugt werden\\. "
@@ -189,7 +179,7 @@ TEST_F(JobStarter, MissingKillIsLoggedAndTheStartFollows) {
     Pass();
     const std::string starts = WaitForLines(dir_ / "starts.txt", 1);
     started_.push_back(static_cast<std::uint32_t>(std::stoul(starts)));
-    const auto texts = LogTexts();
+    const auto texts = LogTexts(dir_ / "QVLJOBCTL.LOG");
     ASSERT_EQ(2u, texts.size());
     EXPECT_TRUE(std::regex_match(texts[0], std::regex("Prozess KILL QVLJOBSTR_ORACLE\\.EXE: konnte "
                                                       "nicht erzeugt werden\\. Fehler: .+!")))

@@ -11,6 +11,7 @@
 #include "config/protected_settings.h"
 #include "config/settings_cipher.h"
 #include "platform/platform.h"
+#include "support/installation.h"
 #include "support/process_watch.h"
 #include "support/test_support.h"
 
@@ -53,10 +54,7 @@ protected:
         ASSERT_TRUE(CopyFileTo(BuiltExecutable(name), exe_));
         ASSERT_TRUE(CopyFileTo(BuiltExecutable("KILL"), dir_ / ExecutableFileName("KILL")));
         ASSERT_TRUE(CopyFileTo(BuiltExecutable("qvljobstr_sample"), dir_ / "QVLJOBSTR_ORACLE.EXE"));
-        std::vector<char> stored(StoredFormChars(6));
-        EncryptToHex("Oracle", stored.data(), kProtectedValueKey);
-        WriteFileBytes(dir_ / "QUARVELIN.INI",
-                       ";DB;\r\n0;DB_SYSTEM;" + std::string(stored.data()) + "\r\n");
+        WriteFileBytes(dir_ / "QUARVELIN.INI", SettingsFileFor("Oracle"));
     }
     void TearDown() override { RunProcess({BuiltExecutable("KILL"), "QVLJOBSTR_ORACLE.EXE"}); }
     TempDir dir_;
@@ -98,10 +96,7 @@ TEST_F(DebugRun, ServesHeartbeatsAndEndsCleanlyOnCtrlC) {
 }
 
 TEST_F(DebugRun, StartupFailureGivesANonZeroExitStatus) {
-    std::vector<char> stored(StoredFormChars(9));
-    EncryptToHex("SQLSERVER", stored.data(), kProtectedValueKey);
-    WriteFileBytes(dir_ / "QUARVELIN.INI",
-                   ";DB;\r\n0;DB_SYSTEM;" + std::string(stored.data()) + "\r\n");
+    WriteFileBytes(dir_ / "QUARVELIN.INI", SettingsFileFor("SQLSERVER"));
     EXPECT_EQ(12, RunProcess({exe_, "-debug"}).exitCode);
     std::remove((dir_ / "QUARVELIN.INI").c_str());
     EXPECT_EQ(11, RunProcess({exe_, "/DEBUG"}).exitCode);
