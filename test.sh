@@ -46,6 +46,10 @@ run_preset() {
     if ! cmake --build --preset "$preset" -j 2 >"build/$preset.build.log" 2>&1; then
         note_failure "$preset build"; grep -E 'error|FAILED' "build/$preset.build.log" | head -20; return
     fi
+    case "$preset" in native|win32)
+        cmake --build --preset "$preset" --target package >>"build/$preset.build.log" 2>&1 ||
+            note_failure "$preset package" ;;
+    esac
     echo "== $preset: tests"
     rm -rf "$dir/test-results" && mkdir -p "$dir/test-results"
     ctest --preset "$preset" >"build/$preset.test.log" 2>&1

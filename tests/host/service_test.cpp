@@ -32,13 +32,8 @@ std::string Lines(const std::string& s) {
 class Service : public ::testing::Test {
 protected:
     void SetUp() override {
-        const std::string name =
-            FileExists(BuiltExecutable("QVLJOBCTL")) ? "QVLJOBCTL" : "qvljobctl";
-        exe_ = dir_ / ExecutableFileName(name);
-        ASSERT_TRUE(CopyFileTo(BuiltExecutable(name), exe_));
-        ASSERT_TRUE(CopyFileTo(BuiltExecutable("KILL"), dir_ / ExecutableFileName("KILL")));
-        ASSERT_TRUE(CopyFileTo(BuiltExecutable("fake_job_starter"), dir_ / "QVLJOBSTR_ORACLE.EXE"));
-        WriteFileBytes(dir_ / "QUARVELIN.INI", SettingsFileFor("Oracle"));
+        exe_ = LayOutInstallation(dir_.path(), "fake_job_starter");
+        ASSERT_NE("", exe_);
         // Leftovers of an earlier, interrupted run of this test.
         for (const char* instance : {"", "3", "4"})
             Run({"-remove", instance});

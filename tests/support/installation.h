@@ -4,6 +4,11 @@
 #include <string>
 #include <vector>
 
+// Lays out an installation in `dir`: the controller (QVLJOBCTL.EXE on Windows, qvljobctl on
+// Linux), KILL, the built `jobStarter` as QVLJOBSTR_ORACLE.EXE and a settings file naming
+// Oracle. Returns the controller's path, or "" when a copy failed.
+std::string LayOutInstallation(const std::string& dir, const std::string& jobStarter);
+
 // A settings file whose one record gives `database` as DB_SYSTEM (stored form, CR LF lines).
 std::string SettingsFileFor(const std::string& database);
 // The texts of the log's entries: each line without its stamp, its two blanks and its CR LF.

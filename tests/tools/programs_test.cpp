@@ -47,14 +47,8 @@ TEST(Qvlping, ExitCodesWithoutAController) {
 class DebugRun : public ::testing::Test {
 protected:
     void SetUp() override {
-        // QVLJOBCTL.EXE on Windows, qvljobctl on Linux.
-        const std::string name =
-            FileExists(BuiltExecutable("QVLJOBCTL")) ? "QVLJOBCTL" : "qvljobctl";
-        exe_ = dir_ / ExecutableFileName(name);
-        ASSERT_TRUE(CopyFileTo(BuiltExecutable(name), exe_));
-        ASSERT_TRUE(CopyFileTo(BuiltExecutable("KILL"), dir_ / ExecutableFileName("KILL")));
-        ASSERT_TRUE(CopyFileTo(BuiltExecutable("qvljobstr_sample"), dir_ / "QVLJOBSTR_ORACLE.EXE"));
-        WriteFileBytes(dir_ / "QUARVELIN.INI", SettingsFileFor("Oracle"));
+        exe_ = LayOutInstallation(dir_.path(), "qvljobstr_sample");
+        ASSERT_NE("", exe_);
     }
     void TearDown() override { RunProcess({BuiltExecutable("KILL"), "QVLJOBSTR_ORACLE.EXE"}); }
     TempDir dir_;

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Unpacks the package of a build and runs the tools' --help from the unpacked folder.
+#   package_test.sh BUILD_DIR RESULT_XML [RUNNER]
+set -u
+build=$1 result=$2 runner=${3:-}
+failure=""
+pkg=$(ls "$build"/package/qvljobctl-*.zip "$build"/package/qvljobctl-*.tar.gz 2>/dev/null | head -1)
+dir=$(mktemp -d)
+if [ -z "$pkg" ]; then
+    failure="no package in $build/package"
+else
+    case "$pkg" in
+        *.zip) unzip -q "$pkg" -d "$dir" ;;
+        *) tar -xzf "$pkg" -C "$dir" ;;
+    esac
+    top=$(ls -d "$dir"/qvljobctl-* | head -1)
+    ext=""; [ -n "$runner" ] && ext=".exe"
+    for tool in qvlcrypt qvlping; do
+        $runner "$top/$tool$ext" --help | grep -q "usage: $tool" || failure="$failure $tool --help failed;"
+    done
+    for f in QVLJOBCTL.INI OPERATORS-GUIDE.md; do [ -f "$top/$f" ] || failure="$failure $f missing;"; done
+    if [ -n "$runner" ]; then want="QVLJOBCTL.EXE KILL.EXE qvljobstr_sample.exe"; else want="qvljobctl KILL qvljobstr_sample"; fi
+    for f in $want; do [ -f "$top/$f" ] || failure="$failure $f missing;"; done
+fi
+rm -rf "$dir"
+failures=0; [ -n "$failure" ] && failures=1
+cat >"$result" <<XML
+<?xml version="1.0" encoding="UTF-8"?>
+<testsuites tests="1" failures="$failures" disabled="0" errors="0" name="AllTests">
+  <testsuite name="Package" tests="1" failures="$failures"><testcase name="UnpacksAndRuns"/></testsuite>
+</testsuites>
+XML
+[ -z "$failure" ] || { echo "FAILED:$failure"; exit 1; }
+echo passed
