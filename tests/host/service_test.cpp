@@ -52,11 +52,11 @@ protected:
     }
     bool WaitForState(const std::string& name, unsigned wanted, unsigned* exitCode = nullptr,
                       unsigned* specific = nullptr) {
-        unsigned state = 0, code = 0, spec = 0;
+        unsigned state = 0, code = 0, serviceCode = 0;
         for (int i = 0; i < 300; ++i) {
-            if (QueryInstalledService(name, &state, &code, &spec) && state == wanted) {
+            if (QueryInstalledService(name, &state, &code, &serviceCode) && state == wanted) {
                 if (exitCode) *exitCode = code;
-                if (specific) *specific = spec;
+                if (specific) *specific = serviceCode;
                 return true;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -125,8 +125,8 @@ TEST_F(Service, InstallRunAndRemoveNumberedInstancesSideBySide) {
         std::regex_match(remove.out, std::regex("Stopping " + kBase + "3\\.\\.*\n" + kBase +
                                                 "3 stopped\\.\n" + kBase + "3 removed\\.\n")))
         << remove.out;
-    unsigned state = 0, code = 0, spec = 0;
-    EXPECT_TRUE(QueryInstalledService("QUARVELIN_JOB_CONTROLLER", &state, &code, &spec))
+    unsigned state = 0, code = 0, serviceCode = 0;
+    EXPECT_TRUE(QueryInstalledService("QUARVELIN_JOB_CONTROLLER", &state, &code, &serviceCode))
         << "the un-numbered service is untouched";
     const std::string after = ReadFileBytes(dir_ / "QVLJOBCTL.LOG");
     EXPECT_EQ("  ****************************************\r\n", after.substr(after.size() - 44));

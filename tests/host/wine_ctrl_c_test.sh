@@ -4,6 +4,7 @@
 # inside Wine cannot press Ctrl+C for another one. Writes its result as GoogleTest XML.
 #   wine_ctrl_c_test.sh BIN_DIR RESULT_XML
 set -u
+. "$(dirname "$0")/../support/result_xml.sh"
 bin=$1 result=$2
 here=$(cd "$(dirname "$0")/../.." && pwd)
 export WINEPREFIX="${WINEPREFIX:-$here/build/win32/wineprefix}" WINEDEBUG=-all
@@ -41,13 +42,6 @@ grep -q "wurde beendet" "$dir/QVLJOBCTL.LOG" || fail "no end banner"
 "$here/cmake/wine-run.sh" "$dir/KILL.EXE" QVLJOBSTR_ORACLE.EXE >/dev/null 2>&1
 kill -KILL "$controller" 2>/dev/null
 rm -rf "$dir"
-failures=0
-[ -n "$failure" ] && failures=1
-cat >"$result" <<XML
-<?xml version="1.0" encoding="UTF-8"?>
-<testsuites tests="1" failures="$failures" disabled="0" errors="0" name="AllTests">
-  <testsuite name="WineConsole" tests="1" failures="$failures"><testcase name="CtrlCEndsTheDebugRun"/></testsuite>
-</testsuites>
-XML
+write_result_xml "$result" WineConsole CtrlCEndsTheDebugRun "$failure"
 [ -z "$failure" ] || { echo "FAILED: $failure"; exit 1; }
 echo "passed"

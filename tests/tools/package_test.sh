@@ -2,6 +2,7 @@
 # Unpacks the package of a build and runs the tools' --help from the unpacked folder.
 #   package_test.sh BUILD_DIR RESULT_XML [RUNNER]
 set -u
+. "$(dirname "$0")/../support/result_xml.sh"
 build=$1 result=$2 runner=${3:-}
 failure=""
 pkg=$(ls "$build"/package/qvljobctl-*.zip "$build"/package/qvljobctl-*.tar.gz 2>/dev/null | head -1)
@@ -23,12 +24,6 @@ else
     for f in $want; do [ -f "$top/$f" ] || failure="$failure $f missing;"; done
 fi
 rm -rf "$dir"
-failures=0; [ -n "$failure" ] && failures=1
-cat >"$result" <<XML
-<?xml version="1.0" encoding="UTF-8"?>
-<testsuites tests="1" failures="$failures" disabled="0" errors="0" name="AllTests">
-  <testsuite name="Package" tests="1" failures="$failures"><testcase name="UnpacksAndRuns"/></testsuite>
-</testsuites>
-XML
+write_result_xml "$result" Package UnpacksAndRuns "$failure"
 [ -z "$failure" ] || { echo "FAILED:$failure"; exit 1; }
 echo passed
