@@ -44,7 +44,7 @@ bool Fail(const char* line) {
     return false;
 }
 
-// Steps 1 to 3: the instance from the service name. A name that sorts after the base name
+// The instance from the service name. A name that sorts after the base name
 // (the base name followed by any text) is a numbered instance; its suffix is what follows
 // the base name's 24 characters.
 void TakeIdentity(int argc, char** argv) {
@@ -70,7 +70,9 @@ bool ReportStartPending() {
     return ReportStatusToSCMgr(kServiceStartPending, 0, kStartWaitHintMs);
 }
 
-// Steps 6 to 16; on failure logs the step's line and returns false.
+// Creates the stop event, the pipe event, the open access and the pipe, reporting start
+// pending between the stages and running at the end; on failure logs the failed stage's
+// line and returns false.
 bool CreateRunObjects(RunResources* run) {
     if (!ReportStartPending()) return Fail("Error ReportStatusToSCMgr1\n");
     {
