@@ -11,6 +11,9 @@ char gLogMessage[kLogMessageBytes];
 namespace {
 
 PlatformAppendFile* gCurrentLog = nullptr;
+// Set when the current stream was reopened by a rotation: like a C stream reopened without
+// a seek, its position counts as 0, so the same entry does not try the rotation again.
+bool gReopenedByRotation = false;
 
 // Deletes the previous generation and moves the log in its place; both steps may fail (no
 // previous generation yet, or another process holding the log without allowing a move):
@@ -20,6 +23,7 @@ PlatformAppendFile* Rotate(PlatformAppendFile* stream) {
     PlatformDeleteFile(gControllerSettings.rotationPath);
     PlatformRenameNoReplace(gControllerSettings.logPath, gControllerSettings.rotationPath);
     gCurrentLog = PlatformOpenAppend(gControllerSettings.logPath);
+    gReopenedByRotation = true;
     return gCurrentLog;
 }
 
@@ -49,6 +53,7 @@ void AppendTextMode(PlatformAppendFile* stream, const char* line) {
 }  // namespace
 
 PlatformAppendFile* OpenLogFile() {
+    gReopenedByRotation = false;
     gCurrentLog = PlatformOpenAppend(gControllerSettings.logPath);
     if (gCurrentLog && TooLarge(gCurrentLog)) return Rotate(gCurrentLog);
     return gCurrentLog;
@@ -56,7 +61,7 @@ PlatformAppendFile* OpenLogFile() {
 
 void AppendToLog(PlatformAppendFile* stream, const char* line) {
     if (!stream) return;
-    if (TooLarge(stream)) {
+    if (!gReopenedByRotation && TooLarge(stream)) {
         stream = Rotate(stream);
         if (!stream) return;
     }
