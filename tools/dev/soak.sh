@@ -9,6 +9,8 @@
 set -u
 cd "${QVL_ROOT:-$(dirname "$0")/../..}"  # QVL_ROOT: when run from a copy
 minutes=${1:-30}
+# Just under the job starter's 1 s period, so that silences long enough for a restart occur.
+timeout_ms=${QVL_SOAK_TIMEOUT_MS:-950}
 bin=build/native/bin run="" x="" controller=QVLJOBCTL kill=KILL
 if [ "${2:-}" = --win32 ]; then
     bin=build/win32/bin run=$(pwd)/cmake/wine-run.sh x=.exe controller=QVLJOBCTL.EXE kill=KILL.EXE
@@ -23,11 +25,11 @@ cp "$bin/$kill" "$dir/"
 cp "$bin/qvljobstr_sample$x" "$dir/QVLJOBSTR_ORACLE.EXE"
 $run "$bin/qvlcrypt$x" record DB 0 DB_SYSTEM Oracle | tr -d '\r' >"$dir/QUARVELIN.INI"
 instance=77
-(cd "$dir" && QVLJOBSTR_EVERY=1 exec $run ./$controller 1500 QUARVELIN_JOB_CONTROLLER$instance >"$dir/console.txt" 2>&1) &
+(cd "$dir" && QVLJOBSTR_EVERY=1 exec $run ./$controller $timeout_ms QUARVELIN_JOB_CONTROLLER$instance >"$dir/console.txt" 2>&1) &
 pid=$!
 sleep 5
 # Under Wine the controller is the Wine process running QVLJOBCTL.EXE.
-[ -n "$run" ] && pid=$(pgrep -f "$controller 1500 QUARVELIN_JOB_CONTROLLER$instance" | tail -1)
+[ -n "$run" ] && pid=$(pgrep -f "$controller $timeout_ms QUARVELIN_JOB_CONTROLLER$instance" | tail -1)
 sample() { echo "$(date +%T) fds $(ls /proc/$pid/fd | wc -l) rss_kib $(awk '/VmRSS/{print $2}' /proc/$pid/status)"; }
 storm() {
     local until=$((SECONDS + 60)) i clients=()
