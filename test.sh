@@ -11,6 +11,7 @@ ensure_packages || { echo "0 passed, 1 failed"; exit 1; }
 
 passed=0
 failed=0
+skipped=0
 fuzz_seconds=${QVL_FUZZ_SECONDS:-10}
 
 note_failure() { echo "FAILED: $*"; failed=$((failed + 1)); }
@@ -27,6 +28,7 @@ tally() {
         sk=$(grep -c '<skipped' "$f")
         passed=$((passed + ${t:-0} - ${fl:-0} - ${er:-0} - ${sk:-0}))
         failed=$((failed + ${fl:-0} + ${er:-0}))
+        skipped=$((skipped + ${sk:-0}))
     done
     local name
     for name in $(sed -n 's/^[[:space:]]*[0-9]* - \([A-Za-z0-9_.-]*\) (.*/\1/p' "$log"); do
@@ -88,5 +90,6 @@ else
     note_failure "fuzz build"; grep -E 'error|FAILED' build/fuzz.build.log | head -20
 fi
 
+echo "($skipped skipped: see the test logs for why)"
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -46,12 +46,29 @@ private:
     bool connected_ = false;
 };
 
-// The platform's service manager, where the tests have one (Windows and Wine).
+// The platform's service manager, where the tests have one: Windows' (Wine's), or systemd
+// when the tests run inside the namespace that boots it for them.
 bool HasServiceManager();
 bool StartInstalledService(const std::string& name);
-// The service's state, Win32 exit code and service-specific exit code; false when unknown.
-bool QueryInstalledService(const std::string& name, unsigned* state, unsigned* exitCode,
-                           unsigned* specificCode);
+// The service manager's own stop request (systemctl stop; the stop control on Windows).
+bool StopInstalledService(const std::string& name);
+// How the service manager shows an installed service.
+struct InstalledService {
+    unsigned state = 0;         // Windows' numbering: 1 stopped, 2 starting, 3 stopping, 4 running
+    unsigned exitCode = 0;      // Windows: the Win32 exit code; systemd: the exit status
+    unsigned specificCode = 0;  // Windows: the service-specific exit code; systemd: 0
+    bool startsAtBoot = false;  // automatic start, or enabled for multi-user.target
+    std::string statusText;     // systemd's STATUS= text; empty on Windows
+};
+// False when the service is not installed or the manager cannot be asked.
+bool QueryInstalledService(const std::string& name, InstalledService* service);
+// True where a failed start-up shows as 1066 with the result as service-specific code
+// (Windows); false where the result is the exit status itself (systemd).
+extern const bool kServiceSpecificExitCodes;
+// The error codes that the install and remove messages show for a service that exists
+// already and for one that is not installed ("0x431" and "0x424" on Windows).
+extern const char* const kServiceExistsCode;
+extern const char* const kServiceMissingCode;
 
 // The directory holding the running test executable (and every other built executable).
 std::string BinDir();

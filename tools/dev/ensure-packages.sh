@@ -1,7 +1,8 @@
 # Installs, without prompting, the Debian packages that building and testing need and that
 # this machine lacks. Sourced by test.sh and demo.sh.
 QVL_PACKAGES="cmake ninja-build g++ clang libclang-rt-14-dev googletest libbenchmark-dev
-libssl-dev g++-mingw-w64-i686-posix wine wine64 wine32:i386 zip unzip procps"
+libssl-dev g++-mingw-w64-i686-posix wine wine64 wine32:i386 zip unzip procps systemd
+util-linux mount"
 
 ensure_packages() {
     local missing="" p sudo=""

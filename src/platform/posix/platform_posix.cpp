@@ -1,5 +1,5 @@
-// Linux backend of the platform interface: files, errors, time, and the service manager
-// stand-ins (status kept, event log entries to syslog).
+// Linux backend of the platform interface: files, errors, time, processes, and event log
+// entries (to syslog). The service manager (systemd) has a file of its own.
 #include "platform/platform.h"
 
 #include <dirent.h>
@@ -140,11 +140,6 @@ void PlatformSleep(std::uint32_t milliseconds) {
                           static_cast<long>(milliseconds % 1000) * 1000000L};
     while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
     }
-}
-
-bool PlatformSetServiceStatus(void*, const ServiceStatusRecord&) {
-    // Without a service manager the record is only kept by the caller; nothing to hand over.
-    return true;
 }
 
 bool PlatformReportErrorEvent(const char* source, const char* line, const char* text) {
@@ -364,49 +359,3 @@ bool PlatformTerminateProcess(std::uint32_t pid) {
     }
     return kill(static_cast<pid_t>(pid), SIGKILL) == 0;
 }
-
-// ---- Service manager ------------------------------------------------------------------------
-// There is no service manager to speak to yet: every operation fails honestly with ENOSYS,
-// so installing, removing and the dispatcher report "function not implemented".
-
-void* PlatformRegisterServiceHandler(const char*, void (*)(std::uint32_t)) {
-    errno = ENOSYS;
-    return nullptr;
-}
-
-bool PlatformStartServiceDispatcher(const char*, void (*)(int, char**)) {
-    errno = ENOSYS;
-    return false;
-}
-
-void* PlatformScOpenManager() {
-    errno = ENOSYS;
-    return nullptr;
-}
-
-void* PlatformScCreateService(void*, const char*, const char*, const char*) {
-    errno = ENOSYS;
-    return nullptr;
-}
-
-void* PlatformScOpenService(void*, const char*) {
-    errno = ENOSYS;
-    return nullptr;
-}
-
-bool PlatformScControlStop(void*, std::uint32_t*) {
-    errno = ENOSYS;
-    return false;
-}
-
-bool PlatformScQueryState(void*, std::uint32_t*) {
-    errno = ENOSYS;
-    return false;
-}
-
-bool PlatformScDeleteService(void*) {
-    errno = ENOSYS;
-    return false;
-}
-
-void PlatformScClose(void*) {}

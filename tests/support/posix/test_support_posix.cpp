@@ -20,6 +20,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <sstream>
 
 extern char** environ;
 
@@ -39,7 +41,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
         args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     pid_t pid = -1;
-    int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
+    int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     close(in[0]);
     close(out[1]);
@@ -216,12 +218,47 @@ TempDir::~TempDir() {
     if (!path_.empty()) std::filesystem::remove_all(path_, ec);
 }
 
+// systemd runs as this process's service manager when the tests run inside the namespace
+// that boots it (its own test of being booted, as sd_booted does).
 bool HasServiceManager() {
-    return false;
+    struct stat st{};
+    return stat("/run/systemd/system", &st) == 0 && S_ISDIR(st.st_mode);
 }
-bool StartInstalledService(const std::string&) {
-    return false;
+
+bool StartInstalledService(const std::string& name) {
+    return RunProcess({"systemctl", "start", "--no-block", name + ".service"}).exitCode == 0;
 }
-bool QueryInstalledService(const std::string&, unsigned*, unsigned*, unsigned*) {
-    return false;
+
+bool StopInstalledService(const std::string& name) {
+    return RunProcess({"systemctl", "stop", name + ".service"}).exitCode == 0;
 }
+
+bool QueryInstalledService(const std::string& name, InstalledService* out) {
+    const ProcessResult r =
+        RunProcess({"systemctl", "show", name + ".service", "--property=LoadState",
+                    "--property=ActiveState", "--property=ExecMainStatus",
+                    "--property=StatusText", "--property=UnitFileState"});
+    if (r.exitCode != 0) return false;
+    std::map<std::string, std::string> values;
+    std::istringstream lines(r.out);
+    std::string line;
+    while (std::getline(lines, line)) {
+        const size_t eq = line.find('=');
+        if (eq != std::string::npos) values[line.substr(0, eq)] = line.substr(eq + 1);
+    }
+    if (values["LoadState"] != "loaded") return false;
+    const std::string& active = values["ActiveState"];
+    out->state = active == "active"         ? 4
+                 : active == "activating"   ? 2
+                 : active == "deactivating" ? 3
+                                            : 1;
+    out->exitCode = static_cast<unsigned>(std::atoi(values["ExecMainStatus"].c_str()));
+    out->specificCode = 0;
+    out->startsAtBoot = values["UnitFileState"] == "enabled";
+    out->statusText = values["StatusText"];
+    return true;
+}
+
+const bool kServiceSpecificExitCodes = false;
+const char* const kServiceExistsCode = "0x11";   // EEXIST: the unit file exists
+const char* const kServiceMissingCode = "0x2";   // ENOENT: no such unit file

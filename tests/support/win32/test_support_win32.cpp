@@ -7,6 +7,7 @@
 #include <cctype>
 #include <filesystem>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -259,19 +260,40 @@ bool StartInstalledService(const std::string& name) {
     return ok;
 }
 
-bool QueryInstalledService(const std::string& name, unsigned* state, unsigned* exitCode,
-                           unsigned* specificCode) {
+bool StopInstalledService(const std::string& name) {
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     if (!manager) return false;
-    SC_HANDLE service = OpenServiceA(manager, name.c_str(), SERVICE_QUERY_STATUS);
+    SC_HANDLE service = OpenServiceA(manager, name.c_str(), SERVICE_ALL_ACCESS);
     SERVICE_STATUS status = {};
-    const bool ok = service && QueryServiceStatus(service, &status);
+    const bool ok = service && ControlService(service, SERVICE_CONTROL_STOP, &status);
+    if (service) CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    return ok;
+}
+
+bool QueryInstalledService(const std::string& name, InstalledService* out) {
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    if (!manager) return false;
+    SC_HANDLE service =
+        OpenServiceA(manager, name.c_str(), SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG);
+    SERVICE_STATUS status = {};
+    bool ok = service && QueryServiceStatus(service, &status);
     if (ok) {
-        *state = status.dwCurrentState;
-        *exitCode = status.dwWin32ExitCode;
-        *specificCode = status.dwServiceSpecificExitCode;
+        out->state = status.dwCurrentState;
+        out->exitCode = status.dwWin32ExitCode;
+        out->specificCode = status.dwServiceSpecificExitCode;
+        DWORD needed = 0;
+        QueryServiceConfigA(service, nullptr, 0, &needed);
+        std::vector<char> buffer(needed ? needed : 1);
+        auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
+        ok = QueryServiceConfigA(service, config, needed, &needed) != 0;
+        out->startsAtBoot = ok && config->dwStartType == SERVICE_AUTO_START;
     }
     if (service) CloseServiceHandle(service);
     CloseServiceHandle(manager);
     return ok;
 }
+
+const bool kServiceSpecificExitCodes = true;
+const char* const kServiceExistsCode = "0x431";   // ERROR_SERVICE_EXISTS
+const char* const kServiceMissingCode = "0x424";  // ERROR_SERVICE_DOES_NOT_EXIST

@@ -1,0 +1,449 @@
+// Linux backend of the service manager operations: systemd.
+//
+// Installing writes a unit file for the service, enables it for multi-user.target and has
+// systemd reload; removing stops, disables and deletes it. Queries and stop requests go
+// through systemctl, systemd's own command-line client, whose output for `show` is stable
+// and needs no library beyond the C runtime. The service process itself speaks systemd's
+// notify datagram protocol (READY=1, STOPPING=1, STATUS=, EXTEND_TIMEOUT_USEC=) and takes
+// SIGTERM as the stop control.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/platform.h"
+
+extern char** environ;
+
+namespace {
+
+// Windows' service states and the stop control, as the status records carry them.
+constexpr std::uint32_t kStopped = 1, kStartPending = 2, kStopPending = 3, kRunning = 4;
+constexpr std::uint32_t kAcceptStop = 1, kControlStop = 1;
+constexpr std::uint32_t kServiceSpecificError = 1066;
+
+const char kUnitDirectory[] = "/etc/systemd/system";
+const char kWantsDirectory[] = "/etc/systemd/system/multi-user.target.wants";
+// The socket through which systemctl reaches the system manager as root.
+const char kManagerSocket[] = "/run/systemd/private";
+constexpr std::size_t kUnitNameMax = 255;  // systemd's limit, ".service" included
+
+// What an installer's or remover's handle stands for: the manager (empty unit) or a unit.
+struct ScHandle {
+    std::string unit;  // "NAME.service"
+};
+
+std::string UnitFile(const std::string& unit) {
+    return std::string(kUnitDirectory) + "/" + unit;
+}
+std::string WantsLink(const std::string& unit) {
+    return std::string(kWantsDirectory) + "/" + unit;
+}
+
+// Runs systemctl with `args`, its standard output into `out` when given, its error output
+// discarded. The exit status, or -1 with errno set when it could not be run.
+int RunSystemctl(const std::vector<std::string>& args, std::string* out = nullptr) {
+    std::vector<char*> argv;
+    static char program[] = "systemctl";
+    argv.push_back(program);
+    for (const auto& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    int output[2];
+    if (pipe2(output, O_CLOEXEC) != 0) return -1;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    const int rc = posix_spawnp(&pid, program, &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(output[1]);
+    if (rc != 0) {
+        close(output[0]);
+        errno = rc;
+        return -1;
+    }
+    std::string text;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = read(output[0], buffer, sizeof buffer);
+        if (n > 0) {
+            text.append(buffer, static_cast<std::size_t>(n));
+        } else if (n == 0 || errno != EINTR) {
+            break;
+        }
+    }
+    close(output[0]);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    if (out) *out = text;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Runs a systemctl command whose failure leaves no error code of its own: EIO stands for it.
+bool Systemctl(const std::vector<std::string>& args) {
+    const int status = RunSystemctl(args);
+    if (status == 0) return true;
+    if (status > 0) errno = EIO;
+    return false;
+}
+
+// The unit's active state as systemd reports it ("active", "deactivating", ...).
+bool ActiveState(const std::string& unit, std::string* state) {
+    std::string out;
+    const int status = RunSystemctl({"show", "--property=ActiveState", "--value", unit}, &out);
+    if (status != 0) {
+        if (status > 0) errno = EIO;
+        return false;
+    }
+    while (!out.empty() && (out.back() == '\n' || out.back() == '\r'))
+        out.pop_back();
+    *state = out;
+    return true;
+}
+
+bool MapActiveState(const std::string& active, std::uint32_t* state) {
+    if (active == "active" || active == "reloading" || active == "refreshing") {
+        *state = kRunning;
+    } else if (active == "activating") {
+        *state = kStartPending;
+    } else if (active == "deactivating") {
+        *state = kStopPending;
+    } else if (active == "inactive" || active == "failed" || active == "maintenance") {
+        *state = kStopped;
+    } else {
+        errno = EIO;
+        return false;
+    }
+    return true;
+}
+
+// A unit name systemd accepts, made of the service name and ".service".
+bool ValidUnitName(const std::string& name) {
+    if (name.empty() || name.size() + 8 > kUnitNameMax) return false;
+    for (char c : name) {
+        const bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                        (c >= '0' && c <= '9') || c == '_' || c == '-' || c == '.' || c == ':';
+        if (!ok) return false;
+    }
+    return true;
+}
+
+// A value for a unit file line: no line breaks, and '%' doubled (systemd expands %-sequences).
+bool UnitValue(const char* text, bool quoted, std::string* out) {
+    out->clear();
+    if (quoted) *out += '"';
+    for (const char* p = text; *p; ++p) {
+        if (*p == '\n' || *p == '\r') return false;
+        if (*p == '%') {
+            *out += "%%";
+        } else if (quoted && (*p == '"' || *p == '\\')) {
+            *out += '\\';
+            *out += *p;
+        } else if (quoted && *p == '$') {
+            *out += "$$";  // no environment variable expansion in the program path
+        } else {
+            *out += *p;
+        }
+    }
+    if (quoted) *out += '"';
+    return true;
+}
+
+bool WriteAll(int fd, const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// ---- The service process's side --------------------------------------------------------
+
+struct Dispatcher {
+    int notifySocket = -1;
+    sockaddr_un address{};
+    socklen_t addressLength = 0;
+    std::string unitName;  // the service name systemd runs us under
+    void (*handler)(std::uint32_t) = nullptr;
+    std::atomic<bool> stopAccepted{false};
+    std::atomic<bool> stopPending{false};
+    std::atomic<bool> serviceEnded{false};
+};
+Dispatcher gDispatcher;
+
+// The unit this process runs in, from its control group ("0::/system.slice/NAME.service").
+bool UnitOfThisProcess(std::string* unit) {
+    std::ifstream in("/proc/self/cgroup");
+    std::string line;
+    while (std::getline(in, line)) {
+        const std::size_t slash = line.rfind('/');
+        if (slash == std::string::npos) continue;
+        const std::string last = line.substr(slash + 1);
+        const std::string suffix = ".service";
+        if (last.size() > suffix.size() &&
+            last.compare(last.size() - suffix.size(), suffix.size(), suffix) == 0) {
+            *unit = last.substr(0, last.size() - suffix.size());
+            return true;
+        }
+    }
+    return false;
+}
+
+// Takes the notify socket that systemd gave this process (a path, or '@' for an abstract
+// name) and removes it from the environment, so that no child inherits it.
+bool OpenNotifySocket() {
+    const char* name = std::getenv("NOTIFY_SOCKET");
+    if (name == nullptr || name[0] == '\0') return false;
+    const std::size_t length = std::strlen(name);
+    if (length >= sizeof gDispatcher.address.sun_path) return false;
+    gDispatcher.address.sun_family = AF_UNIX;
+    std::memcpy(gDispatcher.address.sun_path, name, length);
+    if (name[0] == '@') gDispatcher.address.sun_path[0] = '\0';
+    gDispatcher.addressLength =
+        static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length);
+    unsetenv("NOTIFY_SOCKET");
+    gDispatcher.notifySocket = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    return gDispatcher.notifySocket >= 0;
+}
+
+bool Notify(const std::string& message) {
+    const ssize_t n =
+        sendto(gDispatcher.notifySocket, message.data(), message.size(), MSG_NOSIGNAL,
+               reinterpret_cast<const sockaddr*>(&gDispatcher.address), gDispatcher.addressLength);
+    return n == static_cast<ssize_t>(message.size());
+}
+
+// The exit status that tells systemd how the service ended: 0 after a clean stop, the
+// service-specific code after a failed start-up (the configuration result), otherwise the
+// platform error; never 0 for a failure, never above 255.
+int ExitStatusFor(const ServiceStatusRecord& status) {
+    std::uint32_t code = status.win32ExitCode;
+    if (code == kServiceSpecificError) code = status.serviceSpecificExitCode;
+    if (status.win32ExitCode == 0) return 0;
+    return (code == 0 || code > 255) ? 1 : static_cast<int>(code);
+}
+
+}  // namespace
+
+bool PlatformSetServiceStatus(void* statusHandle, const ServiceStatusRecord& status) {
+    // Outside the dispatcher there is no service manager to hand the record to.
+    if (statusHandle == nullptr || gDispatcher.notifySocket < 0) return true;
+    const std::string& name = gDispatcher.unitName;
+    std::string message;
+    switch (status.currentState) {
+        case kStartPending:
+            message = "STATUS=" + name + " starting (check point " +
+                      std::to_string(status.checkPoint) + ")\nEXTEND_TIMEOUT_USEC=" +
+                      std::to_string(std::uint64_t{status.waitHint} * 1000) + "\n";
+            break;
+        case kRunning:
+            message = "READY=1\nSTATUS=" + name + " running\n";
+            break;
+        case kStopPending:
+            message = "STOPPING=1\nSTATUS=" + name + " stopping\n";
+            break;
+        case kStopped: {
+            // The process's end is the stopped report: systemd takes its exit status.
+            const int exitStatus = ExitStatusFor(status);
+            Notify("STATUS=" + name + " stopped (exit status " + std::to_string(exitStatus) +
+                   ")\n");
+            std::fflush(nullptr);
+            _exit(exitStatus);
+        }
+        default:
+            message = "STATUS=" + name + "\n";
+            break;
+    }
+    if (!Notify(message)) return false;
+    gDispatcher.stopAccepted = (status.controlsAccepted & kAcceptStop) != 0;
+    // A stop that arrived while no control was accepted is delivered now: wake the
+    // dispatcher's thread, which takes it (or has taken it already: it is delivered once).
+    if (gDispatcher.stopAccepted && gDispatcher.stopPending) kill(getpid(), SIGTERM);
+    return true;
+}
+
+void* PlatformRegisterServiceHandler(const char*, void (*handler)(std::uint32_t)) {
+    if (gDispatcher.notifySocket < 0) {
+        errno = ENOTCONN;
+        return nullptr;
+    }
+    gDispatcher.handler = handler;
+    return &gDispatcher;
+}
+
+bool PlatformStartServiceDispatcher(const char*, void (*serviceMain)(int, char**)) {
+    std::string unit;
+    if (!UnitOfThisProcess(&unit) || !OpenNotifySocket()) {
+        errno = ENOTCONN;  // not started by systemd as a service
+        return false;
+    }
+    gDispatcher.unitName = unit;
+    // SIGTERM is systemd's stop request. Blocked before any thread starts, it is taken only
+    // here, by sigwait, so the control handler runs on this thread as on Windows' dispatcher.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    static std::vector<char> argument;
+    argument.assign(unit.begin(), unit.end());
+    argument.push_back('\0');
+    static char* argv[] = {argument.data(), nullptr};
+    std::thread service([serviceMain] {
+        serviceMain(1, argv);
+        gDispatcher.serviceEnded = true;
+        kill(getpid(), SIGTERM);  // wakes the dispatcher's thread to return
+    });
+    const pid_t self = getpid();
+    while (!gDispatcher.serviceEnded) {
+        siginfo_t info{};
+        if (sigwaitinfo(&signals, &info) < 0 || gDispatcher.serviceEnded) continue;
+        // A SIGTERM from elsewhere is systemd's stop request; one sent by this process only
+        // says that the service now accepts a stop that came while it was starting. While
+        // starting no control is accepted (Windows would refuse it); systemd sends its
+        // request once and waits, so it is kept until the service reports running.
+        if (info.si_pid != self) gDispatcher.stopPending = true;
+        if (gDispatcher.stopAccepted && gDispatcher.stopPending.exchange(false) &&
+            gDispatcher.handler) {
+            gDispatcher.handler(kControlStop);
+        }
+    }
+    service.join();
+    return true;
+}
+
+void* PlatformScOpenManager() {
+    // Reaching the manager's socket proves that systemd runs and lets us in; writing the
+    // unit directory is what installing and removing need.
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return nullptr;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, kManagerSocket, sizeof kManagerSocket);
+    const int rc = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    const int error = errno;
+    close(fd);
+    if (rc != 0) {
+        errno = error;
+        return nullptr;
+    }
+    if (access(kUnitDirectory, W_OK) != 0) return nullptr;
+    return new ScHandle{};
+}
+
+void* PlatformScCreateService(void*, const char* name, const char* displayName,
+                              const char* executablePath) {
+    std::string description, program;
+    if (!ValidUnitName(name) || !UnitValue(displayName, false, &description) ||
+        !UnitValue(executablePath, true, &program)) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    const std::string unit = std::string(name) + ".service";
+    const std::string text =
+        "# The controller as a systemd service, written by its -install switch and deleted\n"
+        "# by -remove. Like the Windows registration: started at boot, run as root with no\n"
+        "# arguments, never restarted automatically and never refused a start for starting\n"
+        "# too often. Stopping it leaves the job starter running, as on Windows.\n"
+        "[Unit]\n"
+        "Description=" + description + "\n"
+        "StartLimitIntervalSec=0\n\n"
+        "[Service]\n"
+        "Type=notify\n"
+        "NotifyAccess=main\n"
+        "ExecStart=" + program + "\n"
+        "Restart=no\n"
+        "KillMode=process\n\n"
+        "[Install]\n"
+        "WantedBy=multi-user.target\n";
+    const std::string file = UnitFile(unit);
+    const int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) return nullptr;  // EEXIST: installed already
+    const bool written = WriteAll(fd, text);
+    int error = errno;
+    const bool closed = close(fd) == 0;
+    if (written && !closed) error = errno;
+    bool ok = written && closed;
+    if (ok) {
+        mkdir(kWantsDirectory, 0755);
+        ok = symlink(file.c_str(), WantsLink(unit).c_str()) == 0;
+        error = errno;
+    }
+    if (ok) {
+        ok = Systemctl({"daemon-reload"});
+        error = errno;
+    }
+    if (!ok) {
+        unlink(WantsLink(unit).c_str());
+        unlink(file.c_str());
+        errno = error;
+        return nullptr;
+    }
+    return new ScHandle{unit};
+}
+
+void* PlatformScOpenService(void*, const char* name) {
+    const std::string unit = std::string(name) + ".service";
+    struct stat st{};
+    if (!ValidUnitName(name)) {
+        errno = ENOENT;
+        return nullptr;
+    }
+    if (lstat(UnitFile(unit).c_str(), &st) != 0) return nullptr;
+    return new ScHandle{unit};
+}
+
+bool PlatformScControlStop(void* service, std::uint32_t* state) {
+    const auto* handle = static_cast<ScHandle*>(service);
+    std::string active;
+    if (!ActiveState(handle->unit, &active) || !MapActiveState(active, state)) return false;
+    // As on Windows, only a running service accepts the stop control; a starting one
+    // accepts no control and a stopped one is not active.
+    if (*state != kRunning) {
+        errno = *state == kStopped ? ESRCH : EAGAIN;
+        return false;
+    }
+    if (!Systemctl({"stop", "--no-block", handle->unit})) return false;
+    *state = kStopPending;
+    return true;
+}
+
+bool PlatformScQueryState(void* service, std::uint32_t* state) {
+    std::string active;
+    return ActiveState(static_cast<ScHandle*>(service)->unit, &active) &&
+           MapActiveState(active, state);
+}
+
+bool PlatformScDeleteService(void* service) {
+    const std::string& unit = static_cast<ScHandle*>(service)->unit;
+    if (unlink(WantsLink(unit).c_str()) != 0 && errno != ENOENT) return false;
+    if (unlink(UnitFile(unit).c_str()) != 0) return false;
+    // The unit is gone from disk; systemd forgets it on reload (a unit still running is
+    // forgotten once it stops, as Windows deletes a service marked for deletion).
+    RunSystemctl({"reset-failed", unit});
+    return Systemctl({"daemon-reload"});
+}
+
+void PlatformScClose(void* handle) {
+    delete static_cast<ScHandle*>(handle);
+}

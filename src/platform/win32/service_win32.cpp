@@ -1,0 +1,85 @@
+// Win32 backend of the service manager operations: the service control manager's own calls
+// (advapi32).
+#include <windows.h>
+
+#include "platform/platform.h"
+
+bool PlatformSetServiceStatus(void* statusHandle, const ServiceStatusRecord& status) {
+    SERVICE_STATUS s;
+    s.dwServiceType = status.serviceType;
+    s.dwCurrentState = status.currentState;
+    s.dwControlsAccepted = status.controlsAccepted;
+    s.dwWin32ExitCode = status.win32ExitCode;
+    s.dwServiceSpecificExitCode = status.serviceSpecificExitCode;
+    s.dwCheckPoint = status.checkPoint;
+    s.dwWaitHint = status.waitHint;
+    return SetServiceStatus(static_cast<SERVICE_STATUS_HANDLE>(statusHandle), &s) != 0;
+}
+
+namespace {
+
+void (*gServiceMain)(int, char**) = nullptr;
+void (*gControlHandler)(std::uint32_t) = nullptr;
+
+VOID WINAPI ServiceMainTrampoline(DWORD argc, LPSTR* argv) {
+    gServiceMain(static_cast<int>(argc), argv);
+}
+
+VOID WINAPI ControlHandlerTrampoline(DWORD control) {
+    gControlHandler(control);
+}
+
+}  // namespace
+
+void* PlatformRegisterServiceHandler(const char* name, void (*handler)(std::uint32_t control)) {
+    gControlHandler = handler;
+    return RegisterServiceCtrlHandlerA(name, ControlHandlerTrampoline);
+}
+
+bool PlatformStartServiceDispatcher(const char* name, void (*serviceMain)(int argc, char** argv)) {
+    gServiceMain = serviceMain;
+    char serviceName[256];
+    lstrcpynA(serviceName, name, sizeof serviceName);
+    SERVICE_TABLE_ENTRYA table[] = {{serviceName, ServiceMainTrampoline}, {nullptr, nullptr}};
+    return StartServiceCtrlDispatcherA(table) != 0;
+}
+
+void* PlatformScOpenManager() {
+    return OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+}
+
+void* PlatformScCreateService(void* manager, const char* name, const char* displayName,
+                              const char* executablePath) {
+    // Own process, automatic start, normal error control, no group or tag, an empty (present)
+    // dependency list, the local system account.
+    return CreateServiceA(static_cast<SC_HANDLE>(manager), name, displayName, SERVICE_ALL_ACCESS,
+                          SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+                          executablePath, nullptr, nullptr, "\0\0", nullptr, nullptr);
+}
+
+void* PlatformScOpenService(void* manager, const char* name) {
+    return OpenServiceA(static_cast<SC_HANDLE>(manager), name, SERVICE_ALL_ACCESS);
+}
+
+bool PlatformScControlStop(void* service, std::uint32_t* state) {
+    SERVICE_STATUS status = {};
+    const bool ok =
+        ControlService(static_cast<SC_HANDLE>(service), SERVICE_CONTROL_STOP, &status) != 0;
+    *state = status.dwCurrentState;
+    return ok;
+}
+
+bool PlatformScQueryState(void* service, std::uint32_t* state) {
+    SERVICE_STATUS status = {};
+    if (!QueryServiceStatus(static_cast<SC_HANDLE>(service), &status)) return false;
+    *state = status.dwCurrentState;
+    return true;
+}
+
+bool PlatformScDeleteService(void* service) {
+    return DeleteService(static_cast<SC_HANDLE>(service)) != 0;
+}
+
+void PlatformScClose(void* handle) {
+    if (handle) CloseServiceHandle(static_cast<SC_HANDLE>(handle));
+}

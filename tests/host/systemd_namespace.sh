@@ -1,0 +1,124 @@
+#!/usr/bin/env bash
+# Runs a command (the service tests) with a real systemd as its service manager:
+#   systemd_namespace.sh RESULT_XML COMMAND [ARG...]
+# systemd is booted as PID 1 of a PID, mount, UTS and cgroup namespace of its own, and the
+# command runs inside those namespaces. Kept away from the machine itself:
+#   - fresh tmpfs on /tmp, /run and /etc/systemd/system inside the namespace: nothing that
+#     systemd cleans at boot is the machine's, and no unit file lands on the machine;
+#   - /proc/sys read-only inside, so no kernel setting is changed;
+#   - systemd sees only a handful of empty units written at boot (its unit path is the
+#     namespace's /etc/systemd/system alone, with no generators), so booting, and starting
+#     a service, runs none of the machine's units;
+#   - the namespace's control groups live in a group of our own, removed at the end;
+#   - tear-down kills the namespace's PID 1 by its process id, which ends every process in
+#     it, then removes the groups.
+# Where systemd cannot boot (not root, no unshare, no systemd), RESULT_XML records one
+# skipped case with the reason, never a pass.
+set -u
+here=$(cd "$(dirname "$0")" && pwd)
+
+if [ "${1:-}" = --boot ]; then
+    # Inside the new namespaces, before systemd: the mounts described above.
+    exec 3>"$2"  # opened before /tmp is covered, wherever the log lives
+    set -e
+    mount --make-rprivate /
+    mount -t tmpfs -o mode=1777 tmpfs /tmp
+    mount -t tmpfs -o mode=755 tmpfs /run
+    mount -t tmpfs -o mode=755 tmpfs /etc/systemd/system
+    mount --bind /proc/sys /proc/sys
+    mount -o remount,bind,ro /proc/sys
+    # A cgroup mount made inside the cgroup namespace is rooted at our own group.
+    umount -R /sys/fs/cgroup
+    if [ "$3" = unified ]; then
+        mount -t cgroup2 cgroup2 /sys/fs/cgroup
+    else
+        mount -t tmpfs -o mode=755 tmpfs /sys/fs/cgroup
+        mkdir /sys/fs/cgroup/systemd /sys/fs/cgroup/unified
+        mount -t cgroup -o none,name=systemd cgroup /sys/fs/cgroup/systemd
+        mount -t cgroup2 cgroup2 /sys/fs/cgroup/unified
+    fi
+    # Only the units written here exist for this systemd: none of the machine's, and no
+    # generators.
+    units=/etc/systemd/system
+    unit() { printf '[Unit]\nDescription=%s\nDefaultDependencies=no\n' "$2" >"$units/$1"; }
+    unit qvl-test.target "Service tests: the boot target"
+    unit sysinit.target "System initialisation (nothing for the service tests)"
+    unit basic.target "Basic system (nothing for the service tests)"
+    unit multi-user.target "Multi-user system (nothing for the service tests)"
+    unit shutdown.target "Shutdown"
+    unit system.slice "System slice"
+    mkdir /run/qvl-no-generators
+    export SYSTEMD_UNIT_PATH=$units SYSTEMD_GENERATOR_PATH=/run/qvl-no-generators
+    export container=qvl-test
+    exec /lib/systemd/systemd --system --unit=qvl-test.target --log-target=console \
+        </dev/null >&3 2>&3 3>&-
+fi
+
+result=$1
+shift
+. "$here/../support/result_xml.sh"
+skip() {
+    echo "skipped: $1"
+    write_skipped_xml "$result" SystemdNamespace ServiceTests "$1"
+    exit 0
+}
+
+[ "$(id -u)" -eq 0 ] || skip "booting systemd in a namespace needs root"
+for tool in unshare nsenter mount; do
+    command -v $tool >/dev/null || skip "$tool is not installed"
+done
+[ -x /lib/systemd/systemd ] || skip "systemd is not installed"
+
+case "$(stat -fc %T /sys/fs/cgroup 2>/dev/null)" in
+    cgroup2fs) layout=unified hierarchies=/sys/fs/cgroup ;;
+    tmpfs) layout=hybrid hierarchies="/sys/fs/cgroup/systemd /sys/fs/cgroup/unified" ;;
+    *) skip "no control group file system at /sys/fs/cgroup" ;;
+esac
+group=qvl-systemd-test.$$
+made=""
+for h in $hierarchies; do
+    mkdir "$h/$group" 2>/dev/null || skip "cannot create a control group under $h"
+    made="$made $h/$group"
+done
+
+boot_log=${result%.xml}.boot.log  # systemd's own output, kept for a look after a failure
+unshare_pid="" systemd_pid=""
+tear_down() {
+    [ -n "$systemd_pid" ] && kill -9 "$systemd_pid" 2>/dev/null
+    [ -n "$unshare_pid" ] && kill -9 "$unshare_pid" 2>/dev/null
+    [ -n "$unshare_pid" ] && wait "$unshare_pid" 2>/dev/null
+    local g i
+    for g in $made; do
+        for i in $(seq 1 50); do
+            find "$g" -depth -type d -exec rmdir {} + 2>/dev/null
+            [ -d "$g" ] || break
+            sleep 0.1
+        done
+    done
+}
+trap tear_down EXIT
+
+(
+    for g in $made; do echo $BASHPID >"$g/cgroup.procs"; done
+    exec unshare --pid --fork --mount --uts --cgroup --mount-proc \
+        bash "$here/systemd_namespace.sh" --boot "$boot_log" "$layout"
+) &
+unshare_pid=$!
+
+state=""
+for _ in $(seq 1 300); do
+    [ -z "$systemd_pid" ] && systemd_pid=$(pgrep -P "$unshare_pid" -x systemd)
+    if [ -n "$systemd_pid" ]; then
+        state=$(nsenter -t "$systemd_pid" -m -p systemctl is-system-running 2>/dev/null)
+        case "$state" in running | degraded) break ;; esac
+    fi
+    kill -0 "$unshare_pid" 2>/dev/null || break
+    sleep 0.1
+done
+case "$state" in
+    running | degraded) ;;
+    *) skip "systemd did not boot (state '${state:-none}'): $(tail -3 "$boot_log" | tr '\n<>&' '    ')" ;;
+esac
+
+echo "systemd booted in its own namespaces (PID $systemd_pid here), state $state"
+nsenter -t "$systemd_pid" -m -p -u "$@"
