@@ -57,6 +57,7 @@ struct InstalledService {
     unsigned state = 0;         // Windows' numbering: 1 stopped, 2 starting, 3 stopping, 4 running
     unsigned exitCode = 0;      // Windows: the Win32 exit code; systemd: the exit status
     unsigned specificCode = 0;  // Windows: the service-specific exit code; systemd: 0
+    bool failed = false;        // ended with a failure (Windows: a non-zero exit code)
     bool startsAtBoot = false;  // automatic start, or enabled for multi-user.target
     std::string statusText;     // systemd's STATUS= text; empty on Windows
 };

@@ -254,6 +254,7 @@ bool QueryInstalledService(const std::string& name, InstalledService* out) {
                                             : 1;
     out->exitCode = static_cast<unsigned>(std::atoi(values["ExecMainStatus"].c_str()));
     out->specificCode = 0;
+    out->failed = active == "failed";
     out->startsAtBoot = values["UnitFileState"] == "enabled";
     out->statusText = values["StatusText"];
     return true;

@@ -282,6 +282,7 @@ bool QueryInstalledService(const std::string& name, InstalledService* out) {
         out->state = status.dwCurrentState;
         out->exitCode = status.dwWin32ExitCode;
         out->specificCode = status.dwServiceSpecificExitCode;
+        out->failed = status.dwWin32ExitCode != 0;
         DWORD needed = 0;
         QueryServiceConfigA(service, nullptr, 0, &needed);
         std::vector<char> buffer(needed ? needed : 1);
