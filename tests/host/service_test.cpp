@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <regex>
 #include <string>
 #include <thread>
@@ -115,7 +116,7 @@ TEST_F(Service, InstallRunAndRemoveNumberedInstancesSideBySide) {
     EXPECT_TRUE(seen.startsAtBoot);
     ASSERT_TRUE(StartInstalledService("QUARVELIN_JOB_CONTROLLER3"));
     ASSERT_TRUE(WaitForState("QUARVELIN_JOB_CONTROLLER3", kRunning, &seen));
-    if (!kServiceSpecificExitCodes) {
+    if (kSystemd) {
         EXPECT_EQ("QUARVELIN_JOB_CONTROLLER3 running", seen.statusText);
     }
     EXPECT_EQ("QVLJOBCTL.EXE Read -> [PING]\n", AnsweredPing("3"));
@@ -149,6 +150,39 @@ TEST_F(Service, InstallRunAndRemoveNumberedInstancesSideBySide) {
         << missing.out;
 }
 
+TEST_F(Service, InstallWithoutAdministratorRightsFailsWithAccessDenied) {
+    if (!HasServiceManager()) GTEST_SKIP() << "no service manager here";
+    std::filesystem::permissions(dir_.path(), std::filesystem::perms::all,
+                                 std::filesystem::perm_options::add);
+    ProcessResult r;
+    if (!RunWithoutAdministratorRights({exe_, "-install", "3"}, &r)) {
+        GTEST_SKIP() << "everyone is an administrator here";
+    }
+    EXPECT_EQ(1, r.exitCode);
+    EXPECT_TRUE(std::regex_match(Lines(r.out), std::regex("OpenSCManager failed - .+ \\(" +
+                                                          std::string(kAccessDeniedCode) +
+                                                          "\\)\n")))
+        << r.out;
+    InstalledService seen;
+    EXPECT_FALSE(QueryInstalledService("QUARVELIN_JOB_CONTROLLER3", &seen)) << "nothing installed";
+}
+
+TEST_F(Service, SystemdRunsAnInstallationWhosePathHasBlanksAndSpecialCharacters) {
+    if (!HasServiceManager() || !kSystemd) GTEST_SKIP() << "systemd only";
+    // A unit file would read these as argument breaks, %-sequences and variables.
+    const std::string odd = dir_ / "odd dir 50% $HOME";
+    ASSERT_TRUE(std::filesystem::create_directory(odd));
+    const std::string exe = LayOutInstallation(odd, "fake_job_starter");
+    ASSERT_NE("", exe);
+    ASSERT_EQ(0, RunProcess({exe, "-install", "4"}).exitCode);
+    ASSERT_TRUE(StartInstalledService("QUARVELIN_JOB_CONTROLLER4"));
+    InstalledService seen;
+    ASSERT_TRUE(WaitForState("QUARVELIN_JOB_CONTROLLER4", kRunning, &seen));
+    EXPECT_NE(std::string::npos, ReadFileBytes(JoinPath(odd, "QVLJOBCTL.LOG"))
+                                     .find("Servicename     : QUARVELIN_JOB_CONTROLLER4\r\n"));
+    EXPECT_EQ(0, RunProcess({exe, "-remove", "4"}).exitCode);
+}
+
 TEST_F(Service, FailedStartupStopsWithTheConfigurationResult) {
     if (!HasServiceManager()) GTEST_SKIP() << "no service manager here";
     std::remove((dir_ / "QUARVELIN.INI").c_str());
@@ -162,7 +196,7 @@ TEST_F(Service, FailedStartupStopsWithTheConfigurationResult) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     ASSERT_EQ(kStopped, seen.state);
-    if (kServiceSpecificExitCodes) {
+    if (!kSystemd) {
         EXPECT_EQ(1066u, seen.exitCode);
         EXPECT_EQ(11u, seen.specificCode);
     } else {
@@ -187,7 +221,7 @@ TEST_F(Service, StopThroughTheServiceManagerEndsTheRunWithItsEndBanner) {
     EXPECT_EQ("** Service QVLJOBCTL wurde beendet    **", texts[texts.size() - 2]);
     EXPECT_EQ("****************************************", texts.back());
 
-    if (!kServiceSpecificExitCodes) {
+    if (kSystemd) {
         // systemd sends its stop request at once, even while the service is starting (when
         // Windows would refuse it): it must end the run as cleanly, whenever it arrives. One
         // that comes before the process could take SIGTERM ends it before its run began,

@@ -52,6 +52,9 @@ bool HasServiceManager();
 bool StartInstalledService(const std::string& name);
 // The service manager's own stop request (systemctl stop; the stop control on Windows).
 bool StopInstalledService(const std::string& name);
+// Runs `argv` without an administrator's rights (Linux: as root it switches to the user
+// nobody). False where the tests cannot do that (Windows under Wine: everyone is one).
+bool RunWithoutAdministratorRights(const std::vector<std::string>& argv, ProcessResult* result);
 // How the service manager shows an installed service.
 struct InstalledService {
     unsigned state = 0;         // Windows' numbering: 1 stopped, 2 starting, 3 stopping, 4 running
@@ -63,13 +66,17 @@ struct InstalledService {
 };
 // False when the service is not installed or the manager cannot be asked.
 bool QueryInstalledService(const std::string& name, InstalledService* service);
-// True where a failed start-up shows as 1066 with the result as service-specific code
-// (Windows); false where the result is the exit status itself (systemd).
-extern const bool kServiceSpecificExitCodes;
+// True where the service manager is systemd (Linux), false for Windows' (Wine's). Where
+// they differ: systemd shows a failed start-up's result as the exit status, not as 1066
+// with a service-specific code; it has status texts; it sends its stop even to a starting
+// service.
+extern const bool kSystemd;
 // The error codes that the install and remove messages show for a service that exists
 // already and for one that is not installed ("0x431" and "0x424" on Windows).
 extern const char* const kServiceExistsCode;
 extern const char* const kServiceMissingCode;
+// The code shown for a refused access ("0x5" on Windows).
+extern const char* const kAccessDeniedCode;
 
 // The directory holding the running test executable (and every other built executable).
 std::string BinDir();

@@ -147,6 +147,8 @@ bool ValidUnitName(const std::string& name) {
 }
 
 // A value for a unit file line: no line breaks, and '%' doubled (systemd expands %-sequences).
+// Quoted for ExecStart's program path, which systemd takes as one word and never expands
+// variables in: only '"' and '\' need a backslash there.
 bool UnitValue(const char* text, bool quoted, std::string* out) {
     out->clear();
     if (quoted) *out += '"';
@@ -157,8 +159,6 @@ bool UnitValue(const char* text, bool quoted, std::string* out) {
         } else if (quoted && (*p == '"' || *p == '\\')) {
             *out += '\\';
             *out += *p;
-        } else if (quoted && *p == '$') {
-            *out += "$$";  // no environment variable expansion in the program path
         } else {
             *out += *p;
         }

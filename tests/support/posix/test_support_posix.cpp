@@ -260,6 +260,16 @@ bool QueryInstalledService(const std::string& name, InstalledService* out) {
     return true;
 }
 
-const bool kServiceSpecificExitCodes = false;
+bool RunWithoutAdministratorRights(const std::vector<std::string>& argv, ProcessResult* result) {
+    std::vector<std::string> args = argv;
+    if (getuid() == 0) {
+        args.insert(args.begin(), {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+    }
+    *result = RunProcess(args);
+    return true;
+}
+
+const bool kSystemd = true;
 const char* const kServiceExistsCode = "0x11";   // EEXIST: the unit file exists
+const char* const kAccessDeniedCode = "0xd";     // EACCES
 const char* const kServiceMissingCode = "0x2";   // ENOENT: no such unit file

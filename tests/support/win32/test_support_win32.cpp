@@ -295,6 +295,11 @@ bool QueryInstalledService(const std::string& name, InstalledService* out) {
     return ok;
 }
 
-const bool kServiceSpecificExitCodes = true;
+bool RunWithoutAdministratorRights(const std::vector<std::string>&, ProcessResult*) {
+    return false;
+}
+
+const bool kSystemd = false;
 const char* const kServiceExistsCode = "0x431";   // ERROR_SERVICE_EXISTS
+const char* const kAccessDeniedCode = "0x5";     // ERROR_ACCESS_DENIED
 const char* const kServiceMissingCode = "0x424";  // ERROR_SERVICE_DOES_NOT_EXIST
