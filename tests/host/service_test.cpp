@@ -62,8 +62,8 @@ protected:
     std::string AnsweredPing(const std::string& instance) {
         ProcessResult ping;
         for (int i = 0; i < 100; ++i) {
-            ping = RunProcess({BuiltExecutable("qvlping"), "--instance", instance, "--timeout",
-                               "2000"});
+            ping = RunProcess(
+                {BuiltExecutable("qvlping"), "--instance", instance, "--timeout", "2000"});
             if (ping.exitCode == 0) break;
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
@@ -77,8 +77,8 @@ TEST_F(Service, WithoutAServiceManagerInstallAndRemoveFailHonestly) {
     if (HasServiceManager()) GTEST_SKIP() << "this platform has a service manager";
     auto install = Run({"-install", "3"});
     EXPECT_EQ(1, install.exitCode);
-    EXPECT_TRUE(std::regex_match(install.out,
-                                 std::regex("OpenSCManager failed - .+ \\(0x[0-9a-f]+\\)\n")))
+    EXPECT_TRUE(
+        std::regex_match(install.out, std::regex("OpenSCManager failed - .+ \\(0x[0-9a-f]+\\)\n")))
         << install.out;
     EXPECT_EQ(1, Run({"-remove"}).exitCode);
 }
@@ -107,8 +107,9 @@ TEST_F(Service, InstallRunAndRemoveNumberedInstancesSideBySide) {
     EXPECT_EQ(kBase + "3 installed.\n", three.out);
     auto again = Run({"-Install", "3"});
     EXPECT_EQ(1, again.exitCode);
-    EXPECT_TRUE(std::regex_match(again.out, std::regex(std::string("CreateService failed - .* \\(") +
-                                                  kServiceExistsCode + "\\)\n")))
+    EXPECT_TRUE(std::regex_match(
+        again.out,
+        std::regex(std::string("CreateService failed - .* \\(") + kServiceExistsCode + "\\)\n")))
         << again.out;
 
     InstalledService seen;
@@ -145,8 +146,9 @@ TEST_F(Service, InstallRunAndRemoveNumberedInstancesSideBySide) {
     EXPECT_EQ(kBase + " removed.\n", notRunning.out);
     auto missing = Run({"-remove", "3"});
     EXPECT_EQ(1, missing.exitCode);
-    EXPECT_TRUE(std::regex_match(missing.out, std::regex(std::string("OpenService failed - .* \\(") +
-                                                    kServiceMissingCode + "\\)\n")))
+    EXPECT_TRUE(std::regex_match(
+        missing.out,
+        std::regex(std::string("OpenService failed - .* \\(") + kServiceMissingCode + "\\)\n")))
         << missing.out;
 }
 
@@ -159,9 +161,9 @@ TEST_F(Service, InstallWithoutAdministratorRightsFailsWithAccessDenied) {
         GTEST_SKIP() << "everyone is an administrator here";
     }
     EXPECT_EQ(1, r.exitCode);
-    EXPECT_TRUE(std::regex_match(Lines(r.out), std::regex("OpenSCManager failed - .+ \\(" +
-                                                          std::string(kAccessDeniedCode) +
-                                                          "\\)\n")))
+    EXPECT_TRUE(std::regex_match(
+        Lines(r.out),
+        std::regex("OpenSCManager failed - .+ \\(" + std::string(kAccessDeniedCode) + "\\)\n")))
         << r.out;
     InstalledService seen;
     EXPECT_FALSE(QueryInstalledService("QUARVELIN_JOB_CONTROLLER3", &seen)) << "nothing installed";

@@ -220,8 +220,7 @@ bool OpenNotifySocket() {
     gDispatcher.address.sun_family = AF_UNIX;
     std::memcpy(gDispatcher.address.sun_path, name, length);
     if (name[0] == '@') gDispatcher.address.sun_path[0] = '\0';
-    gDispatcher.addressLength =
-        static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length);
+    gDispatcher.addressLength = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length);
     unsetenv("NOTIFY_SOCKET");
     gDispatcher.notifySocket = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     return gDispatcher.notifySocket >= 0;
@@ -253,9 +252,10 @@ bool PlatformSetServiceStatus(void* statusHandle, const ServiceStatusRecord& sta
     std::string message;
     switch (status.currentState) {
         case kStartPending:
-            message = "STATUS=" + name + " starting (check point " +
-                      std::to_string(status.checkPoint) + ")\nEXTEND_TIMEOUT_USEC=" +
-                      std::to_string(std::uint64_t{status.waitHint} * 1000) + "\n";
+            message =
+                "STATUS=" + name + " starting (check point " + std::to_string(status.checkPoint) +
+                ")\nEXTEND_TIMEOUT_USEC=" + std::to_string(std::uint64_t{status.waitHint} * 1000) +
+                "\n";
             break;
         case kRunning:
             message = "READY=1\nSTATUS=" + name + " running\n";
@@ -360,22 +360,16 @@ void* PlatformScCreateService(void*, const char* name, const char* displayName,
         return nullptr;
     }
     const std::string unit = std::string(name) + ".service";
-    const std::string text =
+    std::string text =
         "# The controller as a systemd service, written by its -install switch and deleted\n"
         "# by -remove. Like the Windows registration: started at boot, run as root with no\n"
         "# arguments, never restarted automatically and never refused a start for starting\n"
         "# too often. Stopping it leaves the job starter running, as on Windows.\n"
-        "[Unit]\n"
-        "Description=" + description + "\n"
-        "StartLimitIntervalSec=0\n\n"
-        "[Service]\n"
-        "Type=notify\n"
-        "NotifyAccess=main\n"
-        "ExecStart=" + program + "\n"
-        "Restart=no\n"
-        "KillMode=process\n\n"
-        "[Install]\n"
-        "WantedBy=multi-user.target\n";
+        "[Unit]\n";
+    text += "Description=" + description + "\n";
+    text += "StartLimitIntervalSec=0\n\n[Service]\nType=notify\nNotifyAccess=main\n";
+    text += "ExecStart=" + program + "\n";
+    text += "Restart=no\nKillMode=process\n\n[Install]\nWantedBy=multi-user.target\n";
     const std::string file = UnitFile(unit);
     const int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0) return nullptr;  // EEXIST: installed already
@@ -404,7 +398,7 @@ void* PlatformScCreateService(void*, const char* name, const char* displayName,
 
 void* PlatformScOpenService(void*, const char* name) {
     const std::string unit = std::string(name) + ".service";
-    struct stat st{};
+    struct stat st {};
     if (!ValidUnitName(name)) {
         errno = ENOENT;
         return nullptr;

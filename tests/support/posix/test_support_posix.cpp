@@ -221,7 +221,7 @@ TempDir::~TempDir() {
 // systemd runs as this process's service manager when the tests run inside the namespace
 // that boots it (its own test of being booted, as sd_booted does).
 bool HasServiceManager() {
-    struct stat st{};
+    struct stat st {};
     return stat("/run/systemd/system", &st) == 0 && S_ISDIR(st.st_mode);
 }
 
@@ -234,10 +234,9 @@ bool StopInstalledService(const std::string& name) {
 }
 
 bool QueryInstalledService(const std::string& name, InstalledService* out) {
-    const ProcessResult r =
-        RunProcess({"systemctl", "show", name + ".service", "--property=LoadState",
-                    "--property=ActiveState", "--property=ExecMainStatus",
-                    "--property=StatusText", "--property=UnitFileState"});
+    const ProcessResult r = RunProcess(
+        {"systemctl", "show", name + ".service", "--property=LoadState", "--property=ActiveState",
+         "--property=ExecMainStatus", "--property=StatusText", "--property=UnitFileState"});
     if (r.exitCode != 0) return false;
     std::map<std::string, std::string> values;
     std::istringstream lines(r.out);
@@ -270,6 +269,6 @@ bool RunWithoutAdministratorRights(const std::vector<std::string>& argv, Process
 }
 
 const bool kSystemd = true;
-const char* const kServiceExistsCode = "0x11";   // EEXIST: the unit file exists
-const char* const kAccessDeniedCode = "0xd";     // EACCES
-const char* const kServiceMissingCode = "0x2";   // ENOENT: no such unit file
+const char* const kServiceExistsCode = "0x11";  // EEXIST: the unit file exists
+const char* const kAccessDeniedCode = "0xd";    // EACCES
+const char* const kServiceMissingCode = "0x2";  // ENOENT: no such unit file

@@ -301,5 +301,5 @@ bool RunWithoutAdministratorRights(const std::vector<std::string>&, ProcessResul
 
 const bool kSystemd = false;
 const char* const kServiceExistsCode = "0x431";   // ERROR_SERVICE_EXISTS
-const char* const kAccessDeniedCode = "0x5";     // ERROR_ACCESS_DENIED
+const char* const kAccessDeniedCode = "0x5";      // ERROR_ACCESS_DENIED
 const char* const kServiceMissingCode = "0x424";  // ERROR_SERVICE_DOES_NOT_EXIST
