@@ -62,6 +62,6 @@ kill -0 $pid 2>/dev/null && echo "controller still running after Ctrl+C" || echo
 (cd "$dir" && $run ./$kill QVLJOBSTR_ORACLE.EXE >/dev/null)
 log="$dir/QVLJOBCTL.LOG"
 echo "log lines: $(wc -l <"$log"), malformed: $(grep -cvaE '^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}  .*'$'\r''$' "$log")"
-echo "restarts (antwortet nicht): $(grep -c 'antwortet nicht' "$log"), KILL lines: $(grep -c 'Prozess KILL' "$log"), job starter starts: $(grep -c 'Prozess QVLJOBSTR' "$log")"
+echo "restarts (antwortet nicht): $(grep -c 'antwortet nicht' "$log"), KILL lines: $(grep -c 'Prozess KILL' "$log"), job starter starts: $(grep 'Prozess QVLJOBSTR' "$log" | grep -vc 'antwortet nicht')"
 echo "last two lines:"; tail -2 "$log"
 rm -rf "$dir"
