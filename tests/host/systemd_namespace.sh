@@ -4,7 +4,8 @@
 # systemd is booted as PID 1 of a PID, mount, UTS and cgroup namespace of its own, and the
 # command runs inside those namespaces. Kept away from the machine itself:
 #   - fresh tmpfs on /tmp, /run and /etc/systemd/system inside the namespace: nothing that
-#     systemd cleans at boot is the machine's, and no unit file lands on the machine;
+#     systemd cleans at boot is the machine's, and no unit file lands on the machine (only
+#     the project's own folder is carried over when it lies in /tmp);
 #   - /proc/sys read-only inside, so no kernel setting is changed;
 #   - systemd sees only a handful of empty units written at boot (its unit path is the
 #     namespace's /etc/systemd/system alone, with no generators), so booting, and starting
@@ -22,8 +23,18 @@ if [ "${1:-}" = --boot ]; then
     exec 3>"$2"  # opened before /tmp is covered, wherever the log lives
     set -e
     mount --make-rprivate /
-    mount -t tmpfs -o mode=1777 tmpfs /tmp
     mount -t tmpfs -o mode=755 tmpfs /run
+    # The project itself (sources, builds, results) stays visible, even when it lies in /tmp:
+    # it is set aside on the fresh /run and moved back onto the fresh /tmp.
+    project=$4
+    case "$project/" in
+        /tmp/*)
+            mkdir /run/qvl-project && mount --rbind "$project" /run/qvl-project
+            mount -t tmpfs -o mode=1777 tmpfs /tmp
+            mkdir -p "$project" && mount --move /run/qvl-project "$project"
+            rmdir /run/qvl-project ;;
+        *) mount -t tmpfs -o mode=1777 tmpfs /tmp ;;
+    esac
     mount -t tmpfs -o mode=755 tmpfs /etc/systemd/system
     mount --bind /proc/sys /proc/sys
     mount -o remount,bind,ro /proc/sys
@@ -101,7 +112,7 @@ trap tear_down EXIT
 (
     for g in $made; do echo $BASHPID >"$g/cgroup.procs"; done
     exec unshare --pid --fork --mount --uts --cgroup --mount-proc \
-        bash "$here/systemd_namespace.sh" --boot "$boot_log" "$layout"
+        bash "$here/systemd_namespace.sh" --boot "$boot_log" "$layout" "$(cd "$here/../.." && pwd)"
 ) &
 unshare_pid=$!
 
