@@ -23,6 +23,12 @@ namespace {
 constexpr unsigned kStopped = 1, kRunning = 4;
 const std::string kBase = "QUARVELIN JOB CONTROLLER";
 
+// A failure message: "<call> failed - <system text> (<code>)" and its line end; `code` is
+// a pattern.
+bool IsFailureLine(const std::string& out, const std::string& call, const std::string& code) {
+    return std::regex_match(out, std::regex(call + " failed - .+ \\(" + code + "\\)\n"));
+}
+
 std::string Lines(const std::string& s) {
     std::string out;
     for (char c : s) {
@@ -77,9 +83,7 @@ TEST_F(Service, WithoutAServiceManagerInstallAndRemoveFailHonestly) {
     if (HasServiceManager()) GTEST_SKIP() << "this platform has a service manager";
     auto install = Run({"-install", "3"});
     EXPECT_EQ(1, install.exitCode);
-    EXPECT_TRUE(
-        std::regex_match(install.out, std::regex("OpenSCManager failed - .+ \\(0x[0-9a-f]+\\)\n")))
-        << install.out;
+    EXPECT_TRUE(IsFailureLine(install.out, "OpenSCManager", "0x[0-9a-f]+")) << install.out;
     EXPECT_EQ(1, Run({"-remove"}).exitCode);
 }
 
@@ -107,10 +111,7 @@ TEST_F(Service, InstallRunAndRemoveNumberedInstancesSideBySide) {
     EXPECT_EQ(kBase + "3 installed.\n", three.out);
     auto again = Run({"-Install", "3"});
     EXPECT_EQ(1, again.exitCode);
-    EXPECT_TRUE(std::regex_match(
-        again.out,
-        std::regex(std::string("CreateService failed - .* \\(") + kServiceExistsCode + "\\)\n")))
-        << again.out;
+    EXPECT_TRUE(IsFailureLine(again.out, "CreateService", kServiceExistsCode)) << again.out;
 
     InstalledService seen;
     ASSERT_TRUE(QueryInstalledService("QUARVELIN_JOB_CONTROLLER3", &seen));
@@ -146,10 +147,7 @@ TEST_F(Service, InstallRunAndRemoveNumberedInstancesSideBySide) {
     EXPECT_EQ(kBase + " removed.\n", notRunning.out);
     auto missing = Run({"-remove", "3"});
     EXPECT_EQ(1, missing.exitCode);
-    EXPECT_TRUE(std::regex_match(
-        missing.out,
-        std::regex(std::string("OpenService failed - .* \\(") + kServiceMissingCode + "\\)\n")))
-        << missing.out;
+    EXPECT_TRUE(IsFailureLine(missing.out, "OpenService", kServiceMissingCode)) << missing.out;
 }
 
 TEST_F(Service, InstallWithoutAdministratorRightsFailsWithAccessDenied) {
@@ -161,10 +159,7 @@ TEST_F(Service, InstallWithoutAdministratorRightsFailsWithAccessDenied) {
         GTEST_SKIP() << "everyone is an administrator here";
     }
     EXPECT_EQ(1, r.exitCode);
-    EXPECT_TRUE(std::regex_match(
-        Lines(r.out),
-        std::regex("OpenSCManager failed - .+ \\(" + std::string(kAccessDeniedCode) + "\\)\n")))
-        << r.out;
+    EXPECT_TRUE(IsFailureLine(Lines(r.out), "OpenSCManager", kAccessDeniedCode)) << r.out;
     InstalledService seen;
     EXPECT_FALSE(QueryInstalledService("QUARVELIN_JOB_CONTROLLER3", &seen)) << "nothing installed";
 }
