@@ -132,4 +132,5 @@ case "$state" in
 esac
 
 echo "systemd booted in its own namespaces (PID $systemd_pid here), state $state"
-nsenter -t "$systemd_pid" -m -p -u "$@"
+# The marker lets the tests use this systemd; they never use a machine's own.
+QVL_TEST_SYSTEMD_NAMESPACE=1 nsenter -t "$systemd_pid" -m -p -u "$@"

@@ -46,9 +46,13 @@ private:
     bool connected_ = false;
 };
 
-// The platform's service manager, where the tests have one: Windows' (Wine's), or systemd
-// when the tests run inside the namespace that boots it for them.
+// The platform's service manager, where the tests may use one: Windows' (Wine's, in a
+// prefix of the tests' own), or systemd only inside the namespace that boots it for them,
+// never a machine's own systemd.
 bool HasServiceManager();
+// True where a service manager runs at all, used by the tests or not (Linux: systemd runs
+// this machine or this namespace).
+bool ServiceManagerRuns();
 bool StartInstalledService(const std::string& name);
 // The service manager's own stop request (systemctl stop; the stop control on Windows).
 bool StopInstalledService(const std::string& name);

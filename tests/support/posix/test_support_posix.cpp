@@ -218,11 +218,17 @@ TempDir::~TempDir() {
     if (!path_.empty()) std::filesystem::remove_all(path_, ec);
 }
 
-// systemd runs as this process's service manager when the tests run inside the namespace
-// that boots it (its own test of being booted, as sd_booted does).
-bool HasServiceManager() {
+// systemd has booted when /run/systemd/system exists (its own test, as sd_booted does). The
+// namespace's fixture marks the tests that it runs, so that a machine's own systemd never
+// gets test units.
+bool ServiceManagerRuns() {
     struct stat st {};
     return stat("/run/systemd/system", &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool HasServiceManager() {
+    const char* marker = std::getenv("QVL_TEST_SYSTEMD_NAMESPACE");
+    return marker != nullptr && std::strcmp(marker, "1") == 0 && ServiceManagerRuns();
 }
 
 bool StartInstalledService(const std::string& name) {

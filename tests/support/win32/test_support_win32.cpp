@@ -250,6 +250,10 @@ bool HasServiceManager() {
     return true;
 }
 
+bool ServiceManagerRuns() {
+    return true;
+}
+
 bool StartInstalledService(const std::string& name) {
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     if (!manager) return false;
