@@ -11,21 +11,14 @@
 #include "config/protected_settings.h"
 #include "config/settings_cipher.h"
 #include "platform/platform.h"
+#include "heartbeat_rate.h"
 
 namespace {
 
 constexpr int kHeartbeats = 2000;
 
 double Rate(const char* pipeName) {
-    char reply[80];
-    std::size_t got = 0;
-    const auto start = std::chrono::steady_clock::now();
-    for (int i = 0; i < kHeartbeats; ++i) {
-        if (PlatformPipeTransact(pipeName, "PING", 5, reply, sizeof reply, &got, 5000) != 0)
-            return 0;
-    }
-    const std::chrono::duration<double> s = std::chrono::steady_clock::now() - start;
-    return kHeartbeats / s.count();
+    return HeartbeatRate(pipeName, kHeartbeats);
 }
 
 void Baseline(const char* name) {
