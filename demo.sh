@@ -25,6 +25,7 @@ if [ "$win32" = 1 ]; then
     export WINEPREFIX="$root/build/win32/wineprefix" WINEDEBUG=-all
 fi
 echo "== building the $preset preset (once)"
+mkdir -p build  # a fresh clone has none: build/ is not kept in git
 { cmake --preset $preset && cmake --build --preset $preset --target qvljobctl qvlcrypt kill_tool sample_job_starter qvlping; } >build/demo-build.log 2>&1 \
     || { tail -20 build/demo-build.log; exit 1; }
 bin=build/$preset/bin
@@ -55,11 +56,23 @@ fi
 (cd "$demo" && QVLJOBSTR_EVERY=5 exec "${run[@]}" "$program" -debug) &
 controller=$!
 
+# Ends the demo's own job starters only, never another installation's of the same name:
+# natively those whose executable is the demo's copy; under Wine every process of the
+# prefix ends with its wineserver below.
+end_demo_job_starters() {
+    [ "$win32" = 1 ] && return
+    local exe pid
+    exe=$(cd "$demo" && pwd)/QVLJOBSTR_ORACLE.EXE
+    for pid in $(ls /proc | grep -E '^[0-9]+$'); do
+        [ "$(readlink "/proc/$pid/exe" 2>/dev/null)" = "$exe" ] && kill "$pid" 2>/dev/null
+    done
+}
+
 stop() {
     kill -INT "$controller" 2>/dev/null
     wait "$controller" 2>/dev/null
     status=$?
-    (cd "$demo" && "${run[@]}" ./$kill QVLJOBSTR_ORACLE.EXE >/dev/null 2>&1)
+    end_demo_job_starters
     sleep 0.3
     kill "$tailer" 2>/dev/null
     [ "$win32" = 1 ] && wineserver -k >/dev/null 2>&1

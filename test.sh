@@ -39,19 +39,23 @@ tally() {
     done
 }
 
-run_preset() {
-    local preset=$1 dir=build/$1
+build_preset() {
+    local preset=$1
     echo "== $preset: configure and build"
     if ! cmake --preset "$preset" >"build/$preset.configure.log" 2>&1; then
-        note_failure "$preset configure"; tail -20 "build/$preset.configure.log"; return
+        note_failure "$preset configure"; tail -20 "build/$preset.configure.log"; return 1
     fi
     if ! cmake --build --preset "$preset" -j 2 >"build/$preset.build.log" 2>&1; then
-        note_failure "$preset build"; grep -E 'error|FAILED' "build/$preset.build.log" | head -20; return
+        note_failure "$preset build"; grep -E 'error|FAILED' "build/$preset.build.log" | head -20; return 1
     fi
     case "$preset" in native|win32)
         cmake --build --preset "$preset" --target package >>"build/$preset.build.log" 2>&1 ||
             note_failure "$preset package" ;;
     esac
+}
+
+test_preset() {
+    local preset=$1 dir=build/$1
     echo "== $preset: tests"
     rm -rf "$dir/test-results" && mkdir -p "$dir/test-results"
     ctest --preset "$preset" >"build/$preset.test.log" 2>&1
@@ -59,8 +63,17 @@ run_preset() {
     tally "$dir/test-results" "build/$preset.test.log"
 }
 
+run_preset() { build_preset "$1" && test_preset "$1"; }
+
 mkdir -p build
-run_preset native
+# Bystanders outside the suites (a job starter and a controller on the machine's own pipe)
+# must survive every suite untouched: the native suites run in namespaces of their own,
+# the Windows ones in a Wine prefix of their own.
+bystanders=build/bystanders
+if build_preset native; then
+    bash tests/support/bystanders.sh start $bystanders build/native/bin
+    test_preset native
+fi
 run_preset native-asan
 run_preset native-tsan
 
@@ -71,6 +84,18 @@ mkdir -p build/win32
 cmake/wine-run.sh cmd /c exit >/dev/null 2>&1
 run_preset win32
 wineserver -k >/dev/null 2>&1
+
+echo "== bystanders outside the suites"
+if [ -d $bystanders ]; then
+    verdict=$(bash tests/support/bystanders.sh check $bystanders build/native/bin)
+    bash tests/support/bystanders.sh stop $bystanders
+    echo "$verdict"
+    case "$verdict" in
+        passed) passed=$((passed + 1)) ;;
+        skipped*) skipped=$((skipped + 1)) ;;
+        *) note_failure "isolation of the suites: $verdict" ;;
+    esac
+fi
 
 # Fuzzers: a short smoke run of each, no finding allowed.
 echo "== fuzz: build and ${fuzz_seconds}s per target"

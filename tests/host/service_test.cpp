@@ -40,11 +40,13 @@ std::string Lines(const std::string& s) {
 class Service : public ::testing::Test {
 protected:
     void SetUp() override {
+        SKIP_UNLESS_ISOLATED();
         exe_ = LayOutInstallation(dir_.path(), "fake_job_starter");
         ASSERT_NE("", exe_);
         RemoveTestServices();  // leftovers of an earlier, interrupted run
     }
     void TearDown() override {
+        if (IsSkipped()) return;
         RemoveTestServices();
         RunProcess({BuiltExecutable("KILL"), "QVLJOBSTR_ORACLE.EXE"});
     }

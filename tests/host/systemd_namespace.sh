@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Runs a command (the service tests) with a real systemd as its service manager:
 #   systemd_namespace.sh RESULT_XML COMMAND [ARG...]
-# systemd is booted as PID 1 of a PID, mount, UTS and cgroup namespace of its own, and the
-# command runs inside those namespaces. Kept away from the machine itself:
+# systemd is booted as PID 1 of a PID, network, mount, UTS and cgroup namespace of its own,
+# and the command runs inside those namespaces. Kept away from the machine itself:
+#   - its processes, and the controller's pipe names (abstract sockets, one set per network
+#     namespace), are the namespace's own: KILL by name sees nothing of the machine's;
 #   - fresh tmpfs on /tmp, /run and /etc/systemd/system inside the namespace: nothing that
 #     systemd cleans at boot is the machine's, and no unit file lands on the machine (only
 #     the project's own folder is carried over when it lies in /tmp);
@@ -23,6 +25,7 @@ if [ "${1:-}" = --boot ]; then
     exec 3>"$2"  # opened before /tmp is covered, wherever the log lives
     set -e
     mount --make-rprivate /
+    ip link set lo up 2>/dev/null || true
     mount -t tmpfs -o mode=755 tmpfs /run
     # The project itself (sources, builds, results) stays visible, even when it lies in /tmp:
     # it is set aside on the fresh /run and moved back onto the fresh /tmp.
@@ -111,7 +114,7 @@ trap tear_down EXIT
 
 (
     for g in $made; do echo $BASHPID >"$g/cgroup.procs"; done
-    exec unshare --pid --fork --mount --uts --cgroup --mount-proc \
+    exec unshare --pid --net --fork --mount --uts --cgroup --mount-proc \
         bash "$here/systemd_namespace.sh" --boot "$boot_log" "$layout" "$(cd "$here/../.." && pwd)"
 ) &
 unshare_pid=$!
@@ -132,5 +135,6 @@ case "$state" in
 esac
 
 echo "systemd booted in its own namespaces (PID $systemd_pid here), state $state"
-# The marker lets the tests use this systemd; they never use a machine's own.
-QVL_TEST_SYSTEMD_NAMESPACE=1 nsenter -t "$systemd_pid" -m -p -u "$@"
+# The markers let the tests use this systemd (never a machine's own) and end processes by
+# name.
+QVL_TEST_SYSTEMD_NAMESPACE=1 QVL_TEST_NAMESPACE=1 nsenter -t "$systemd_pid" -m -p -n -u "$@"

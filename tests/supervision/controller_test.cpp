@@ -23,6 +23,7 @@ const std::string kPrefix = "QVLJOBCTL.EXE Read -> [";
 class Controller : public ::testing::Test {
 protected:
     void SetUp() override {
+        SKIP_UNLESS_ISOLATED();
         instance_ = "9" + std::to_string(PlatformCurrentProcessId() % 100000);
         serviceName_ = "QUARVELIN_JOB_CONTROLLER" + instance_;
         pipeName_ = "\\\\.\\pipe\\qvljobctl" + instance_;
@@ -33,6 +34,7 @@ protected:
         WriteFileBytes(dir_ / "QUARVELIN.INI", SettingsFileFor("Oracle"));
     }
     void TearDown() override {
+        if (IsSkipped()) return;
         if (child_) Stop();
         RunProcess({BuiltExecutable("KILL"), "QVLJOBSTR_ORACLE.EXE"});
     }

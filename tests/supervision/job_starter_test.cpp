@@ -125,6 +125,7 @@ TEST_F(JobStarter, ProcessThatIsNotOurJobStarterIsNeverKilled) {
 }
 
 TEST_F(JobStarter, UnnumberedPassesKillByImageNameEveryTime) {
+    SKIP_UNLESS_ISOLATED();
     gServiceIdentity.numbered = 0;
     InstallJobStarter();
     Pass();

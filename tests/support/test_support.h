@@ -46,6 +46,18 @@ private:
     bool connected_ = false;
 };
 
+// True where the processes and pipe names this test sees are the test's own: under Wine a
+// prefix of the tests' own; on Linux PID and network namespaces made for the suite
+// (tests/support/isolate.sh). Elsewhere ending processes by name or taking the controller's
+// pipe names could hit a controller in use on the machine; `why` then says so.
+bool IsolatedFromMachine(std::string* why);
+// For the cases that end processes by name or take the controller's pipe names.
+#define SKIP_UNLESS_ISOLATED()                                            \
+    do {                                                                  \
+        std::string why_not_isolated;                                     \
+        if (!IsolatedFromMachine(&why_not_isolated)) GTEST_SKIP() << why_not_isolated; \
+    } while (0)
+
 // The platform's service manager, where the tests may use one: Windows' (Wine's, in a
 // prefix of the tests' own), or systemd only inside the namespace that boots it for them,
 // never a machine's own systemd.

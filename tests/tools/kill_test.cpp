@@ -48,6 +48,7 @@ TEST_F(Kill, EndsAProcessById) {
 }
 
 TEST_F(Kill, EndsEveryProcessOfAnImageNameWithoutRegardToCase) {
+    SKIP_UNLESS_ISOLATED();
     const std::uint32_t a = StartVictim("VICTIM.EXE");
     const std::uint32_t b = StartVictim("VICTIM.EXE");
     const std::uint32_t bystander = StartVictim("BYSTANDER.EXE");
@@ -61,6 +62,7 @@ TEST_F(Kill, EndsEveryProcessOfAnImageNameWithoutRegardToCase) {
 }
 
 TEST_F(Kill, NeverEndsItselfOrItsParent) {
+    SKIP_UNLESS_ISOLATED();
     const std::string self = ExecutableFileName("KILL");
     EXPECT_EQ(1, RunKill({self}).exitCode);
     EXPECT_EQ(1, RunKill({std::to_string(PlatformCurrentProcessId())}).exitCode);

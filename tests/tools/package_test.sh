@@ -20,6 +20,12 @@ else
         $runner "$top/$tool$ext" --help | grep -q "usage: $tool" || failure="$failure $tool --help failed;"
     done
     for f in QVLJOBCTL.INI OPERATORS-GUIDE.md; do [ -f "$top/$f" ] || failure="$failure $f missing;"; done
+    # The sample INI: CR LF on every line in the ZIP, for Windows editors; LF in the .tar.gz.
+    lines=$(wc -l <"$top/QVLJOBCTL.INI") crlf=$(grep -c $'\r$' "$top/QVLJOBCTL.INI")
+    case "$pkg" in
+        *.zip) [ "$crlf" -eq "$lines" ] || failure="$failure QVLJOBCTL.INI has $crlf CR LF of $lines lines;" ;;
+        *) [ "$crlf" -eq 0 ] || failure="$failure QVLJOBCTL.INI has $crlf CR LF line ends;" ;;
+    esac
     if [ -n "$runner" ]; then want="QVLJOBCTL.EXE KILL.EXE qvljobstr_sample.exe"; else want="qvljobctl KILL qvljobstr_sample"; fi
     for f in $want; do [ -f "$top/$f" ] || failure="$failure $f missing;"; done
 fi

@@ -47,10 +47,13 @@ TEST(Qvlping, ExitCodesWithoutAController) {
 class DebugRun : public ::testing::Test {
 protected:
     void SetUp() override {
+        SKIP_UNLESS_ISOLATED();
         exe_ = LayOutInstallation(dir_.path(), "qvljobstr_sample");
         ASSERT_NE("", exe_);
     }
-    void TearDown() override { RunProcess({BuiltExecutable("KILL"), "QVLJOBSTR_ORACLE.EXE"}); }
+    void TearDown() override {
+        if (!IsSkipped()) RunProcess({BuiltExecutable("KILL"), "QVLJOBSTR_ORACLE.EXE"});
+    }
     TempDir dir_;
     std::string exe_;
 };
