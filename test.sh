@@ -81,9 +81,17 @@ run_preset native-tsan
 # wineserver for the whole run, so each test executable starts in a fraction of a second.
 export WINEPREFIX="$root/build/win32/wineprefix" WINEDEBUG=-all
 mkdir -p build/win32
-cmake/wine-run.sh cmd /c exit >/dev/null 2>&1
-run_preset win32
-wineserver -k >/dev/null 2>&1
+if wine_why=$(wine --version 2>&1); then
+    cmake/wine-run.sh cmd /c exit >/dev/null 2>&1
+    run_preset win32
+    wineserver -k >/dev/null 2>&1
+elif build_preset win32; then
+    # Some kernels run no 32-bit programs at all (Wine's 32-bit loader then fails with
+    # "Exec format error"): the Windows build is made and packaged, its tests are skipped.
+    count=$(ctest --preset win32 -N 2>/dev/null | sed -n 's/^Total Tests: //p')
+    echo "== win32: ${count:-0} tests skipped: Wine cannot run here: $wine_why"
+    skipped=$((skipped + ${count:-0}))
+fi
 
 echo "== bystanders outside the suites"
 if [ -d $bystanders ]; then
