@@ -40,7 +40,17 @@ int ProgramMain(int argc, char** argv) {
         const char* keyword = argv[1] + 1;
         const bool install = EqualsIgnoringAsciiCase(keyword, "install");
         if (install || EqualsIgnoringAsciiCase(keyword, "remove")) {
-            SetNames(argc >= 3 ? argv[2] : "");
+            const char* instance = argc >= 3 ? argv[2] : "";
+            // Only a plain number is installed, so that the pipe a service serves and the
+            // number its job starter is given always agree. Any text is removed, so that
+            // installations made before can still go.
+            if (install && instance[0] != '\0' && !IsInstallableInstance(instance)) {
+                std::printf("Invalid instance '%s': an instance is a number from 1 to %ld, "
+                            "written without sign, blanks or leading zero.\n",
+                            instance, kMaxInstanceNumber);
+                return 1;
+            }
+            SetNames(instance);
             return (install ? InstallService() : RemoveService()) ? 0 : 1;
         }
         if (EqualsIgnoringAsciiCase(keyword, "debug")) {

@@ -7,9 +7,6 @@
 
 #include "host/service_identity.h"
 
-ServiceIdentity gServiceIdentity = {"QUARVELIN_JOB_CONTROLLER", "QUARVELIN JOB CONTROLLER", 0, "",
-                                    0};
-bool gConsoleMode = false;
 void* gStatusHandle = nullptr;
 std::uint32_t gLastErrorCode = 0;
 

@@ -1,6 +1,7 @@
 // The controller run loop (see controller.h).
 #include "supervision/controller.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +17,8 @@
 namespace {
 
 constexpr int kPipeNameBytes = 256;
+
+using Clock = std::chrono::steady_clock;
 
 PlatformEvent* hServerStopEvent = nullptr;
 // Guards hServerStopEvent: a stop from another thread never sets a closed event.
@@ -44,26 +47,19 @@ bool Fail(const char* line) {
     return false;
 }
 
-// The instance from the service name. A name that sorts after the base name
-// (the base name followed by any text) is a numbered instance; its suffix is what follows
-// the base name's 24 characters.
+// The run's instance from its name (see InstanceFromName). The pipe name carries the
+// instance number's decimal form, the same text the job starter is given.
 void TakeIdentity(int argc, char** argv) {
     ServiceIdentity& id = gServiceIdentity;
-    id.instanceNumber = 0;
     gJobStarter = JobStarterState{};
-    id.numbered = 0;
-    std::snprintf(gPipeName, sizeof gPipeName, "%s", kBasePipeName);
     std::snprintf(id.serviceName, sizeof id.serviceName, "%s", argc > 0 && argv[0] ? argv[0] : "");
+    id.instanceNumber = 0;
+    id.numbered = InstanceFromName(id.serviceName, &id.instanceNumber) ? 1 : 0;
     id.instanceSuffix[0] = '\0';
-    if (std::strcmp(id.serviceName, kBaseServiceName) > 0) {
-        if (std::strlen(id.serviceName) > static_cast<std::size_t>(kBaseServiceNameChars)) {
-            std::snprintf(id.instanceSuffix, sizeof id.instanceSuffix, "%s",
-                          id.serviceName + kBaseServiceNameChars);
-        }
-        id.instanceNumber = std::atol(id.instanceSuffix);
-        std::strncat(gPipeName, id.instanceSuffix, sizeof gPipeName - std::strlen(gPipeName) - 1);
-        id.numbered = 1;
+    if (id.numbered) {
+        std::snprintf(id.instanceSuffix, sizeof id.instanceSuffix, "%ld", id.instanceNumber);
     }
+    std::snprintf(gPipeName, sizeof gPipeName, "%s%s", kBasePipeName, id.instanceSuffix);
 }
 
 bool ReportStartPending() {
@@ -117,19 +113,44 @@ void LogStartBanner() {
     WriteLog(gLogMessage);
 }
 
-// Waits for a pending read or write; false when the cycle must end (stop or failed wait).
-bool AwaitPipe(PlatformPipe* pipe) {
-    return PlatformWaitStopOrPipe(hServerStopEvent, pipe, kWaitForever) == PipeWait::kPipe;
+// How long the heartbeat period has left at `now`: the time-out less what has passed since
+// the last sign of life, never below zero.
+std::uint32_t PeriodLeft(Clock::time_point lastSignOfLife, std::uint32_t heartbeatTimeoutMs) {
+    const auto passed =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - lastSignOfLife);
+    if (passed.count() >= static_cast<long long>(heartbeatTimeoutMs)) return 0;
+    return heartbeatTimeoutMs - static_cast<std::uint32_t>(passed.count());
 }
 
-// The pipe cycle: listen, read one message, reply with 80 bytes, disconnect. Returns when a
-// wait reports the stop event or fails.
-void ServePipe(PlatformPipe* pipe, std::uint32_t heartbeatTimeoutMs) {
+// Waits for a pending read or write of a connected client, at most the client time limit
+// and never past the heartbeat period. kPipe when it completed; kTimeout when the client
+// was dropped (the operation cancelled, the client disconnected, one line logged); kStop or
+// kFailed when the cycle must end.
+PipeWait AwaitClient(PlatformPipe* pipe, std::uint32_t periodLeftMs, std::uint32_t clientLimitMs,
+                     const char* dropLine) {
+    const std::uint32_t limit = periodLeftMs < clientLimitMs ? periodLeftMs : clientLimitMs;
+    const PipeWait w = PlatformWaitStopOrPipe(hServerStopEvent, pipe, limit);
+    if (w == PipeWait::kTimeout) {
+        PlatformPipeCancel(pipe);
+        PlatformPipeDisconnect(pipe);
+        Log(dropLine);
+    }
+    return w;
+}
+
+// The pipe cycle: listen, read one message, reply with 80 bytes, disconnect. Every client
+// served is a sign of life and starts a new heartbeat period; a client dropped for holding
+// the cycle is not, so a job starter that connects and hangs is still restarted on time.
+// Returns when a wait reports the stop event or fails.
+void ServePipe(PlatformPipe* pipe, std::uint32_t heartbeatTimeoutMs,
+               std::uint32_t clientLimitMs) {
     char request[kRequestBytes];
     char reply[kReplyRoomBytes];
+    Clock::time_point lastSignOfLife = Clock::now();
     for (;;) {
         if (PlatformPipeListen(pipe) == PipeStart::kPending) {
-            const PipeWait w = PlatformWaitStopOrPipe(hServerStopEvent, pipe, heartbeatTimeoutMs);
+            const PipeWait w = PlatformWaitStopOrPipe(
+                hServerStopEvent, pipe, PeriodLeft(lastSignOfLife, heartbeatTimeoutMs));
             if (w == PipeWait::kTimeout) {
                 // The listen is ended before its record is reused by the read below.
                 PlatformPipeCancel(pipe);
@@ -138,13 +159,17 @@ void ServePipe(PlatformPipe* pipe, std::uint32_t heartbeatTimeoutMs) {
                               "Prozess QVLJOBSTR%s.EXE antwortet nicht\n",
                               gControllerSettings.databaseSuffix);
                 WriteLog(gLogMessage);
+                lastSignOfLife = Clock::now();  // the new job starter's period begins
             } else if (w != PipeWait::kPipe) {
                 return;
             }
         }
-        if (PlatformPipeRead(pipe, request, sizeof request) == PipeStart::kPending &&
-            !AwaitPipe(pipe)) {
-            return;
+        PipeWait w = PipeWait::kPipe;
+        if (PlatformPipeRead(pipe, request, sizeof request) == PipeStart::kPending) {
+            w = AwaitClient(pipe, PeriodLeft(lastSignOfLife, heartbeatTimeoutMs), clientLimitMs,
+                            "Verbindung ohne Nachricht getrennt\n");
+            if (w == PipeWait::kTimeout) continue;
+            if (w != PipeWait::kPipe) return;
         }
         // The request text: the bytes of this message up to the first zero, at most 80.
         const std::size_t got = PlatformPipeBytesRead(pipe);
@@ -152,11 +177,14 @@ void ServePipe(PlatformPipe* pipe, std::uint32_t heartbeatTimeoutMs) {
         std::memset(reply, 0, sizeof reply);
         std::snprintf(reply, sizeof reply, "QVLJOBCTL.EXE Read -> [%.*s]",
                       static_cast<int>(textLength), request);
-        if (PlatformPipeWrite(pipe, reply, kReplyBytes) == PipeStart::kPending &&
-            !AwaitPipe(pipe)) {
-            return;
+        if (PlatformPipeWrite(pipe, reply, kReplyBytes) == PipeStart::kPending) {
+            w = AwaitClient(pipe, PeriodLeft(lastSignOfLife, heartbeatTimeoutMs), clientLimitMs,
+                            "Verbindung ohne Antwort getrennt\n");
+            if (w == PipeWait::kTimeout) continue;
+            if (w != PipeWait::kPipe) return;
         }
         PlatformPipeDisconnect(pipe);
+        lastSignOfLife = Clock::now();
     }
 }
 
@@ -175,7 +203,8 @@ void EndRun(RunResources* run) {
 
 }  // namespace
 
-int RunControllerFor(int argc, char** argv, std::uint32_t heartbeatTimeoutMs) {
+int RunControllerFor(int argc, char** argv, std::uint32_t heartbeatTimeoutMs,
+                     std::uint32_t clientTimeLimitMs) {
     TakeIdentity(argc, argv);
     gControllerSettings = ControllerSettings{};
     RunResources run;
@@ -193,7 +222,7 @@ int RunControllerFor(int argc, char** argv, std::uint32_t heartbeatTimeoutMs) {
     } else {
         LogStartBanner();
         RestartJobStarter();
-        ServePipe(run.pipe, heartbeatTimeoutMs);
+        ServePipe(run.pipe, heartbeatTimeoutMs, clientTimeLimitMs);
     }
     EndRun(&run);
     return outcome;

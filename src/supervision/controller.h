@@ -8,6 +8,10 @@
 
 constexpr std::uint32_t kHeartbeatTimeoutMs = 300000;
 constexpr std::uint32_t kStartWaitHintMs = 3000;
+// A connected client writes its message at once and reads the reply at once; one that has
+// done neither after this long is hung (it may be the job starter itself) and is dropped,
+// so that it cannot hold the cycle and keep a silent job starter from being restarted.
+constexpr std::uint32_t kClientTimeLimitMs = 10000;
 constexpr int kRequestBytes = 80;     // one heartbeat message
 constexpr int kReplyBytes = 80;       // the reply on the wire
 constexpr int kReplyRoomBytes = 105;  // the longest reply text, 104 characters, and its zero
@@ -21,8 +25,9 @@ constexpr int kRunStartFailed = 1;  // a start-up step other than the configurat
 // The run with the product's heartbeat time-out. Only argv[0] is read: the service name (the
 // program's path in console mode).
 void RunController(int argc, char** argv);
-// The same run with another heartbeat time-out (tests); returns how the run ended.
-int RunControllerFor(int argc, char** argv, std::uint32_t heartbeatTimeoutMs);
+// The same run with other time-outs (tests); returns how the run ended.
+int RunControllerFor(int argc, char** argv, std::uint32_t heartbeatTimeoutMs,
+                     std::uint32_t clientTimeLimitMs = kClientTimeLimitMs);
 
 // Why the last run's start-up failed: its log line and the platform error captured at the
 // failing step (0 when none). Empty text after a run that started.

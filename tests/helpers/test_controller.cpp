@@ -1,5 +1,5 @@
 // Test helper: the controller's console run with a short heartbeat time-out.
-//   test_controller HEARTBEAT_MS SERVICE_NAME [STOP_FILE]
+//   test_controller HEARTBEAT_MS SERVICE_NAME [STOP_FILE [CLIENT_LIMIT_MS]]
 // Runs as "-debug" does, with SERVICE_NAME in place of the program path. When STOP_FILE
 // appears, the console handler gets a Ctrl+C (the Windows tests' way to press it).
 //   test_controller --storm RUNS SERVICE_NAME
@@ -55,7 +55,10 @@ int main(int argc, char** argv) {
         }).detach();
     }
     char* args[] = {argv[2], nullptr};
-    const int outcome = RunControllerFor(1, args, static_cast<std::uint32_t>(std::atol(argv[1])));
+    const std::uint32_t clientLimitMs =
+        argc >= 5 ? static_cast<std::uint32_t>(std::atol(argv[4])) : kClientTimeLimitMs;
+    const int outcome =
+        RunControllerFor(1, args, static_cast<std::uint32_t>(std::atol(argv[1])), clientLimitMs);
     std::fflush(stdout);
     return outcome;
 }

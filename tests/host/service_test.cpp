@@ -53,7 +53,7 @@ protected:
     // Only where the tests own the service manager: never a machine's own services.
     void RemoveTestServices() {
         if (!HasServiceManager()) return;
-        for (const char* instance : {"", "3", "4", "5"})
+        for (const char* instance : {"", "3", "4", "5", "A"})
             Run({"-remove", instance});
     }
     ProcessResult Run(std::vector<std::string> args) {
@@ -153,6 +153,29 @@ TEST_F(Service, InstallRunAndRemoveNumberedInstancesSideBySide) {
     auto missing = Run({"-remove", "3"});
     EXPECT_EQ(1, missing.exitCode);
     EXPECT_TRUE(IsFailureLine(missing.out, "OpenService", kServiceMissingCode)) << missing.out;
+}
+
+// Only a plain number is installed; any text is still removed (installations made before).
+TEST_F(Service, InstallTakesOnlyAPlainInstanceNumber) {
+    if (!HasServiceManager()) GTEST_SKIP() << "no service manager here";
+    for (const std::string text : {"03", "A", "3a", "-3", " 3", "1000000000"}) {
+        auto r = Run({"-install", text});
+        EXPECT_EQ(1, r.exitCode) << text;
+        EXPECT_EQ("Invalid instance '" + text + "': an instance is a number from 1 to 999999999, "
+                  "written without sign, blanks or leading zero.\n", r.out);
+        InstalledService seen;
+        EXPECT_FALSE(QueryInstalledService("QUARVELIN_JOB_CONTROLLER" + text, &seen)) << text;
+    }
+    void* manager = PlatformScOpenManager();
+    ASSERT_NE(nullptr, manager);
+    void* old = PlatformScCreateService(manager, "QUARVELIN_JOB_CONTROLLERA",
+                                        "QUARVELIN JOB CONTROLLERA", exe_.c_str());
+    ASSERT_NE(nullptr, old);
+    PlatformScClose(old);
+    PlatformScClose(manager);
+    auto remove = Run({"-remove", "A"});
+    EXPECT_EQ(0, remove.exitCode) << remove.out;
+    EXPECT_EQ(kBase + "A removed.\n", remove.out);
 }
 
 TEST_F(Service, InstallWithoutAdministratorRightsFailsWithAccessDenied) {

@@ -2,7 +2,9 @@
 // temporary installation directory, driven through its real pipe by real clients.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <memory>
 #include <regex>
 #include <string>
 #include <thread>
@@ -39,8 +41,9 @@ protected:
         RunProcess({BuiltExecutable("KILL"), "QVLJOBSTR_ORACLE.EXE"});
     }
     // Starts the controller and waits until its pipe answers.
-    void Start(int heartbeatMs = 60000, bool waitForPipe = true) {
-        child_ = StartProcess({exe_, std::to_string(heartbeatMs), serviceName_, dir_ / "stop.now"});
+    void Start(int heartbeatMs = 60000, bool waitForPipe = true, int clientLimitMs = 10000) {
+        child_ = StartProcess({exe_, std::to_string(heartbeatMs), serviceName_, dir_ / "stop.now",
+                               std::to_string(clientLimitMs)});
         ASSERT_NE(nullptr, child_);
         if (!waitForPipe) return;
         for (int i = 0; i < 500; ++i) {
@@ -140,6 +143,33 @@ TEST_F(Controller, BannersFrameTheRunAndTheJobStarterGetsTheInstanceNumber) {
     EXPECT_TRUE(ProcessRuns(jobStarter)) << "the job starter is left running";
 }
 
+// A run is numbered only when its name is the base service name followed by a digit; the
+// pipe and the job starter's argument then carry the same number. Every other name, a
+// console run's program path or bare name among them, is un-numbered.
+TEST_F(Controller, ThePipeAndTheJobStarterAlwaysAgreeOnTheInstance) {
+    struct Case {
+        std::string name, instance;
+    };
+    const Case cases[] = {{"QVLJOBCTL.EXE", ""},
+                          {"qvljobctl", ""},
+                          {"Z:\\QVL\\QVLJOBCTL.EXE", ""},
+                          {"QUARVELIN_JOB_CONTROLLERA", ""},
+                          {"QUARVELIN_JOB_CONTROLLER03", "3"},
+                          {"QUARVELIN_JOB_CONTROLLER3a", "3"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        serviceName_ = c.name;
+        pipeName_ = "\\\\.\\pipe\\qvljobctl" + c.instance;
+        std::remove((dir_ / "starts.txt").c_str());
+        Start();
+        const std::string starts = WaitForLines(dir_ / "starts.txt", 1);
+        EXPECT_EQ(0, Stop());
+        const std::string args = starts.substr(starts.find_first_not_of("0123456789"));
+        EXPECT_EQ(c.instance.empty() ? "\n" : " " + c.instance + "\n", args);
+        RunProcess({BuiltExecutable("KILL"), "QVLJOBSTR_ORACLE.EXE"});
+    }
+}
+
 TEST_F(Controller, ConfigurationFailureEndsTheRunBeforeThePipeExists) {
     WriteFileBytes(dir_ / "QUARVELIN.INI", SettingsFileFor("SQLSERVER"));
     Start(60000, false);
@@ -174,19 +204,67 @@ TEST_F(Controller, SilenceRestartsTheJobStarter) {
         << texts[silent - 1];
 }
 
-TEST_F(Controller, SilentClientHoldsTheCycleAndAStopStillEndsTheRun) {
-    Start(500);
-    HeldConnection holder(pipeName_);
-    ASSERT_TRUE(holder.connected());
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    std::string reply;
-    EXPECT_NE(0, Transact(std::string("blocked", 8), &reply, 300)) << "the held read blocks others";
-    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
-    for (const auto& text : LogTexts(dir_ / "QVLJOBCTL.LOG")) {
-        EXPECT_EQ(std::string::npos, text.find("antwortet nicht")) << "no time-out during a read";
+// A client that holds the cycle, connected and silent or writing and never reading its
+// reply, is dropped after the client time limit: the next client is served. A stop during
+// that wait still ends the run.
+TEST_F(Controller, HungClientsAreDroppedAndAStopStillEndsTheRun) {
+    for (const bool writes : {false, true}) {
+        SCOPED_TRACE(writes ? "writes, never reads" : "never writes");
+        Start(60000, true, 1000);
+        {
+            HeldConnection hung(pipeName_);
+            ASSERT_TRUE(hung.connected());
+            if (writes) {
+                ASSERT_TRUE(hung.Send(std::string("deaf", 5)));
+            }
+            std::string reply;
+            EXPECT_EQ(0, Transact(std::string("next", 5), &reply, 5000)) << "the cycle is held";
+        }
+        HeldConnection hung(pipeName_);
+        ASSERT_TRUE(hung.connected());
+        if (writes) hung.Send(std::string("deaf", 5));
+        EXPECT_EQ(0, Stop());
+    }
+    const auto texts = LogTexts(dir_ / "QVLJOBCTL.LOG");
+    EXPECT_NE(texts.end(), std::find(texts.begin(), texts.end(), "Verbindung ohne Nachricht getrennt"));
+}
+
+// Silent clients one after another, each dropped: none is a sign of life, so the silent job
+// starter is restarted when its heartbeat time-out has passed, as without them.
+TEST_F(Controller, DroppedClientsDoNotPostponeTheRestart) {
+    Start(2500, true, 300);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    const auto starts = [this] {
+        const std::string text = ReadFileBytes(dir_ / "starts.txt");
+        return std::count(text.begin(), text.end(), '\n');
+    };
+    while (starts() < 2) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "no restart while clients hang";
+        HeldConnection hung(pipeName_);
+        std::this_thread::sleep_for(std::chrono::milliseconds(350));
     }
     EXPECT_EQ(0, Stop());
-    EXPECT_EQ("", holder.ReadAll(500)) << "the held client is not served";
+}
+
+// One client holds the cycle and as many as can wait are queued: a client still keeps to
+// its time-out instead of waiting for a place in the queue.
+TEST_F(Controller, AClientKeepsToItsTimeOutWhileTheQueueIsFull) {
+    Start();
+    // Full once a connection fails twice, the second time after the controller had the
+    // time to take the first client out of the queue.
+    std::vector<std::unique_ptr<HeldConnection>> queue;
+    for (int failures = 0; failures < 2 && queue.size() < 64;) {
+        queue.push_back(std::make_unique<HeldConnection>(pipeName_));
+        if (queue.back()->connected()) continue;
+        ++failures;
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    }
+    const auto begin = std::chrono::steady_clock::now();
+    const ProcessResult r =
+        RunProcess({BuiltExecutable("qvlping"), "--instance", instance_, "--timeout", "500"});
+    const auto took = std::chrono::steady_clock::now() - begin;
+    EXPECT_EQ(1, r.exitCode) << r.out << r.err;
+    EXPECT_LT(took, std::chrono::seconds(3)) << "qvlping --timeout 500 waited for the queue";
 }
 
 TEST_F(Controller, StopSignalledFromAnotherThreadThroughoutTheRun) {

@@ -31,12 +31,15 @@ int WaitProcess(ChildProcess* child);
 // Presses Ctrl+C for a child started with StartProcess: SIGINT on Linux; on Windows the
 // stop file that the test controller watches (it then calls its console handler).
 void RequestStop(ChildProcess* child, const std::string& stopFile);
-// A client that connects to a pipe and neither writes nor closes until released.
+// A client that connects to a pipe and neither writes nor closes until released. It does
+// not wait when the pipe is busy or its queue full: it is then not connected.
 class HeldConnection {
 public:
     explicit HeldConnection(const std::string& pipeName);
     ~HeldConnection() { Release(); }
     bool connected() const { return connected_; }
+    // Sends one message (and then reads nothing until asked to).
+    bool Send(const std::string& message);
     // Reads what the server sends before it disconnects; empty when nothing came.
     std::string ReadAll(int timeoutMs);
     void Release();

@@ -204,7 +204,9 @@ int PlatformPipeTransact(const char* name, const char* message, std::size_t leng
     sockaddr_un addr;
     socklen_t addrLength;
     if (!AbstractAddress(name, &addr, &addrLength)) return 1;
-    const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    // Non-blocking throughout: a blocking connect waits without limit while the controller's
+    // queue of waiting clients is full, and a send or receive could wait on a hung server.
+    const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) return 1;
     // A full queue answers EAGAIN, like a busy pipe: try again until the time-out.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -218,13 +220,17 @@ int PlatformPipeTransact(const char* name, const char* message, std::size_t leng
         return 1;
     }
     int result = 2;
-    pollfd p = {fd, POLLIN, 0};
-    if (send(fd, message, length, MSG_NOSIGNAL) == static_cast<ssize_t>(length) &&
-        poll(&p, 1, static_cast<int>(timeoutMs)) > 0) {
-        const ssize_t n = recv(fd, reply, replySize, 0);
-        if (n > 0) {
-            *replyLength = static_cast<std::size_t>(n);
-            result = 0;
+    pollfd p = {fd, POLLOUT, 0};
+    const int waitMs = static_cast<int>(timeoutMs);
+    if (poll(&p, 1, waitMs) > 0 &&
+        send(fd, message, length, MSG_NOSIGNAL | MSG_DONTWAIT) == static_cast<ssize_t>(length)) {
+        p.events = POLLIN;
+        if (poll(&p, 1, waitMs) > 0) {
+            const ssize_t n = recv(fd, reply, replySize, MSG_DONTWAIT);
+            if (n > 0) {
+                *replyLength = static_cast<std::size_t>(n);
+                result = 0;
+            }
         }
     }
     close(fd);

@@ -155,11 +155,16 @@ HeldConnection::HeldConnection(const std::string& pipeName) {
     sockaddr_un addr = {};
     addr.sun_family = AF_UNIX;
     std::memcpy(addr.sun_path + 1, pipeName.data(), pipeName.size());
-    const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     const socklen_t length =
         static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + pipeName.size());
     connected_ = fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&addr), length) == 0;
     handle_ = fd;
+}
+
+bool HeldConnection::Send(const std::string& message) {
+    return send(static_cast<int>(handle_), message.data(), message.size(), MSG_NOSIGNAL) ==
+           static_cast<ssize_t>(message.size());
 }
 
 std::string HeldConnection::ReadAll(int timeoutMs) {

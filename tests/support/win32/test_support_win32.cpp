@@ -156,14 +156,31 @@ void RequestStop(ChildProcess*, const std::string& stopFile) {
 }
 
 HeldConnection::HeldConnection(const std::string& pipeName) {
+    // A pipe between two clients is busy for a moment; one held by a client stays busy.
     HANDLE h = INVALID_HANDLE_VALUE;
-    for (int i = 0; i < 50 && h == INVALID_HANDLE_VALUE; ++i) {
+    for (int i = 0; i < 10 && h == INVALID_HANDLE_VALUE; ++i) {
         h = CreateFileA(pipeName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                         FILE_FLAG_OVERLAPPED, nullptr);
         if (h == INVALID_HANDLE_VALUE) WaitNamedPipeA(pipeName.c_str(), 100);
     }
     connected_ = h != INVALID_HANDLE_VALUE;
     handle_ = reinterpret_cast<long long>(h);
+}
+
+bool HeldConnection::Send(const std::string& message) {
+    if (!connected_) return false;
+    HANDLE h = reinterpret_cast<HANDLE>(handle_);
+    DWORD mode = PIPE_READMODE_MESSAGE;
+    SetNamedPipeHandleState(h, &mode, nullptr, nullptr);
+    OVERLAPPED ov = {};
+    ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    DWORD n = 0;
+    // The controller reads at once; wait for that (under Wine a write to a pipe without a
+    // buffer completes only when read).
+    BOOL ok = WriteFile(h, message.data(), static_cast<DWORD>(message.size()), &n, &ov);
+    if (!ok && GetLastError() == ERROR_IO_PENDING) ok = GetOverlappedResult(h, &ov, &n, TRUE);
+    CloseHandle(ov.hEvent);
+    return ok && n == message.size();
 }
 
 std::string HeldConnection::ReadAll(int timeoutMs) {
