@@ -46,13 +46,6 @@ echo "== starting the controller; the log follows (Ctrl+C ends it)"
 tail -n +1 -f "$demo/QVLJOBCTL.LOG" | sed -u 's/^/LOG  /' &
 tailer=$!
 program=./$exe
-if [ "$win32" = 1 ]; then
-    # A console run takes its path as service name and is numbered when that sorts after
-    # QUARVELIN_JOB_CONTROLLER, as Wine's Z: does. Like an installation on C: or D: under
-    # Windows, the demo runs from a drive letter of its own: an un-numbered run.
-    ln -sfn "$root/$demo" "$WINEPREFIX/dosdevices/d:"
-    program='D:\QVLJOBCTL.EXE'
-fi
 (cd "$demo" && QVLJOBSTR_EVERY=5 exec "${run[@]}" "$program" -debug) &
 controller=$!
 

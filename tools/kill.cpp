@@ -1,15 +1,20 @@
-// KILL: ends a process by its decimal id, or every process whose executable's base name is
-// the given image name (without regard to case). The end is certain (TerminateProcess,
-// SIGKILL): a hung job starter would not honour anything gentler. KILL never ends itself
-// or the process that started it.
+// KILL: ends a process by its decimal id, or every process whose program's base name is the
+// given image name (without regard to case) and that was started without an instance
+// number as its first argument. The by-name form is the un-numbered controller's, and a
+// numbered controller's job starter always carries its instance number: sparing those
+// keeps an un-numbered controller (a console run for diagnosis, say) from ending the job
+// starters of every numbered instance on the machine; each numbered controller ends its own
+// by id. "KILL <image name> <instance>" ends the job starters of that one instance (an
+// operator's way to end them after removing the instance). The end is certain (TerminateProcess, SIGKILL): a hung job starter would not
+// honour anything gentler. KILL never ends itself or the process that started it.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "config/ascii_text.h"
 #include "platform/platform.h"
+#include "supervision/job_starter.h"
 
 namespace {
 
@@ -45,12 +50,17 @@ bool End(std::uint32_t pid, const std::vector<std::uint32_t>& protectedIds) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2 || argv[1][0] == '\0' || std::strcmp(argv[1], "--help") == 0) {
-        std::fprintf(argc == 2 && std::strcmp(argv[1], "--help") == 0 ? stdout : stderr,
-                     "usage: KILL <process id> | KILL <image name>\n"
-                     "Ends the process with that id, or every process of that image name.\n"
+    const bool help = argc == 2 && std::strcmp(argv[1], "--help") == 0;
+    const bool byInstance = argc == 3 && IsDecimal(argv[2]) && !IsDecimal(argv[1]);
+    if (help || (argc != 2 && !byInstance) || argv[1][0] == '\0') {
+        std::fprintf(help ? stdout : stderr,
+                     "usage: KILL <process id> | KILL <image name> [<instance>]\n"
+                     "Ends the process with that id; or every process of that image name\n"
+                     "started without a number as its first argument; or, with an instance,\n"
+                     "those started with that number (the job starters of that numbered\n"
+                     "controller).\n"
                      "Exit status: 0 ended at least one, 1 none matched, 2 wrong command line.\n");
-        return argc == 2 && std::strcmp(argv[1], "--help") == 0 ? kEnded : kUsage;
+        return help ? kEnded : kUsage;
     }
     std::vector<ProcessEntry> all;
     PlatformListProcesses(&all);
@@ -59,10 +69,9 @@ int main(int argc, char** argv) {
     if (IsDecimal(argv[1])) {
         ended += End(static_cast<std::uint32_t>(std::strtoul(argv[1], nullptr, 10)), keep) ? 1 : 0;
     } else {
-        for (const auto& p : all) {
-            if (EqualsIgnoringAsciiCase(p.imageName.c_str(), argv[1]))
-                ended += End(p.pid, keep) ? 1 : 0;
-        }
+        const long instance = byInstance ? std::atol(argv[2]) : kNoInstanceArgument;
+        for (std::uint32_t pid : RunningJobStarters(argv[1], instance))
+            ended += End(pid, keep) ? 1 : 0;
     }
     if (ended == 0) std::printf("KILL: no process matched %s\n", argv[1]);
     return ended > 0 ? kEnded : kNoneMatched;

@@ -73,13 +73,21 @@ constexpr int kModuleNameChars = 50;  // room for a process's first module base 
 // zombie and keeps running after the controller ends. On success gives the new process's
 // id and creation time; false with the last error set on failure.
 bool PlatformLaunch(const char* commandLine, std::uint32_t* pid, std::uint64_t* creationTime);
-// The base name of the first module of process `pid` and its creation time. False when the
-// process does not exist or cannot be examined.
+// The base name of process `pid`'s program and its creation time. Windows: its image name,
+// also for a 64-bit process seen from this 32-bit one. Linux: the executable's name, or for
+// a script run through its "#!" line the script's name (the executable is then the
+// interpreter). False when the process does not exist or cannot be examined.
 bool PlatformProcessIdentity(std::uint32_t pid, char* name, std::size_t nameSize,
                              std::uint64_t* creationTime);
+// The arguments process `pid` was started with, separated by blanks: its command line
+// after the program (Windows: as its creator wrote it; Linux: /proc/PID/cmdline, and for a
+// script after the script's path). False when the process does not exist or cannot be
+// examined.
+bool PlatformProcessArguments(std::uint32_t pid, std::string* arguments);
 std::uint32_t PlatformCurrentProcessId();
 
-// For the KILL tool: every running process with its parent and executable base name.
+// Every running process with its parent and its program's base name (as above; on Windows
+// the snapshot's executable name).
 struct ProcessEntry {
     std::uint32_t pid;
     std::uint32_t parentPid;

@@ -1,7 +1,10 @@
 // Job starter control (see job_starter.h).
 #include "supervision/job_starter.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <string>
 
 #include "config/ascii_text.h"
 #include "config/configuration.h"
@@ -13,6 +16,8 @@
 JobStarterState gJobStarter;
 
 namespace {
+
+constexpr int kDecimalIdBytes = 24;  // a process id in decimal, with room to spare
 
 // True while the remembered id still names the job starter this run started: the same
 // image name and the same creation time. An id that has ended, or been taken over by any
@@ -32,7 +37,59 @@ void Kill(const char* target, std::uint32_t pauseMs) {
     PlatformSleep(pauseMs);
 }
 
+bool Runs(std::uint32_t pid) {
+    char name[kModuleNameChars + 1];
+    std::uint64_t created = 0;
+    return PlatformProcessIdentity(pid, name, sizeof name, &created);
+}
+
+// Waits, up to kEndWaitMs, until the job starters KILL was told to end are gone; logs each
+// one that is still there, and then the new one is started all the same.
+void AwaitEnd(const std::vector<std::uint32_t>& pids, const char* image) {
+    constexpr std::uint32_t kPollMs = 50;
+    for (std::uint32_t waited = 0; waited < kEndWaitMs; waited += kPollMs) {
+        bool anyLeft = false;
+        for (std::uint32_t pid : pids)
+            anyLeft = anyLeft || Runs(pid);
+        if (!anyLeft) return;
+        PlatformSleep(kPollMs);
+    }
+    for (std::uint32_t pid : pids) {
+        if (!Runs(pid)) continue;
+        std::snprintf(gLogMessage, sizeof gLogMessage,
+                      "Prozess %s  PID(%ld) wurde nicht beendet. \n", image,
+                      static_cast<long>(pid));
+        WriteLog(gLogMessage);
+    }
+}
+
+bool IsDecimal(const std::string& text) {
+    return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+}
+
 }  // namespace
+
+long InstanceArgument(std::uint32_t pid) {
+    constexpr std::size_t kMaxDigits = 9;  // an instance number fits a 32-bit long
+    std::string arguments;
+    if (!PlatformProcessArguments(pid, &arguments)) return kNoInstanceArgument;
+    const std::string first = arguments.substr(0, arguments.find_first_of(" \t"));
+    if (!IsDecimal(first) || first.size() > kMaxDigits) return kNoInstanceArgument;
+    return std::atol(first.c_str());
+}
+
+std::vector<std::uint32_t> RunningJobStarters(const char* image, long instance) {
+    std::vector<ProcessEntry> all;
+    std::vector<std::uint32_t> found;
+    if (!PlatformListProcesses(&all)) return found;
+    for (const ProcessEntry& p : all) {
+        if (EqualsIgnoringAsciiCase(p.imageName.c_str(), image) &&
+            InstanceArgument(p.pid) == instance) {
+            found.push_back(p.pid);
+        }
+    }
+    return found;
+}
 
 std::uint32_t LaunchCommandLine(const char* commandLine, std::uint64_t* creationTime) {
     std::uint32_t pid = 0;
@@ -57,18 +114,29 @@ void RestartJobStarterPausing(std::uint32_t killPauseMs) {
     char image[kCommandLineBytes], command[kCommandLineBytes];
     std::snprintf(image, sizeof image, "QVLJOBSTR%s.EXE", suffix);
     if (gServiceIdentity.numbered == 1) {
-        if (gJobStarter.pid != 0 && StillOurJobStarter(image)) {
-            char id[24];
-            std::snprintf(id, sizeof id, "%ld", static_cast<long>(gJobStarter.pid));
+        const long instance = gServiceIdentity.instanceNumber;
+        std::vector<std::uint32_t> ended;
+        if (gJobStarter.pid != 0 && StillOurJobStarter(image)) ended.push_back(gJobStarter.pid);
+        // Job starters of this instance that this run did not start: left by an earlier
+        // run, or the remembered one when it could not be examined.
+        for (std::uint32_t pid : RunningJobStarters(image, instance)) {
+            if (std::find(ended.begin(), ended.end(), pid) == ended.end()) ended.push_back(pid);
+        }
+        for (std::uint32_t pid : ended) {
+            char id[kDecimalIdBytes];
+            std::snprintf(id, sizeof id, "%ld", static_cast<long>(pid));
             Kill(id, killPauseMs);
         }
-        std::snprintf(command, sizeof command, "QVLJOBSTR%s.EXE %ld ", suffix,
-                      gServiceIdentity.instanceNumber);
+        AwaitEnd(ended, image);
+        std::snprintf(command, sizeof command, "QVLJOBSTR%s.EXE %ld ", suffix, instance);
         gJobStarter.creationTime = 0;
         gJobStarter.pid = LaunchCommandLine(command, &gJobStarter.creationTime);
         return;
     }
+    // What KILL's by-name form ends: the job starters started without an instance number.
+    const std::vector<std::uint32_t> ended = RunningJobStarters(image, kNoInstanceArgument);
     Kill(image, killPauseMs);
+    AwaitEnd(ended, image);
     LaunchCommandLine(image);
 }
 

@@ -1,12 +1,20 @@
 // Starting the job starter, and killing it through the outside KILL command before starting
-// it again. A numbered instance remembers the process it started and kills only that one,
-// and only while it is still that process; an un-numbered one kills by image name.
+// it again. A numbered instance kills the process it started, while it is still that
+// process, and any other job starter started with its instance number (left by an earlier
+// run of the same instance); an un-numbered one kills by image name, which ends only the
+// job starters started without an instance number. The new one is started once the old
+// ones have ended, so that one instance never runs two job starters.
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 constexpr int kCommandLineBytes = 200;
 constexpr std::uint32_t kKillPauseMs = 2000;  // time given to KILL before the next start
+// After the pause, how long the start waits for the old job starters to be gone: a slow
+// KILL must not leave two running, yet supervision must go on when one will not end.
+constexpr std::uint32_t kEndWaitMs = 10000;
+constexpr long kNoInstanceArgument = -1;
 
 struct JobStarterState {
     std::uint32_t pid;           // the job starter this run started, 0 for none
@@ -21,6 +29,15 @@ extern JobStarterState gJobStarter;
 void RestartJobStarter();
 // The same pass with another pause, for tests that cannot wait two seconds per KILL.
 void RestartJobStarterPausing(std::uint32_t killPauseMs);
+
+// The instance argument process `pid` was started with: its first argument when that is a
+// plain decimal number (a numbered controller always gives its job starter one), otherwise
+// kNoInstanceArgument, also when its arguments cannot be read.
+long InstanceArgument(std::uint32_t pid);
+// The running processes of image `image` (without regard to case) whose instance argument
+// is `instance` (kNoInstanceArgument: started without one). Empty when none, or when the
+// processes cannot be listed.
+std::vector<std::uint32_t> RunningJobStarters(const char* image, long instance);
 
 // Starts a command line and logs "Prozess ... erstellt." or the failure with the system's
 // error text. Returns the new process id, or 0 when it could not be started; gives the

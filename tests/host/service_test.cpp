@@ -48,7 +48,7 @@ protected:
     void TearDown() override {
         if (IsSkipped()) return;
         RemoveTestServices();
-        RunProcess({BuiltExecutable("KILL"), "QVLJOBSTR_ORACLE.EXE"});
+        EndAllJobStarters();
     }
     // Only where the tests own the service manager: never a machine's own services.
     void RemoveTestServices() {

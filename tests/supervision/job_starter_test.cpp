@@ -108,26 +108,69 @@ TEST_F(JobStarter, ProcessThatIsNotOurJobStarterIsNeverKilled) {
     InstallJobStarter("OTHER.EXE");
     std::uint32_t other = 0;
     std::uint64_t created = 0;
-    ASSERT_TRUE(PlatformLaunch("OTHER.EXE", &other, &created));
+    ASSERT_TRUE(PlatformLaunch("OTHER.EXE 7", &other, &created));
     started_.push_back(other);
     WaitUntilRuns(other);
     gJobStarter = {other, created};
     Pass();
-    // A job starter of the right name but a different creation time is not ours either.
-    const std::uint32_t ours = gJobStarter.pid;
-    gJobStarter.creationTime += 1;
-    Pass();
     PlatformSleep(kTestPauseMs);
     EXPECT_TRUE(ProcessRuns(other));
-    EXPECT_TRUE(ProcessRuns(ours));
     for (const auto& text : LogTexts(dir_ / "QVLJOBCTL.LOG"))
         EXPECT_EQ(std::string::npos, text.find("KILL")) << text;
 }
 
+// Job starters of this instance that this run did not start (an earlier run's, or one that
+// is not the remembered process) are ended before the new one starts: one job starter per
+// instance. A job starter of another instance, or of none, is left alone.
+TEST_F(JobStarter, NumberedPassEndsEveryOtherJobStarterOfItsInstanceOnly) {
+    InstallJobStarter();
+    std::uint32_t leftover = 0, otherInstance = 0, unnumbered = 0;
+    std::uint64_t created = 0;
+    for (auto [command, pid] : {std::pair{"QVLJOBSTR_ORACLE.EXE 7", &leftover},
+                                std::pair{"QVLJOBSTR_ORACLE.EXE 8", &otherInstance},
+                                std::pair{"QVLJOBSTR_ORACLE.EXE", &unnumbered}}) {
+        ASSERT_TRUE(PlatformLaunch(command, pid, &created));
+        started_.push_back(*pid);
+        WaitUntilRuns(*pid);
+    }
+    const std::uint32_t first = Pass();
+    EXPECT_TRUE(WaitUntilGone(leftover, 0)) << "the start waits until the leftover has ended";
+    EXPECT_TRUE(ProcessRuns(otherInstance));
+    EXPECT_TRUE(ProcessRuns(unnumbered));
+    gJobStarter.creationTime += 1;  // no longer provably ours: still this instance's
+    const std::uint32_t second = Pass();
+    EXPECT_TRUE(WaitUntilGone(first, 0));
+    EXPECT_TRUE(ProcessRuns(second));
+    EXPECT_EQ(std::vector<std::uint32_t>{second}, RunningJobStarters(kImage, 7));
+}
+
+// A job starter that is a script: on Linux its executable is the interpreter, yet it is
+// recognised by the script's name, ended, and started again.
+TEST_F(JobStarter, ScriptJobStarterIsRecognisedAndEnded) {
+    if (ExecutableFileName("x") != "x") GTEST_SKIP() << "scripts are Linux job starters";
+    WriteFileBytes(dir_ / kImage, "#!/bin/sh\necho \"$$ $*\" >>starts.txt\n"
+                                  "while :; do sleep 1; done\n");
+    ASSERT_EQ(0, RunProcess({"/bin/chmod", "+x", dir_ / kImage}).exitCode);
+    const std::uint32_t first = Pass();
+    ASSERT_NE(0u, first);
+    WaitForLines(dir_ / "starts.txt", 1);
+    EXPECT_EQ(std::vector<std::uint32_t>{first}, RunningJobStarters(kImage, 7));
+    const std::uint32_t second = Pass();
+    EXPECT_TRUE(WaitUntilGone(first, 0));
+    EXPECT_TRUE(ProcessRuns(second));
+}
+
 TEST_F(JobStarter, UnnumberedPassesKillByImageNameEveryTime) {
     SKIP_UNLESS_ISOLATED();
-    gServiceIdentity.numbered = 0;
+    // A numbered instance's job starter of the same name is never ended by name.
     InstallJobStarter();
+    std::uint32_t numbered = 0;
+    std::uint64_t created = 0;
+    ASSERT_TRUE(PlatformLaunch("QVLJOBSTR_ORACLE.EXE 3", &numbered, &created));
+    started_.push_back(numbered);
+    WaitForLines(dir_ / "starts.txt", 1);
+    std::remove((dir_ / "starts.txt").c_str());
+    gServiceIdentity.numbered = 0;
     Pass();
     WaitForLines(dir_ / "starts.txt", 1);
     Pass();
@@ -148,6 +191,7 @@ TEST_F(JobStarter, UnnumberedPassesKillByImageNameEveryTime) {
     EXPECT_EQ(Started(kImage, first), texts[1]);
     EXPECT_TRUE(std::regex_match(texts[2], kill)) << texts[2];
     EXPECT_EQ(Started(kImage, second), texts[3]);
+    EXPECT_TRUE(ProcessRuns(numbered));
 }
 
 TEST_F(JobStarter, MissingJobStarterIsLoggedWithTheSystemErrorText) {

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <thread>
+#include <vector>
 
 #include "platform/platform.h"
 #include "support/test_support.h"
@@ -28,6 +29,17 @@ bool WaitUntilGone(std::uint32_t pid, int ms) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return !ProcessRuns(pid);
+}
+
+void EndAllJobStarters() {
+    std::vector<ProcessEntry> all;
+    PlatformListProcesses(&all);
+    for (const ProcessEntry& p : all) {
+        if (p.imageName == "QVLJOBSTR_ORACLE.EXE") PlatformTerminateProcess(p.pid);
+    }
+    for (const ProcessEntry& p : all) {
+        if (p.imageName == "QVLJOBSTR_ORACLE.EXE") WaitUntilGone(p.pid);
+    }
 }
 
 std::string WaitForLines(const std::string& path, int lines, int ms) {

@@ -11,5 +11,8 @@ bool ProcessRuns(std::uint32_t pid);
 bool WaitUntilRuns(std::uint32_t pid, int ms = 10000);
 // Waits up to `ms` for the process to end; true when it has.
 bool WaitUntilGone(std::uint32_t pid, int ms = 10000);
+// Ends every process of the test installations' job starter, QVLJOBSTR_ORACLE.EXE, numbered
+// or not, and waits until they are gone. Only for tests isolated from the machine.
+void EndAllJobStarters();
 // Waits up to `ms` for `path` to hold at least `lines` lines; returns its content.
 std::string WaitForLines(const std::string& path, int lines, int ms = 10000);

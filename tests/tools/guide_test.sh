@@ -88,9 +88,9 @@ fi
 # Whatever a failed run left behind: the instance and the job starters.
 if [ -n "$top" ]; then
     if [ -n "$runner" ]; then
-        (cd "$top"; "$runner" QVLJOBCTL.EXE -remove 3; "$runner" KILL.EXE QVLJOBSTR_ORACLE.EXE) >/dev/null 2>&1
+        (cd "$top"; "$runner" QVLJOBCTL.EXE -remove 3; "$runner" KILL.EXE QVLJOBSTR_ORACLE.EXE 3) >/dev/null 2>&1
     else
-        (cd "$top"; ./qvljobctl -remove 3; ./KILL QVLJOBSTR_ORACLE.EXE) >/dev/null 2>&1
+        (cd "$top"; ./qvljobctl -remove 3; ./KILL QVLJOBSTR_ORACLE.EXE 3) >/dev/null 2>&1
     fi
 fi
 rm -rf "$dir"

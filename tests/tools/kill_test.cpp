@@ -12,12 +12,12 @@ namespace {
 
 class Kill : public ::testing::Test {
 protected:
-    std::uint32_t StartVictim(const std::string& name) {
+    std::uint32_t StartVictim(const std::string& name, const std::string& arguments = "") {
         const std::string path = dir_ / name;
         if (!FileExists(path)) CopyFileTo(BuiltExecutable("fake_job_starter"), path);
         std::uint32_t pid = 0;
         std::uint64_t created = 0;
-        PlatformLaunch(path.c_str(), &pid, &created);
+        PlatformLaunch((path + " " + arguments).c_str(), &pid, &created);
         victims_.push_back(pid);
         WaitUntilRuns(pid);
         return pid;
@@ -47,18 +47,26 @@ TEST_F(Kill, EndsAProcessById) {
     EXPECT_EQ(1, RunKill({std::to_string(pid)}).exitCode) << "nothing left to end";
 }
 
+// By name: every process of that name started without an instance number, in any case;
+// with an instance, only those started with it.
 TEST_F(Kill, EndsEveryProcessOfAnImageNameWithoutRegardToCase) {
     SKIP_UNLESS_ISOLATED();
     const std::uint32_t a = StartVictim("VICTIM.EXE");
-    const std::uint32_t b = StartVictim("VICTIM.EXE");
+    const std::uint32_t b = StartVictim("VICTIM.EXE", "--flag");
+    const std::uint32_t three = StartVictim("VICTIM.EXE", "3");
+    const std::uint32_t four = StartVictim("VICTIM.EXE", "4");
     const std::uint32_t bystander = StartVictim("BYSTANDER.EXE");
     auto r = RunKill({"victim.exe"});
     EXPECT_EQ(0, r.exitCode) << r.out << r.err;
     EXPECT_EQ(2, std::count(r.out.begin(), r.out.end(), '\n')) << r.out;
     EXPECT_TRUE(WaitUntilGone(a));
     EXPECT_TRUE(WaitUntilGone(b));
-    EXPECT_TRUE(ProcessRuns(bystander));
+    EXPECT_TRUE(ProcessRuns(three)) << "a numbered instance's job starter is spared";
     EXPECT_EQ(1, RunKill({"VICTIM.EXE"}).exitCode);
+    EXPECT_EQ(0, RunKill({"VICTIM.EXE", "3"}).exitCode);
+    EXPECT_TRUE(WaitUntilGone(three));
+    EXPECT_TRUE(ProcessRuns(four));
+    EXPECT_TRUE(ProcessRuns(bystander));
 }
 
 TEST_F(Kill, NeverEndsItselfOrItsParent) {
@@ -71,6 +79,7 @@ TEST_F(Kill, NeverEndsItselfOrItsParent) {
 TEST_F(Kill, UsageErrors) {
     EXPECT_EQ(2, RunKill({}).exitCode);
     EXPECT_EQ(2, RunKill({"a", "b"}).exitCode);
+    EXPECT_EQ(2, RunKill({"3", "3"}).exitCode);
     EXPECT_EQ(2, RunKill({""}).exitCode);
     EXPECT_EQ(0, RunKill({"--help"}).exitCode);
 }

@@ -52,7 +52,7 @@ protected:
         ASSERT_NE("", exe_);
     }
     void TearDown() override {
-        if (!IsSkipped()) RunProcess({BuiltExecutable("KILL"), "QVLJOBSTR_ORACLE.EXE"});
+        if (!IsSkipped()) EndAllJobStarters();
     }
     TempDir dir_;
     std::string exe_;

@@ -231,7 +231,8 @@ bool StatField(std::uint32_t pid, int field, std::uint64_t* value) {
     return true;
 }
 
-std::string ImageName(std::uint32_t pid) {
+// The executable's full path (/proc/PID/exe without the " (deleted)" mark), or "".
+std::string ExecutablePath(std::uint32_t pid) {
     char path[64], target[4096];
     std::snprintf(path, sizeof path, "/proc/%u/exe", pid);
     ssize_t n = readlink(path, target, sizeof target - 1);
@@ -242,7 +243,76 @@ std::string ImageName(std::uint32_t pid) {
         t.compare(t.size() - deleted.size(), deleted.size(), deleted) == 0) {
         t.resize(t.size() - deleted.size());
     }
-    return t.substr(t.rfind('/') + 1);
+    return t;
+}
+
+std::string BaseName(const std::string& path) {
+    return path.substr(path.rfind('/') + 1);
+}
+
+// The words of a process's command line (/proc/PID/cmdline); false when unreadable.
+bool CommandWords(std::uint32_t pid, std::vector<std::string>* words) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%u/cmdline", pid);
+    std::FILE* f = std::fopen(path, "rb");
+    if (!f) return false;
+    std::string all;
+    char buf[4096];
+    std::size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+        all.append(buf, n);
+    std::fclose(f);
+    words->clear();
+    for (std::size_t start = 0; start < all.size();) {
+        const std::size_t end = all.find('\0', start);
+        words->push_back(all.substr(start, end == std::string::npos ? end : end - start));
+        start = end == std::string::npos ? all.size() : end + 1;
+    }
+    return true;
+}
+
+// True when `script` is a file whose "#!" line runs `executable`, directly or through env:
+// the kernel runs such a script as "INTERPRETER SCRIPT ARGS", so /proc/PID/exe names the
+// interpreter and the script is the next word. Anything else that merely names the file
+// (an editor, a pager) does not run it.
+bool RunsScript(const std::string& executable, const std::string& script) {
+    std::FILE* f = std::fopen(script.c_str(), "rb");
+    if (!f) return false;
+    char line[256] = "";
+    const bool read = std::fgets(line, sizeof line, f) != nullptr;
+    std::fclose(f);
+    if (!read || line[0] != '#' || line[1] != '!') return false;
+    char interpreter[256] = "", next[256] = "";
+    if (std::sscanf(line + 2, "%255s %255s", interpreter, next) < 1) return false;
+    if (BaseName(interpreter) == "env") return BaseName(next) == BaseName(executable);
+    char resolved[4096];
+    return realpath(interpreter, resolved) && executable == resolved;
+}
+
+// The program a process runs and the index of its first argument among its command words:
+// the executable itself, or for a script run through its "#!" line, the script.
+struct Program {
+    std::string name;
+    std::size_t firstArgument = 1;
+};
+
+bool ProgramOf(std::uint32_t pid, Program* program, std::vector<std::string>* words) {
+    const std::string executable = ExecutablePath(pid);
+    if (executable.empty()) return false;
+    program->name = BaseName(executable);
+    program->firstArgument = 1;
+    if (CommandWords(pid, words) && words->size() >= 2 && (*words)[1].find('/') != std::string::npos &&
+        RunsScript(executable, (*words)[1])) {
+        program->name = BaseName((*words)[1]);
+        program->firstArgument = 2;
+    }
+    return true;
+}
+
+std::string ImageName(std::uint32_t pid) {
+    Program program;
+    std::vector<std::string> words;
+    return ProgramOf(pid, &program, &words) ? program.name : "";
 }
 
 }  // namespace
@@ -313,6 +383,18 @@ bool PlatformProcessIdentity(std::uint32_t pid, char* name, std::size_t nameSize
     const std::string image = ImageName(pid);
     if (image.empty() || !StatField(pid, 22, creationTime)) return false;
     std::snprintf(name, nameSize, "%s", image.c_str());
+    return true;
+}
+
+bool PlatformProcessArguments(std::uint32_t pid, std::string* arguments) {
+    Program program;
+    std::vector<std::string> words;
+    if (!ProgramOf(pid, &program, &words)) return false;
+    arguments->clear();
+    for (std::size_t i = program.firstArgument; i < words.size(); ++i) {
+        if (!arguments->empty()) *arguments += ' ';
+        *arguments += words[i];
+    }
     return true;
 }
 

@@ -7,6 +7,9 @@
 #include <psapi.h>
 #include <tlhelp32.h>
 
+#include <cstring>
+#include <vector>
+
 std::uint32_t PlatformLastError() {
     return GetLastError();
 }
@@ -166,22 +169,78 @@ bool PlatformLaunch(const char* commandLine, std::uint32_t* pid, std::uint64_t* 
     return true;
 }
 
+// The image name comes from QueryFullProcessImageNameA with limited query rights, which work
+// across the two widths: this 32-bit program cannot list a 64-bit process's modules
+// (EnumProcessModules fails with 998 there), so a 64-bit job starter would never be
+// recognised, and so never ended.
 bool PlatformProcessIdentity(std::uint32_t pid, char* name, std::size_t nameSize,
                              std::uint64_t* creationTime) {
-    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid);
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
     if (process == nullptr) return false;
-    HMODULE module = nullptr;
-    DWORD needed = 0;
+    char path[MAX_PATH];
+    DWORD length = sizeof path;
     FILETIME created, exited, kernel, user;
-    bool ok = EnumProcessModules(process, &module, sizeof module, &needed) &&
-              GetModuleBaseNameA(process, module, name, static_cast<DWORD>(nameSize)) > 0 &&
+    bool ok = QueryFullProcessImageNameA(process, 0, path, &length) &&
               GetProcessTimes(process, &created, &exited, &kernel, &user);
     // A process that has ended but whose object is still held open is no longer running.
     DWORD code = 0;
     if (ok && GetExitCodeProcess(process, &code) && code != STILL_ACTIVE) ok = false;
-    if (ok) *creationTime = FileTimeValue(created);
+    if (ok) {
+        const char* slash = std::strrchr(path, '\\');
+        std::snprintf(name, nameSize, "%s", slash ? slash + 1 : path);
+        *creationTime = FileTimeValue(created);
+    }
     CloseHandle(process);
     return ok;
+}
+
+namespace {
+
+// NtQueryInformationProcess's class for a process's command line (Windows 8.1 and later;
+// Wine has it too). Its result is a counted UTF-16 string followed by its characters.
+constexpr ULONG kProcessCommandLineInformation = 60;
+struct CountedWideString {
+    USHORT length;  // in bytes
+    USHORT maximumLength;
+    wchar_t* buffer;
+};
+using QueryProcessInformation = LONG(WINAPI*)(HANDLE, ULONG, void*, ULONG, ULONG*);
+
+}  // namespace
+
+bool PlatformProcessArguments(std::uint32_t pid, std::string* arguments) {
+    static const auto query = reinterpret_cast<QueryProcessInformation>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryInformationProcess")));
+    if (!query) return false;
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    if (process == nullptr) return false;
+    std::vector<char> buffer(sizeof(CountedWideString) + 65536);
+    ULONG got = 0;
+    const bool ok = query(process, kProcessCommandLineInformation, buffer.data(),
+                          static_cast<ULONG>(buffer.size()), &got) >= 0;
+    CloseHandle(process);
+    if (!ok) return false;
+    const auto* text = reinterpret_cast<const CountedWideString*>(buffer.data());
+    const int chars = text->length / static_cast<int>(sizeof(wchar_t));
+    const int bytes = WideCharToMultiByte(CP_ACP, 0, text->buffer, chars, nullptr, 0, nullptr, nullptr);
+    std::string line(static_cast<std::size_t>(bytes > 0 ? bytes : 0), '\0');
+    if (bytes > 0) {
+        WideCharToMultiByte(CP_ACP, 0, text->buffer, chars, &line[0], bytes, nullptr, nullptr);
+    }
+    // The program is the first word, in quotes when it holds blanks; the rest are arguments.
+    std::size_t end = 0;
+    if (!line.empty() && line[0] == '"') {
+        end = line.find('"', 1);
+        end = end == std::string::npos ? line.size() : end + 1;
+    } else {
+        end = line.find_first_of(" \t");
+        if (end == std::string::npos) end = line.size();
+    }
+    const std::size_t first = line.find_first_not_of(" \t", end);
+    arguments->assign(first == std::string::npos ? "" : line.substr(first));
+    while (!arguments->empty() && (arguments->back() == ' ' || arguments->back() == '\t'))
+        arguments->pop_back();
+    return true;
 }
 
 std::uint32_t PlatformCurrentProcessId() {
