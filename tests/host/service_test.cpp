@@ -14,6 +14,7 @@
 #include "config/protected_settings.h"
 #include "config/settings_cipher.h"
 #include "platform/platform.h"
+#include "supervision/job_starter.h"
 #include "support/installation.h"
 #include "support/process_watch.h"
 #include "support/test_support.h"
@@ -245,6 +246,15 @@ TEST_F(Service, StopThroughTheServiceManagerEndsTheRunWithItsEndBanner) {
     ASSERT_GE(texts.size(), 3u);
     EXPECT_EQ("** Service QVLJOBCTL wurde beendet    **", texts[texts.size() - 2]);
     EXPECT_EQ("****************************************", texts.back());
+    // Started twice more: each run ends what the one before left, so one job starter runs.
+    for (int run = 0; run < 2; ++run) {
+        ASSERT_TRUE(StartInstalledService("QUARVELIN_JOB_CONTROLLER5"));
+        ASSERT_TRUE(WaitForState("QUARVELIN_JOB_CONTROLLER5", kRunning, &seen));
+        EXPECT_EQ("QVLJOBCTL.EXE Read -> [PING]\n", AnsweredPing("5"));
+        ASSERT_TRUE(StopInstalledService("QUARVELIN_JOB_CONTROLLER5"));
+        ASSERT_TRUE(WaitForState("QUARVELIN_JOB_CONTROLLER5", kStopped, &seen));
+    }
+    EXPECT_EQ(1u, RunningJobStarters("QVLJOBSTR_ORACLE.EXE", 5).size());
 
     if (kSystemd) {
         // systemd sends its stop request at once, even while the service is starting (when

@@ -1,7 +1,7 @@
 # Installs, without prompting, the Debian packages that building and testing need and that
 # this machine lacks. Sourced by test.sh and demo.sh.
 QVL_PACKAGES="cmake ninja-build g++ clang libclang-rt-14-dev googletest libbenchmark-dev
-libssl-dev g++-mingw-w64-i686-posix wine wine64 wine32:i386 zip unzip procps systemd
+libssl-dev g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64 wine32:i386 zip unzip procps systemd
 util-linux mount iproute2 git"
 
 ensure_packages() {
