@@ -66,6 +66,8 @@ test_preset() {
 run_preset() { build_preset "$1" && test_preset "$1"; }
 
 mkdir -p build
+echo "== layers of src/"
+if bash tools/dev/check-layers.sh; then passed=$((passed + 1)); else note_failure "layers of src/"; fi
 # Bystanders outside the suites (a job starter and a controller on the machine's own pipe)
 # must survive every suite untouched: the native suites run in namespaces of their own,
 # the Windows ones in a Wine prefix of their own.

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "config/profile_reader.h"
+#include "platform/profile_reader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const std::string path = "/tmp/qvl_fuzz_ini." + std::to_string(getpid());

@@ -4,15 +4,10 @@
 #include <cstring>
 
 #include "platform/platform.h"
-
-namespace {
-
-constexpr std::size_t kReplyBytes = 80;
-
-}  // namespace
+#include "supervision/heartbeat_protocol.h"
 
 std::string ControllerPipeName(const std::string& instance) {
-    return "\\\\.\\pipe\\qvljobctl" + instance;
+    return kBasePipeName + instance;
 }
 
 int SendHeartbeat(const std::string& instance, const std::string& message, std::uint32_t timeoutMs,

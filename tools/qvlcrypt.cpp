@@ -11,7 +11,6 @@
 
 namespace {
 
-constexpr char kDefaultKey[] = "DORVALK";
 constexpr int kExitOk = 0, kExitBadInput = 1, kExitUsage = 2;
 
 const char kUsage[] =
@@ -102,7 +101,7 @@ int Record(const std::string& section, const std::string& id, const std::string&
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string key = kDefaultKey;
+    std::string key = kProtectedValueKey;
     int i = 1;
     if (i < argc && std::strcmp(argv[i], "--help") == 0) {
         std::fputs(kUsage, stdout);

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "config/ascii_text.h"
+#include "platform/ascii_text.h"
 #include "config/protected_settings.h"
 #include "platform/platform.h"
 

@@ -4,10 +4,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "config/ascii_text.h"
+#include "platform/ascii_text.h"
 #include "host/service_host.h"
-#include "host/service_identity.h"
-#include "host/status_report.h"
+#include "service/service_identity.h"
+#include "service/status_report.h"
 #include "platform/platform.h"
 #include "supervision/controller.h"
 
@@ -30,6 +30,15 @@ void PrintUsage() {
     std::printf("\nStartServiceCtrlDispatcher wurde aufgerufen.\n");
     std::printf("Bitte warten.\n");
     std::fflush(stdout);
+}
+
+// The console run: prints "Debugging ...", installs the console handler and runs the
+// controller with the program's path as service name. Returns the run's outcome.
+int RunConsoleMode(int argc, char** argv) {
+    std::printf("Debugging %s.\n", gServiceIdentity.displayName);
+    std::fflush(stdout);
+    PlatformInstallConsoleHandler(ConsoleControlHandler);
+    return RunController(argc, argv);
 }
 
 }  // namespace
@@ -66,15 +75,9 @@ int ProgramMain(int argc, char** argv) {
     return 0;
 }
 
-int RunConsoleMode(int argc, char** argv) {
-    std::printf("Debugging %s.\n", gServiceIdentity.displayName);
-    std::fflush(stdout);
-    PlatformInstallConsoleHandler(ConsoleControlHandler);
-    return RunControllerFor(argc, argv, kHeartbeatTimeoutMs);
-}
 
 bool ConsoleControlHandler(std::uint32_t eventType) {
-    if (eventType != 0 && eventType != 1) return false;
+    if (eventType != kConsoleCtrlC && eventType != kConsoleCtrlBreak) return false;
     std::printf("Stopping %s.\n", gServiceIdentity.displayName);
     std::fflush(stdout);
     SignalStop();

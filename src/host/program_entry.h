@@ -11,10 +11,6 @@ constexpr char kUsageProgramName[] = "QVLJOBCTRL";
 // whose start-up failed, the configuration result (10, 11, 12) or 1.
 int ProgramMain(int argc, char** argv);
 
-// The console run: prints "Debugging ...", installs the console handler and runs the
-// controller with the program's path as service name. Returns the run's outcome.
-int RunConsoleMode(int argc, char** argv);
-
-// Ctrl+C (0) and Ctrl+Break (1): print "Stopping ..." and signal the stop; true. Any other
+// Ctrl+C and Ctrl+Break: print "Stopping ..." and signal the stop; true. Any other
 // console event is left to the system (false).
 bool ConsoleControlHandler(std::uint32_t eventType);

@@ -3,8 +3,8 @@
 
 #include <cstdio>
 
-#include "host/service_identity.h"
-#include "host/status_report.h"
+#include "service/service_identity.h"
+#include "service/status_report.h"
 #include "platform/platform.h"
 #include "supervision/controller.h"
 
@@ -21,6 +21,16 @@ void PrintFailure(const char* format) {
     std::fflush(stdout);
 }
 
+// Stop: report stop pending and signal the stop. Anything else: re-report the current state.
+void ServiceControlHandler(std::uint32_t control) {
+    if (control == kServiceControlStop) {
+        ReportStatusToSCMgr(kServiceStopPending, 0, 0);
+        SignalStop();
+        return;
+    }
+    ReportStatusToSCMgr(CurrentServiceStatus().currentState, 0, 0);  // answers an interrogation
+}
+
 }  // namespace
 
 void ControllerServiceMain(int argc, char** argv) {
@@ -30,7 +40,7 @@ void ControllerServiceMain(int argc, char** argv) {
     SetServiceStatusIdentity(kServiceWin32OwnProcess, 0);
     int outcome = kRunStopped;
     if (ReportStatusToSCMgr(kServiceStartPending, 0, kStartWaitHintMs)) {
-        outcome = RunControllerFor(argc, argv, kHeartbeatTimeoutMs);
+        outcome = RunController(argc, argv);
     }
     std::uint32_t exitCode = gLastErrorCode;
     if (outcome != kRunStopped) {
@@ -50,14 +60,6 @@ void ControllerServiceMain(int argc, char** argv) {
     ReportStatusToSCMgr(kServiceStopped, exitCode, 0);
 }
 
-void ServiceControlHandler(std::uint32_t control) {
-    if (control == kServiceControlStop) {
-        ReportStatusToSCMgr(kServiceStopPending, 0, 0);
-        SignalStop();
-        return;
-    }
-    ReportStatusToSCMgr(CurrentServiceStatus().currentState, 0, 0);  // answers an interrogation
-}
 
 bool InstallService() {
     char path[kExecutablePathBytes];

@@ -4,16 +4,12 @@
 
 #include <cstdint>
 
-constexpr std::uint32_t kServiceControlStop = 1;
-constexpr std::uint32_t kErrorServiceSpecific = 1066;  // ERROR_SERVICE_SPECIFIC_ERROR
 
 // Registers the control handler, reports start pending, runs the controller with the service
 // manager's arguments (argv[0] is the installed service name), then reports stopped: exit
 // code 0 after a stop request; after a failed start-up 1066 with the configuration result
 // as the service-specific code, or the captured platform error (1066 with code 1 when none).
 void ControllerServiceMain(int argc, char** argv);
-// Stop: report stop pending and signal the stop. Anything else: re-report the current state.
-void ServiceControlHandler(std::uint32_t control);
 
 // Register or remove the service under gServiceIdentity's names, printing the outcome.
 // True when the operation succeeded (no failure message was printed).

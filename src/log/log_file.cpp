@@ -1,6 +1,8 @@
 // The log file with size-based rotation (see log_file.h).
 #include "log/log_file.h"
 
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -50,8 +52,8 @@ void AppendTextMode(PlatformAppendFile* stream, const char* line) {
     PlatformAppendBytes(stream, out, n);
 }
 
-}  // namespace
-
+// Opens the log for appending, rotating it first when it is larger than the threshold. The
+// result (or null) becomes the current log stream.
 PlatformAppendFile* OpenLogFile() {
     gReopenedByRotation = false;
     gCurrentLog = PlatformOpenAppend(gControllerSettings.logPath);
@@ -59,6 +61,9 @@ PlatformAppendFile* OpenLogFile() {
     return gCurrentLog;
 }
 
+// Appends a finished line to `stream` (nothing when it is null), rotating first when the
+// file has grown past the threshold meanwhile; the reopened stream then becomes the current
+// log stream. Each line feed is stored as CR LF.
 void AppendToLog(PlatformAppendFile* stream, const char* line) {
     if (!stream) return;
     if (!gReopenedByRotation && TooLarge(stream)) {
@@ -67,6 +72,8 @@ void AppendToLog(PlatformAppendFile* stream, const char* line) {
     }
     AppendTextMode(stream, line);
 }
+
+}  // namespace
 
 void WriteLog(const char* text) {
     gCurrentLog = nullptr;
@@ -89,4 +96,12 @@ void WriteLog(const char* text) {
     AppendToLog(gCurrentLog, line);
     PlatformCloseAppend(gCurrentLog);
     gCurrentLog = nullptr;
+}
+
+void WriteLogFormatted(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(gLogMessage, sizeof gLogMessage, format, args);
+    va_end(args);
+    WriteLog(gLogMessage);
 }

@@ -23,12 +23,8 @@ extern char gLogMessage[kLogMessageBytes];
 // message buffer is written whole: nothing is cut. When the log cannot be opened (empty
 // path, missing directory, no access) the entry is dropped silently.
 void WriteLog(const char* text);
-
-// Opens the log for appending, rotating it first when it is larger than the threshold. The
-// result (or null) becomes the current log stream.
-PlatformAppendFile* OpenLogFile();
-
-// Appends a finished line to `stream` (nothing when it is null), rotating first when the
-// file has grown past the threshold meanwhile; the reopened stream then becomes the current
-// log stream. Each line feed is stored as CR LF.
-void AppendToLog(PlatformAppendFile* stream, const char* line);
+// Formats a message into gLogMessage (cut to its room, like every message) and writes it.
+#if defined(__GNUC__)
+__attribute__((format(printf, 1, 2)))
+#endif
+void WriteLogFormatted(const char* format, ...);

@@ -141,21 +141,51 @@ void PlatformPipeDisconnect(PlatformPipe* pipe);
 // Waits for the stop event or the pipe's pending operation, at most `timeoutMs`.
 PipeWait PlatformWaitStopOrPipe(PlatformEvent* stop, PlatformPipe* pipe, std::uint32_t timeoutMs);
 
-// The client side, for qvlping and job starters: one message out, one reply back. Waits up
-// to `timeoutMs` for a busy pipe and for the reply. Returns 0 on success, 1 when no
-// controller listens on `name`, 2 when the exchange failed after connecting.
+// The client side, for qvlping and job starters (and tests that hold a connection). Each
+// step keeps to its own time-out and never blocks past it.
+struct PlatformPipeClient;
+// Connects to pipe `name`, waiting up to `timeoutMs` while it is busy (Windows: another
+// client is being served; Linux: the queue of waiting clients is full). Null when no
+// controller listens or it stays busy.
+PlatformPipeClient* PlatformPipeConnect(const char* name, std::uint32_t timeoutMs);
+// Sends one message; true when all of it went out within `timeoutMs`.
+bool PlatformPipeClientSend(PlatformPipeClient* client, const char* message, std::size_t length,
+                            std::uint32_t timeoutMs);
+// Receives one message (cut to `size`); false when none came within `timeoutMs` or the
+// controller disconnected.
+bool PlatformPipeClientReceive(PlatformPipeClient* client, char* buffer, std::size_t size,
+                               std::size_t* length, std::uint32_t timeoutMs);
+void PlatformPipeClientClose(PlatformPipeClient* client);
+// One heartbeat: connect, one message out, one reply back, each within `timeoutMs`.
+// Returns 0 on success, 1 when no controller listens on `name`, 2 when the exchange failed
+// after connecting.
 int PlatformPipeTransact(const char* name, const char* message, std::size_t length, char* reply,
                          std::size_t replySize, std::size_t* replyLength, std::uint32_t timeoutMs);
 
 // ---- Console --------------------------------------------------------------------------
 
-// Installs a console control handler: Ctrl+C (0) and Ctrl+Break (1) reach it on a thread of
+// The console control events, in Windows' numbering (CTRL_C_EVENT, CTRL_BREAK_EVENT).
+constexpr std::uint32_t kConsoleCtrlC = 0;
+constexpr std::uint32_t kConsoleCtrlBreak = 1;
+// Installs a console control handler: Ctrl+C and Ctrl+Break reach it on a thread of
 // its own, as Windows' console control thread calls it (Linux: SIGINT and SIGQUIT, taken by
 // a dedicated thread). It returns true when it handled the event. Call it before any other
 // thread is started. False when it could not be installed.
 bool PlatformInstallConsoleHandler(bool (*handler)(std::uint32_t eventType));
 
 // ---- Service manager and event log -----------------------------------------------------
+
+// The values of the status record and of the controls, in Windows' numbering, which the
+// Linux backend maps onto systemd.
+constexpr std::uint32_t kServiceWin32OwnProcess = 0x10;
+constexpr std::uint32_t kServiceStopped = 1;
+constexpr std::uint32_t kServiceStartPending = 2;
+constexpr std::uint32_t kServiceStopPending = 3;
+constexpr std::uint32_t kServiceRunning = 4;
+constexpr std::uint32_t kServiceAcceptStop = 1;
+constexpr std::uint32_t kServiceControlStop = 1;
+// ERROR_SERVICE_SPECIFIC_ERROR: the exit code that points at the service-specific code.
+constexpr std::uint32_t kErrorServiceSpecific = 1066;
 
 // The platform's SERVICE_STATUS record, fields in its order.
 struct ServiceStatusRecord {
@@ -168,7 +198,10 @@ struct ServiceStatusRecord {
     std::uint32_t waitHint;
 };
 // Hands a status record to the service manager under the handle that registering the
-// control handler gave. True on success.
+// control handler gave. True on success. On Linux the stopped state ends the process at
+// once (_exit with the exit status systemd is to see: 0 for exit code 0, else the
+// service-specific code after 1066 or the exit code, 1 when that is 0 or above 255), since a systemd service is its process; on Windows the
+// dispatcher returns to main instead.
 bool PlatformSetServiceStatus(void* statusHandle, const ServiceStatusRecord& status);
 // Registers the service's control handler under `name`; the status handle, or null.
 void* PlatformRegisterServiceHandler(const char* name, void (*handler)(std::uint32_t control));

@@ -8,8 +8,8 @@
 #include <mutex>
 
 #include "config/configuration.h"
-#include "host/service_identity.h"
-#include "host/status_report.h"
+#include "service/service_identity.h"
+#include "service/status_report.h"
 #include "log/log_file.h"
 #include "platform/platform.h"
 #include "supervision/job_starter.h"
@@ -34,8 +34,7 @@ struct RunResources {
 };
 
 void Log(const char* text) {
-    std::snprintf(gLogMessage, sizeof gLogMessage, "%s", text);
-    WriteLog(gLogMessage);
+    WriteLogFormatted("%s", text);
 }
 
 // A failed start-up step: keeps the platform error and the line for the service's report,
@@ -103,14 +102,9 @@ bool CreateRunObjects(RunResources* run) {
 void LogStartBanner() {
     Log("****************************************\n");
     Log("** Service QVLJOBCTL wurde gestartet  **\n");
-    std::snprintf(gLogMessage, sizeof gLogMessage, "Servicename     : %s\n",
-                  gServiceIdentity.serviceName);
-    WriteLog(gLogMessage);
-    std::snprintf(gLogMessage, sizeof gLogMessage, "Pipename        : %s\n", gPipeName);
-    WriteLog(gLogMessage);
-    std::snprintf(gLogMessage, sizeof gLogMessage, "Database System : %s\n",
-                  gControllerSettings.databaseSuffix);
-    WriteLog(gLogMessage);
+    WriteLogFormatted("Servicename     : %s\n", gServiceIdentity.serviceName);
+    WriteLogFormatted("Pipename        : %s\n", gPipeName);
+    WriteLogFormatted("Database System : %s\n", gControllerSettings.databaseSuffix);
 }
 
 // How long the heartbeat period has left at `now`: the time-out less what has passed since
@@ -155,10 +149,9 @@ void ServePipe(PlatformPipe* pipe, std::uint32_t heartbeatTimeoutMs,
                 // The listen is ended before its record is reused by the read below.
                 PlatformPipeCancel(pipe);
                 RestartJobStarter();
-                std::snprintf(gLogMessage, sizeof gLogMessage,
-                              "Prozess QVLJOBSTR%s.EXE antwortet nicht\n",
-                              gControllerSettings.databaseSuffix);
-                WriteLog(gLogMessage);
+                char image[kCommandLineBytes];
+                JobStarterImage(image, sizeof image);
+                WriteLogFormatted("Prozess %s antwortet nicht\n", image);
                 lastSignOfLife = Clock::now();  // the new job starter's period begins
             } else if (w != PipeWait::kPipe) {
                 return;
@@ -175,8 +168,7 @@ void ServePipe(PlatformPipe* pipe, std::uint32_t heartbeatTimeoutMs,
         const std::size_t got = PlatformPipeBytesRead(pipe);
         const std::size_t textLength = strnlen(request, got);
         std::memset(reply, 0, sizeof reply);
-        std::snprintf(reply, sizeof reply, "QVLJOBCTL.EXE Read -> [%.*s]",
-                      static_cast<int>(textLength), request);
+        std::snprintf(reply, sizeof reply, kReplyFormat, static_cast<int>(textLength), request);
         if (PlatformPipeWrite(pipe, reply, kReplyBytes) == PipeStart::kPending) {
             w = AwaitClient(pipe, PeriodLeft(lastSignOfLife, heartbeatTimeoutMs), clientLimitMs,
                             "Verbindung ohne Antwort getrennt\n");
@@ -212,7 +204,7 @@ int RunControllerFor(int argc, char** argv, std::uint32_t heartbeatTimeoutMs,
     gRunFailure = RunFailure{};
     const int config = GetIniValues();
     if (config != kIniOk) {
-        char line[64];
+        char line[sizeof "Error GetIniValues 12 \n"];
         std::snprintf(line, sizeof line, "Error GetIniValues %i \n", config);
         PlatformSetLastError(0);  // a configuration failure carries no platform error
         Fail(line);
@@ -228,8 +220,8 @@ int RunControllerFor(int argc, char** argv, std::uint32_t heartbeatTimeoutMs,
     return outcome;
 }
 
-void RunController(int argc, char** argv) {
-    RunControllerFor(argc, argv, kHeartbeatTimeoutMs);
+int RunController(int argc, char** argv) {
+    return RunControllerFor(argc, argv, kHeartbeatTimeoutMs);
 }
 
 void SignalStop() {
@@ -237,9 +229,6 @@ void SignalStop() {
     if (hServerStopEvent) PlatformSetEvent(hServerStopEvent);
 }
 
-const char* CurrentPipeName() {
-    return gPipeName;
-}
 
 const RunFailure& LastRunFailure() {
     return gRunFailure;

@@ -6,25 +6,23 @@
 
 #include <cstdint>
 
+#include "supervision/heartbeat_protocol.h"
+
 constexpr std::uint32_t kHeartbeatTimeoutMs = 300000;
 constexpr std::uint32_t kStartWaitHintMs = 3000;
 // A connected client writes its message at once and reads the reply at once; one that has
 // done neither after this long is hung (it may be the job starter itself) and is dropped,
 // so that it cannot hold the cycle and keep a silent job starter from being restarted.
 constexpr std::uint32_t kClientTimeLimitMs = 10000;
-constexpr int kRequestBytes = 80;     // one heartbeat message
-constexpr int kReplyBytes = 80;       // the reply on the wire
-constexpr int kReplyRoomBytes = 105;  // the longest reply text, 104 characters, and its zero
-constexpr char kBasePipeName[] = "\\\\.\\pipe\\qvljobctl";
 
 // How a run ended.
 constexpr int kRunStopped = 0;      // a stop request ended a run that had started
 constexpr int kRunStartFailed = 1;  // a start-up step other than the configuration failed
 // ... or the GetIniValues result (10, 11, 12) when the configuration failed.
 
-// The run with the product's heartbeat time-out. Only argv[0] is read: the service name (the
-// program's path in console mode).
-void RunController(int argc, char** argv);
+// The run with the product's heartbeat time-out; returns how the run ended. Only argv[0] is
+// read: the service name (the program's path in console mode).
+int RunController(int argc, char** argv);
 // The same run with other time-outs (tests); returns how the run ended.
 int RunControllerFor(int argc, char** argv, std::uint32_t heartbeatTimeoutMs,
                      std::uint32_t clientTimeLimitMs = kClientTimeLimitMs);
@@ -41,5 +39,3 @@ const RunFailure& LastRunFailure();
 // while the run closes the event: setting and closing are exclusive.
 void SignalStop();
 
-// The pipe name of the current run (for the banner and tests).
-const char* CurrentPipeName();

@@ -6,10 +6,10 @@
 #include <cstdlib>
 #include <string>
 
-#include "config/ascii_text.h"
+#include "platform/ascii_text.h"
 #include "config/configuration.h"
-#include "host/service_identity.h"
-#include "host/status_report.h"
+#include "service/service_identity.h"
+#include "service/status_report.h"
 #include "log/log_file.h"
 #include "platform/platform.h"
 
@@ -56,10 +56,8 @@ void AwaitEnd(const std::vector<std::uint32_t>& pids, const char* image) {
     }
     for (std::uint32_t pid : pids) {
         if (!Runs(pid)) continue;
-        std::snprintf(gLogMessage, sizeof gLogMessage,
-                      "Prozess %s  PID(%ld) wurde nicht beendet. \n", image,
-                      static_cast<long>(pid));
-        WriteLog(gLogMessage);
+        WriteLogFormatted("Prozess %s  PID(%ld) wurde nicht beendet. \n", image,
+                          static_cast<long>(pid));
     }
 }
 
@@ -68,6 +66,10 @@ bool IsDecimal(const std::string& text) {
 }
 
 }  // namespace
+
+void JobStarterImage(char* image, std::size_t size) {
+    std::snprintf(image, size, "QVLJOBSTR%s.EXE", gControllerSettings.databaseSuffix);
+}
 
 long InstanceArgument(std::uint32_t pid) {
     constexpr std::size_t kMaxDigits = 9;  // an instance number fits a 32-bit long
@@ -95,24 +97,19 @@ std::uint32_t LaunchCommandLine(const char* commandLine, std::uint64_t* creation
     std::uint32_t pid = 0;
     std::uint64_t created = 0;
     if (PlatformLaunch(commandLine, &pid, &created)) {
-        std::snprintf(gLogMessage, sizeof gLogMessage, "Prozess %s  PID(%ld) erstellt. \n",
-                      commandLine, static_cast<long>(pid));
-        WriteLog(gLogMessage);
+        WriteLogFormatted("Prozess %s  PID(%ld) erstellt. \n", commandLine, static_cast<long>(pid));
         if (creationTime) *creationTime = created;
         return pid;
     }
     char error[kErrorTextBytes];
     FormatLastError(error, sizeof error);
-    std::snprintf(gLogMessage, sizeof gLogMessage,
-                  "Prozess %s: konnte nicht erzeugt werden. Fehler: %s!\n", commandLine, error);
-    WriteLog(gLogMessage);
+    WriteLogFormatted("Prozess %s: konnte nicht erzeugt werden. Fehler: %s!\n", commandLine, error);
     return 0;
 }
 
 void RestartJobStarterPausing(std::uint32_t killPauseMs) {
-    const char* suffix = gControllerSettings.databaseSuffix;
     char image[kCommandLineBytes], command[kCommandLineBytes];
-    std::snprintf(image, sizeof image, "QVLJOBSTR%s.EXE", suffix);
+    JobStarterImage(image, sizeof image);
     if (gServiceIdentity.numbered == 1) {
         const long instance = gServiceIdentity.instanceNumber;
         std::vector<std::uint32_t> ended;
@@ -128,7 +125,7 @@ void RestartJobStarterPausing(std::uint32_t killPauseMs) {
             Kill(id, killPauseMs);
         }
         AwaitEnd(ended, image);
-        std::snprintf(command, sizeof command, "QVLJOBSTR%s.EXE %ld ", suffix, instance);
+        std::snprintf(command, sizeof command, "%s %ld ", image, instance);
         gJobStarter.creationTime = 0;
         gJobStarter.pid = LaunchCommandLine(command, &gJobStarter.creationTime);
         return;

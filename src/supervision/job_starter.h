@@ -6,6 +6,7 @@
 // ones have ended, so that one instance never runs two job starters.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -30,6 +31,8 @@ void RestartJobStarter();
 // The same pass with another pause, for tests that cannot wait two seconds per KILL.
 void RestartJobStarterPausing(std::uint32_t killPauseMs);
 
+// The job starter's image name for the configured database system: "QVLJOBSTR_ORACLE.EXE".
+void JobStarterImage(char* image, std::size_t size);
 // The instance argument process `pid` was started with: its first argument when that is a
 // plain decimal number (a numbered controller always gives its job starter one), otherwise
 // kNoInstanceArgument, also when its arguments cannot be read.

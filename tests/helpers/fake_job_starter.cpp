@@ -1,15 +1,23 @@
 // Test helper standing in for a job starter (and, under other names, for unrelated
 // processes): records "<pid> <arguments>" in starts.txt of its current directory, then
-// stays alive for up to a minute so that tests can see whether it gets killed.
+// stays alive for up to a minute so that tests can see whether it gets killed. It needs
+// nothing of the product, so that the Windows build can also make a 64-bit copy of it with
+// the x86_64 compiler (a 64-bit job starter beside the 32-bit controller).
 #include <chrono>
 #include <cstdio>
 #include <thread>
 
-#include "platform/platform.h"
+#ifdef _WIN32
+#include <windows.h>
+static unsigned long ProcessId() { return GetCurrentProcessId(); }
+#else
+#include <unistd.h>
+static unsigned long ProcessId() { return static_cast<unsigned long>(getpid()); }
+#endif
 
 int main(int argc, char** argv) {
     if (std::FILE* f = std::fopen("starts.txt", "ab")) {
-        std::fprintf(f, "%lu", static_cast<unsigned long>(PlatformCurrentProcessId()));
+        std::fprintf(f, "%lu", ProcessId());
         for (int i = 1; i < argc; ++i)
             std::fprintf(f, " %s", argv[i]);
         std::fprintf(f, "\n");

@@ -12,8 +12,7 @@ int main(int argc, char** argv) {
     std::snprintf(gControllerSettings.rotationPath, kPathBytes, "%s.old", argv[1]);
     const long count = std::atol(argv[3]);
     for (long i = 0; i < count; ++i) {
-        std::snprintf(gLogMessage, sizeof gLogMessage, "%s %ld\n", argv[2], i);
-        WriteLog(gLogMessage);
+        WriteLogFormatted("%s %ld\n", argv[2], i);
     }
     return 0;
 }

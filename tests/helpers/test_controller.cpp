@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "host/program_entry.h"
-#include "host/service_identity.h"
+#include "service/service_identity.h"
 #include "platform/platform.h"
 #include "supervision/controller.h"
 

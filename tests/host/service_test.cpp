@@ -21,7 +21,6 @@
 
 namespace {
 
-constexpr unsigned kStopped = 1, kRunning = 4;
 const std::string kBase = "QUARVELIN JOB CONTROLLER";
 
 // A failure message: "<call> failed - <system text> (<code>)" and its line end; `code` is
@@ -123,7 +122,7 @@ TEST_F(Service, InstallRunAndRemoveNumberedInstancesSideBySide) {
     ASSERT_TRUE(QueryInstalledService("QUARVELIN_JOB_CONTROLLER3", &seen));
     EXPECT_TRUE(seen.startsAtBoot);
     ASSERT_TRUE(StartInstalledService("QUARVELIN_JOB_CONTROLLER3"));
-    ASSERT_TRUE(WaitForState("QUARVELIN_JOB_CONTROLLER3", kRunning, &seen));
+    ASSERT_TRUE(WaitForState("QUARVELIN_JOB_CONTROLLER3", kServiceRunning, &seen));
     if (kSystemd) {
         EXPECT_EQ("QUARVELIN_JOB_CONTROLLER3 running", seen.statusText);
     }
@@ -144,7 +143,7 @@ TEST_F(Service, InstallRunAndRemoveNumberedInstancesSideBySide) {
     InstalledService plainService;
     EXPECT_TRUE(QueryInstalledService("QUARVELIN_JOB_CONTROLLER", &plainService))
         << "the un-numbered service is untouched";
-    EXPECT_EQ(kStopped, plainService.state);
+    EXPECT_EQ(kServiceStopped, plainService.state);
     const std::string after = ReadFileBytes(dir_ / "QVLJOBCTL.LOG");
     EXPECT_EQ("  ****************************************\r\n", after.substr(after.size() - 44));
 
@@ -203,7 +202,7 @@ TEST_F(Service, SystemdRunsAnInstallationWhosePathHasBlanksAndSpecialCharacters)
     ASSERT_EQ(0, RunProcess({exe, "-install", "4"}).exitCode);
     ASSERT_TRUE(StartInstalledService("QUARVELIN_JOB_CONTROLLER4"));
     InstalledService seen;
-    ASSERT_TRUE(WaitForState("QUARVELIN_JOB_CONTROLLER4", kRunning, &seen));
+    ASSERT_TRUE(WaitForState("QUARVELIN_JOB_CONTROLLER4", kServiceRunning, &seen));
     EXPECT_NE(std::string::npos, ReadFileBytes(JoinPath(odd, "QVLJOBCTL.LOG"))
                                      .find("Servicename     : QUARVELIN_JOB_CONTROLLER4\r\n"));
     EXPECT_EQ(0, RunProcess({exe, "-remove", "4"}).exitCode);
@@ -217,11 +216,11 @@ TEST_F(Service, FailedStartupStopsWithTheConfigurationResult) {
     InstalledService seen;
     // systemd shows the start as failed at once; Wine's manager reports stopped at the end.
     for (int i = 0; i < 300 && QueryInstalledService("QUARVELIN_JOB_CONTROLLER4", &seen) &&
-                    (seen.state != kStopped || (seen.exitCode == 0 && i < 20));
+                    (seen.state != kServiceStopped || (seen.exitCode == 0 && i < 20));
          ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    ASSERT_EQ(kStopped, seen.state);
+    ASSERT_EQ(kServiceStopped, seen.state);
     if (!kSystemd) {
         EXPECT_EQ(1066u, seen.exitCode);
         EXPECT_EQ(11u, seen.specificCode);
@@ -237,10 +236,10 @@ TEST_F(Service, StopThroughTheServiceManagerEndsTheRunWithItsEndBanner) {
     ASSERT_EQ(0, Run({"-install", "5"}).exitCode);
     ASSERT_TRUE(StartInstalledService("QUARVELIN_JOB_CONTROLLER5"));
     InstalledService seen;
-    ASSERT_TRUE(WaitForState("QUARVELIN_JOB_CONTROLLER5", kRunning, &seen));
+    ASSERT_TRUE(WaitForState("QUARVELIN_JOB_CONTROLLER5", kServiceRunning, &seen));
     EXPECT_EQ("QVLJOBCTL.EXE Read -> [PING]\n", AnsweredPing("5"));
     ASSERT_TRUE(StopInstalledService("QUARVELIN_JOB_CONTROLLER5"));
-    ASSERT_TRUE(WaitForState("QUARVELIN_JOB_CONTROLLER5", kStopped, &seen));
+    ASSERT_TRUE(WaitForState("QUARVELIN_JOB_CONTROLLER5", kServiceStopped, &seen));
     EXPECT_EQ(0u, seen.exitCode) << "a stop is no failure";
     const std::vector<std::string> texts = LogTexts(dir_ / "QVLJOBCTL.LOG");
     ASSERT_GE(texts.size(), 3u);
@@ -249,10 +248,10 @@ TEST_F(Service, StopThroughTheServiceManagerEndsTheRunWithItsEndBanner) {
     // Started twice more: each run ends what the one before left, so one job starter runs.
     for (int run = 0; run < 2; ++run) {
         ASSERT_TRUE(StartInstalledService("QUARVELIN_JOB_CONTROLLER5"));
-        ASSERT_TRUE(WaitForState("QUARVELIN_JOB_CONTROLLER5", kRunning, &seen));
+        ASSERT_TRUE(WaitForState("QUARVELIN_JOB_CONTROLLER5", kServiceRunning, &seen));
         EXPECT_EQ("QVLJOBCTL.EXE Read -> [PING]\n", AnsweredPing("5"));
         ASSERT_TRUE(StopInstalledService("QUARVELIN_JOB_CONTROLLER5"));
-        ASSERT_TRUE(WaitForState("QUARVELIN_JOB_CONTROLLER5", kStopped, &seen));
+        ASSERT_TRUE(WaitForState("QUARVELIN_JOB_CONTROLLER5", kServiceStopped, &seen));
     }
     EXPECT_EQ(1u, RunningJobStarters("QVLJOBSTR_ORACLE.EXE", 5).size());
 
@@ -264,7 +263,7 @@ TEST_F(Service, StopThroughTheServiceManagerEndsTheRunWithItsEndBanner) {
         for (int round = 0; round < 3; ++round) {
             ASSERT_TRUE(StartInstalledService("QUARVELIN_JOB_CONTROLLER5"));
             ASSERT_TRUE(StopInstalledService("QUARVELIN_JOB_CONTROLLER5"));
-            ASSERT_TRUE(WaitForState("QUARVELIN_JOB_CONTROLLER5", kStopped, &seen));
+            ASSERT_TRUE(WaitForState("QUARVELIN_JOB_CONTROLLER5", kServiceStopped, &seen));
             EXPECT_FALSE(seen.failed) << "exit status " << seen.exitCode;
             EXPECT_EQ("****************************************",
                       LogTexts(dir_ / "QVLJOBCTL.LOG").back());

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "config/configuration.h"
-#include "host/service_identity.h"
+#include "service/service_identity.h"
 #include "platform/platform.h"
 #include "supervision/job_starter.h"
 #include "support/installation.h"

@@ -31,13 +31,16 @@ int WaitProcess(ChildProcess* child);
 // Presses Ctrl+C for a child started with StartProcess: SIGINT on Linux; on Windows the
 // stop file that the test controller watches (it then calls its console handler).
 void RequestStop(ChildProcess* child, const std::string& stopFile);
-// A client that connects to a pipe and neither writes nor closes until released. It does
-// not wait when the pipe is busy or its queue full: it is then not connected.
+// A client that connects to a pipe and neither writes nor closes until released. It waits
+// at most a second for a busy pipe or a full queue: it is then not connected.
+struct PlatformPipeClient;
 class HeldConnection {
 public:
     explicit HeldConnection(const std::string& pipeName);
     ~HeldConnection() { Release(); }
-    bool connected() const { return connected_; }
+    HeldConnection(const HeldConnection&) = delete;
+    HeldConnection& operator=(const HeldConnection&) = delete;
+    bool connected() const { return client_ != nullptr; }
     // Sends one message (and then reads nothing until asked to).
     bool Send(const std::string& message);
     // Reads what the server sends before it disconnects; empty when nothing came.
@@ -45,8 +48,7 @@ public:
     void Release();
 
 private:
-    long long handle_ = -1;
-    bool connected_ = false;
+    PlatformPipeClient* client_ = nullptr;
 };
 
 // True where the processes and pipe names this test sees are the test's own: under Wine a

@@ -51,6 +51,9 @@ void PlatformFreeOpenAccess(PlatformOpenAccess* access) {
 namespace {
 
 constexpr int kBacklog = 16;  // clients queue here while one is served, as a busy pipe waits
+// How often a client tries again while the queue is full: often enough to take a free place
+// at once, rarely enough to cost nothing.
+constexpr int kBusyRetryMs = 10;
 
 enum class Pending { kNone, kListen, kRead, kWrite };
 
@@ -199,42 +202,54 @@ PipeWait PlatformWaitStopOrPipe(PlatformEvent* stop, PlatformPipe* pipe, std::ui
     }
 }
 
-int PlatformPipeTransact(const char* name, const char* message, std::size_t length, char* reply,
-                         std::size_t replySize, std::size_t* replyLength, std::uint32_t timeoutMs) {
+struct PlatformPipeClient {
+    int fd;
+};
+
+// Non-blocking throughout: a blocking connect waits without limit while the controller's
+// queue of waiting clients is full, and a send or receive could wait on a hung server.
+PlatformPipeClient* PlatformPipeConnect(const char* name, std::uint32_t timeoutMs) {
     sockaddr_un addr;
     socklen_t addrLength;
-    if (!AbstractAddress(name, &addr, &addrLength)) return 1;
-    // Non-blocking throughout: a blocking connect waits without limit while the controller's
-    // queue of waiting clients is full, and a send or receive could wait on a hung server.
+    if (!AbstractAddress(name, &addr, &addrLength)) return nullptr;
     const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) return 1;
+    if (fd < 0) return nullptr;
     // A full queue answers EAGAIN, like a busy pipe: try again until the time-out.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     int rc;
     while ((rc = connect(fd, reinterpret_cast<sockaddr*>(&addr), addrLength)) != 0 &&
            errno == EAGAIN && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::this_thread::sleep_for(std::chrono::milliseconds(kBusyRetryMs));
     }
     if (rc != 0) {
         close(fd);
-        return 1;
+        return nullptr;
     }
-    int result = 2;
-    pollfd p = {fd, POLLOUT, 0};
-    const int waitMs = static_cast<int>(timeoutMs);
-    if (poll(&p, 1, waitMs) > 0 &&
-        send(fd, message, length, MSG_NOSIGNAL | MSG_DONTWAIT) == static_cast<ssize_t>(length)) {
-        p.events = POLLIN;
-        if (poll(&p, 1, waitMs) > 0) {
-            const ssize_t n = recv(fd, reply, replySize, MSG_DONTWAIT);
-            if (n > 0) {
-                *replyLength = static_cast<std::size_t>(n);
-                result = 0;
-            }
-        }
-    }
-    close(fd);
-    return result;
+    return new PlatformPipeClient{fd};
+}
+
+bool PlatformPipeClientSend(PlatformPipeClient* client, const char* message, std::size_t length,
+                            std::uint32_t timeoutMs) {
+    pollfd p = {client->fd, POLLOUT, 0};
+    return poll(&p, 1, static_cast<int>(timeoutMs)) > 0 &&
+           send(client->fd, message, length, MSG_NOSIGNAL | MSG_DONTWAIT) ==
+               static_cast<ssize_t>(length);
+}
+
+bool PlatformPipeClientReceive(PlatformPipeClient* client, char* buffer, std::size_t size,
+                               std::size_t* length, std::uint32_t timeoutMs) {
+    pollfd p = {client->fd, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(timeoutMs)) <= 0) return false;
+    const ssize_t n = recv(client->fd, buffer, size, MSG_DONTWAIT);
+    if (n <= 0) return false;
+    *length = static_cast<std::size_t>(n);
+    return true;
+}
+
+void PlatformPipeClientClose(PlatformPipeClient* client) {
+    if (!client) return;
+    close(client->fd);
+    delete client;
 }
 
 namespace {
@@ -248,7 +263,7 @@ void ConsoleSignalThread(sigset_t signals) {
     for (;;) {
         int sig = 0;
         if (sigwait(&signals, &sig) != 0) continue;
-        const std::uint32_t type = sig == SIGINT ? 0 : 1;
+        const std::uint32_t type = sig == SIGINT ? kConsoleCtrlC : kConsoleCtrlBreak;
         if (!gConsoleHandler(type)) {
             signal(sig, SIG_DFL);
             pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);

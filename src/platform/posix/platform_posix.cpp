@@ -15,9 +15,26 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "config/profile_reader.h"
+#include "platform/posix/posix_io.h"
+#include "platform/profile_reader.h"
 
 extern char** environ;
+
+bool WriteAll(int fd, const char* data, std::size_t size, std::size_t* written) {
+    std::size_t done = 0;
+    bool ok = true;
+    while (done < size) {
+        const ssize_t n = write(fd, data + done, size - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            ok = false;
+            break;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    if (written) *written = done;
+    return ok;
+}
 
 namespace {
 
@@ -113,15 +130,10 @@ std::int64_t PlatformAppendPosition(PlatformAppendFile* file) {
 bool PlatformAppendBytes(PlatformAppendFile* file, const char* bytes, std::size_t count) {
     // O_APPEND moves to the end and writes in one step, so another appender can never slip
     // between the two; a short write only happens on a full disk or a signal.
-    while (count > 0) {
-        ssize_t n = write(file->fd, bytes, count);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        bytes += n;
-        count -= static_cast<std::size_t>(n);
-        if (file->position >= 0) file->position += n;
-    }
-    return true;
+    std::size_t written = 0;
+    const bool ok = WriteAll(file->fd, bytes, count, &written);
+    if (file->position >= 0) file->position += static_cast<std::int64_t>(written);
+    return ok;
 }
 
 void PlatformCloseAppend(PlatformAppendFile* file) {
@@ -209,31 +221,40 @@ bool FindProgram(const std::string& name, std::string* path) {
     return false;
 }
 
-// Field 22 of /proc/PID/stat: the start time in clock ticks after boot. The fields after
-// the command name in parentheses (which may hold blanks) are counted from its ')'.
-bool StatField(std::uint32_t pid, int field, std::uint64_t* value) {
-    char path[64];
+// /proc/PID/stat after the command name in parentheses (which may hold blanks): from the
+// blank after its ')', so that field 3 (the state) comes first. False when unreadable.
+bool StatAfterName(std::uint32_t pid, std::string* rest) {
+    char path[kProcPathBytes];
     std::snprintf(path, sizeof path, "/proc/%u/stat", pid);
     std::FILE* f = std::fopen(path, "r");
     if (!f) return false;
     char buf[1024];
-    size_t n = std::fread(buf, 1, sizeof buf - 1, f);
+    const size_t n = std::fread(buf, 1, sizeof buf - 1, f);
     std::fclose(f);
     buf[n] = '\0';
     const char* p = std::strrchr(buf, ')');
     if (!p) return false;
+    rest->assign(p + 1);
+    return true;
+}
+
+// A numeric field of /proc/PID/stat, counted from 1 as proc(5) does.
+bool StatField(std::uint32_t pid, int field, std::uint64_t* value) {
+    std::string rest;
+    if (!StatAfterName(pid, &rest)) return false;
     int index = 2;  // ')' ends field 2
-    for (++p; *p && index < field; ++p) {
-        if (*p == ' ') ++index;
+    std::size_t at = 0;
+    for (; at < rest.size() && index < field; ++at) {
+        if (rest[at] == ' ') ++index;
     }
     if (index != field) return false;
-    *value = std::strtoull(p, nullptr, 10);
+    *value = std::strtoull(rest.c_str() + at, nullptr, 10);
     return true;
 }
 
 // The executable's full path (/proc/PID/exe without the " (deleted)" mark), or "".
 std::string ExecutablePath(std::uint32_t pid) {
-    char path[64], target[4096];
+    char path[kProcPathBytes], target[4096];
     std::snprintf(path, sizeof path, "/proc/%u/exe", pid);
     ssize_t n = readlink(path, target, sizeof target - 1);
     if (n <= 0) return "";
@@ -252,7 +273,7 @@ std::string BaseName(const std::string& path) {
 
 // The words of a process's command line (/proc/PID/cmdline); false when unreadable.
 bool CommandWords(std::uint32_t pid, std::vector<std::string>* words) {
-    char path[64];
+    char path[kProcPathBytes];
     std::snprintf(path, sizeof path, "/proc/%u/cmdline", pid);
     std::FILE* f = std::fopen(path, "rb");
     if (!f) return false;
@@ -374,14 +395,14 @@ bool PlatformLaunch(const char* commandLine, std::uint32_t* pid, std::uint64_t* 
         return false;
     }
     *pid = static_cast<std::uint32_t>(result);
-    if (!StatField(*pid, 22, creationTime)) *creationTime = 0;
+    if (!StatField(*pid, kStatStartTime, creationTime)) *creationTime = 0;
     return true;
 }
 
 bool PlatformProcessIdentity(std::uint32_t pid, char* name, std::size_t nameSize,
                              std::uint64_t* creationTime) {
     const std::string image = ImageName(pid);
-    if (image.empty() || !StatField(pid, 22, creationTime)) return false;
+    if (image.empty() || !StatField(pid, kStatStartTime, creationTime)) return false;
     std::snprintf(name, nameSize, "%s", image.c_str());
     return true;
 }
@@ -411,7 +432,7 @@ bool PlatformListProcesses(std::vector<ProcessEntry>* out) {
         if (*end != '\0' || pid == 0) continue;
         std::uint64_t parent = 0;
         const std::string image = ImageName(static_cast<std::uint32_t>(pid));
-        if (image.empty() || !StatField(static_cast<std::uint32_t>(pid), 4, &parent)) continue;
+        if (image.empty() || !StatField(static_cast<std::uint32_t>(pid), kStatParent, &parent)) continue;
         out->push_back(
             {static_cast<std::uint32_t>(pid), static_cast<std::uint32_t>(parent), image});
     }
@@ -421,15 +442,8 @@ bool PlatformListProcesses(std::vector<ProcessEntry>* out) {
 
 // The state letter of /proc/PID/stat (field 3), or 0 when the process does not exist.
 static char ProcessState(std::uint32_t pid) {
-    char path[64], buf[512];
-    std::snprintf(path, sizeof path, "/proc/%u/stat", pid);
-    std::FILE* f = std::fopen(path, "r");
-    if (!f) return 0;
-    const size_t n = std::fread(buf, 1, sizeof buf - 1, f);
-    std::fclose(f);
-    buf[n] = '\0';
-    const char* p = std::strrchr(buf, ')');
-    return (p && p[1] == ' ') ? p[2] : 0;
+    std::string rest;
+    return StatAfterName(pid, &rest) && rest.size() > 1 && rest[0] == ' ' ? rest[1] : 0;
 }
 
 bool PlatformTerminateProcess(std::uint32_t pid) {

@@ -26,21 +26,18 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/posix/posix_io.h"
 
 extern char** environ;
 
 namespace {
-
-// Windows' service states and the stop control, as the status records carry them.
-constexpr std::uint32_t kStopped = 1, kStartPending = 2, kStopPending = 3, kRunning = 4;
-constexpr std::uint32_t kAcceptStop = 1, kControlStop = 1;
-constexpr std::uint32_t kServiceSpecificError = 1066;
 
 const char kUnitDirectory[] = "/etc/systemd/system";
 const char kWantsDirectory[] = "/etc/systemd/system/multi-user.target.wants";
 // The socket through which systemctl reaches the system manager as root.
 const char kManagerSocket[] = "/run/systemd/private";
 constexpr std::size_t kUnitNameMax = 255;  // systemd's limit, ".service" included
+constexpr std::size_t kUnitSuffixChars = sizeof ".service" - 1;
 
 // What an installer's or remover's handle stands for: the manager (empty unit) or a unit.
 struct ScHandle {
@@ -121,13 +118,13 @@ bool ActiveState(const std::string& unit, std::string* state) {
 
 bool MapActiveState(const std::string& active, std::uint32_t* state) {
     if (active == "active" || active == "reloading" || active == "refreshing") {
-        *state = kRunning;
+        *state = kServiceRunning;
     } else if (active == "activating") {
-        *state = kStartPending;
+        *state = kServiceStartPending;
     } else if (active == "deactivating") {
-        *state = kStopPending;
+        *state = kServiceStopPending;
     } else if (active == "inactive" || active == "failed" || active == "maintenance") {
-        *state = kStopped;
+        *state = kServiceStopped;
     } else {
         errno = EIO;
         return false;
@@ -137,7 +134,7 @@ bool MapActiveState(const std::string& active, std::uint32_t* state) {
 
 // A unit name systemd accepts, made of the service name and ".service".
 bool ValidUnitName(const std::string& name) {
-    if (name.empty() || name.size() + 8 > kUnitNameMax) return false;
+    if (name.empty() || name.size() + kUnitSuffixChars > kUnitNameMax) return false;
     for (char c : name) {
         const bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
                         (c >= '0' && c <= '9') || c == '_' || c == '-' || c == '.' || c == ':';
@@ -164,17 +161,6 @@ bool UnitValue(const char* text, bool quoted, std::string* out) {
         }
     }
     if (quoted) *out += '"';
-    return true;
-}
-
-bool WriteAll(int fd, const std::string& text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
     return true;
 }
 
@@ -238,7 +224,7 @@ bool Notify(const std::string& message) {
 // platform error; never 0 for a failure, never above 255.
 int ExitStatusFor(const ServiceStatusRecord& status) {
     std::uint32_t code = status.win32ExitCode;
-    if (code == kServiceSpecificError) code = status.serviceSpecificExitCode;
+    if (code == kErrorServiceSpecific) code = status.serviceSpecificExitCode;
     if (status.win32ExitCode == 0) return 0;
     return (code == 0 || code > 255) ? 1 : static_cast<int>(code);
 }
@@ -251,19 +237,19 @@ bool PlatformSetServiceStatus(void* statusHandle, const ServiceStatusRecord& sta
     const std::string& name = gDispatcher.unitName;
     std::string message;
     switch (status.currentState) {
-        case kStartPending:
+        case kServiceStartPending:
             message =
                 "STATUS=" + name + " starting (check point " + std::to_string(status.checkPoint) +
                 ")\nEXTEND_TIMEOUT_USEC=" + std::to_string(std::uint64_t{status.waitHint} * 1000) +
                 "\n";
             break;
-        case kRunning:
+        case kServiceRunning:
             message = "READY=1\nSTATUS=" + name + " running\n";
             break;
-        case kStopPending:
+        case kServiceStopPending:
             message = "STOPPING=1\nSTATUS=" + name + " stopping\n";
             break;
-        case kStopped: {
+        case kServiceStopped: {
             // The process's end is the stopped report: systemd takes its exit status.
             const int exitStatus = ExitStatusFor(status);
             Notify("STATUS=" + name + " stopped (exit status " + std::to_string(exitStatus) +
@@ -276,7 +262,7 @@ bool PlatformSetServiceStatus(void* statusHandle, const ServiceStatusRecord& sta
             break;
     }
     if (!Notify(message)) return false;
-    gDispatcher.stopAccepted = (status.controlsAccepted & kAcceptStop) != 0;
+    gDispatcher.stopAccepted = (status.controlsAccepted & kServiceAcceptStop) != 0;
     // A stop that arrived while no control was accepted is delivered now: wake the
     // dispatcher's thread, which takes it (or has taken it already: it is delivered once).
     if (gDispatcher.stopAccepted && gDispatcher.stopPending) kill(getpid(), SIGTERM);
@@ -325,7 +311,7 @@ bool PlatformStartServiceDispatcher(const char*, void (*serviceMain)(int, char**
         if (info.si_pid != self) gDispatcher.stopPending = true;
         if (gDispatcher.stopAccepted && gDispatcher.stopPending.exchange(false) &&
             gDispatcher.handler) {
-            gDispatcher.handler(kControlStop);
+            gDispatcher.handler(kServiceControlStop);
         }
     }
     service.join();
@@ -373,7 +359,7 @@ void* PlatformScCreateService(void*, const char* name, const char* displayName,
     const std::string file = UnitFile(unit);
     const int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0) return nullptr;  // EEXIST: installed already
-    const bool written = WriteAll(fd, text);
+    const bool written = WriteAll(fd, text.data(), text.size());
     int error = errno;
     const bool closed = close(fd) == 0;
     if (written && !closed) error = errno;
@@ -413,12 +399,12 @@ bool PlatformScControlStop(void* service, std::uint32_t* state) {
     if (!ActiveState(handle->unit, &active) || !MapActiveState(active, state)) return false;
     // As on Windows, only a running service accepts the stop control; a starting one
     // accepts no control and a stopped one is not active.
-    if (*state != kRunning) {
-        errno = *state == kStopped ? ESRCH : EAGAIN;
+    if (*state != kServiceRunning) {
+        errno = *state == kServiceStopped ? ESRCH : EAGAIN;
         return false;
     }
     if (!Systemctl({"stop", "--no-block", handle->unit})) return false;
-    *state = kStopPending;
+    *state = kServiceStopPending;
     return true;
 }
 

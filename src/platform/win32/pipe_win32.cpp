@@ -179,12 +179,19 @@ PipeWait PlatformWaitStopOrPipe(PlatformEvent* stop, PlatformPipe* pipe, std::ui
     return PipeWait::kFailed;
 }
 
+struct PlatformPipeClient {
+    HANDLE handle;
+    HANDLE event;  // completes the client's overlapped operations
+};
+
 namespace {
 
 // One overlapped operation on the client handle, waited for at most `timeoutMs`; a
-// controller that never answers ends in a failure instead of a hang.
+// controller that never answers ends in a failure instead of a hang. A message longer than
+// the buffer (ERROR_MORE_DATA) counts as received, cut to the buffer.
 bool Finish(HANDLE h, OVERLAPPED* ov, BOOL started, DWORD timeoutMs, DWORD* n) {
-    if (!started && GetLastError() != ERROR_IO_PENDING) return GetLastError() == ERROR_MORE_DATA;
+    if (started) return GetOverlappedResult(h, ov, n, FALSE) || GetLastError() == ERROR_MORE_DATA;
+    if (GetLastError() != ERROR_IO_PENDING) return GetLastError() == ERROR_MORE_DATA;
     if (WaitForSingleObject(ov->hEvent, timeoutMs) != WAIT_OBJECT_0) {
         CancelIo(h);
         GetOverlappedResult(h, ov, n, TRUE);
@@ -195,8 +202,7 @@ bool Finish(HANDLE h, OVERLAPPED* ov, BOOL started, DWORD timeoutMs, DWORD* n) {
 
 }  // namespace
 
-int PlatformPipeTransact(const char* name, const char* message, std::size_t length, char* reply,
-                         std::size_t replySize, std::size_t* replyLength, std::uint32_t timeoutMs) {
+PlatformPipeClient* PlatformPipeConnect(const char* name, std::uint32_t timeoutMs) {
     const DWORD start = GetTickCount();
     HANDLE h;
     for (;;) {
@@ -207,28 +213,41 @@ int PlatformPipeTransact(const char* name, const char* message, std::size_t leng
         // A busy pipe (another client being served): wait for it up to the time-out.
         if (GetLastError() != ERROR_PIPE_BUSY || elapsed >= timeoutMs ||
             !WaitNamedPipeA(name, timeoutMs - elapsed)) {
-            return 1;
+            return nullptr;
         }
     }
     DWORD mode = PIPE_READMODE_MESSAGE;
     SetNamedPipeHandleState(h, &mode, nullptr, nullptr);
+    return new PlatformPipeClient{h, CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+}
+
+bool PlatformPipeClientSend(PlatformPipeClient* client, const char* message, std::size_t length,
+                            std::uint32_t timeoutMs) {
     OVERLAPPED ov = {};
-    ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ov.hEvent = client->event;
+    ResetEvent(client->event);
     DWORD n = 0;
-    int result = 2;
-    BOOL started = WriteFile(h, message, static_cast<DWORD>(length), &n, &ov);
-    if (Finish(h, &ov, started, timeoutMs, &n) && n == length) {
-        ResetEvent(ov.hEvent);
-        started = ReadFile(h, reply, static_cast<DWORD>(replySize), &n, &ov);
-        if (started) GetOverlappedResult(h, &ov, &n, FALSE);
-        if (started || Finish(h, &ov, started, timeoutMs, &n)) {
-            *replyLength = n;
-            result = 0;
-        }
-    }
-    CloseHandle(ov.hEvent);
-    CloseHandle(h);
-    return result;
+    const BOOL started = WriteFile(client->handle, message, static_cast<DWORD>(length), &n, &ov);
+    return Finish(client->handle, &ov, started, timeoutMs, &n) && n == length;
+}
+
+bool PlatformPipeClientReceive(PlatformPipeClient* client, char* buffer, std::size_t size,
+                               std::size_t* length, std::uint32_t timeoutMs) {
+    OVERLAPPED ov = {};
+    ov.hEvent = client->event;
+    ResetEvent(client->event);
+    DWORD n = 0;
+    const BOOL started = ReadFile(client->handle, buffer, static_cast<DWORD>(size), &n, &ov);
+    if (!Finish(client->handle, &ov, started, timeoutMs, &n) || n == 0) return false;
+    *length = n;
+    return true;
+}
+
+void PlatformPipeClientClose(PlatformPipeClient* client) {
+    if (!client) return;
+    CloseHandle(client->event);
+    CloseHandle(client->handle);
+    delete client;
 }
 
 namespace {

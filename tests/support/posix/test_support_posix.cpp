@@ -151,39 +151,6 @@ void RequestStop(ChildProcess* child, const std::string&) {
     if (child) kill(child->pid, SIGINT);
 }
 
-HeldConnection::HeldConnection(const std::string& pipeName) {
-    sockaddr_un addr = {};
-    addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path + 1, pipeName.data(), pipeName.size());
-    const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    const socklen_t length =
-        static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + pipeName.size());
-    connected_ = fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&addr), length) == 0;
-    handle_ = fd;
-}
-
-bool HeldConnection::Send(const std::string& message) {
-    return send(static_cast<int>(handle_), message.data(), message.size(), MSG_NOSIGNAL) ==
-           static_cast<ssize_t>(message.size());
-}
-
-std::string HeldConnection::ReadAll(int timeoutMs) {
-    std::string got;
-    pollfd p = {static_cast<int>(handle_), POLLIN, 0};
-    char buf[256];
-    while (poll(&p, 1, timeoutMs) > 0) {
-        const ssize_t n = recv(static_cast<int>(handle_), buf, sizeof buf, 0);
-        if (n <= 0) break;
-        got.append(buf, static_cast<size_t>(n));
-    }
-    return got;
-}
-
-void HeldConnection::Release() {
-    if (handle_ >= 0) close(static_cast<int>(handle_));
-    handle_ = -1;
-}
-
 RenameBlocker::RenameBlocker(const std::string& logPath, const std::string& rotationPath)
     : logPath_(logPath), rotationPath_(rotationPath), active_(true) {
     std::filesystem::create_directories(rotationPath + "/keep");

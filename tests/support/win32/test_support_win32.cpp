@@ -155,65 +155,6 @@ void RequestStop(ChildProcess*, const std::string& stopFile) {
     WriteFileBytes(stopFile, "stop");
 }
 
-HeldConnection::HeldConnection(const std::string& pipeName) {
-    // A pipe between two clients is busy for a moment; one held by a client stays busy.
-    HANDLE h = INVALID_HANDLE_VALUE;
-    for (int i = 0; i < 10 && h == INVALID_HANDLE_VALUE; ++i) {
-        h = CreateFileA(pipeName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                        FILE_FLAG_OVERLAPPED, nullptr);
-        if (h == INVALID_HANDLE_VALUE) WaitNamedPipeA(pipeName.c_str(), 100);
-    }
-    connected_ = h != INVALID_HANDLE_VALUE;
-    handle_ = reinterpret_cast<long long>(h);
-}
-
-bool HeldConnection::Send(const std::string& message) {
-    if (!connected_) return false;
-    HANDLE h = reinterpret_cast<HANDLE>(handle_);
-    DWORD mode = PIPE_READMODE_MESSAGE;
-    SetNamedPipeHandleState(h, &mode, nullptr, nullptr);
-    OVERLAPPED ov = {};
-    ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    DWORD n = 0;
-    // The controller reads at once; wait for that (under Wine a write to a pipe without a
-    // buffer completes only when read).
-    BOOL ok = WriteFile(h, message.data(), static_cast<DWORD>(message.size()), &n, &ov);
-    if (!ok && GetLastError() == ERROR_IO_PENDING) ok = GetOverlappedResult(h, &ov, &n, TRUE);
-    CloseHandle(ov.hEvent);
-    return ok && n == message.size();
-}
-
-std::string HeldConnection::ReadAll(int timeoutMs) {
-    std::string got;
-    if (!connected_) return got;
-    HANDLE h = reinterpret_cast<HANDLE>(handle_);
-    char buf[256];
-    for (;;) {
-        OVERLAPPED ov = {};
-        ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        DWORD n = 0;
-        BOOL ok = ReadFile(h, buf, sizeof buf, &n, &ov);
-        if (!ok && GetLastError() == ERROR_IO_PENDING) {
-            if (WaitForSingleObject(ov.hEvent, timeoutMs) != WAIT_OBJECT_0) {
-                CancelIo(h);
-                GetOverlappedResult(h, &ov, &n, TRUE);
-                CloseHandle(ov.hEvent);
-                break;
-            }
-            ok = GetOverlappedResult(h, &ov, &n, FALSE);
-        }
-        CloseHandle(ov.hEvent);
-        if (!ok || n == 0) break;
-        got.append(buf, n);
-    }
-    return got;
-}
-
-void HeldConnection::Release() {
-    if (connected_) CloseHandle(reinterpret_cast<HANDLE>(handle_));
-    connected_ = false;
-}
-
 RenameBlocker::RenameBlocker(const std::string& logPath, const std::string& rotationPath)
     : logPath_(logPath), rotationPath_(rotationPath), active_(true) {
     // Reading and writing are shared, deleting (and so moving) is not.

@@ -8,12 +8,6 @@
 
 #include "platform/platform.h"
 
-constexpr std::uint32_t kServiceWin32OwnProcess = 0x10;
-constexpr std::uint32_t kServiceStopped = 1;
-constexpr std::uint32_t kServiceStartPending = 2;
-constexpr std::uint32_t kServiceStopPending = 3;
-constexpr std::uint32_t kServiceRunning = 4;
-constexpr std::uint32_t kServiceAcceptStop = 1;
 constexpr int kErrorTextBytes = 256;
 constexpr int kErrorTextTailChars = 14;  // room kept for " (0x%x)" and the terminator
 

@@ -1,5 +1,5 @@
 // ASCII letter case (see ascii_text.h).
-#include "config/ascii_text.h"
+#include "platform/ascii_text.h"
 
 namespace {
 

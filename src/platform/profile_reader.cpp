@@ -1,8 +1,8 @@
 // INI lookup by the Windows profile rules (see profile_reader.h). The file is small and read
 // once per call, so it is simply scanned line by line; nothing is cached.
-#include "config/profile_reader.h"
+#include "platform/profile_reader.h"
 
-#include "config/ascii_text.h"
+#include "platform/ascii_text.h"
 
 #include <cstdio>
 #include <cstring>

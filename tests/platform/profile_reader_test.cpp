@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "config/profile_reader.h"
+#include "platform/profile_reader.h"
 #include "platform/platform.h"
 #include "support/test_support.h"
 

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <string>
 
-#include "host/service_identity.h"
-#include "host/status_report.h"
+#include "service/service_identity.h"
+#include "service/status_report.h"
 
 namespace {
 

@@ -1,11 +1,11 @@
 // Status and error reporting (see status_report.h).
-#include "host/status_report.h"
+#include "service/status_report.h"
 
 #include <cstdio>
 #include <mutex>
 #include <string>
 
-#include "host/service_identity.h"
+#include "service/service_identity.h"
 
 void* gStatusHandle = nullptr;
 std::uint32_t gLastErrorCode = 0;

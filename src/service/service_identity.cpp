@@ -1,5 +1,5 @@
 // Who this process is, and how a name makes an instance (see service_identity.h).
-#include "host/service_identity.h"
+#include "service/service_identity.h"
 
 #include <cstring>
 

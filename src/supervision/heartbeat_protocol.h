@@ -1,0 +1,15 @@
+// The heartbeat pipe's protocol, shared by the controller and its clients (qvlping, the
+// sample job starter): one message in, one fixed-size reply that echoes it, then the
+// controller disconnects.
+#pragma once
+
+#include <cstddef>
+
+// The un-numbered controller's pipe; a numbered instance's name adds its number in decimal.
+constexpr char kBasePipeName[] = "\\\\.\\pipe\\qvljobctl";
+constexpr std::size_t kRequestBytes = 80;  // one heartbeat message; a longer one is cut
+constexpr std::size_t kReplyBytes = 80;    // the reply on the wire, always this long
+// The reply's text before it is cut to kReplyBytes: the 80-byte message in the format.
+constexpr char kReplyFormat[] = "QVLJOBCTL.EXE Read -> [%.*s]";
+constexpr std::size_t kReplyFormatChars = sizeof "QVLJOBCTL.EXE Read -> []" - 1;  // 24
+constexpr std::size_t kReplyRoomBytes = kReplyFormatChars + kRequestBytes + 1;    // 105
