@@ -65,12 +65,7 @@ bool IsDecimal(const std::string& text) {
     return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
 }
 
-}  // namespace
-
-void JobStarterImage(char* image, std::size_t size) {
-    std::snprintf(image, size, "QVLJOBSTR%s.EXE", gControllerSettings.databaseSuffix);
-}
-
+// The instance argument process `pid` was started with (see RunningJobStarters).
 long InstanceArgument(std::uint32_t pid) {
     constexpr std::size_t kMaxDigits = 9;  // an instance number fits a 32-bit long
     std::string arguments;
@@ -79,6 +74,13 @@ long InstanceArgument(std::uint32_t pid) {
     if (!IsDecimal(first) || first.size() > kMaxDigits) return kNoInstanceArgument;
     return std::atol(first.c_str());
 }
+
+}  // namespace
+
+void JobStarterImage(char* image, std::size_t size) {
+    std::snprintf(image, size, "QVLJOBSTR%s.EXE", gControllerSettings.databaseSuffix);
+}
+
 
 std::vector<std::uint32_t> RunningJobStarters(const char* image, long instance) {
     std::vector<ProcessEntry> all;

@@ -33,12 +33,10 @@ void RestartJobStarterPausing(std::uint32_t killPauseMs);
 
 // The job starter's image name for the configured database system: "QVLJOBSTR_ORACLE.EXE".
 void JobStarterImage(char* image, std::size_t size);
-// The instance argument process `pid` was started with: its first argument when that is a
-// plain decimal number (a numbered controller always gives its job starter one), otherwise
-// kNoInstanceArgument, also when its arguments cannot be read.
-long InstanceArgument(std::uint32_t pid);
 // The running processes of image `image` (without regard to case) whose instance argument
-// is `instance` (kNoInstanceArgument: started without one). Empty when none, or when the
+// is `instance` (kNoInstanceArgument: started without one). A process's instance argument is
+// its first argument when that is a plain decimal number (a numbered controller always gives
+// its job starter one), and none when its arguments cannot be read. Empty when none, or when the
 // processes cannot be listed.
 std::vector<std::uint32_t> RunningJobStarters(const char* image, long instance);
 
