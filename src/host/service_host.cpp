@@ -38,19 +38,20 @@ void ControllerServiceMain(int argc, char** argv) {
         PlatformRegisterServiceHandler(gServiceIdentity.serviceName, ServiceControlHandler);
     if (gStatusHandle == nullptr) return;
     SetServiceStatusIdentity(kServiceWin32OwnProcess, 0);
-    int outcome = kRunStopped;
+    int outcome = kRunNotStarted;
     if (ReportStatusToSCMgr(kServiceStartPending, 0, kStartWaitHintMs)) {
         outcome = RunController(argc, argv);
     }
     std::uint32_t exitCode = gLastErrorCode;
     if (outcome != kRunStopped) {
-        // A failed start-up is never reported as success: the configuration result as the
-        // service-specific code, or the platform error of the failed step.
+        // A run that did not end by a stop request is never reported as success: a failed
+        // start-up step's platform error, or else 1066 with the outcome (the configuration
+        // result, a failed wait, no run) as the service-specific code.
         const RunFailure& failure = LastRunFailure();
         PlatformSetLastError(failure.error);
-        ReportErrorEvent(failure.text);
-        const bool config = outcome != kRunStartFailed;
-        exitCode = (config || failure.error == 0) ? kErrorServiceSpecific : failure.error;
+        ReportErrorEvent(outcome == kRunNotStarted ? "Error ReportStatusToSCMgr\n" : failure.text);
+        const bool useError = outcome == kRunStartFailed && failure.error != 0;
+        exitCode = useError ? failure.error : kErrorServiceSpecific;
         SetServiceStatusIdentity(kServiceWin32OwnProcess, exitCode == kErrorServiceSpecific
                                                               ? static_cast<std::uint32_t>(outcome)
                                                               : 0);

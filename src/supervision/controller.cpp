@@ -135,8 +135,8 @@ PipeWait AwaitClient(PlatformPipe* pipe, std::uint32_t periodLeftMs, std::uint32
 // The pipe cycle: listen, read one message, reply with 80 bytes, disconnect. Every client
 // served is a sign of life and starts a new heartbeat period; a client dropped for holding
 // the cycle is not, so a job starter that connects and hangs is still restarted on time.
-// Returns when a wait reports the stop event or fails.
-void ServePipe(PlatformPipe* pipe, std::uint32_t heartbeatTimeoutMs,
+// Returns true when a wait reported the stop event, false when a wait failed.
+bool ServePipe(PlatformPipe* pipe, std::uint32_t heartbeatTimeoutMs,
                std::uint32_t clientLimitMs) {
     char request[kRequestBytes];
     char reply[kReplyRoomBytes];
@@ -154,7 +154,7 @@ void ServePipe(PlatformPipe* pipe, std::uint32_t heartbeatTimeoutMs,
                 WriteLogFormatted("Prozess %s antwortet nicht\n", image);
                 lastSignOfLife = Clock::now();  // the new job starter's period begins
             } else if (w != PipeWait::kPipe) {
-                return;
+                return w == PipeWait::kStop;
             }
         }
         PipeWait w = PipeWait::kPipe;
@@ -162,7 +162,7 @@ void ServePipe(PlatformPipe* pipe, std::uint32_t heartbeatTimeoutMs,
             w = AwaitClient(pipe, PeriodLeft(lastSignOfLife, heartbeatTimeoutMs), clientLimitMs,
                             "Verbindung ohne Nachricht getrennt\n");
             if (w == PipeWait::kTimeout) continue;
-            if (w != PipeWait::kPipe) return;
+            if (w != PipeWait::kPipe) return w == PipeWait::kStop;
         }
         // The request text: the bytes of this message up to the first zero, at most 80.
         const std::size_t got = PlatformPipeBytesRead(pipe);
@@ -173,7 +173,7 @@ void ServePipe(PlatformPipe* pipe, std::uint32_t heartbeatTimeoutMs,
             w = AwaitClient(pipe, PeriodLeft(lastSignOfLife, heartbeatTimeoutMs), clientLimitMs,
                             "Verbindung ohne Antwort getrennt\n");
             if (w == PipeWait::kTimeout) continue;
-            if (w != PipeWait::kPipe) return;
+            if (w != PipeWait::kPipe) return w == PipeWait::kStop;
         }
         PlatformPipeDisconnect(pipe);
         lastSignOfLife = Clock::now();
@@ -214,7 +214,10 @@ int RunControllerFor(int argc, char** argv, std::uint32_t heartbeatTimeoutMs,
     } else {
         LogStartBanner();
         RestartJobStarter();
-        ServePipe(run.pipe, heartbeatTimeoutMs, clientTimeLimitMs);
+        if (!ServePipe(run.pipe, heartbeatTimeoutMs, clientTimeLimitMs)) {
+            Fail("Error WaitForMultipleObjects\n");
+            outcome = kRunWaitFailed;
+        }
     }
     EndRun(&run);
     return outcome;

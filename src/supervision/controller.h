@@ -15,10 +15,13 @@ constexpr std::uint32_t kStartWaitHintMs = 3000;
 // so that it cannot hold the cycle and keep a silent job starter from being restarted.
 constexpr std::uint32_t kClientTimeLimitMs = 10000;
 
-// How a run ended.
+// How a run ended. Anything but kRunStopped is a failure, never reported as success: the
+// service reports it as its service-specific code, a console run exits with it.
 constexpr int kRunStopped = 0;      // a stop request ended a run that had started
 constexpr int kRunStartFailed = 1;  // a start-up step other than the configuration failed
 // ... or the GetIniValues result (10, 11, 12) when the configuration failed.
+constexpr int kRunWaitFailed = 20;  // a wait of the pipe cycle failed: ended without a stop
+constexpr int kRunNotStarted = 21;  // the first start-pending report failed: no run at all
 
 // The run with the product's heartbeat time-out; returns how the run ended. Only argv[0] is
 // read: the service name (the program's path in console mode).

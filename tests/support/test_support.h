@@ -2,6 +2,7 @@
 // scratch directories, whole-file reads and writes, and where the built executables are.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,8 @@ ChildProcess* StartProcessWithOutput(const std::vector<std::string>& argv,
 // program has no way to send Ctrl+C to another console program.
 bool CanPressCtrlC();
 void TerminateChild(ChildProcess* child);
+// The child's process id (fiu-run, for one, becomes the program it runs).
+std::uint32_t ChildProcessId(ChildProcess* child);
 // Waits for the child to end and frees it; returns its exit status.
 int WaitProcess(ChildProcess* child);
 

@@ -134,6 +134,10 @@ bool IsolatedFromMachine(std::string* why) {
     return false;
 }
 
+std::uint32_t ChildProcessId(ChildProcess* child) {
+    return static_cast<std::uint32_t>(child->pid);
+}
+
 void TerminateChild(ChildProcess* child) {
     kill(child->pid, SIGKILL);
 }

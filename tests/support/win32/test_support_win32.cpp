@@ -137,6 +137,10 @@ bool IsolatedFromMachine(std::string*) {
     return true;
 }
 
+std::uint32_t ChildProcessId(ChildProcess* child) {
+    return GetProcessId(child->process);
+}
+
 void TerminateChild(ChildProcess* child) {
     TerminateProcess(child->process, 1);
 }
