@@ -30,11 +30,8 @@ protected:
         instance_ = "9" + std::to_string(PlatformCurrentProcessId() % 100000);
         serviceName_ = "QUARVELIN_JOB_CONTROLLER" + instance_;
         pipeName_ = "\\\\.\\pipe\\qvljobctl" + instance_;
-        exe_ = dir_ / ExecutableFileName("QVLJOBCTL");
-        ASSERT_TRUE(CopyFileTo(BuiltExecutable("test_controller"), exe_));
-        ASSERT_TRUE(CopyFileTo(BuiltExecutable("KILL"), dir_ / ExecutableFileName("KILL")));
-        ASSERT_TRUE(CopyFileTo(BuiltExecutable("fake_job_starter"), dir_ / "QVLJOBSTR_ORACLE.EXE"));
-        WriteFileBytes(dir_ / "QUARVELIN.INI", SettingsFileFor("Oracle"));
+        exe_ = LayOutInstallation(dir_.path(), "fake_job_starter", "test_controller");
+        ASSERT_NE("", exe_);
     }
     void TearDown() override {
         if (IsSkipped()) return;

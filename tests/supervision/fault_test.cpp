@@ -46,11 +46,8 @@ protected:
         const ProcessResult probe =
             RunProcess({"/usr/bin/fiu-run", "-x", "-f", "", BuiltExecutable("test_controller")});
         if (probe.exitCode != 2) GTEST_SKIP() << "this build refuses the preload: " << probe.err;
-        exe_ = dir_ / "QVLJOBCTL";
-        ASSERT_TRUE(CopyFileTo(BuiltExecutable("test_controller"), exe_));
-        ASSERT_TRUE(CopyFileTo(BuiltExecutable("KILL"), dir_ / "KILL"));
-        ASSERT_TRUE(CopyFileTo(BuiltExecutable("fake_job_starter"), dir_ / "QVLJOBSTR_ORACLE.EXE"));
-        WriteFileBytes(dir_ / "QUARVELIN.INI", SettingsFileFor("Oracle"));
+        exe_ = LayOutInstallation(dir_.path(), "fake_job_starter", "test_controller");
+        ASSERT_NE("", exe_);
     }
     void TearDown() override {
         if (IsSkipped()) return;

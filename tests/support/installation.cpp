@@ -27,11 +27,12 @@ std::vector<std::string> LogTexts(const std::string& logPath) {
     return texts;
 }
 
-std::string LayOutInstallation(const std::string& dir, const std::string& jobStarter) {
+std::string LayOutInstallation(const std::string& dir, const std::string& jobStarter,
+                               const std::string& standIn) {
     const std::string name = FileExists(BuiltExecutable("QVLJOBCTL")) ? "QVLJOBCTL" : "qvljobctl";
     const std::string controller = JoinPath(dir, ExecutableFileName(name));
     const bool copied =
-        CopyFileTo(BuiltExecutable(name), controller) &&
+        CopyFileTo(BuiltExecutable(standIn.empty() ? name : standIn), controller) &&
         CopyFileTo(BuiltExecutable("KILL"), JoinPath(dir, ExecutableFileName("KILL"))) &&
         CopyFileTo(BuiltExecutable(jobStarter), JoinPath(dir, "QVLJOBSTR_ORACLE.EXE"));
     WriteFileBytes(JoinPath(dir, "QUARVELIN.INI"), SettingsFileFor("Oracle"));
