@@ -14,11 +14,14 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "service/status_report.h"
 #include "supervision/job_starter.h"
 
 namespace {
 
-constexpr int kEnded = 0, kNoneMatched = 1, kUsage = 2;
+// 3 is apart from the usage error, so that a caller can tell a process that would not end
+// (access denied, say) from a wrong command line.
+constexpr int kEnded = 0, kNoneMatched = 1, kUsage = 2, kNotEnded = 3;
 
 bool IsDecimal(const char* s) {
     if (*s == '\0') return false;
@@ -38,13 +41,24 @@ std::vector<std::uint32_t> Protected(const std::vector<ProcessEntry>& all) {
     return ids;
 }
 
-bool End(std::uint32_t pid, const std::vector<std::uint32_t>& protectedIds) {
+enum class Outcome { kSpared, kEnded, kFailed };
+
+// Ends `pid` unless it is protected; a process that exists but would not end is reported
+// with the system's reason, never as "no process matched".
+Outcome End(std::uint32_t pid, const std::vector<std::uint32_t>& protectedIds) {
     for (std::uint32_t id : protectedIds) {
-        if (id == pid) return false;
+        if (id == pid) return Outcome::kSpared;
     }
-    if (!PlatformTerminateProcess(pid)) return false;
-    std::printf("KILL: process %lu ended\n", static_cast<unsigned long>(pid));
-    return true;
+    if (PlatformTerminateProcess(pid)) {
+        std::printf("KILL: process %lu ended\n", static_cast<unsigned long>(pid));
+        return Outcome::kEnded;
+    }
+    char error[kErrorTextBytes];
+    FormatLastError(error, sizeof error);  // before anything else can change the last error
+    if (!PlatformProcessExists(pid)) return Outcome::kSpared;
+    std::printf("KILL: process %lu could not be ended - %s\n", static_cast<unsigned long>(pid),
+                error);
+    return Outcome::kFailed;
 }
 
 }  // namespace
@@ -59,20 +73,26 @@ int main(int argc, char** argv) {
                      "started without a number as its first argument; or, with an instance,\n"
                      "those started with that number (the job starters of that numbered\n"
                      "controller).\n"
-                     "Exit status: 0 ended at least one, 1 none matched, 2 wrong command line.\n");
+                     "Exit status: 0 ended at least one, 1 none matched, 2 wrong command line,\n"
+                     "3 one matched but could not be ended (the reason is printed).\n");
         return help ? kEnded : kUsage;
     }
     std::vector<ProcessEntry> all;
     PlatformListProcesses(&all);
     const std::vector<std::uint32_t> keep = Protected(all);
-    int ended = 0;
+    int ended = 0, failed = 0;
+    auto tally = [&](Outcome o) {
+        ended += o == Outcome::kEnded ? 1 : 0;
+        failed += o == Outcome::kFailed ? 1 : 0;
+    };
     if (IsDecimal(argv[1])) {
-        ended += End(static_cast<std::uint32_t>(std::strtoul(argv[1], nullptr, 10)), keep) ? 1 : 0;
+        tally(End(static_cast<std::uint32_t>(std::strtoul(argv[1], nullptr, 10)), keep));
     } else {
         const long instance = byInstance ? std::atol(argv[2]) : kNoInstanceArgument;
         for (std::uint32_t pid : RunningJobStarters(argv[1], instance))
-            ended += End(pid, keep) ? 1 : 0;
+            tally(End(pid, keep));
     }
+    if (failed > 0) return kNotEnded;
     if (ended == 0) std::printf("KILL: no process matched %s\n", argv[1]);
     return ended > 0 ? kEnded : kNoneMatched;
 }

@@ -100,5 +100,6 @@ void ReadProtectedValue(const char* section, const char* key, std::int32_t id, c
         }
         EmptyRecord();
     }
+    if (tf.tooLarge) EmptyRecord();  // as if it could not be read
     CloseTextFile(&tf);
 }

@@ -13,6 +13,10 @@ int RawByte(TextFile* tf) {
         tf->pending = -1;
         return c;
     }
+    if (++tf->consumed > kMaxConfigFileBytes) {
+        tf->tooLarge = true;
+        return EOF;
+    }
     return std::fgetc(tf->file);
 }
 

@@ -3,12 +3,15 @@
 // CR anywhere else stays, and byte 26 (Ctrl+Z) ends the file.
 #pragma once
 
+#include <cstddef>
 #include <cstdio>
 
 struct TextFile {
     std::FILE* file = nullptr;
     bool ended = false;  // byte 26 or the physical end has been reached
     int pending = -1;    // a byte read ahead while looking for CR LF, or -1
+    std::size_t consumed = 0;
+    bool tooLarge = false;  // ended after kMaxConfigFileBytes: to be taken as unreadable
 };
 
 // Opens `path` (relative to the current directory) for text reading. False when it cannot.

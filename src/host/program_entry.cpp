@@ -44,6 +44,7 @@ int RunConsoleMode(int argc, char** argv) {
 }  // namespace
 
 int ProgramMain(int argc, char** argv) {
+    PlatformPrepareProcess();
     SetNames("");
     if (argc >= 2 && (argv[1][0] == '-' || argv[1][0] == '/')) {
         const char* keyword = argv[1] + 1;

@@ -13,6 +13,13 @@
 #include <string>
 #include <vector>
 
+// ---- The process ------------------------------------------------------------------------
+
+// Process-wide settings made first thing, before any other thread: on Linux SIGPIPE is
+// ignored, so that a write to a log that is a FIFO whose reader went away fails with EPIPE
+// instead of ending the controller (Windows has no such signal: nothing to do).
+void PlatformPrepareProcess();
+
 // ---- Errors ---------------------------------------------------------------------------
 
 // The calling thread's last system error (GetLastError / errno).
@@ -24,6 +31,10 @@ void PlatformSetLastError(std::uint32_t code);
 bool PlatformSystemErrorText(std::uint32_t code, std::string* text);
 
 // ---- Files and directories ------------------------------------------------------------
+
+// The INI and settings files are a few lines. One larger than this (or one that never ends,
+// such as /dev/zero) is taken as unreadable instead of being read without end.
+constexpr std::size_t kMaxConfigFileBytes = 4u << 20;
 
 // fopen with a binary mode; on Linux a '\' in the path is taken as a separator like '/'.
 std::FILE* PlatformOpenFile(const char* path, const char* mode);
@@ -94,8 +105,12 @@ struct ProcessEntry {
     std::string imageName;
 };
 bool PlatformListProcesses(std::vector<ProcessEntry>* out);
-// Ends a process at once (TerminateProcess / SIGKILL). False when it could not.
+// Ends a process at once (TerminateProcess / SIGKILL). False when it could not, with the
+// last error set (also for a process that does not exist or has ended).
 bool PlatformTerminateProcess(std::uint32_t pid);
+// True while process `pid` exists and has not ended, even where it may not be examined or
+// ended by the caller (another user's).
+bool PlatformProcessExists(std::uint32_t pid);
 
 // ---- Events, the heartbeat pipe and waits ----------------------------------------------
 
@@ -213,6 +228,7 @@ bool PlatformStartServiceDispatcher(const char* name, void (*serviceMain)(int ar
 // The service manager's database, for installing and removing the service. Handles are
 // opaque; every call sets the last error on failure, for FormatLastError.
 void* PlatformScOpenManager();
+// `executablePath` is given as it is; the backend quotes it for the service manager.
 void* PlatformScCreateService(void* manager, const char* name, const char* displayName,
                               const char* executablePath);
 void* PlatformScOpenService(void* manager, const char* name);

@@ -3,6 +3,7 @@
 #include "platform/profile_reader.h"
 
 #include "platform/ascii_text.h"
+#include "platform/platform.h"
 
 #include <cstdio>
 #include <cstring>
@@ -28,10 +29,10 @@ bool ReadWholeFile(const char* path, std::string* content) {
     if (!f) return false;
     char buf[4096];
     size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+    while (content->size() <= kMaxConfigFileBytes && (n = std::fread(buf, 1, sizeof buf, f)) > 0)
         content->append(buf, n);
     std::fclose(f);
-    return true;
+    return content->size() <= kMaxConfigFileBytes;
 }
 
 // Finds the value of key in the first section named `section`. False when there is none.

@@ -100,6 +100,23 @@ TEST_F(Configuration, NoDatabaseSystemGivesElevenWithThePathsSet) {
     EXPECT_EQ("12", Resolve()["result"]);
 }
 
+// A settings file past the size bound, or one that never ends, reads as unreadable: the
+// same result as a missing one, never memory or time without end.
+TEST_F(Configuration, FilesThatNeverEndReadAsUnreadable) {
+    std::string large;
+    while (large.size() < (5u << 20))
+        large += ";XX;\r\n5;OTHER;0011223344556677\r\n";  // records that never match
+    WriteFileBytes(dir_ / "QUARVELIN.INI", large + Record("DB_SYSTEM", "Oracle"));
+    EXPECT_EQ("11", Resolve()["result"]);
+    if (ExecutableFileName("x") != "x") return;  // /dev/zero: Linux
+    std::remove((dir_ / "QUARVELIN.INI").c_str());
+    std::filesystem::create_symlink("/dev/zero", dir_ / "QUARVELIN.INI");
+    EXPECT_EQ("11", Resolve()["result"]);
+    Settings("Oracle", "DB.INI");
+    std::filesystem::create_symlink("/dev/zero", dir_ / "QVLJOBCTL.INI");
+    EXPECT_EQ("11", Resolve()["result"]) << "the INI's defaults: QUARVELIN.INI, /dev/zero";
+}
+
 TEST_F(Configuration, EmptyValuesGiveTenAndLeaveTheLogPathEmpty) {
     Settings("Oracle");
     Ini("QVLINI=\r\n");

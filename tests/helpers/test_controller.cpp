@@ -36,6 +36,7 @@ int Storm(int runs, char* serviceName) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    PlatformPrepareProcess();
     gConsoleMode = true;
     if (argc == 4 && std::strcmp(argv[1], "--storm") == 0)
         return Storm(std::atoi(argv[2]), argv[3]);

@@ -87,6 +87,7 @@ struct InstalledService {
     bool failed = false;        // ended with a failure (Windows: a non-zero exit code)
     bool startsAtBoot = false;  // automatic start, or enabled for multi-user.target
     std::string statusText;     // systemd's STATUS= text; empty on Windows
+    std::string command;        // Windows: the registered command line; empty on Linux
 };
 // False when the service is not installed or the manager cannot be asked.
 bool QueryInstalledService(const std::string& name, InstalledService* service);

@@ -76,6 +76,20 @@ TEST_F(Kill, NeverEndsItselfOrItsParent) {
     EXPECT_EQ(1, RunKill({std::to_string(PlatformCurrentProcessId())}).exitCode);
 }
 
+// A process that is there but will not end (here: owned by someone else) is reported with
+// the reason and its own exit status, never as "no process matched".
+TEST_F(Kill, AProcessThatWillNotEndIsReported) {
+    const std::uint32_t pid = StartVictim("VICTIM.EXE");
+    ProcessResult r;
+    if (!RunWithoutAdministratorRights({BuiltExecutable("KILL"), std::to_string(pid)}, &r))
+        GTEST_SKIP() << "everyone is an administrator here";
+    EXPECT_EQ(3, r.exitCode) << r.out << r.err;
+    EXPECT_NE(std::string::npos, r.out.find("KILL: process " + std::to_string(pid) +
+                                            " could not be ended - "))
+        << r.out;
+    EXPECT_TRUE(ProcessRuns(pid));
+}
+
 TEST_F(Kill, UsageErrors) {
     EXPECT_EQ(2, RunKill({}).exitCode);
     EXPECT_EQ(2, RunKill({"a", "b"}).exitCode);

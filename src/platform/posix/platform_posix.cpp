@@ -20,6 +20,10 @@
 
 extern char** environ;
 
+void PlatformPrepareProcess() {
+    signal(SIGPIPE, SIG_IGN);
+}
+
 bool WriteAll(int fd, const char* data, std::size_t size, std::size_t* written) {
     std::size_t done = 0;
     bool ok = true;
@@ -444,6 +448,11 @@ bool PlatformListProcesses(std::vector<ProcessEntry>* out) {
 static char ProcessState(std::uint32_t pid) {
     std::string rest;
     return StatAfterName(pid, &rest) && rest.size() > 1 && rest[0] == ' ' ? rest[1] : 0;
+}
+
+bool PlatformProcessExists(std::uint32_t pid) {
+    const char state = ProcessState(pid);  // /proc/PID/stat may be read by everyone
+    return pid != 0 && state != 0 && state != 'Z' && state != 'X';
 }
 
 bool PlatformTerminateProcess(std::uint32_t pid) {

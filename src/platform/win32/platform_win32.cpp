@@ -136,6 +136,8 @@ bool PlatformReportErrorEvent(const char* source, const char* line, const char* 
     return true;
 }
 
+void PlatformPrepareProcess() {}
+
 // ---- Processes ----------------------------------------------------------------------------
 
 namespace {
@@ -258,6 +260,15 @@ bool PlatformListProcesses(std::vector<ProcessEntry>* out) {
     }
     CloseHandle(snapshot);
     return true;
+}
+
+bool PlatformProcessExists(std::uint32_t pid) {
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    if (process == nullptr) return GetLastError() == ERROR_ACCESS_DENIED;
+    DWORD code = 0;
+    const bool running = GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
+    CloseHandle(process);
+    return running;
 }
 
 bool PlatformTerminateProcess(std::uint32_t pid) {

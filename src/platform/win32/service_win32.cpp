@@ -2,6 +2,8 @@
 // (advapi32).
 #include <windows.h>
 
+#include <string>
+
 #include "platform/platform.h"
 
 bool PlatformSetServiceStatus(void* statusHandle, const ServiceStatusRecord& status) {
@@ -50,11 +52,14 @@ void* PlatformScOpenManager() {
 
 void* PlatformScCreateService(void* manager, const char* name, const char* displayName,
                               const char* executablePath) {
+    // Quoted: unquoted, a path with blanks (C:\Program Files\...) is tried word by word, and
+    // C:\Program.exe would run with the service's rights.
+    const std::string quoted = std::string("\"") + executablePath + "\"";
     // Own process, automatic start, normal error control, no group or tag, an empty (present)
     // dependency list, the local system account.
     return CreateServiceA(static_cast<SC_HANDLE>(manager), name, displayName, SERVICE_ALL_ACCESS,
                           SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
-                          executablePath, nullptr, nullptr, "\0\0", nullptr, nullptr);
+                          quoted.c_str(), nullptr, nullptr, "\0\0", nullptr, nullptr);
 }
 
 void* PlatformScOpenService(void* manager, const char* name) {

@@ -261,6 +261,7 @@ bool QueryInstalledService(const std::string& name, InstalledService* out) {
         auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
         ok = QueryServiceConfigA(service, config, needed, &needed) != 0;
         out->startsAtBoot = ok && config->dwStartType == SERVICE_AUTO_START;
+        if (ok && config->lpBinaryPathName) out->command = config->lpBinaryPathName;
     }
     if (service) CloseServiceHandle(service);
     CloseServiceHandle(manager);
