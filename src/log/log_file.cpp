@@ -17,20 +17,29 @@ PlatformAppendFile* gCurrentLog = nullptr;
 // a seek, its position counts as 0, so the same entry does not try the rotation again.
 bool gReopenedByRotation = false;
 
-// Deletes the previous generation and moves the log in its place; both steps may fail (no
-// previous generation yet, or another process holding the log without allowing a move):
-// the log is then reopened as it is and the next entry tries again.
-PlatformAppendFile* Rotate(PlatformAppendFile* stream) {
-    PlatformCloseAppend(stream);
-    PlatformDeleteFile(gControllerSettings.rotationPath);
-    PlatformRenameNoReplace(gControllerSettings.logPath, gControllerSettings.rotationPath);
-    gCurrentLog = PlatformOpenAppend(gControllerSettings.logPath);
-    gReopenedByRotation = true;
-    return gCurrentLog;
-}
-
 bool TooLarge(PlatformAppendFile* stream) {
     return PlatformAppendPosition(stream) > kLogRotationBytes;
+}
+
+// Deletes the previous generation and moves the log in its place; both steps may fail (no
+// previous generation yet, or another process holding the log without allowing a move):
+// the log is then reopened as it is and the next entry tries again. Instances installed
+// from one folder share the log: under the rotation lock, and only when the log is still
+// too large once the lock is held, so that exactly one of them rotates (two would delete
+// the generation the other has just moved).
+PlatformAppendFile* Rotate(PlatformAppendFile* stream) {
+    PlatformCloseAppend(stream);
+    PlatformRotationLock* lock = PlatformLockRotation(gControllerSettings.logPath);
+    gCurrentLog = PlatformOpenAppend(gControllerSettings.logPath);
+    if (gCurrentLog && TooLarge(gCurrentLog)) {
+        PlatformCloseAppend(gCurrentLog);
+        PlatformDeleteFile(gControllerSettings.rotationPath);
+        PlatformRenameNoReplace(gControllerSettings.logPath, gControllerSettings.rotationPath);
+        gCurrentLog = PlatformOpenAppend(gControllerSettings.logPath);
+    }
+    PlatformUnlockRotation(lock);
+    gReopenedByRotation = true;
+    return gCurrentLog;
 }
 
 // Stores `line` as a text-mode write would: every LF as CR LF, in one append. Lines that fit

@@ -66,6 +66,13 @@ std::int64_t PlatformAppendPosition(PlatformAppendFile* file);
 // Appends all bytes in one write, so that concurrent appenders never interleave within it.
 bool PlatformAppendBytes(PlatformAppendFile* file, const char* bytes, std::size_t count);
 void PlatformCloseAppend(PlatformAppendFile* file);
+// A lock, across processes, on rotating the shared file at `path`: while one process holds
+// it, no other that asks for it may rotate. Waits until it is free. Null when it cannot be
+// had (the caller then rotates unlocked, as before). Linux: flock on the file's folder;
+// Windows: a named mutex made from the file's full path.
+struct PlatformRotationLock;
+PlatformRotationLock* PlatformLockRotation(const char* path);
+void PlatformUnlockRotation(PlatformRotationLock* lock);
 
 // ---- Time -----------------------------------------------------------------------------
 

@@ -102,37 +102,49 @@ TEST_F(LogFile, UnusablePathsDropTheEntrySilently) {
 }
 
 // Every entry of three writers (two other processes and this one) is present exactly once
-// and whole: the appends never overwrite or split each other.
+// and whole: the appends never overwrite or split each other, also when together they take
+// the log across the rotation threshold (exactly one of them rotates; no generation is lost).
 TEST_F(LogFile, ConcurrentAppendersLoseNothing) {
     constexpr int kEntries = 20000;
-    const std::string writer = BuiltExecutable("log_writer");
-    ChildProcess* a = StartProcess({writer, log_, "A", std::to_string(kEntries)});
-    ChildProcess* b = StartProcess({writer, log_, "B", std::to_string(kEntries)});
-    ASSERT_NE(nullptr, a);
-    ASSERT_NE(nullptr, b);
-    for (int i = 0; i < kEntries; ++i) {
-        std::snprintf(gLogMessage, sizeof gLogMessage, "C %d\n", i);
-        WriteLog(gLogMessage);
-    }
-    EXPECT_EQ(0, WaitProcess(a));
-    EXPECT_EQ(0, WaitProcess(b));
-    std::istringstream in(ReadFileBytes(log_));
-    std::map<std::string, int> seen;
-    std::string line;
-    int malformed = 0;
-    const std::regex entry("\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}  ([ABC] \\d+)\r");
-    std::smatch m;
-    while (std::getline(in, line)) {
-        if (std::regex_match(line, m, entry)) {
-            ++seen[m[1]];
-        } else {
-            ++malformed;
+    const std::string prefill = "2026-01-01 00:00:00  P\r\n";
+    for (const std::int64_t start : {std::int64_t{0}, kLogRotationBytes - 1000000}) {
+        SCOPED_TRACE(start);
+        std::string content;
+        while (static_cast<std::int64_t>(content.size()) < start)
+            content += prefill;
+        WriteFileBytes(log_, content);
+        std::remove(rotation_.c_str());
+        const std::string writer = BuiltExecutable("log_writer");
+        ChildProcess* a = StartProcess({writer, log_, rotation_, "A", std::to_string(kEntries)});
+        ChildProcess* b = StartProcess({writer, log_, rotation_, "B", std::to_string(kEntries)});
+        ASSERT_NE(nullptr, a);
+        ASSERT_NE(nullptr, b);
+        for (int i = 0; i < kEntries; ++i)
+            WriteLogFormatted("C %d\n", i);
+        EXPECT_EQ(0, WaitProcess(a));
+        EXPECT_EQ(0, WaitProcess(b));
+        std::istringstream in(ReadFileBytes(rotation_) + ReadFileBytes(log_));
+        std::map<std::string, int> seen;
+        std::string line;
+        std::size_t malformed = 0, prefilled = 0;
+        const std::regex entry("\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}  ([ABC] \\d+)\r");
+        std::smatch m;
+        while (std::getline(in, line)) {
+            if (std::regex_match(line, m, entry)) {
+                ++seen[m[1]];
+            } else if (line + "\n" == prefill) {
+                ++prefilled;
+            } else {
+                ++malformed;
+            }
         }
-    }
-    EXPECT_EQ(0, malformed);
-    EXPECT_EQ(3u * kEntries, seen.size());
-    for (const auto& [key, count] : seen) {
-        if (count != 1) ADD_FAILURE() << key << " appears " << count << " times";
+        EXPECT_EQ(0u, malformed);
+        EXPECT_EQ(content.size() / prefill.size(), prefilled) << "the rotated generation is whole";
+        EXPECT_EQ(start > 0, FileExists(rotation_)) << "rotated once, when the threshold was passed";
+        EXPECT_EQ(3u * kEntries, seen.size());
+        for (const auto& [key, count] : seen) {
+            if (count != 1) ADD_FAILURE() << key << " appears " << count << " times";
+        }
     }
 }
 

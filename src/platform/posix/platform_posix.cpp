@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <sys/stat.h>
 #include <syslog.h>
@@ -138,6 +139,33 @@ bool PlatformAppendBytes(PlatformAppendFile* file, const char* bytes, std::size_
     const bool ok = WriteAll(file->fd, bytes, count, &written);
     if (file->position >= 0) file->position += static_cast<std::int64_t>(written);
     return ok;
+}
+
+struct PlatformRotationLock {
+    int fd;
+};
+
+PlatformRotationLock* PlatformLockRotation(const char* path) {
+    std::string folder = LinuxPath(path);
+    const std::size_t slash = folder.rfind('/');
+    folder = slash == std::string::npos ? "." : slash == 0 ? "/" : folder.substr(0, slash);
+    // The folder, not the file: the file itself is what the rotation moves away.
+    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    int rc;
+    while ((rc = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+    }
+    if (rc != 0) {
+        close(fd);
+        return nullptr;
+    }
+    return new PlatformRotationLock{fd};
+}
+
+void PlatformUnlockRotation(PlatformRotationLock* lock) {
+    if (!lock) return;
+    close(lock->fd);  // releases the flock
+    delete lock;
 }
 
 void PlatformCloseAppend(PlatformAppendFile* file) {

@@ -103,6 +103,40 @@ bool PlatformAppendBytes(PlatformAppendFile* file, const char* bytes, std::size_
     return ok;
 }
 
+struct PlatformRotationLock {
+    HANDLE mutex;
+};
+
+PlatformRotationLock* PlatformLockRotation(const char* path) {
+    char full[MAX_PATH];
+    const DWORD n = GetFullPathNameA(path, sizeof full, full, nullptr);
+    if (n == 0 || n >= sizeof full) return nullptr;
+    // A mutex name may not hold '\'; the path, upper-cased, names the file whatever its
+    // spelling. Global, so that a service and a console run share it; Local where the
+    // caller may not make global objects.
+    std::string name = full;
+    for (char& c : name) {
+        if (c == '\\') c = '/';
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    }
+    HANDLE mutex = CreateMutexA(nullptr, FALSE, ("Global\\qvljobctl-rotation:" + name).c_str());
+    if (mutex == nullptr) mutex = CreateMutexA(nullptr, FALSE, ("Local\\qvljobctl-rotation:" + name).c_str());
+    if (mutex == nullptr) return nullptr;
+    const DWORD r = WaitForSingleObject(mutex, INFINITE);
+    if (r != WAIT_OBJECT_0 && r != WAIT_ABANDONED) {
+        CloseHandle(mutex);
+        return nullptr;
+    }
+    return new PlatformRotationLock{mutex};
+}
+
+void PlatformUnlockRotation(PlatformRotationLock* lock) {
+    if (!lock) return;
+    ReleaseMutex(lock->mutex);
+    CloseHandle(lock->mutex);
+    delete lock;
+}
+
 void PlatformCloseAppend(PlatformAppendFile* file) {
     if (!file) return;
     CloseHandle(file->handle);
