@@ -13,6 +13,9 @@ char gLogMessage[kLogMessageBytes];
 namespace {
 
 PlatformAppendFile* gCurrentLog = nullptr;
+// Set when an entry stayed in the log in part (a full disk): the next one begins with a line
+// end of its own, so that it does not continue the fragment's line.
+bool gTornEntry = false;
 // Set when the current stream was reopened by a rotation: like a C stream reopened without
 // a seek, its position counts as 0, so the same entry does not try the rotation again.
 bool gReopenedByRotation = false;
@@ -45,20 +48,30 @@ PlatformAppendFile* Rotate(PlatformAppendFile* stream) {
 // Stores `line` as a text-mode write would: every LF as CR LF, in one append. Lines that fit
 // the usual room are converted on the stack; longer ones (never cut) on the heap.
 void AppendTextMode(PlatformAppendFile* stream, const char* line) {
-    char small[2 * (kLogStampBytes + kLogMessageBytes)];
+    constexpr std::size_t kLineEndChars = 2;  // CR LF before an entry after a torn one
+    char small[2 * (kLogStampBytes + kLogMessageBytes) + kLineEndChars];
     std::string large;
     const std::size_t length = std::strlen(line);
     char* out = small;
-    if (2 * length > sizeof small) {
-        large.resize(2 * length);
+    if (2 * length + kLineEndChars > sizeof small) {
+        large.resize(2 * length + kLineEndChars);
         out = &large[0];
     }
     std::size_t n = 0;
+    if (gTornEntry) {
+        out[n++] = '\r';
+        out[n++] = '\n';
+    }
     for (std::size_t i = 0; i < length; ++i) {
         if (line[i] == '\n') out[n++] = '\r';
         out[n++] = line[i];
     }
-    PlatformAppendBytes(stream, out, n);
+    bool torn = false;
+    if (PlatformAppendBytes(stream, out, n, &torn)) {
+        gTornEntry = false;
+    } else if (torn) {
+        gTornEntry = true;
+    }
 }
 
 // Opens the log for appending, rotating it first when it is larger than the threshold. The

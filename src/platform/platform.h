@@ -64,7 +64,13 @@ PlatformAppendFile* PlatformOpenAppend(const char* path);
 // through it (like a C stream's position, it needs no system call). -1 when unknown.
 std::int64_t PlatformAppendPosition(PlatformAppendFile* file);
 // Appends all bytes in one write, so that concurrent appenders never interleave within it.
-bool PlatformAppendBytes(PlatformAppendFile* file, const char* bytes, std::size_t count);
+
+// Appends all bytes in one write, so that concurrent appenders never interleave within it.
+// False when not all could be written (a full disk): a part that did get written is taken
+// back when nothing was appended after it; `torn` (when not null) is set when a part stays
+// in the file all the same, so that the caller can begin its next entry on a line of its own.
+bool PlatformAppendBytes(PlatformAppendFile* file, const char* bytes, std::size_t count,
+                         bool* torn = nullptr);
 void PlatformCloseAppend(PlatformAppendFile* file);
 // A lock, across processes, on rotating the shared file at `path`: while one process holds
 // it, no other that asks for it may rotate. Waits until it is free. Null when it cannot be

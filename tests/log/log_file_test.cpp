@@ -101,6 +101,40 @@ TEST_F(LogFile, UnusablePathsDropTheEntrySilently) {
     WriteLog("again\n");  // the next entry tries again and does not crash either
 }
 
+// On a full disk an entry gets written in part: the part is taken back (or the next entry
+// begins a line of its own), so every line stays one whole entry, and entries land again
+// once there is room. A tmpfs of 8 KiB, mounted in the suite's own mount namespace.
+TEST_F(LogFile, AFullDiskNeverGluesTwoEntriesTogether) {
+    if (ExecutableFileName("x") != "x") GTEST_SKIP() << "a small file system of its own: Linux";
+    SKIP_UNLESS_ISOLATED();
+    TempDir small;
+    if (RunProcess({"/bin/mount", "-t", "tmpfs", "-o", "size=8k", "tmpfs", small.path()})
+            .exitCode != 0) {
+        GTEST_SKIP() << "no tmpfs can be mounted here";
+    }
+    const std::string log = small / "QVLJOBCTL.LOG";
+    std::snprintf(gControllerSettings.logPath, kPathBytes, "%s", log.c_str());
+    WriteFileBytes(small / "filler", std::string(4096, 'f'));
+    const std::string text(40, 'x');
+    for (int i = 0; i < 120; ++i)
+        WriteLogFormatted("entry %d %s\n", i, text.c_str());  // the disk fills up
+    std::remove((small / "filler").c_str());
+    for (int i = 120; i < 125; ++i)
+        WriteLogFormatted("entry %d %s\n", i, text.c_str());
+    const std::string content = ReadFileBytes(log);
+    RunProcess({"/bin/umount", small.path()});
+    const std::regex entry("\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}  entry \\d+ x{40}\r");
+    std::istringstream in(content);
+    std::string line;
+    int whole = 0;
+    while (std::getline(in, line)) {
+        EXPECT_TRUE(std::regex_match(line, entry)) << "a torn line: " << line;
+        ++whole;
+    }
+    EXPECT_GT(whole, 20);
+    EXPECT_NE(std::string::npos, content.find("  entry 124 ")) << "entries land again";
+}
+
 // Every entry of three writers (two other processes and this one) is present exactly once
 // and whole: the appends never overwrite or split each other, also when together they take
 // the log across the rotation threshold (exactly one of them rotates; no generation is lost).

@@ -132,11 +132,25 @@ std::int64_t PlatformAppendPosition(PlatformAppendFile* file) {
     return file->position;
 }
 
-bool PlatformAppendBytes(PlatformAppendFile* file, const char* bytes, std::size_t count) {
+bool PlatformAppendBytes(PlatformAppendFile* file, const char* bytes, std::size_t count,
+                         bool* torn) {
     // O_APPEND moves to the end and writes in one step, so another appender can never slip
     // between the two; a short write only happens on a full disk or a signal.
     std::size_t written = 0;
     const bool ok = WriteAll(file->fd, bytes, count, &written);
+    if (torn) *torn = false;
+    if (!ok && written > 0) {
+        // Our part ends at the descriptor's offset. When the file still ends there, nothing
+        // was appended after it (on a full disk, no other append succeeds either): cut it off.
+        const off_t end = lseek(file->fd, 0, SEEK_CUR);
+        struct stat st;
+        if (end >= static_cast<off_t>(written) && fstat(file->fd, &st) == 0 && st.st_size == end &&
+            ftruncate(file->fd, end - static_cast<off_t>(written)) == 0) {
+            written = 0;
+        } else if (torn) {
+            *torn = true;
+        }
+    }
     if (file->position >= 0) file->position += static_cast<std::int64_t>(written);
     return ok;
 }

@@ -91,13 +91,17 @@ std::int64_t PlatformAppendPosition(PlatformAppendFile* file) {
 // lets two processes write at the same offset. The lock makes it safe there too.
 constexpr DWORD kAppendLockOffsetHigh = 0x7FFFFFFF;
 
-bool PlatformAppendBytes(PlatformAppendFile* file, const char* bytes, std::size_t count) {
+bool PlatformAppendBytes(PlatformAppendFile* file, const char* bytes, std::size_t count,
+                         bool* torn) {
     OVERLAPPED region = {};
     region.OffsetHigh = kAppendLockOffsetHigh;
     const bool locked = LockFileEx(file->handle, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &region) != 0;
     DWORD written = 0;
     const bool ok = WriteFile(file->handle, bytes, static_cast<DWORD>(count), &written, nullptr) &&
                     written == count;
+    // A part written on a full disk stays: this handle may only append, so it cannot cut
+    // the file; the caller begins its next entry on a line of its own.
+    if (torn) *torn = !ok && written > 0;
     if (locked) UnlockFileEx(file->handle, 0, 1, 0, &region);
     if (file->position >= 0) file->position += written;
     return ok;
