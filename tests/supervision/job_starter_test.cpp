@@ -3,6 +3,7 @@
 // the real KILL beside the test executable ends it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <regex>
 #include <string>
 #include <vector>
@@ -168,7 +169,9 @@ TEST_F(JobStarter, ScriptJobStarterIsRecognisedAndEnded) {
     const std::uint32_t first = Pass();
     ASSERT_NE(0u, first);
     WaitForLines(dir_ / "starts.txt", 1);
-    EXPECT_EQ(std::vector<std::uint32_t>{first}, RunningJobStarters(kImage, 7));
+    // Among them (a subshell the script forks looks the same until it runs its program).
+    const std::vector<std::uint32_t> found = RunningJobStarters(kImage, 7);
+    EXPECT_NE(found.end(), std::find(found.begin(), found.end(), first));
     const std::uint32_t second = Pass();
     EXPECT_TRUE(WaitUntilGone(first, 0));
     EXPECT_TRUE(ProcessRuns(second));
