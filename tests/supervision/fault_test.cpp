@@ -45,7 +45,10 @@ protected:
         // A sanitizer's runtime must come first in the process: it refuses the preload.
         const ProcessResult probe =
             RunProcess({"/usr/bin/fiu-run", "-x", "-f", "", BuiltExecutable("test_controller")});
-        if (probe.exitCode != 2) GTEST_SKIP() << "this build refuses the preload: " << probe.err;
+        if (probe.exitCode != 2) {
+            GTEST_SKIP() << "this build refuses the preload (exit status " << probe.exitCode
+                         << "): " << probe.err;
+        }
         exe_ = LayOutInstallation(dir_.path(), "fake_job_starter", "test_controller");
         ASSERT_NE("", exe_);
     }
