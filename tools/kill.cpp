@@ -5,8 +5,9 @@
 // keeps an un-numbered controller (a console run for diagnosis, say) from ending the job
 // starters of every numbered instance on the machine; each numbered controller ends its own
 // by id. "KILL <image name> <instance>" ends the job starters of that one instance (an
-// operator's way to end them after removing the instance). The end is certain (TerminateProcess, SIGKILL): a hung job starter would not
-// honour anything gentler. KILL never ends itself or the process that started it.
+// operator's way to end them after removing the instance). The end is certain (TerminateProcess,
+// SIGKILL): a hung job starter would not honour anything gentler. KILL never ends itself or the
+// process that started it.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>

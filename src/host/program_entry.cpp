@@ -55,9 +55,10 @@ int ProgramMain(int argc, char** argv) {
             // number its job starter is given always agree. Any text is removed, so that
             // installations made before can still go.
             if (install && instance[0] != '\0' && !IsInstallableInstance(instance)) {
-                std::printf("Invalid instance '%s': an instance is a number from 1 to %ld, "
-                            "written without sign, blanks or leading zero.\n",
-                            instance, kMaxInstanceNumber);
+                std::printf(
+                    "Invalid instance '%s': an instance is a number from 1 to %ld, "
+                    "written without sign, blanks or leading zero.\n",
+                    instance, kMaxInstanceNumber);
                 return 1;
             }
             SetNames(instance);
@@ -75,7 +76,6 @@ int ProgramMain(int argc, char** argv) {
     }
     return 0;
 }
-
 
 bool ConsoleControlHandler(std::uint32_t eventType) {
     if (eventType != kConsoleCtrlC && eventType != kConsoleCtrlBreak) return false;

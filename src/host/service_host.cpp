@@ -61,7 +61,6 @@ void ControllerServiceMain(int argc, char** argv) {
     ReportStatusToSCMgr(kServiceStopped, exitCode, 0);
 }
 
-
 bool InstallService() {
     char path[kExecutablePathBytes];
     if (!PlatformExecutablePath(path, sizeof path)) {

@@ -4,7 +4,6 @@
 
 #include <cstdint>
 
-
 // Registers the control handler, reports start pending, runs the controller with the service
 // manager's arguments (argv[0] is the installed service name), then reports stopped: exit
 // code 0 after a stop request; after a failed start-up 1066 with the configuration result

@@ -228,8 +228,8 @@ struct ServiceStatusRecord {
 // Hands a status record to the service manager under the handle that registering the
 // control handler gave. True on success. On Linux the stopped state ends the process at
 // once (_exit with the exit status systemd is to see: 0 for exit code 0, else the
-// service-specific code after 1066 or the exit code, 1 when that is 0 or above 255), since a systemd service is its process; on Windows the
-// dispatcher returns to main instead.
+// service-specific code after 1066 or the exit code, 1 when that is 0 or above 255), since a
+// systemd service is its process; on Windows the dispatcher returns to main instead.
 bool PlatformSetServiceStatus(void* statusHandle, const ServiceStatusRecord& status);
 // Registers the service's control handler under `name`; the status handle, or null.
 void* PlatformRegisterServiceHandler(const char* name, void (*handler)(std::uint32_t control));

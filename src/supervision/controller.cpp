@@ -136,8 +136,7 @@ PipeWait AwaitClient(PlatformPipe* pipe, std::uint32_t periodLeftMs, std::uint32
 // served is a sign of life and starts a new heartbeat period; a client dropped for holding
 // the cycle is not, so a job starter that connects and hangs is still restarted on time.
 // Returns true when a wait reported the stop event, false when a wait failed.
-bool ServePipe(PlatformPipe* pipe, std::uint32_t heartbeatTimeoutMs,
-               std::uint32_t clientLimitMs) {
+bool ServePipe(PlatformPipe* pipe, std::uint32_t heartbeatTimeoutMs, std::uint32_t clientLimitMs) {
     char request[kRequestBytes];
     char reply[kReplyRoomBytes];
     Clock::time_point lastSignOfLife = Clock::now();
@@ -231,7 +230,6 @@ void SignalStop() {
     std::lock_guard<std::mutex> lock(gStopLock);
     if (hServerStopEvent) PlatformSetEvent(hServerStopEvent);
 }
-
 
 const RunFailure& LastRunFailure() {
     return gRunFailure;

@@ -41,4 +41,3 @@ const RunFailure& LastRunFailure();
 // Sets the stop event when it exists; otherwise does nothing. Safe from any thread, also
 // while the run closes the event: setting and closing are exclusive.
 void SignalStop();
-

@@ -81,7 +81,6 @@ void JobStarterImage(char* image, std::size_t size) {
     std::snprintf(image, size, "QVLJOBSTR%s.EXE", gControllerSettings.databaseSuffix);
 }
 
-
 std::vector<std::uint32_t> RunningJobStarters(const char* image, long instance) {
     std::vector<ProcessEntry> all;
     std::vector<std::uint32_t> found;

@@ -9,10 +9,14 @@
 
 #ifdef _WIN32
 #include <windows.h>
-static unsigned long ProcessId() { return GetCurrentProcessId(); }
+static unsigned long ProcessId() {
+    return GetCurrentProcessId();
+}
 #else
 #include <unistd.h>
-static unsigned long ProcessId() { return static_cast<unsigned long>(getpid()); }
+static unsigned long ProcessId() {
+    return static_cast<unsigned long>(getpid());
+}
 #endif
 
 int main(int argc, char** argv) {

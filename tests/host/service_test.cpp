@@ -161,8 +161,10 @@ TEST_F(Service, InstallTakesOnlyAPlainInstanceNumber) {
     for (const std::string text : {"03", "A", "3a", "-3", " 3", "1000000000"}) {
         auto r = Run({"-install", text});
         EXPECT_EQ(1, r.exitCode) << text;
-        EXPECT_EQ("Invalid instance '" + text + "': an instance is a number from 1 to 999999999, "
-                  "written without sign, blanks or leading zero.\n", r.out);
+        EXPECT_EQ("Invalid instance '" + text +
+                      "': an instance is a number from 1 to 999999999, "
+                      "written without sign, blanks or leading zero.\n",
+                  r.out);
         InstalledService seen;
         EXPECT_FALSE(QueryInstalledService("QUARVELIN_JOB_CONTROLLER" + text, &seen)) << text;
     }

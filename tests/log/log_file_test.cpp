@@ -174,7 +174,8 @@ TEST_F(LogFile, ConcurrentAppendersLoseNothing) {
         }
         EXPECT_EQ(0u, malformed);
         EXPECT_EQ(content.size() / prefill.size(), prefilled) << "the rotated generation is whole";
-        EXPECT_EQ(start > 0, FileExists(rotation_)) << "rotated once, when the threshold was passed";
+        EXPECT_EQ(start > 0, FileExists(rotation_))
+            << "rotated once, when the threshold was passed";
         EXPECT_EQ(3u * kEntries, seen.size());
         for (const auto& [key, count] : seen) {
             if (count != 1) ADD_FAILURE() << key << " appears " << count << " times";

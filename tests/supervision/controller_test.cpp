@@ -177,8 +177,8 @@ TEST_F(Controller, RunsOfOneInstanceLeaveOneJobStarter) {
         if (slow && ExecutableFileName("x") != "x") continue;  // a stand-in script: Linux
         SCOPED_TRACE(slow ? "KILL slower than the pause" : "KILL");
         if (slow) {
-            WriteFileBytes(dir_ / "KILL", "#!/bin/sh\nsleep 3\nexec " + BuiltExecutable("KILL") +
-                                              " \"$@\"\n");
+            WriteFileBytes(dir_ / "KILL",
+                           "#!/bin/sh\nsleep 3\nexec " + BuiltExecutable("KILL") + " \"$@\"\n");
             ASSERT_EQ(0, RunProcess({"/bin/chmod", "+x", dir_ / "KILL"}).exitCode);
         }
         for (int run = 1; run <= 3; ++run) {
@@ -248,7 +248,8 @@ TEST_F(Controller, HungClientsAreDroppedAndAStopStillEndsTheRun) {
         EndAllJobStarters();
     }
     const auto texts = LogTexts(dir_ / "QVLJOBCTL.LOG");
-    EXPECT_NE(texts.end(), std::find(texts.begin(), texts.end(), "Verbindung ohne Nachricht getrennt"));
+    EXPECT_NE(texts.end(),
+              std::find(texts.begin(), texts.end(), "Verbindung ohne Nachricht getrennt"));
 }
 
 // Silent clients one after another, each dropped: none is a sign of life, so the silent job

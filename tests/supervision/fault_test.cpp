@@ -65,9 +65,9 @@ protected:
             argv.push_back("-c");
             argv.push_back(e);
         }
-        for (const std::string& a : {exe_, std::to_string(heartbeatMs),
-                                     "QUARVELIN_JOB_CONTROLLER" + std::string(kInstance),
-                                     dir_ / "stop.now"})
+        for (const std::string& a :
+             {exe_, std::to_string(heartbeatMs),
+              "QUARVELIN_JOB_CONTROLLER" + std::string(kInstance), dir_ / "stop.now"})
             argv.push_back(a);
         child_ = StartProcessWithOutput(argv, dir_ / "console.txt");
         ASSERT_NE(nullptr, child_);
@@ -171,7 +171,8 @@ TEST_F(Fault, AFailedWaitEndsTheRunAsAFailure) {
 // The log cannot be written (a full disk) or opened for a while: those entries are dropped,
 // the run goes on serving, and the log holds only whole entries, the later ones too.
 TEST_F(Fault, ALogThatFailsForAWhileDropsEntriesAndNothingElse) {
-    for (const std::string point : {"posix/io/rw/write,failinfo=28", "posix/io/oc/open,failinfo=24"}) {
+    for (const std::string point :
+         {"posix/io/rw/write,failinfo=28", "posix/io/oc/open,failinfo=24"}) {
         SCOPED_TRACE(point);
         std::remove((dir_ / "QVLJOBCTL.LOG").c_str());
         Start({}, 300);  // a silent job starter: entries every pass
@@ -201,8 +202,8 @@ TEST_F(Fault, RandomFailuresForAMinute) {
     // the run by design (the case above), and close: Linux frees the descriptor even when
     // close reports an error, whereas the preload's failing close keeps it open.
     const char* const points[] = {
-        "posix/io/oc/open",      "posix/io/rw/*",       "posix/io/dir/*",
-        "posix/io/net/socket",   "posix/io/net/bind",   "posix/io/net/listen",
+        "posix/io/oc/open",      "posix/io/rw/*",        "posix/io/dir/*",
+        "posix/io/net/socket",   "posix/io/net/bind",    "posix/io/net/listen",
         "posix/io/net/accept",   "posix/io/net/connect", "posix/io/net/send",
         "posix/io/net/sendto",   "posix/io/net/sendmsg", "posix/io/net/recv",
         "posix/io/net/recvfrom", "posix/io/net/recvmsg", "posix/proc/fork"};

@@ -163,8 +163,9 @@ TEST_F(JobStarter, SixtyFourBitJobStarterIsRecognisedAndEnded) {
 // recognised by the script's name, ended, and started again.
 TEST_F(JobStarter, ScriptJobStarterIsRecognisedAndEnded) {
     if (ExecutableFileName("x") != "x") GTEST_SKIP() << "scripts are Linux job starters";
-    WriteFileBytes(dir_ / kImage, "#!/bin/sh\necho \"$$ $*\" >>starts.txt\n"
-                                  "while :; do sleep 1; done\n");
+    WriteFileBytes(dir_ / kImage,
+                   "#!/bin/sh\necho \"$$ $*\" >>starts.txt\n"
+                   "while :; do sleep 1; done\n");
     ASSERT_EQ(0, RunProcess({"/bin/chmod", "+x", dir_ / kImage}).exitCode);
     const std::uint32_t first = Pass();
     ASSERT_NE(0u, first);

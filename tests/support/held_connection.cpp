@@ -13,8 +13,7 @@ HeldConnection::HeldConnection(const std::string& pipeName)
     : client_(PlatformPipeConnect(pipeName.c_str(), kConnectWaitMs)) {}
 
 bool HeldConnection::Send(const std::string& message) {
-    return client_ &&
-           PlatformPipeClientSend(client_, message.data(), message.size(), kSendWaitMs);
+    return client_ && PlatformPipeClientSend(client_, message.data(), message.size(), kSendWaitMs);
 }
 
 std::string HeldConnection::ReadAll(int timeoutMs) {

@@ -60,9 +60,9 @@ private:
 // pipe names could hit a controller in use on the machine; `why` then says so.
 bool IsolatedFromMachine(std::string* why);
 // For the cases that end processes by name or take the controller's pipe names.
-#define SKIP_UNLESS_ISOLATED()                                            \
-    do {                                                                  \
-        std::string why_not_isolated;                                     \
+#define SKIP_UNLESS_ISOLATED()                                                         \
+    do {                                                                               \
+        std::string why_not_isolated;                                                  \
         if (!IsolatedFromMachine(&why_not_isolated)) GTEST_SKIP() << why_not_isolated; \
     } while (0)
 

@@ -84,8 +84,8 @@ TEST_F(Kill, AProcessThatWillNotEndIsReported) {
     if (!RunWithoutAdministratorRights({BuiltExecutable("KILL"), std::to_string(pid)}, &r))
         GTEST_SKIP() << "everyone is an administrator here";
     EXPECT_EQ(3, r.exitCode) << r.out << r.err;
-    EXPECT_NE(std::string::npos, r.out.find("KILL: process " + std::to_string(pid) +
-                                            " could not be ended - "))
+    EXPECT_NE(std::string::npos,
+              r.out.find("KILL: process " + std::to_string(pid) + " could not be ended - "))
         << r.out;
     EXPECT_TRUE(ProcessRuns(pid));
 }

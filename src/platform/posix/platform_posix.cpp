@@ -368,8 +368,8 @@ bool ProgramOf(std::uint32_t pid, Program* program, std::vector<std::string>* wo
     if (executable.empty()) return false;
     program->name = BaseName(executable);
     program->firstArgument = 1;
-    if (CommandWords(pid, words) && words->size() >= 2 && (*words)[1].find('/') != std::string::npos &&
-        RunsScript(executable, (*words)[1])) {
+    if (CommandWords(pid, words) && words->size() >= 2 &&
+        (*words)[1].find('/') != std::string::npos && RunsScript(executable, (*words)[1])) {
         program->name = BaseName((*words)[1]);
         program->firstArgument = 2;
     }
@@ -478,7 +478,8 @@ bool PlatformListProcesses(std::vector<ProcessEntry>* out) {
         if (*end != '\0' || pid == 0) continue;
         std::uint64_t parent = 0;
         const std::string image = ImageName(static_cast<std::uint32_t>(pid));
-        if (image.empty() || !StatField(static_cast<std::uint32_t>(pid), kStatParent, &parent)) continue;
+        if (image.empty() || !StatField(static_cast<std::uint32_t>(pid), kStatParent, &parent))
+            continue;
         out->push_back(
             {static_cast<std::uint32_t>(pid), static_cast<std::uint32_t>(parent), image});
     }

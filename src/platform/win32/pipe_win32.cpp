@@ -71,11 +71,10 @@ PlatformPipe* PlatformCreatePipe(const char* name, PlatformOpenAccess* access,
                                  PlatformEvent* pipeEvent) {
     // The first instance only: a process that created the name before (with more instances
     // allowed) cannot sit beside the controller and take heartbeats; start-up fails instead.
-    HANDLE h = CreateNamedPipeA(name,
-                                PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED |
-                                    FILE_FLAG_FIRST_PIPE_INSTANCE,
-                                PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 0, 0,
-                                kPipeDefaultTimeoutMs, &access->attributes);
+    HANDLE h = CreateNamedPipeA(
+        name, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+        PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 0, 0, kPipeDefaultTimeoutMs,
+        &access->attributes);
     if (h == INVALID_HANDLE_VALUE) return nullptr;
     return new PlatformPipe{h, pipeEvent->handle, {}, 0};
 }

@@ -124,7 +124,8 @@ PlatformRotationLock* PlatformLockRotation(const char* path) {
         if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
     }
     HANDLE mutex = CreateMutexA(nullptr, FALSE, ("Global\\qvljobctl-rotation:" + name).c_str());
-    if (mutex == nullptr) mutex = CreateMutexA(nullptr, FALSE, ("Local\\qvljobctl-rotation:" + name).c_str());
+    if (mutex == nullptr)
+        mutex = CreateMutexA(nullptr, FALSE, ("Local\\qvljobctl-rotation:" + name).c_str());
     if (mutex == nullptr) return nullptr;
     const DWORD r = WaitForSingleObject(mutex, INFINITE);
     if (r != WAIT_OBJECT_0 && r != WAIT_ABANDONED) {
@@ -262,7 +263,8 @@ bool PlatformProcessArguments(std::uint32_t pid, std::string* arguments) {
     if (!ok) return false;
     const auto* text = reinterpret_cast<const CountedWideString*>(buffer.data());
     const int chars = text->length / static_cast<int>(sizeof(wchar_t));
-    const int bytes = WideCharToMultiByte(CP_ACP, 0, text->buffer, chars, nullptr, 0, nullptr, nullptr);
+    const int bytes =
+        WideCharToMultiByte(CP_ACP, 0, text->buffer, chars, nullptr, 0, nullptr, nullptr);
     std::string line(static_cast<std::size_t>(bytes > 0 ? bytes : 0), '\0');
     if (bytes > 0) {
         WideCharToMultiByte(CP_ACP, 0, text->buffer, chars, &line[0], bytes, nullptr, nullptr);

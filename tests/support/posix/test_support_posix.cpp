@@ -128,9 +128,10 @@ bool CanPressCtrlC() {
 bool IsolatedFromMachine(std::string* why) {
     const char* marker = std::getenv("QVL_TEST_NAMESPACE");
     if (marker && std::strcmp(marker, "1") == 0) return true;
-    *why = "not in PID and network namespaces of the suite's own (run it through "
-           "tests/support/isolate.sh): it would end processes by name or take the "
-           "controller's pipe names on this machine";
+    *why =
+        "not in PID and network namespaces of the suite's own (run it through "
+        "tests/support/isolate.sh): it would end processes by name or take the "
+        "controller's pipe names on this machine";
     return false;
 }
 
