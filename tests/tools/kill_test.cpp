@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <thread>
+#include <chrono>
 #include <string>
 
 #include "platform/platform.h"
@@ -88,6 +90,21 @@ TEST_F(Kill, AProcessThatWillNotEndIsReported) {
               r.out.find("KILL: process " + std::to_string(pid) + " could not be ended - "))
         << r.out;
     EXPECT_TRUE(ProcessRuns(pid));
+}
+
+// Another process's command line may name a FIFO (here "cat FIFO", waiting for a writer):
+// looking whether it is a script must not wait for it.
+TEST_F(Kill, AFifoOnAnotherCommandLineDoesNotHoldKill) {
+    if (ExecutableFileName("x") != "x") GTEST_SKIP() << "scripts and FIFOs: Linux";
+    ASSERT_EQ(0, RunProcess({"/usr/bin/mkfifo", dir_ / "fifo"}).exitCode);
+    ChildProcess* reader = StartProcess({"/bin/cat", dir_ / "fifo"});
+    ASSERT_NE(nullptr, reader);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(
+        1, RunProcess({"/usr/bin/timeout", "10", BuiltExecutable("KILL"), "NOTHING.EXE"}).exitCode)
+        << "KILL waited on the FIFO";
+    TerminateChild(reader);
+    WaitProcess(reader);
 }
 
 TEST_F(Kill, UsageErrors) {

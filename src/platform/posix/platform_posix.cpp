@@ -343,12 +343,20 @@ bool CommandWords(std::uint32_t pid, std::vector<std::string>* words) {
 // interpreter and the script is the next word. Anything else that merely names the file
 // (an editor, a pager) does not run it.
 bool RunsScript(const std::string& executable, const std::string& script) {
-    std::FILE* f = std::fopen(script.c_str(), "rb");
-    if (!f) return false;
+    // Only a regular file, opened without waiting: the word may name a FIFO or a device
+    // (another process's "cat /tmp/fifo"), whose opening or reading would never return.
+    struct stat named;
+    if (stat(script.c_str(), &named) != 0 || !S_ISREG(named.st_mode)) return false;
+    const int fd = open(script.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return false;
+    struct stat st;
     char line[256] = "";
-    const bool read = std::fgets(line, sizeof line, f) != nullptr;
-    std::fclose(f);
-    if (!read || line[0] != '#' || line[1] != '!') return false;
+    const ssize_t n =
+        fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? read(fd, line, sizeof line - 1) : -1;
+    close(fd);
+    if (n < 2 || line[0] != '#' || line[1] != '!') return false;
+    line[n] = '\0';
+    if (char* end = std::strchr(line, '\n')) *end = '\0';
     char interpreter[256] = "", next[256] = "";
     if (std::sscanf(line + 2, "%255s %255s", interpreter, next) < 1) return false;
     if (BaseName(interpreter) == "env") return BaseName(next) == BaseName(executable);
