@@ -72,6 +72,7 @@ if bash tools/dev/check-layers.sh; then passed=$((passed + 1)); else note_failur
 # must survive every suite untouched: the native suites run in namespaces of their own,
 # the Windows ones in a Wine prefix of their own.
 bystanders=build/bystanders
+rm -rf $bystanders  # never check an earlier run's
 if build_preset native; then
     bash tests/support/bystanders.sh start $bystanders build/native/bin
     test_preset native
