@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the native build, both sanitizer builds, the
-# 32-bit Windows build under Wine, and short fuzzer runs. Installs what is missing first.
+# 32-bit Windows build under Wine (or, where the kernel runs no 32-bit programs, the same
+# Windows code at 64-bit width), and short fuzzer runs. Installs what is missing first.
 # Ends with one line "N passed, N failed" and exits non-zero when anything failed.
 set -u
 cd "$(dirname "$0")"
@@ -48,7 +49,7 @@ build_preset() {
     if ! cmake --build --preset "$preset" -j 2 >"build/$preset.build.log" 2>&1; then
         note_failure "$preset build"; grep -E 'error|FAILED' "build/$preset.build.log" | head -20; return 1
     fi
-    case "$preset" in native|win32)
+    case "$preset" in native|win32|win64)
         cmake --build --preset "$preset" --target package >>"build/$preset.build.log" 2>&1 ||
             note_failure "$preset package" ;;
     esac
@@ -90,10 +91,20 @@ if wine_why=$(wine --version 2>&1); then
     wineserver -k >/dev/null 2>&1
 elif build_preset win32; then
     # Some kernels run no 32-bit programs at all (Wine's 32-bit loader then fails with
-    # "Exec format error"): the Windows build is made and packaged, its tests are skipped.
+    # "Exec format error"): the Windows build is made and packaged, its tests are skipped,
+    # and the same Windows code, built at 64-bit width, runs them under Wine's 64-bit loader.
     count=$(ctest --preset win32 -N 2>/dev/null | sed -n 's/^Total Tests: //p')
     echo "== win32: ${count:-0} tests skipped: Wine cannot run here: $wine_why"
     skipped=$((skipped + ${count:-0}))
+    export WINEPREFIX="$root/build/win64/wineprefix" QVL_WINE_LOADER=/usr/lib/wine/wine64
+    mkdir -p build/win64
+    if wine64_why=$("$QVL_WINE_LOADER" --version 2>&1); then
+        cmake/wine-run.sh cmd /c exit >/dev/null 2>&1
+        run_preset win64
+        wineserver -k >/dev/null 2>&1
+    else
+        echo "== win64: skipped too: $wine64_why"
+    fi
 fi
 
 echo "== bystanders outside the suites"

@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <psapi.h>
 #include <tlhelp32.h>
+#include <winternl.h>
 
 #include <cstring>
 #include <vector>
@@ -237,37 +238,71 @@ bool PlatformProcessIdentity(std::uint32_t pid, char* name, std::size_t nameSize
 
 namespace {
 
-// NtQueryInformationProcess's class for a process's command line (Windows 8.1 and later;
-// Wine has it too). Its result is a counted UTF-16 string followed by its characters.
+// NtQueryInformationProcess's class for a process's command line (Windows 8.1 and later).
+// Its result is a counted UTF-16 string followed by its characters. It works across the two
+// widths; Wine 8 does not know it (STATUS_INVALID_INFO_CLASS).
 constexpr ULONG kProcessCommandLineInformation = 60;
-struct CountedWideString {
-    USHORT length;  // in bytes
-    USHORT maximumLength;
-    wchar_t* buffer;
-};
 using QueryProcessInformation = LONG(WINAPI*)(HANDLE, ULONG, void*, ULONG, ULONG*);
+
+QueryProcessInformation NtQuery() {
+    static const auto query = reinterpret_cast<QueryProcessInformation>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryInformationProcess")));
+    return query;
+}
+
+bool CommandLineByInfoClass(DWORD pid, std::wstring* line) {
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    if (process == nullptr) return false;
+    std::vector<char> buffer(sizeof(UNICODE_STRING) + 65536);
+    ULONG got = 0;
+    const bool ok = NtQuery()(process, kProcessCommandLineInformation, buffer.data(),
+                              static_cast<ULONG>(buffer.size()), &got) >= 0;
+    CloseHandle(process);
+    if (!ok) return false;
+    const auto* text = reinterpret_cast<const UNICODE_STRING*>(buffer.data());
+    line->assign(text->Buffer, text->Length / sizeof(wchar_t));
+    return true;
+}
+
+// Where that class is missing: the command line from the process's own parameter block,
+// read out of its memory. Only for a process of this process's width, whose block has the
+// layout this build knows.
+bool CommandLineFromParameterBlock(DWORD pid, std::wstring* line) {
+    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid);
+    if (process == nullptr) return false;
+    BOOL mine = FALSE, its = FALSE;
+    PROCESS_BASIC_INFORMATION basic{};
+    PEB peb{};
+    RTL_USER_PROCESS_PARAMETERS parameters{};
+    bool ok = IsWow64Process(GetCurrentProcess(), &mine) && IsWow64Process(process, &its) &&
+              mine == its &&
+              NtQuery()(process, ProcessBasicInformation, &basic, sizeof basic, nullptr) >= 0 &&
+              ReadProcessMemory(process, basic.PebBaseAddress, &peb, sizeof peb, nullptr) &&
+              ReadProcessMemory(process, peb.ProcessParameters, &parameters, sizeof parameters,
+                                nullptr);
+    if (ok) {
+        line->resize(parameters.CommandLine.Length / sizeof(wchar_t));
+        ok = line->empty() || ReadProcessMemory(process, parameters.CommandLine.Buffer, &(*line)[0],
+                                                line->size() * sizeof(wchar_t), nullptr);
+    }
+    CloseHandle(process);
+    return ok;
+}
 
 }  // namespace
 
 bool PlatformProcessArguments(std::uint32_t pid, std::string* arguments) {
-    static const auto query = reinterpret_cast<QueryProcessInformation>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryInformationProcess")));
-    if (!query) return false;
-    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
-    if (process == nullptr) return false;
-    std::vector<char> buffer(sizeof(CountedWideString) + 65536);
-    ULONG got = 0;
-    const bool ok = query(process, kProcessCommandLineInformation, buffer.data(),
-                          static_cast<ULONG>(buffer.size()), &got) >= 0;
-    CloseHandle(process);
-    if (!ok) return false;
-    const auto* text = reinterpret_cast<const CountedWideString*>(buffer.data());
-    const int chars = text->length / static_cast<int>(sizeof(wchar_t));
+    if (!NtQuery()) return false;
+    std::wstring wide;
+    if (!CommandLineByInfoClass(pid, &wide) && !CommandLineFromParameterBlock(pid, &wide)) {
+        return false;
+    }
+    const int chars = static_cast<int>(wide.size());
     const int bytes =
-        WideCharToMultiByte(CP_ACP, 0, text->buffer, chars, nullptr, 0, nullptr, nullptr);
+        WideCharToMultiByte(CP_ACP, 0, wide.data(), chars, nullptr, 0, nullptr, nullptr);
     std::string line(static_cast<std::size_t>(bytes > 0 ? bytes : 0), '\0');
     if (bytes > 0) {
-        WideCharToMultiByte(CP_ACP, 0, text->buffer, chars, &line[0], bytes, nullptr, nullptr);
+        WideCharToMultiByte(CP_ACP, 0, wide.data(), chars, &line[0], bytes, nullptr, nullptr);
     }
     // The program is the first word, in quotes when it holds blanks; the rest are arguments.
     std::size_t end = 0;
