@@ -2,7 +2,9 @@
 #include "config/configuration.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <initializer_list>
 
 #include "platform/ascii_text.h"
@@ -17,7 +19,12 @@ constexpr char kSettingsKey[] = "QVLINI";
 constexpr char kSettingsDefault[] = ".\\QUARVELIN.INI";
 constexpr char kLogKey[] = "QVLLOG";
 constexpr char kLogDefault[] = ".\\QVLJOBCTL.LOG";
+constexpr char kTimeoutKey[] = "QVLTIMEOUT";
+constexpr char kTimeoutDefault[] = "300000";
 constexpr char kDatabaseKey[] = "DB_SYSTEM";
+constexpr const char* kKnownKeys[] = {kSettingsKey, kLogKey, kTimeoutKey};
+
+IniExplanation gExplanation;
 // Room to read an INI value whole, so a value longer than its path room is seen as such
 // and refused instead of being cut into a different, valid path.
 constexpr unsigned kScratchBytes = 4 * kPathBytes;
@@ -54,6 +61,43 @@ bool Join(char* out, size_t size, std::initializer_list<const char*> parts) {
 // Reads one key of the controller's section; 0 means present with an empty value.
 unsigned ReadKey(const char* iniPath, const char* key, const char* def, char* out) {
     return PlatformReadProfileString(kIniSection, key, def, out, kScratchBytes, iniPath);
+}
+
+// Records the plain-words reason for a failure and returns its result.
+int Explain(int result, const std::string& text) {
+    gExplanation.problem = text;
+    return result;
+}
+
+std::string KeyOf(const char* key) {
+    return std::string(key) + " in section [" + kIniSection + "] of " + gExplanation.iniPath;
+}
+
+// A relative path as the controller resolves it: from its own folder.
+std::string FullPath(const char* exeDir, const char* path) {
+    const bool absolute = path[0] == '\\' || path[0] == '/' || (path[0] && path[1] == ':');
+    if (absolute) return path;
+    const bool dotted = path[0] == '.' && (path[1] == '\\' || path[1] == '/');
+    return std::string(exeDir) + (dotted ? path + 2 : path);
+}
+
+// The heartbeat time-out's text: a whole number of milliseconds within the bounds.
+bool ParseTimeout(const char* text, std::uint32_t* ms) {
+    const size_t n = std::strlen(text);
+    if (n == 0 || n > 9 || std::strspn(text, "0123456789") != n) return false;
+    const unsigned long value = std::strtoul(text, nullptr, 10);
+    if (value < kMinHeartbeatTimeoutMs || value > kMaxHeartbeatTimeoutMs) return false;
+    *ms = static_cast<std::uint32_t>(value);
+    return true;
+}
+
+void FindUnknownKeys(const char* iniPath) {
+    for (const std::string& key : PlatformProfileKeys(kIniSection, iniPath)) {
+        bool known = false;
+        for (const char* k : kKnownKeys)
+            known = known || EqualsIgnoringAsciiCase(key.c_str(), k);
+        if (!known) gExplanation.unknownKeys.push_back(key);
+    }
 }
 
 int MapDatabase(char* suffix) {
@@ -98,26 +142,55 @@ bool SplitPath(const char* path, PathParts* parts) {
 }
 
 int GetIniValues() {
+    gExplanation = IniExplanation{};
+    gControllerSettings.heartbeatTimeoutMs = kDefaultHeartbeatTimeoutMs;
     char exePath[kPathBytes] = "unknown";
     if (!PlatformExecutablePath(exePath, sizeof exePath))
         Join(exePath, sizeof exePath, {"unknown"});
 
     PathParts exe;
-    if (!SplitPath(exePath, &exe)) return kIniEmptyValue;
     char exeDir[kPathBytes] = {}, iniPath[kPathBytes] = {};
-    if (!Join(exeDir, kMaxExeDirChars + 1, {exe.drive, exe.dir})) return kIniEmptyValue;
+    if (!SplitPath(exePath, &exe) || !Join(exeDir, kMaxExeDirChars + 1, {exe.drive, exe.dir})) {
+        return Explain(kIniEmptyValue, std::string("The controller's folder is longer than ") +
+                                           std::to_string(kMaxExeDirChars) +
+                                           " characters: " + exePath);
+    }
     if (exeDir[0] != '\0') PlatformSetCurrentDirectory(exeDir);  // a failure is ignored
     Join(iniPath, sizeof iniPath, {exeDir, kIniFileName});
+    gExplanation.iniPath = iniPath;
+    FindUnknownKeys(iniPath);
 
-    char settingsPath[kScratchBytes], logPath[kScratchBytes];
-    if (ReadKey(iniPath, kSettingsKey, kSettingsDefault, settingsPath) == 0) return kIniEmptyValue;
-    if (ReadKey(iniPath, kLogKey, kLogDefault, logPath) == 0) return kIniEmptyValue;
+    char settingsPath[kScratchBytes], logPath[kScratchBytes], timeout[kScratchBytes];
+    for (const char* key : kKnownKeys) {
+        const char* def = key == kSettingsKey ? kSettingsDefault
+                          : key == kLogKey    ? kLogDefault
+                                              : kTimeoutDefault;
+        char* out = key == kSettingsKey ? settingsPath : key == kLogKey ? logPath : timeout;
+        if (ReadKey(iniPath, key, def, out) == 0) {
+            return Explain(kIniEmptyValue, "The key " + KeyOf(key) + " has an empty value.");
+        }
+    }
     if (!Fits(settingsPath, kPathBytes - 1) || !Fits(logPath, kMaxLogPathChars)) {
-        return kIniEmptyValue;
+        const bool settings = !Fits(settingsPath, kPathBytes - 1);
+        return Explain(kIniEmptyValue,
+                       "The value of " + KeyOf(settings ? kSettingsKey : kLogKey) +
+                           " is longer than " +
+                           std::to_string(settings ? kPathBytes - 1 : kMaxLogPathChars) +
+                           " characters.");
+    }
+    if (!ParseTimeout(timeout, &gControllerSettings.heartbeatTimeoutMs)) {
+        return Explain(kIniEmptyValue,
+                       "The value '" + std::string(timeout) + "' of " + KeyOf(kTimeoutKey) +
+                           " is not a whole number of milliseconds from " +
+                           std::to_string(kMinHeartbeatTimeoutMs) + " to " +
+                           std::to_string(kMaxHeartbeatTimeoutMs) + ".");
     }
 
     PathParts log;
-    if (!SplitPath(logPath, &log)) return kIniEmptyValue;
+    if (!SplitPath(logPath, &log)) {
+        return Explain(kIniEmptyValue, "The log path '" + std::string(logPath) + "' of " +
+                                           KeyOf(kLogKey) + " has a part that is too long.");
+    }
     Join(gControllerSettings.logPath, kPathBytes, {logPath});
     Join(gControllerSettings.rotationPath, kPathBytes,
          {log.drive, log.dir, log.fname, kRotationInsert, log.ext});
@@ -125,5 +198,28 @@ int GetIniValues() {
     std::memset(gControllerSettings.databaseSuffix, 0, kSuffixBytes);
     ReadProtectedValue("", kDatabaseKey, 0, settingsPath);
     CopySubstring(gProtectedRecord.value, 0, 0, gControllerSettings.databaseSuffix, kSuffixBytes);
-    return MapDatabase(gControllerSettings.databaseSuffix);
+    const std::string stored = gControllerSettings.databaseSuffix;
+    const int result = MapDatabase(gControllerSettings.databaseSuffix);
+    const std::string settings = FullPath(exeDir, settingsPath);
+    if (result == kIniNoDatabase) {
+        std::FILE* f = PlatformOpenFile(settingsPath, "rb");
+        if (f) std::fclose(f);
+        return Explain(result, f ? "The settings file " + settings +
+                                       " holds no database system (no " + kDatabaseKey +
+                                       " record)."
+                                 : "The settings file " + settings + " (" + KeyOf(kSettingsKey) +
+                                       ") cannot be opened.");
+    }
+    if (result == kIniBadDatabase) {
+        std::string accepted;
+        for (const auto& db : kDatabases)
+            accepted += std::string(accepted.empty() ? "" : ", ") + db.stored;
+        return Explain(result, "The settings file " + settings + " names the database system '" +
+                                   stored + "'; accepted are " + accepted + ".");
+    }
+    return result;
+}
+
+const IniExplanation& LastIniExplanation() {
+    return gExplanation;
 }

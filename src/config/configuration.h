@@ -3,6 +3,10 @@
 // from the suite's protected settings file. Resolved once at start-up by GetIniValues.
 #pragma once
 
+#include <cstdint>
+#include <string>
+#include <vector>
+
 constexpr int kPathBytes = 260;      // 259 characters and the terminator
 constexpr int kSuffixBytes = 200;    // the database suffix field
 constexpr int kPathPartBytes = 256;  // one part of a split path, 255 characters
@@ -10,9 +14,17 @@ constexpr char kIniFileName[] = "QVLJOBCTL.INI";
 constexpr char kIniSection[] = "JOBATR";
 constexpr char kRotationInsert[] = "_0001";
 
+// The heartbeat time-out: 300000 ms unless the INI's QVLTIMEOUT gives another value, which
+// must lie within these bounds (a second at least, so that a restart cannot follow a restart
+// without pause; a day at most).
+constexpr std::uint32_t kDefaultHeartbeatTimeoutMs = 300000;
+constexpr std::uint32_t kMinHeartbeatTimeoutMs = 1000;
+constexpr std::uint32_t kMaxHeartbeatTimeoutMs = 86400000;
+
 // Results of GetIniValues.
 constexpr int kIniOk = 0;
-constexpr int kIniEmptyValue = 10;   // a key present with an empty value, or a path too long
+constexpr int kIniEmptyValue = 10;   // a key present with an empty value, a path too long, or
+                                     // a heartbeat time-out that is not a number in bounds
 constexpr int kIniNoDatabase = 11;   // no database system in the settings file
 constexpr int kIniBadDatabase = 12;  // a database system of no known name
 
@@ -20,6 +32,7 @@ struct ControllerSettings {
     char logPath[kPathBytes];
     char rotationPath[kPathBytes];
     char databaseSuffix[kSuffixBytes];  // "_ORACLE", "_SQLSERVER" or "_MYSQL" after success
+    std::uint32_t heartbeatTimeoutMs;
 };
 
 // Cleared by the run loop, written only by GetIniValues, read-only afterwards.
@@ -29,6 +42,16 @@ extern ControllerSettings gControllerSettings;
 // fit their room (an executable directory of more than 246 characters, a settings path of
 // more than 259, a log path of more than 254) are refused with kIniEmptyValue rather than cut.
 int GetIniValues();
+
+// For a console run and -status, in plain words: why the last GetIniValues failed, naming
+// the file, the key or the value (empty after success); and the keys of the controller's
+// section that it does not know (a typo such as QVLLOGG would otherwise pass unseen).
+struct IniExplanation {
+    std::string problem;
+    std::vector<std::string> unknownKeys;
+    std::string iniPath;  // the INI file that was read
+};
+const IniExplanation& LastIniExplanation();
 
 // A path split into drive ("C:" or empty), directory (up to and including the last '\' or
 // '/'), file name and extension (from the last '.' after the directory). A double-byte

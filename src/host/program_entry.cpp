@@ -6,6 +6,7 @@
 
 #include "platform/ascii_text.h"
 #include "host/service_host.h"
+#include "host/status_command.h"
 #include "service/service_identity.h"
 #include "service/status_report.h"
 #include "platform/platform.h"
@@ -63,6 +64,13 @@ int ProgramMain(int argc, char** argv) {
             }
             SetNames(instance);
             return (install ? InstallService() : RemoveService()) ? 0 : 1;
+        }
+        if (EqualsIgnoringAsciiCase(keyword, "status")) {
+            if (argc > 3) {
+                std::printf("Usage: %s -status [INSTANCE]\n", kUsageProgramName);
+                return kStatusUsage;
+            }
+            return ShowStatus(argc == 3 ? argv[2] : "");
         }
         if (EqualsIgnoringAsciiCase(keyword, "debug")) {
             gConsoleMode = true;

@@ -8,7 +8,8 @@ constexpr char kUsageProgramName[] = "QVLJOBCTRL";
 
 // The whole program. Exit status: 0 after a successful install or remove and after a console
 // run ended by Ctrl+C or Ctrl+Break; 1 when an install or remove failed; for a console run
-// whose start-up failed, the configuration result (10, 11, 12) or 1.
+// that failed, the configuration result (10, 11, 12) or the run's failure code; for -status
+// its own values (status_command.h).
 int ProgramMain(int argc, char** argv);
 
 // Ctrl+C and Ctrl+Break: print "Stopping ..." and signal the stop; true. Any other

@@ -48,11 +48,18 @@ bool PlatformIsLeadByte(unsigned char c);
 // its rules on Linux. Returns the number of characters copied, without the terminator.
 std::uint32_t PlatformReadProfileString(const char* section, const char* key, const char* def,
                                         char* out, std::uint32_t size, const char* iniPath);
+// The names of the keys in `section` of the INI file at `iniPath` (Windows: the profile
+// API's key list; Linux: the project's reader). Empty when the file or section is missing.
+std::vector<std::string> PlatformProfileKeys(const char* section, const char* iniPath);
 // Deletes a file (never a directory). False when it could not be deleted.
 bool PlatformDeleteFile(const char* path);
 // Renames a file; never replaces an existing target. False when it could not be moved.
 bool PlatformRenameNoReplace(const char* from, const char* to);
 
+// Moves `from` onto `to` in one step, replacing `to` when it exists, so that a reader sees
+// the old file or the new one, never a part of either. False when it could not be moved
+// (Windows: also while another process has `to` open).
+bool PlatformReplaceFile(const char* from, const char* to);
 // ---- Shared append-only files (the log) ------------------------------------------------
 
 struct PlatformAppendFile;
@@ -169,6 +176,10 @@ void PlatformPipeDisconnect(PlatformPipe* pipe);
 // Waits for the stop event or the pipe's pending operation, at most `timeoutMs`.
 PipeWait PlatformWaitStopOrPipe(PlatformEvent* stop, PlatformPipe* pipe, std::uint32_t timeoutMs);
 
+// True when a server end of pipe `name` exists, found without connecting to it, so that
+// asking is never a client of the pipe (Windows: WaitNamedPipeA for one millisecond;
+// Linux: a listening abstract socket of that name in /proc/net/unix).
+bool PlatformPipeServed(const char* name);
 // The client side, for qvlping and job starters (and tests that hold a connection). Each
 // step keeps to its own time-out and never blocks past it.
 struct PlatformPipeClient;
@@ -249,6 +260,12 @@ void* PlatformScOpenService(void* manager, const char* name);
 bool PlatformScControlStop(void* service, std::uint32_t* state);
 bool PlatformScQueryState(void* service, std::uint32_t* state);
 bool PlatformScDeleteService(void* service);
+// Service `name` as the service manager has it, asked with a user's rights only: its state
+// (kServiceNotInstalled when there is no such service) and, while it has a process, that
+// process's id (0 otherwise). False, with the last error set, when the manager cannot be
+// asked.
+constexpr std::uint32_t kServiceNotInstalled = 0;
+bool PlatformScQueryService(const char* name, std::uint32_t* state, std::uint32_t* pid);
 void PlatformScClose(void* handle);
 
 // Writes one error entry with two insertion strings under the event source `source`

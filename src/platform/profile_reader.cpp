@@ -35,11 +35,12 @@ bool ReadWholeFile(const char* path, std::string* content) {
     return content->size() <= kMaxConfigFileBytes;
 }
 
-// Finds the value of key in the first section named `section`. False when there is none.
+// Calls `entry(name, line, eq)` for each key line of the first section named `section`
+// (`eq` is the position of its '=', npos when it has none) until `entry` returns false.
 // Lines before the first section header form a section with the empty name; a '[' line
-// without its ']' starts no section; a key without '=' has no value and gives the default.
-bool FindValue(const std::string& content, const char* section, const char* key,
-               std::string* value) {
+// without its ']' starts no section.
+template <typename Entry>
+void ForEachEntry(const std::string& content, const char* section, Entry entry) {
     bool inSection = EqualsIgnoringAsciiCase("", section);
     size_t pos = 0;
     while (pos < content.size()) {
@@ -54,7 +55,7 @@ bool FindValue(const std::string& content, const char* section, const char* key,
         if (line[0] == '[') {
             const size_t close = line.rfind(']');
             if (close != std::string::npos) {
-                if (inSection) return false;  // only the first section of that name counts
+                if (inSection) return;  // only the first section of that name counts
                 inSection =
                     EqualsIgnoringAsciiCase(Trim(line.substr(1, close - 1)).c_str(), section);
                 continue;
@@ -62,13 +63,25 @@ bool FindValue(const std::string& content, const char* section, const char* key,
         }
         if (!inSection) continue;
         const size_t eq = line.find('=');
-        const std::string name = Trim(line.substr(0, eq));
-        if (!EqualsIgnoringAsciiCase(name.c_str(), key)) continue;
-        if (eq == std::string::npos) return false;
-        *value = Trim(line.substr(eq + 1));
-        return true;
+        if (!entry(Trim(line.substr(0, eq)), line, eq)) return;
     }
-    return false;
+}
+
+// Finds the value of key in the first section named `section`. False when there is none;
+// a key without '=' has no value and gives the default.
+bool FindValue(const std::string& content, const char* section, const char* key,
+               std::string* value) {
+    bool found = false;
+    ForEachEntry(content, section,
+                 [&](const std::string& name, const std::string& line, size_t eq) {
+                     if (!EqualsIgnoringAsciiCase(name.c_str(), key)) return true;
+                     if (eq != std::string::npos) {
+                         *value = Trim(line.substr(eq + 1));
+                         found = true;
+                     }
+                     return false;
+                 });
+    return found;
 }
 
 std::uint32_t CopyOut(const std::string& text, char* out, std::uint32_t size) {
@@ -98,4 +111,15 @@ std::uint32_t ProfileReadString(const char* section, const char* key, const char
     while (!d.empty() && d.back() == ' ')
         d.pop_back();  // the default loses trailing blanks
     return CopyOut(d, out, size);
+}
+
+std::vector<std::string> ProfileKeyNames(const char* section, const char* path) {
+    std::string content;
+    std::vector<std::string> names;
+    if (!ReadWholeFile(path, &content)) return names;
+    ForEachEntry(content, section, [&](const std::string& name, const std::string&, size_t) {
+        if (!name.empty()) names.push_back(name);
+        return true;
+    });
+    return names;
 }

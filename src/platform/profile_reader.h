@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 // Copies the value of `key` in `section` of the INI file at `path` into `out` (room `size`
 // including the terminator), or `def` when the file, the section or the key is missing.
@@ -13,3 +15,6 @@
 // characters copied, without the terminator.
 std::uint32_t ProfileReadString(const char* section, const char* key, const char* def, char* out,
                                 std::uint32_t size, const char* path);
+// The names of the keys in the first section named `section`, in file order; empty when
+// the file or the section is missing.
+std::vector<std::string> ProfileKeyNames(const char* section, const char* path);

@@ -3,6 +3,8 @@
 
 #include <chrono>
 #include <cstdio>
+#include <ctime>
+#include <string>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -13,10 +15,12 @@
 #include "log/log_file.h"
 #include "platform/platform.h"
 #include "supervision/job_starter.h"
+#include "supervision/run_state.h"
 
 namespace {
 
 constexpr int kPipeNameBytes = 256;
+constexpr char kPipeFailureLine[] = "Error CreateNamedPipe\n";
 
 using Clock = std::chrono::steady_clock;
 
@@ -25,6 +29,52 @@ PlatformEvent* hServerStopEvent = nullptr;
 std::mutex gStopLock;
 char gPipeName[kPipeNameBytes];
 RunFailure gRunFailure;
+
+// What the run publishes in its state file (empty path: nothing is published).
+std::string gStatePath;
+RunState gRunState;
+Clock::time_point gLastStateWrite;
+bool gHeartbeatPublished = false;  // since the current job starter was started
+
+void PublishState() {
+    if (gStatePath.empty()) return;
+    WriteRunState(gStatePath, gRunState);  // a failed write is ignored like a log entry
+    gLastStateWrite = Clock::now();
+}
+
+// Takes the job starter the last pass started into the published state.
+void PublishJobStarter() {
+    gRunState.jobStarter = gJobStarter.commandLine;
+    gRunState.jobStarterPid = gJobStarter.pid;
+    gRunState.jobStarterCreated = gJobStarter.creationTime;
+    gRunState.jobStarterStarted = std::time(nullptr);
+    gHeartbeatPublished = false;
+    PublishState();
+}
+
+// The state of a run that has its pipe (so no other run of the instance serves it).
+void BeginState(std::uint32_t heartbeatTimeoutMs) {
+    RunState& st = gRunState;
+    st = RunState{};
+    st.controllerPid = PlatformCurrentProcessId();
+    char image[kModuleNameChars + 1] = "";
+    PlatformProcessIdentity(st.controllerPid, image, sizeof image, &st.controllerCreated);
+    st.controllerImage = image;
+    st.mode = gConsoleMode ? "console" : "service";
+    st.serviceName = gServiceIdentity.serviceName;
+    st.pipe = gPipeName;
+    st.heartbeatTimeoutMs = heartbeatTimeoutMs;
+    st.started = std::time(nullptr);
+    gStatePath = StateFilePath(gControllerSettings.logPath, gServiceIdentity.instanceSuffix);
+    PublishState();
+}
+
+// A console run says in plain words what went wrong; a service has only its log.
+void TellConsole(const std::string& text) {
+    if (!gConsoleMode) return;
+    std::printf("%s\n", text.c_str());
+    std::fflush(stdout);
+}
 
 // What one run holds; released in the end sequence whatever the run reached.
 struct RunResources {
@@ -43,6 +93,7 @@ bool Fail(const char* line) {
     gRunFailure.error = PlatformLastError();
     std::snprintf(gRunFailure.text, sizeof gRunFailure.text, "%s", line);
     Log(line);
+    PlatformSetLastError(gRunFailure.error);
     return false;
 }
 
@@ -91,12 +142,27 @@ bool CreateRunObjects(RunResources* run) {
         const std::uint32_t error = PlatformLastError();
         ReportErrorEvent("Die 'named pipe' konnte nicht erstellt werden");
         PlatformSetLastError(error);
-        return Fail("Error CreateNamedPipe\n");
+        return Fail(kPipeFailureLine);
     }
     if (!ReportStatusToSCMgr(kServiceRunning, 0, kStartWaitHintMs)) {
         return Fail("Error ReportStatusToSCMgr3\n");
     }
     return true;
+}
+
+// The console's words for a start-up step that failed after the configuration.
+void ExplainStartFailure() {
+    char text[kErrorTextBytes];
+    PlatformSetLastError(gRunFailure.error);
+    FormatLastError(text, sizeof text);
+    if (std::strcmp(gRunFailure.text, kPipeFailureLine) == 0) {
+        TellConsole(std::string("The pipe ") + gPipeName + " could not be created: " + text +
+                    ". Is another controller of this instance running?");
+        return;
+    }
+    std::string step = gRunFailure.text;
+    step.resize(step.find_last_not_of("\r\n ") + 1);
+    TellConsole("The start-up failed at '" + step + "': " + text);
 }
 
 void LogStartBanner() {
@@ -141,16 +207,25 @@ bool ServePipe(PlatformPipe* pipe, std::uint32_t heartbeatTimeoutMs, std::uint32
     char reply[kReplyRoomBytes];
     Clock::time_point lastSignOfLife = Clock::now();
     for (;;) {
+        bool restarted = false;  // the pass below then serves no client: no heartbeat
         if (PlatformPipeListen(pipe) == PipeStart::kPending) {
             const PipeWait w = PlatformWaitStopOrPipe(
                 hServerStopEvent, pipe, PeriodLeft(lastSignOfLife, heartbeatTimeoutMs));
             if (w == PipeWait::kTimeout) {
                 // The listen is ended before its record is reused by the read below.
                 PlatformPipeCancel(pipe);
+                gRunState.restarts += 1;
+                gRunState.lastRestart = std::time(nullptr);
+                gRunState.lastRestartCause =
+                    "no heartbeat for " + std::to_string(heartbeatTimeoutMs) + " ms";
+                gRunState.jobStarterStarted = 0;  // being restarted
+                PublishState();
                 RestartJobStarter();
                 char image[kCommandLineBytes];
                 JobStarterImage(image, sizeof image);
                 WriteLogFormatted("Prozess %s antwortet nicht\n", image);
+                PublishJobStarter();
+                restarted = true;
                 lastSignOfLife = Clock::now();  // the new job starter's period begins
             } else if (w != PipeWait::kPipe) {
                 return w == PipeWait::kStop;
@@ -176,10 +251,24 @@ bool ServePipe(PlatformPipe* pipe, std::uint32_t heartbeatTimeoutMs, std::uint32
         }
         PlatformPipeDisconnect(pipe);
         lastSignOfLife = Clock::now();
+        if (restarted) continue;
+        // The heartbeat's time reaches the state file at once when it is the job starter's
+        // first, then at most every kStateRefreshMs.
+        gRunState.lastHeartbeat = std::time(nullptr);
+        if (!gHeartbeatPublished ||
+            lastSignOfLife - gLastStateWrite >= std::chrono::milliseconds(kStateRefreshMs)) {
+            gHeartbeatPublished = true;
+            PublishState();
+        }
     }
 }
 
 void EndRun(RunResources* run) {
+    if (!gStatePath.empty()) {
+        gRunState.ended = std::time(nullptr);
+        PublishState();
+        gStatePath.clear();
+    }
     Log("** Service QVLJOBCTL wurde beendet    **\n");
     Log("****************************************\n");
     PlatformClosePipe(run->pipe);
@@ -202,17 +291,26 @@ int RunControllerFor(int argc, char** argv, std::uint32_t heartbeatTimeoutMs,
     int outcome = kRunStopped;
     gRunFailure = RunFailure{};
     const int config = GetIniValues();
+    for (const std::string& key : LastIniExplanation().unknownKeys) {
+        TellConsole("Warning: " + LastIniExplanation().iniPath + " has the key " + key +
+                    " in section [" + kIniSection + "], which the controller does not know.");
+    }
+    if (heartbeatTimeoutMs == 0) heartbeatTimeoutMs = gControllerSettings.heartbeatTimeoutMs;
     if (config != kIniOk) {
         char line[sizeof "Error GetIniValues 12 \n"];
         std::snprintf(line, sizeof line, "Error GetIniValues %i \n", config);
         PlatformSetLastError(0);  // a configuration failure carries no platform error
         Fail(line);
+        TellConsole(LastIniExplanation().problem);
         outcome = config;
     } else if (!CreateRunObjects(&run)) {
         outcome = kRunStartFailed;
+        ExplainStartFailure();
     } else {
+        BeginState(heartbeatTimeoutMs);
         LogStartBanner();
         RestartJobStarter();
+        PublishJobStarter();
         if (!ServePipe(run.pipe, heartbeatTimeoutMs, clientTimeLimitMs)) {
             Fail("Error WaitForMultipleObjects\n");
             outcome = kRunWaitFailed;
@@ -223,7 +321,7 @@ int RunControllerFor(int argc, char** argv, std::uint32_t heartbeatTimeoutMs,
 }
 
 int RunController(int argc, char** argv) {
-    return RunControllerFor(argc, argv, kHeartbeatTimeoutMs);
+    return RunControllerFor(argc, argv, 0);
 }
 
 void SignalStop() {

@@ -61,6 +61,12 @@ void AwaitEnd(const std::vector<std::uint32_t>& pids, const char* image) {
     }
 }
 
+void Launch(const char* command) {
+    std::snprintf(gJobStarter.commandLine, sizeof gJobStarter.commandLine, "%s", command);
+    gJobStarter.creationTime = 0;
+    gJobStarter.pid = LaunchCommandLine(command, &gJobStarter.creationTime);
+}
+
 bool IsDecimal(const std::string& text) {
     return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
 }
@@ -127,15 +133,14 @@ void RestartJobStarterPausing(std::uint32_t killPauseMs) {
         }
         AwaitEnd(ended, image);
         std::snprintf(command, sizeof command, "%s %ld ", image, instance);
-        gJobStarter.creationTime = 0;
-        gJobStarter.pid = LaunchCommandLine(command, &gJobStarter.creationTime);
+        Launch(command);
         return;
     }
     // What KILL's by-name form ends: the job starters started without an instance number.
     const std::vector<std::uint32_t> ended = RunningJobStarters(image, kNoInstanceArgument);
     Kill(image, killPauseMs);
     AwaitEnd(ended, image);
-    LaunchCommandLine(image);
+    Launch(image);  // remembered only to be shown: this pass never ends it by its id
 }
 
 void RestartJobStarter() {

@@ -20,9 +20,11 @@ constexpr long kNoInstanceArgument = -1;
 struct JobStarterState {
     std::uint32_t pid;           // the job starter this run started, 0 for none
     std::uint64_t creationTime;  // its creation time, to tell it from a later process
+    char commandLine[kCommandLineBytes];  // what it was started with
 };
 
-// Cleared by the run loop at the start of a run; set and read only here.
+// Cleared by the run loop at the start of a run; set only here, read by the run loop to
+// publish it.
 extern JobStarterState gJobStarter;
 
 // One kill-and-start pass (numbered or not, by gServiceIdentity), pausing 2000 ms after a

@@ -84,12 +84,20 @@ protected:
     std::string exe_;
 };
 
+// -status asks the service manager, never the pipe: exit 3 until the service runs.
+void ExpectStatus(const ProcessResult& status, int exitCode, const std::string& service) {
+    EXPECT_EQ(exitCode, status.exitCode) << status.out;
+    EXPECT_TRUE(std::regex_search(status.out, std::regex("\n  service: +" + service + "\n")))
+        << status.out;
+}
+
 TEST_F(Service, WithoutAServiceManagerInstallAndRemoveFailHonestly) {
     if (ServiceManagerRuns()) GTEST_SKIP() << "a service manager runs here";
     auto install = Run({"-install", "3"});
     EXPECT_EQ(1, install.exitCode);
     EXPECT_TRUE(IsFailureLine(install.out, "OpenSCManager", "0x[0-9a-f]+")) << install.out;
     EXPECT_EQ(1, Run({"-remove"}).exitCode);
+    ExpectStatus(Run({"-status", "3"}), 3, "not installed");
 }
 
 TEST_F(Service, NoSwitchPrintsTheUsageAndHandsOverToTheDispatcher) {
@@ -108,6 +116,7 @@ TEST_F(Service, NoSwitchPrintsTheUsageAndHandsOverToTheDispatcher) {
 
 TEST_F(Service, InstallRunAndRemoveNumberedInstancesSideBySide) {
     if (!HasServiceManager()) GTEST_SKIP() << "no service manager here";
+    ExpectStatus(Run({"-status", "3"}), 3, "not installed");
     auto plain = Run({"/INSTALL"});
     EXPECT_EQ(0, plain.exitCode);
     EXPECT_EQ(kBase + " installed.\n", plain.out);
@@ -121,6 +130,7 @@ TEST_F(Service, InstallRunAndRemoveNumberedInstancesSideBySide) {
     InstalledService seen;
     ASSERT_TRUE(QueryInstalledService("QUARVELIN_JOB_CONTROLLER3", &seen));
     EXPECT_TRUE(seen.startsAtBoot);
+    ExpectStatus(Run({"-status", "3"}), 3, "stopped");
     ASSERT_TRUE(StartInstalledService("QUARVELIN_JOB_CONTROLLER3"));
     ASSERT_TRUE(WaitForState("QUARVELIN_JOB_CONTROLLER3", kServiceRunning, &seen));
     if (kSystemd) {
@@ -133,6 +143,9 @@ TEST_F(Service, InstallRunAndRemoveNumberedInstancesSideBySide) {
     EXPECT_NE(std::string::npos, log.find("Servicename     : QUARVELIN_JOB_CONTROLLER3\r\n"))
         << log;
     EXPECT_NE(std::string::npos, log.find("Pipename        : \\\\.\\pipe\\qvljobctl3\r\n")) << log;
+    const ProcessResult status = Run({"-status", "3"});
+    ExpectStatus(status, 0, "running, process [0-9]+");
+    EXPECT_NE(std::string::npos, status.out.find("  health:      healthy\n")) << status.out;
 
     auto remove = Run({"-remove", "3"});
     EXPECT_EQ(0, remove.exitCode);

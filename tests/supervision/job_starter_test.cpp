@@ -112,7 +112,7 @@ TEST_F(JobStarter, ProcessThatIsNotOurJobStarterIsNeverKilled) {
     ASSERT_TRUE(PlatformLaunch("OTHER.EXE 7", &other, &created));
     started_.push_back(other);
     WaitUntilRuns(other);
-    gJobStarter = {other, created};
+    gJobStarter = {other, created, ""};
     Pass();
     PlatformSleep(kTestPauseMs);
     EXPECT_TRUE(ProcessRuns(other));

@@ -2,7 +2,9 @@
 // Ctrl+C, qvlping against it and without it, and the sample job starter's heartbeats.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <regex>
 #include <string>
 #include <thread>
@@ -85,6 +87,9 @@ TEST_F(DebugRun, ServesHeartbeatsAndEndsCleanlyOnCtrlC) {
         const unsigned long long ignored = std::stoull(status.substr(at + 8, 16), nullptr, 16);
         EXPECT_TRUE(ignored & (1ull << (13 - 1))) << status.substr(at, 24);
     }
+    const ProcessResult status = RunProcess({exe_, "-status"});
+    EXPECT_EQ(0, status.exitCode) << status.out;
+    EXPECT_NE(std::string::npos, Lines(status.out).find("  health:      healthy\n")) << status.out;
     if (!CanPressCtrlC()) {
         TerminateChild(controller);
         WaitProcess(controller);
@@ -101,11 +106,82 @@ TEST_F(DebugRun, ServesHeartbeatsAndEndsCleanlyOnCtrlC) {
     EXPECT_EQ("  ****************************************\r\n", tail.substr(tail.size() - 44));
 }
 
-TEST_F(DebugRun, StartupFailureGivesANonZeroExitStatus) {
-    WriteFileBytes(dir_ / "QUARVELIN.INI", SettingsFileFor("SQLSERVER"));
-    EXPECT_EQ(12, RunProcess({exe_, "-debug"}).exitCode);
-    std::remove((dir_ / "QUARVELIN.INI").c_str());
-    EXPECT_EQ(11, RunProcess({exe_, "/DEBUG"}).exitCode);
+// Each start-up failure gives its result and, in a console run, a line that names the
+// cause; a key the controller does not know gives a warning.
+TEST_F(DebugRun, StartupFailuresExplainThemselves) {
+    struct Case {
+        const char* ini;
+        std::string settings;  // empty: no settings file at all
+        int exitCode;
+        const char* said;
+    };
+    const std::string oracle = SettingsFileFor("Oracle");
+    const Case cases[] = {
+        {"QVLTIMEOUT=999", oracle, 10, "'999' of QVLTIMEOUT in section [JOBATR] of "},
+        {"QVLTIMEOUT=86400001", oracle, 10, "not a whole number of milliseconds from 1000"},
+        {"QVLTIMEOUT=abc", oracle, 10, "'abc' of QVLTIMEOUT"},
+        {"QVLTIMEOUT=", oracle, 10, "The key QVLTIMEOUT in section [JOBATR] of "},
+        {"QVLLOG=", oracle, 10, "The key QVLLOG in section [JOBATR] of "},
+        {"QVLLOGG=x.log", SettingsFileFor("SQLSERVER"), 12,
+         "names the database system 'SQLSERVER'; accepted are ORACLE, MSSQL, MYSQL."},
+        {"", ";DB;\r\n", 11, "QUARVELIN.INI holds no database system (no DB_SYSTEM record)."},
+        {"", "", 11, "QUARVELIN.INI (QVLINI in section [JOBATR] of "},
+    };
+    for (const Case& c : cases) {
+        WriteFileBytes(dir_ / "QVLJOBCTL.INI", std::string("[JOBATR]\r\n") + c.ini + "\r\n");
+        std::remove((dir_ / "QUARVELIN.INI").c_str());
+        if (!c.settings.empty()) WriteFileBytes(dir_ / "QUARVELIN.INI", c.settings);
+        const ProcessResult r = RunProcess({exe_, "-debug"});
+        EXPECT_EQ(c.exitCode, r.exitCode) << c.ini;
+        EXPECT_NE(std::string::npos, Lines(r.out).find(c.said)) << c.ini << "\n" << r.out;
+        const bool typo = std::string(c.ini).find("QVLLOGG") == 0;
+        EXPECT_EQ(typo, Lines(r.out).find("has the key QVLLOGG in section [JOBATR], which the "
+                                          "controller does not know.\n") != std::string::npos)
+            << r.out;
+    }
+}
+
+// -status sees a job starter that never heartbeats: the controller restarts it on time
+// while -status is asked every second (asking is no heartbeat), and once its silence is
+// certain -status calls it unhealthy by name. A second console run cannot take the pipe.
+TEST_F(DebugRun, StatusSeesASilentJobStarterWithoutBeingAHeartbeat) {
+    TempDir other;
+    const std::string exe = LayOutInstallation(other.path(), "fake_job_starter");
+    WriteFileBytes(other / "QVLJOBCTL.INI", "[JOBATR]\r\nQVLTIMEOUT=1000\r\n");
+    ProcessResult status = RunProcess({exe, "-status"});
+    EXPECT_EQ(3, status.exitCode) << status.out;
+    EXPECT_NE(std::string::npos, Lines(status.out).find("  health:      not running\n"));
+    EXPECT_EQ(2, RunProcess({exe, "-status", "03"}).exitCode);
+
+    ChildProcess* controller = StartProcessWithOutput({exe, "-debug"}, other / "console.txt");
+    ASSERT_NE(nullptr, controller);
+    WaitForLines(other / "QVLJOBCTL.STATE", 17);
+    const ProcessResult second = RunProcess({exe_, "-debug"});
+    EXPECT_EQ(1, second.exitCode);
+    EXPECT_NE(std::string::npos,
+              Lines(second.out).find("The pipe " + kUnnumberedPipe + " could not be created: "))
+        << second.out;
+    for (int i = 0; i < 30; ++i) {
+        status = RunProcess({exe, "-status"});
+        if (status.exitCode != 0) break;
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+    }
+    EXPECT_EQ(1, status.exitCode) << status.out;
+    EXPECT_NE(std::string::npos,
+              Lines(status.out).find(
+                  "  health:      unhealthy: the job starter QVLJOBSTR_ORACLE.EXE has not "
+                  "heartbeated for "))
+        << status.out;
+    const std::vector<std::string> log = LogTexts(other / "QVLJOBCTL.LOG");
+    EXPECT_GE(std::count(log.begin(), log.end(), "Prozess QVLJOBSTR_ORACLE.EXE antwortet nicht"),
+              2);
+    if (CanPressCtrlC()) {
+        RequestStop(controller, "");
+    } else {
+        TerminateChild(controller);
+    }
+    WaitProcess(controller);
+    EXPECT_EQ(3, RunProcess({exe, "-status"}).exitCode);
 }
 
 }  // namespace

@@ -11,7 +11,11 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
 #include <thread>
 
 #include "platform/platform.h"
@@ -208,6 +212,25 @@ struct PlatformPipeClient {
 
 // Non-blocking throughout: a blocking connect waits without limit while the controller's
 // queue of waiting clients is full, and a send or receive could wait on a hung server.
+bool PlatformPipeServed(const char* name) {
+    // Lines: "Num RefCount Protocol Flags Type St Inode Path"; a listening socket has
+    // __SO_ACCEPTCON (0x10000) in its flags, an abstract name is shown after an '@'.
+    constexpr unsigned long kListening = 0x10000;
+    std::ifstream table("/proc/net/unix");
+    std::string line;
+    const std::string wanted = std::string("@") + name;
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string num, refs, protocol, flags, type, st, inode, path;
+        if (!(fields >> num >> refs >> protocol >> flags >> type >> st >> inode)) continue;
+        std::getline(fields >> std::ws, path);
+        if (path == wanted && (std::strtoul(flags.c_str(), nullptr, 16) & kListening) != 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
 PlatformPipeClient* PlatformPipeConnect(const char* name, std::uint32_t timeoutMs) {
     sockaddr_un addr;
     socklen_t addrLength;

@@ -106,6 +106,14 @@ bool PlatformDeleteFile(const char* path) {
     return unlink(LinuxPath(path).c_str()) == 0;
 }
 
+std::vector<std::string> PlatformProfileKeys(const char* section, const char* iniPath) {
+    return ProfileKeyNames(section, LinuxPath(iniPath).c_str());
+}
+
+bool PlatformReplaceFile(const char* from, const char* to) {
+    return rename(LinuxPath(from).c_str(), LinuxPath(to).c_str()) == 0;
+}
+
 bool PlatformRenameNoReplace(const char* from, const char* to) {
     const std::string f = LinuxPath(from), t = LinuxPath(to);
     if (renameat2(AT_FDCWD, f.c_str(), AT_FDCWD, t.c_str(), RENAME_NOREPLACE) == 0) return true;

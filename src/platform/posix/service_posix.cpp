@@ -414,6 +414,34 @@ bool PlatformScQueryState(void* service, std::uint32_t* state) {
            MapActiveState(active, state);
 }
 
+bool PlatformScQueryService(const char* name, std::uint32_t* state, std::uint32_t* pid) {
+    *state = kServiceNotInstalled;
+    *pid = 0;
+    const std::string unit = std::string(name) + ".service";
+    struct stat st {};
+    if (!ValidUnitName(name) || lstat(UnitFile(unit).c_str(), &st) != 0) return true;
+    std::string out;
+    const int status =
+        RunSystemctl({"show", "--property=ActiveState", "--property=MainPID", unit}, &out);
+    if (status != 0) {
+        if (status > 0) errno = EIO;
+        return false;
+    }
+    std::string active;
+    std::size_t pos = 0;
+    while (pos < out.size()) {
+        std::size_t end = out.find('\n', pos);
+        if (end == std::string::npos) end = out.size();
+        const std::string line = out.substr(pos, end - pos);
+        pos = end + 1;
+        if (line.rfind("ActiveState=", 0) == 0) active = line.substr(sizeof "ActiveState=" - 1);
+        if (line.rfind("MainPID=", 0) == 0) {
+            *pid = static_cast<std::uint32_t>(std::strtoul(line.c_str() + 8, nullptr, 10));
+        }
+    }
+    return MapActiveState(active, state);
+}
+
 bool PlatformScDeleteService(void* service) {
     const std::string& unit = static_cast<ScHandle*>(service)->unit;
     if (unlink(WantsLink(unit).c_str()) != 0 && errno != ENOENT) return false;

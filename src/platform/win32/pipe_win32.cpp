@@ -205,6 +205,15 @@ bool Finish(HANDLE h, OVERLAPPED* ov, BOOL started, DWORD timeoutMs, DWORD* n) {
 
 }  // namespace
 
+bool PlatformPipeServed(const char* name) {
+    // A listening server end answers at once; one busy with a client lets the millisecond
+    // pass (ERROR_SEM_TIMEOUT); without one there is no such pipe (ERROR_FILE_NOT_FOUND).
+    // Nothing is opened, so the controller sees no client.
+    if (WaitNamedPipeA(name, 1)) return true;
+    const DWORD error = GetLastError();
+    return error == ERROR_SEM_TIMEOUT || error == ERROR_PIPE_BUSY;
+}
+
 PlatformPipeClient* PlatformPipeConnect(const char* name, std::uint32_t timeoutMs) {
     const DWORD start = GetTickCount();
     HANDLE h;

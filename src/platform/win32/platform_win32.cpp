@@ -62,6 +62,25 @@ bool PlatformDeleteFile(const char* path) {
     return DeleteFileA(path) != 0;
 }
 
+std::vector<std::string> PlatformProfileKeys(const char* section, const char* iniPath) {
+    // Without a key the profile API gives every key name of the section, each ended by a
+    // zero and the list by another; a list that does not fit is cut, so the room grows.
+    std::vector<std::string> names;
+    for (DWORD room = 4096; room <= (1u << 20); room *= 4) {
+        std::vector<char> list(room);
+        const DWORD n = GetPrivateProfileStringA(section, nullptr, "", list.data(), room, iniPath);
+        if (n + 2 >= room) continue;
+        for (const char* p = list.data(); *p; p += std::strlen(p) + 1)
+            names.emplace_back(p);
+        break;
+    }
+    return names;
+}
+
+bool PlatformReplaceFile(const char* from, const char* to) {
+    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
 bool PlatformRenameNoReplace(const char* from, const char* to) {
     return MoveFileA(from, to) != 0;  // MoveFileA never replaces an existing file
 }

@@ -81,6 +81,31 @@ bool PlatformScQueryState(void* service, std::uint32_t* state) {
     return true;
 }
 
+bool PlatformScQueryService(const char* name, std::uint32_t* state, std::uint32_t* pid) {
+    *state = kServiceNotInstalled;
+    *pid = 0;
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    if (manager == nullptr) return false;
+    SC_HANDLE service = OpenServiceA(manager, name, SERVICE_QUERY_STATUS);
+    DWORD error = GetLastError();
+    bool ok = service == nullptr && error == ERROR_SERVICE_DOES_NOT_EXIST;
+    if (service != nullptr) {
+        SERVICE_STATUS_PROCESS status = {};
+        DWORD needed = 0;
+        ok = QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO,
+                                  reinterpret_cast<BYTE*>(&status), sizeof status, &needed) != 0;
+        error = GetLastError();
+        if (ok) {
+            *state = status.dwCurrentState;
+            *pid = status.dwProcessId;
+        }
+        CloseServiceHandle(service);
+    }
+    CloseServiceHandle(manager);
+    SetLastError(ok ? 0 : error);
+    return ok;
+}
+
 bool PlatformScDeleteService(void* service) {
     return DeleteService(static_cast<SC_HANDLE>(service)) != 0;
 }

@@ -1,0 +1,13 @@
+// -status [INSTANCE]: whether the controller of an instance and its job starter are alive,
+// in a few plain English lines. Everything is found without connecting to the pipe, so
+// that asking is never a heartbeat and never hides the hang it looks for.
+#pragma once
+
+constexpr int kStatusHealthy = 0;     // running, job starter alive, heartbeats on time
+constexpr int kStatusUnhealthy = 1;   // running, but some part is not (the output says which)
+constexpr int kStatusUsage = 2;       // the instance is not one that can exist
+constexpr int kStatusNotRunning = 3;  // no controller runs for the instance
+
+// Prints the status of the un-numbered controller ("") or of instance `instanceText`;
+// returns one of the values above.
+int ShowStatus(const char* instanceText);
