@@ -2,6 +2,7 @@
 #include "host/service_host.h"
 
 #include <cstdio>
+#include <string>
 
 #include "service/service_identity.h"
 #include "service/status_report.h"
@@ -12,6 +13,11 @@ namespace {
 
 constexpr int kExecutablePathBytes = 512;
 constexpr std::uint32_t kRemovePollMs = 1000;
+// The service manager restarts a failed controller after a minute (time for whatever made
+// it fail to pass, short enough that the job starter is not long unwatched), at every
+// failure; the count of failures starts again after a day without one.
+constexpr std::uint32_t kRecoveryDelayMs = 60000;
+constexpr std::uint32_t kRecoveryResetSeconds = 86400;
 
 // Prints a failure message with the text of the error that the failing call left.
 void PrintFailure(const char* format) {
@@ -76,14 +82,30 @@ bool InstallService() {
     }
     void* service = PlatformScCreateService(manager, gServiceIdentity.serviceName,
                                             gServiceIdentity.displayName, path);
-    if (service) {
-        std::printf("%s installed.\n", gServiceIdentity.displayName);
-        PlatformScClose(service);
-    } else {
+    if (!service) {
         PrintFailure("CreateService failed - %s\n");
+        PlatformScClose(manager);
+        return false;
     }
+    // The event viewer finds the texts of the controller's events in the executable; a
+    // registration that fails undoes the installation.
+    if (!PlatformRegisterEventSource(gServiceIdentity.serviceName, path)) {
+        PrintFailure("RegCreateKeyEx failed - %s\n");
+        PlatformScDeleteService(service);
+        PlatformScClose(service);
+        PlatformScClose(manager);
+        return false;
+    }
+    std::printf("%s installed.\n", gServiceIdentity.displayName);
+    // Recovery is wanted, not needed: the service stays installed without it.
+    const char* setting = "";
+    if (!PlatformScSetRecovery(service, kRecoveryDelayMs, kRecoveryResetSeconds, &setting)) {
+        PrintFailure(("ChangeServiceConfig2(" + std::string(setting) + ") failed - %s\n").c_str());
+    }
+    std::fflush(stdout);
+    PlatformScClose(service);
     PlatformScClose(manager);
-    return service != nullptr;
+    return true;
 }
 
 bool RemoveService() {
@@ -115,6 +137,10 @@ bool RemoveService() {
     }
     if (PlatformScDeleteService(service)) {
         std::printf("%s removed.\n", gServiceIdentity.displayName);
+        if (!PlatformDeregisterEventSource(gServiceIdentity.serviceName)) {
+            PrintFailure("RegDeleteKey failed - %s\n");
+            ok = false;
+        }
     } else {
         PrintFailure("DeleteService failed - %s\n");
         ok = false;

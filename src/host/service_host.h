@@ -11,6 +11,9 @@
 void ControllerServiceMain(int argc, char** argv);
 
 // Register or remove the service under gServiceIdentity's names, printing the outcome.
-// True when the operation succeeded (no failure message was printed).
+// Installing also registers the event source (its texts are in the executable) and sets the
+// service manager's recovery (restart after a failure); removing deletes the registration.
+// True when the operation succeeded: a recovery the service manager refuses gets its own
+// line but leaves the installation standing and successful.
 bool InstallService();
 bool RemoveService();

@@ -260,6 +260,13 @@ void* PlatformScOpenService(void* manager, const char* name);
 bool PlatformScControlStop(void* service, std::uint32_t* state);
 bool PlatformScQueryState(void* service, std::uint32_t* state);
 bool PlatformScDeleteService(void* service);
+// The service manager's recovery for a service: restart it `restartDelayMs` after every
+// failure (a crash, or a stop with a non-zero exit code) but never after a clean stop; the
+// count of failures is reset after `resetSeconds` without one. Windows: the failure actions
+// and their flag; Linux: Restart=on-failure and RestartSec in the unit. False, with the last
+// error set and `failedSetting` naming the setting not made, when the manager refused one.
+bool PlatformScSetRecovery(void* service, std::uint32_t restartDelayMs, std::uint32_t resetSeconds,
+                           const char** failedSetting);
 // Service `name` as the service manager has it, asked with a user's rights only: its state
 // (kServiceNotInstalled when there is no such service) and, while it has a process, that
 // process's id (0 otherwise). False, with the last error set, when the manager cannot be
@@ -268,6 +275,13 @@ constexpr std::uint32_t kServiceNotInstalled = 0;
 bool PlatformScQueryService(const char* name, std::uint32_t* state, std::uint32_t* pid);
 void PlatformScClose(void* handle);
 
+// Registers event source `source` under the Application log with its message texts in
+// `messageFile` (Windows: the registry key the event viewer reads, with EventMessageFile
+// and TypesSupported; Linux: syslog needs none, nothing to do). False, with the last error
+// set, when it could not be registered; nothing is left half made.
+bool PlatformRegisterEventSource(const char* source, const char* messageFile);
+// Deletes that registration; true also when there was none.
+bool PlatformDeregisterEventSource(const char* source);
 // Writes one error entry with two insertion strings under the event source `source`
 // (Windows event log; syslog, facility daemon, on Linux). False when no source could be
 // opened; the entry is then not written.

@@ -88,9 +88,23 @@ struct InstalledService {
     bool startsAtBoot = false;  // automatic start, or enabled for multi-user.target
     std::string statusText;     // systemd's STATUS= text; empty on Windows
     std::string command;        // Windows: the registered command line; empty on Linux
+    bool restartsAfterFailure = false;  // Windows: failure actions that restart, with their
+                                        // flag; systemd: Restart=on-failure
+    unsigned pid = 0;                   // the service's process while it has one
 };
 // False when the service is not installed or the manager cannot be asked.
 bool QueryInstalledService(const std::string& name, InstalledService* service);
+// Makes the service manager's restart after a failure come after a second instead of the
+// product's minute, for this test's service only (systemd: a drop-in beside the unit, which
+// `undo` deletes). False where the manager does not restart services (Wine's).
+bool ShortenRestartDelay(const std::string& name, bool undo = false);
+// The event source's registration as the event viewer reads it (Windows: the message file
+// named in the registry). False where it has none (Linux: syslog needs none).
+bool EventSourceMessageFile(const std::string& source, std::string* file);
+// Message `id` of `module`'s message table with two insertion strings, as the event viewer
+// shows it (Windows: FormatMessageA from the module); empty where there is none.
+std::string ModuleMessageText(const std::string& module, unsigned id, const std::string& first,
+                              const std::string& second);
 // True where the service manager is systemd (Linux), false for Windows' (Wine's). Where
 // they differ: systemd shows a failed start-up's result as the exit status, not as 1066
 // with a service-specific code; it has status texts; it sends its stop even to a starting

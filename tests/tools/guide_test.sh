@@ -6,7 +6,7 @@
 # manager (inside the namespace of systemd_namespace.sh). With RUNNER (Wine): the Windows
 # commands (prompt "C:\QVL> "), each through cmd /c.
 # A command passes when it exits with 0 and prints exactly the lines shown after it (when
-# any are shown; "..." stands for any lines); a line "Stopping NAME." may gain further dots
+# any are shown; "..." stands for any lines, at the end for any further lines or none); a line "Stopping NAME." may gain further dots
 # while the service stops. A command commented "ends with Ctrl+C" gets SIGINT after 3 s.
 set -u
 . "$(dirname "$0")/../support/result_xml.sh"
@@ -48,10 +48,14 @@ run_one() {
         (cd "$top" && timeout 120 bash -c "$cmd" </dev/null)
     fi
 }
-# The output matches the lines shown; a line "..." in them stands for any lines.
+# The output matches the lines shown; a line "..." in them stands for any lines (at the
+# end: for any further lines, or none).
 matches() {
     local out=$1 expected=$2 nl=$'\n'
     case "$expected" in
+        *"$nl...")
+            local before=${expected%"$nl..."}
+            [[ $out == "$before" || $out == "$before$nl"* ]] ;;
         *"$nl...$nl"*)
             local before=${expected%%"$nl...$nl"*} after=${expected#*"$nl...$nl"}
             [[ $out == "$before$nl"* && $out == *"$nl$after" ]] ;;

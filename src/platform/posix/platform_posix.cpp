@@ -62,7 +62,24 @@ void PlatformSetLastError(std::uint32_t code) {
     errno = static_cast<int>(code);
 }
 
+namespace {
+
+thread_local int gExplainedCode = 0;
+thread_local const char* gExplanation = nullptr;
+
+}  // namespace
+
+void ExplainNextError(int code, const char* text) {
+    gExplainedCode = code;
+    gExplanation = text;
+}
+
 bool PlatformSystemErrorText(std::uint32_t code, std::string* text) {
+    if (gExplanation != nullptr && static_cast<int>(code) == gExplainedCode) {
+        *text = std::string(gExplanation) + "\r\n";
+        gExplanation = nullptr;  // once: a later error of the same code is another one
+        return true;
+    }
     const int saved = errno;  // callers read the last error again afterwards
     char buf[256];
     // GNU strerror_r returns the text, which may or may not be in `buf`.
@@ -206,6 +223,14 @@ void PlatformSleep(std::uint32_t milliseconds) {
                           static_cast<long>(milliseconds % 1000) * 1000000L};
     while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
     }
+}
+
+bool PlatformRegisterEventSource(const char*, const char*) {
+    return true;  // syslog takes any ident
+}
+
+bool PlatformDeregisterEventSource(const char*) {
+    return true;
 }
 
 bool PlatformReportErrorEvent(const char* source, const char* line, const char* text) {

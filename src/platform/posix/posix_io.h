@@ -1,5 +1,5 @@
-// Small pieces that the Linux backend's files share: writing a buffer whole, and the /proc
-// names it reads.
+// Small pieces that the Linux backend's files share: writing a buffer whole, the /proc
+// names it reads, and plain words for an error whose system text would mislead.
 #pragma once
 
 #include <cstddef>
@@ -11,3 +11,9 @@ constexpr int kStatStartTime = 22;          // /proc/PID/stat: start time, ticks
 // Writes all `size` bytes to `fd`, going on after a signal or a short write. False when a
 // write fails (errno set); `written` (when not null) receives how many bytes went out.
 bool WriteAll(int fd, const char* data, std::size_t size, std::size_t* written = nullptr);
+
+// Gives error `code` the text `text` (instead of the system's) the next time the calling
+// thread asks for the text of that code; the code itself stays the real one. For failures
+// where the system's words would send an operator the wrong way ("No such file or
+// directory" when systemd is not running).
+void ExplainNextError(int code, const char* text);

@@ -21,6 +21,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -36,6 +38,12 @@ const char kUnitDirectory[] = "/etc/systemd/system";
 const char kWantsDirectory[] = "/etc/systemd/system/multi-user.target.wants";
 // The socket through which systemctl reaches the system manager as root.
 const char kManagerSocket[] = "/run/systemd/private";
+// Present exactly while systemd runs as the system's manager.
+const char kBootedMarker[] = "/run/systemd/system";
+const char kRootNeeded[] = "root is needed to install or remove a service";
+// The unit's line for its recovery, as installed and as set by PlatformScSetRecovery.
+const char kNoRestart[] = "Restart=no\n";
+const char kAwaitingRestart[] = "auto-restart";  // systemd's sub-state before a restart
 constexpr std::size_t kUnitNameMax = 255;  // systemd's limit, ".service" included
 constexpr std::size_t kUnitSuffixChars = sizeof ".service" - 1;
 
@@ -102,17 +110,31 @@ bool Systemctl(const std::vector<std::string>& args) {
     return false;
 }
 
-// The unit's active state as systemd reports it ("active", "deactivating", ...).
-bool ActiveState(const std::string& unit, std::string* state) {
+// The unit's active state as systemd reports it ("active", "deactivating", ...). A unit
+// waiting for its restart after a failure (sub-state "auto-restart", active state
+// "activating") is reported as "inactive": like Windows' service manager, which shows a
+// service stopped until its failure action starts it again.
+// `pid` (when not null) receives its main process, 0 when it has none.
+bool ActiveState(const std::string& unit, std::string* state, std::uint32_t* pid = nullptr) {
     std::string out;
-    const int status = RunSystemctl({"show", "--property=ActiveState", "--value", unit}, &out);
+    const int status = RunSystemctl(
+        {"show", "--property=ActiveState", "--property=SubState", "--property=MainPID", unit},
+        &out);
     if (status != 0) {
         if (status > 0) errno = EIO;
         return false;
     }
-    while (!out.empty() && (out.back() == '\n' || out.back() == '\r'))
-        out.pop_back();
-    *state = out;
+    std::istringstream lines(out);
+    std::string line, sub;
+    state->clear();
+    while (std::getline(lines, line)) {
+        if (line.rfind("ActiveState=", 0) == 0) *state = line.substr(sizeof "ActiveState=" - 1);
+        if (line.rfind("SubState=", 0) == 0) sub = line.substr(sizeof "SubState=" - 1);
+        if (pid && line.rfind("MainPID=", 0) == 0) {
+            *pid = static_cast<std::uint32_t>(std::strtoul(line.c_str() + 8, nullptr, 10));
+        }
+    }
+    if (sub == kAwaitingRestart) *state = "inactive";
     return true;
 }
 
@@ -320,7 +342,8 @@ bool PlatformStartServiceDispatcher(const char*, void (*serviceMain)(int, char**
 
 void* PlatformScOpenManager() {
     // Reaching the manager's socket proves that systemd runs and lets us in; writing the
-    // unit directory is what installing and removing need.
+    // unit directory is what installing and removing need. Where the system's words for a
+    // failure would mislead, the operator is told what is wrong instead.
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return nullptr;
     sockaddr_un address{};
@@ -329,11 +352,21 @@ void* PlatformScOpenManager() {
     const int rc = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
     const int error = errno;
     close(fd);
+    struct stat st {};
+    const bool booted = stat(kBootedMarker, &st) == 0;  // systemd's own test that it runs
     if (rc != 0) {
+        if (!booted) {
+            ExplainNextError(error, "the service manager (systemd) is not running on this machine");
+        } else if (error == EACCES || error == EPERM) {
+            ExplainNextError(error, kRootNeeded);
+        }
         errno = error;
         return nullptr;
     }
-    if (access(kUnitDirectory, W_OK) != 0) return nullptr;
+    if (access(kUnitDirectory, W_OK) != 0) {
+        if (errno == EACCES || errno == EPERM) ExplainNextError(errno, kRootNeeded);
+        return nullptr;
+    }
     return new ScHandle{};
 }
 
@@ -349,13 +382,14 @@ void* PlatformScCreateService(void*, const char* name, const char* displayName,
     std::string text =
         "# The controller as a systemd service, written by its -install switch and deleted\n"
         "# by -remove. Like the Windows registration: started at boot, run as root with no\n"
-        "# arguments, never restarted automatically and never refused a start for starting\n"
-        "# too often. Stopping it leaves the job starter running, as on Windows.\n"
+        "# arguments, started again after a failure (never after a clean stop) and never\n"
+        "# refused a start for starting too often. Stopping it leaves the job starter\n"
+        "# running, as on Windows.\n"
         "[Unit]\n";
     text += "Description=" + description + "\n";
     text += "StartLimitIntervalSec=0\n\n[Service]\nType=notify\nNotifyAccess=main\n";
     text += "ExecStart=" + program + "\n";
-    text += "Restart=no\nKillMode=process\n\n[Install]\nWantedBy=multi-user.target\n";
+    text += std::string(kNoRestart) + "KillMode=process\n\n[Install]\nWantedBy=multi-user.target\n";
     const std::string file = UnitFile(unit);
     const int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0) return nullptr;  // EEXIST: installed already
@@ -420,30 +454,51 @@ bool PlatformScQueryService(const char* name, std::uint32_t* state, std::uint32_
     const std::string unit = std::string(name) + ".service";
     struct stat st {};
     if (!ValidUnitName(name) || lstat(UnitFile(unit).c_str(), &st) != 0) return true;
-    std::string out;
-    const int status =
-        RunSystemctl({"show", "--property=ActiveState", "--property=MainPID", unit}, &out);
-    if (status != 0) {
-        if (status > 0) errno = EIO;
+    std::string active;
+    return ActiveState(unit, &active, pid) && MapActiveState(active, state);
+}
+
+bool PlatformScSetRecovery(void* service, std::uint32_t restartDelayMs, std::uint32_t,
+                           const char** failedSetting) {
+    // systemd keeps no count of failures to reset: StartLimitIntervalSec=0 lets every
+    // restart happen. The unit is rewritten whole through a temporary file.
+    *failedSetting = "Restart=on-failure";
+    const std::string file = UnitFile(static_cast<ScHandle*>(service)->unit);
+    std::ifstream in(file);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::size_t at = text.find(kNoRestart);
+    if (!in || at == std::string::npos) {
+        errno = in ? EINVAL : errno;
         return false;
     }
-    std::string active;
-    std::size_t pos = 0;
-    while (pos < out.size()) {
-        std::size_t end = out.find('\n', pos);
-        if (end == std::string::npos) end = out.size();
-        const std::string line = out.substr(pos, end - pos);
-        pos = end + 1;
-        if (line.rfind("ActiveState=", 0) == 0) active = line.substr(sizeof "ActiveState=" - 1);
-        if (line.rfind("MainPID=", 0) == 0) {
-            *pid = static_cast<std::uint32_t>(std::strtoul(line.c_str() + 8, nullptr, 10));
-        }
+    const std::uint32_t seconds = (restartDelayMs + 999) / 1000;
+    text.replace(at, sizeof kNoRestart - 1,
+                 "Restart=on-failure\nRestartSec=" + std::to_string(seconds) + "s\n");
+    const std::string temporary = file + ".tmp";
+    const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    bool ok = WriteAll(fd, text.data(), text.size());
+    int error = errno;
+    ok = close(fd) == 0 && ok;
+    if (ok) ok = rename(temporary.c_str(), file.c_str()) == 0;
+    if (!ok) {
+        error = errno;
+        unlink(temporary.c_str());
+        errno = error;
+        return false;
     }
-    return MapActiveState(active, state);
+    return Systemctl({"daemon-reload"});
 }
 
 bool PlatformScDeleteService(void* service) {
     const std::string& unit = static_cast<ScHandle*>(service)->unit;
+    // A restart that systemd has pending after a failure is cancelled first: a removed
+    // service is never started again.
+    std::string sub;
+    if (RunSystemctl({"show", "--property=SubState", "--value", unit}, &sub) == 0 &&
+        sub.rfind(kAwaitingRestart, 0) == 0 && !Systemctl({"stop", unit})) {
+        return false;
+    }
     if (unlink(WantsLink(unit).c_str()) != 0 && errno != ENOENT) return false;
     if (unlink(UnitFile(unit).c_str()) != 0) return false;
     // The unit is gone from disk; systemd forgets it on reload (a unit still running is

@@ -9,6 +9,7 @@
 #include <winternl.h>
 
 #include <cstring>
+#include <string>
 #include <vector>
 
 std::uint32_t PlatformLastError() {
@@ -184,6 +185,44 @@ void PlatformLocalTimeNow(std::tm* out) {
 
 void PlatformSleep(std::uint32_t milliseconds) {
     Sleep(milliseconds);
+}
+
+namespace {
+
+std::string EventSourceKey(const char* source) {
+    return std::string("SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\") + source;
+}
+
+}  // namespace
+
+bool PlatformRegisterEventSource(const char* source, const char* messageFile) {
+    const std::string key = EventSourceKey(source);
+    HKEY h = nullptr;
+    DWORD created = 0;
+    LONG rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                              KEY_SET_VALUE, nullptr, &h, &created);
+    if (rc == ERROR_SUCCESS) {
+        const DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
+        rc = RegSetValueExA(h, "EventMessageFile", 0, REG_EXPAND_SZ,
+                            reinterpret_cast<const BYTE*>(messageFile),
+                            static_cast<DWORD>(std::strlen(messageFile) + 1));
+        if (rc == ERROR_SUCCESS) {
+            rc = RegSetValueExA(h, "TypesSupported", 0, REG_DWORD,
+                                reinterpret_cast<const BYTE*>(&types), sizeof types);
+        }
+        RegCloseKey(h);
+        if (rc != ERROR_SUCCESS && created == REG_CREATED_NEW_KEY) {
+            RegDeleteKeyA(HKEY_LOCAL_MACHINE, key.c_str());
+        }
+    }
+    SetLastError(static_cast<DWORD>(rc));
+    return rc == ERROR_SUCCESS;
+}
+
+bool PlatformDeregisterEventSource(const char* source) {
+    const LONG rc = RegDeleteKeyA(HKEY_LOCAL_MACHINE, EventSourceKey(source).c_str());
+    SetLastError(static_cast<DWORD>(rc));
+    return rc == ERROR_SUCCESS || rc == ERROR_FILE_NOT_FOUND;
 }
 
 bool PlatformReportErrorEvent(const char* source, const char* line, const char* text) {

@@ -106,6 +106,31 @@ bool PlatformScQueryService(const char* name, std::uint32_t* state, std::uint32_
     return ok;
 }
 
+bool PlatformScSetRecovery(void* service, std::uint32_t restartDelayMs, std::uint32_t resetSeconds,
+                           const char** failedSetting) {
+    // The last action repeats for every further failure: a restart each time.
+    SC_ACTION actions[3];
+    for (SC_ACTION& a : actions)
+        a = {SC_ACTION_RESTART, restartDelayMs};
+    SERVICE_FAILURE_ACTIONSA failure = {};
+    failure.dwResetPeriod = resetSeconds;
+    failure.cActions = 3;
+    failure.lpsaActions = actions;
+    if (!ChangeServiceConfig2A(static_cast<SC_HANDLE>(service), SERVICE_CONFIG_FAILURE_ACTIONS,
+                               &failure)) {
+        *failedSetting = "SERVICE_CONFIG_FAILURE_ACTIONS";
+        return false;
+    }
+    // Without the flag only a crash counts; with it a stop with a non-zero exit code too.
+    SERVICE_FAILURE_ACTIONS_FLAG flag = {TRUE};
+    if (!ChangeServiceConfig2A(static_cast<SC_HANDLE>(service),
+                               SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag)) {
+        *failedSetting = "SERVICE_CONFIG_FAILURE_ACTIONS_FLAG";
+        return false;
+    }
+    return true;
+}
+
 bool PlatformScDeleteService(void* service) {
     return DeleteService(static_cast<SC_HANDLE>(service)) != 0;
 }

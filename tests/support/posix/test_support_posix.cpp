@@ -228,7 +228,8 @@ bool StopInstalledService(const std::string& name) {
 bool QueryInstalledService(const std::string& name, InstalledService* out) {
     const ProcessResult r = RunProcess(
         {"systemctl", "show", name + ".service", "--property=LoadState", "--property=ActiveState",
-         "--property=ExecMainStatus", "--property=StatusText", "--property=UnitFileState"});
+         "--property=ExecMainStatus", "--property=StatusText", "--property=UnitFileState",
+         "--property=Restart", "--property=MainPID", "--property=SubState"});
     if (r.exitCode != 0) return false;
     std::map<std::string, std::string> values;
     std::istringstream lines(r.out);
@@ -238,7 +239,9 @@ bool QueryInstalledService(const std::string& name, InstalledService* out) {
         if (eq != std::string::npos) values[line.substr(0, eq)] = line.substr(eq + 1);
     }
     if (values["LoadState"] != "loaded") return false;
-    const std::string& active = values["ActiveState"];
+    // Waiting for its restart after a failure, a unit counts as stopped (as on Windows).
+    const std::string active =
+        values["SubState"] == "auto-restart" ? "inactive" : values["ActiveState"];
     out->state = active == "active"         ? 4
                  : active == "activating"   ? 2
                  : active == "deactivating" ? 3
@@ -248,7 +251,29 @@ bool QueryInstalledService(const std::string& name, InstalledService* out) {
     out->failed = active == "failed";
     out->startsAtBoot = values["UnitFileState"] == "enabled";
     out->statusText = values["StatusText"];
+    out->restartsAfterFailure = values["Restart"] == "on-failure";
+    out->pid = static_cast<unsigned>(std::atoi(values["MainPID"].c_str()));
     return true;
+}
+
+bool ShortenRestartDelay(const std::string& name, bool undo) {
+    const std::string dir = "/etc/systemd/system/" + name + ".service.d";
+    if (undo) {
+        std::filesystem::remove_all(dir);
+    } else {
+        std::filesystem::create_directories(dir);
+        WriteFileBytes(dir + "/zz-test-delay.conf", "[Service]\nRestartSec=1s\n");
+    }
+    return RunProcess({"systemctl", "daemon-reload"}).exitCode == 0;
+}
+
+bool EventSourceMessageFile(const std::string&, std::string*) {
+    return false;
+}
+
+std::string ModuleMessageText(const std::string&, unsigned, const std::string&,
+                              const std::string&) {
+    return "";
 }
 
 bool RunWithoutAdministratorRights(const std::vector<std::string>& argv, ProcessResult* result) {

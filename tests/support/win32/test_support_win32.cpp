@@ -243,6 +243,57 @@ bool StopInstalledService(const std::string& name) {
     return ok;
 }
 
+namespace {
+
+// Failure actions that restart the service, and the flag that counts a stop with a non-zero
+// exit code as a failure too.
+bool RestartsAfterFailure(SC_HANDLE service) {
+    DWORD needed = 0;
+    QueryServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, nullptr, 0, &needed);
+    std::vector<BYTE> buffer(needed ? needed : 1);
+    auto* actions = reinterpret_cast<SERVICE_FAILURE_ACTIONSA*>(buffer.data());
+    if (!QueryServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, buffer.data(), needed,
+                              &needed) ||
+        actions->cActions == 0 || actions->lpsaActions[0].Type != SC_ACTION_RESTART) {
+        return false;
+    }
+    SERVICE_FAILURE_ACTIONS_FLAG flag = {};
+    return QueryServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG,
+                                reinterpret_cast<BYTE*>(&flag), sizeof flag, &needed) &&
+           flag.fFailureActionsOnNonCrashFailures;
+}
+
+}  // namespace
+
+bool ShortenRestartDelay(const std::string&, bool) {
+    return false;
+}
+
+bool EventSourceMessageFile(const std::string& source, std::string* file) {
+    const std::string key = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" + source;
+    char value[MAX_PATH * 2] = "";
+    DWORD size = sizeof value;
+    if (RegGetValueA(HKEY_LOCAL_MACHINE, key.c_str(), "EventMessageFile",
+                     RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, value, &size) != ERROR_SUCCESS) {
+        return false;
+    }
+    *file = value;
+    return true;
+}
+
+std::string ModuleMessageText(const std::string& module, unsigned id, const std::string& first,
+                              const std::string& second) {
+    HMODULE h = LoadLibraryExA(module.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    if (!h) return "";
+    const char* strings[] = {first.c_str(), second.c_str()};
+    char text[1024] = "";
+    const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, h,
+                                   id, 0, text, sizeof text,
+                                   reinterpret_cast<va_list*>(const_cast<char**>(strings)));
+    FreeLibrary(h);
+    return std::string(text, n);
+}
+
 bool QueryInstalledService(const std::string& name, InstalledService* out) {
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     if (!manager) return false;
@@ -262,6 +313,12 @@ bool QueryInstalledService(const std::string& name, InstalledService* out) {
         ok = QueryServiceConfigA(service, config, needed, &needed) != 0;
         out->startsAtBoot = ok && config->dwStartType == SERVICE_AUTO_START;
         if (ok && config->lpBinaryPathName) out->command = config->lpBinaryPathName;
+        out->restartsAfterFailure = RestartsAfterFailure(service);
+        SERVICE_STATUS_PROCESS process = {};
+        if (QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO,
+                                 reinterpret_cast<BYTE*>(&process), sizeof process, &needed)) {
+            out->pid = process.dwProcessId;
+        }
     }
     if (service) CloseServiceHandle(service);
     CloseServiceHandle(manager);
