@@ -74,13 +74,14 @@ int main(int argc, char** argv) {
     EncryptToHex("Oracle", stored, kProtectedValueKey);
     std::ofstream(dir + "/QUARVELIN.INI") << ";DB;\r\n0;DB_SYSTEM;" << stored << "\r\n";
 
-    // The controller runs as numbered instance "bench" so it cannot meet a real one.
+    // The controller runs as numbered instance 987654321 so that it meets no controller in
+    // use, and only its own job starter is ended afterwards.
     const pid_t controller = fork();
     if (controller == 0) {
-        execl((dir + "/qvljobctl").c_str(), "QUARVELIN_JOB_CONTROLLERbench", "-debug", nullptr);
+        execl((dir + "/qvljobctl").c_str(), "QUARVELIN_JOB_CONTROLLER987654321", "-debug", nullptr);
         _exit(127);
     }
-    const char* pipe = "\\\\.\\pipe\\qvljobctlbench";
+    const char* pipe = "\\\\.\\pipe\\qvljobctl987654321";
     char reply[80];
     std::size_t got;
     while (PlatformPipeTransact(pipe, "up", 3, reply, sizeof reply, &got, 100) != 0) {
@@ -112,7 +113,7 @@ int main(int argc, char** argv) {
     }
     kill(controller, SIGINT);
     waitpid(controller, nullptr, 0);
-    std::system((dir + "/KILL QVLJOBSTR_ORACLE.EXE >/dev/null").c_str());
+    std::system((dir + "/KILL QVLJOBSTR_ORACLE.EXE 987654321 >/dev/null").c_str());
     std::filesystem::remove_all(dir);
     return 0;
 }

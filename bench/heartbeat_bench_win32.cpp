@@ -60,8 +60,9 @@ int main() {
         std::fprintf(f, ";DB;\r\n0;DB_SYSTEM;%s\r\n", stored);
         std::fclose(f);
     }
-    // The controller runs as numbered instance "bench" so it cannot meet a real one.
-    std::string cmd = "QUARVELIN_JOB_CONTROLLERbench -debug";
+    // The controller runs as numbered instance 987654321 so that it meets no controller in
+    // use, and only its own job starter is ended afterwards.
+    std::string cmd = "QUARVELIN_JOB_CONTROLLER987654321 -debug";
     STARTUPINFOA si = {};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi;
@@ -70,7 +71,7 @@ int main() {
         std::printf("cannot start the controller\n");
         return 1;
     }
-    const char* pipe = "\\\\.\\pipe\\qvljobctlbench";
+    const char* pipe = "\\\\.\\pipe\\qvljobctl987654321";
     char reply[80];
     std::size_t got;
     while (PlatformPipeTransact(pipe, "up", 3, reply, sizeof reply, &got, 100) != 0)
@@ -87,6 +88,6 @@ int main() {
     TerminateProcess(pi.hProcess, 0);
     CloseHandle(pi.hProcess);
     CloseHandle(pi.hThread);
-    std::system(("\"" + dir + "KILL.EXE\" QVLJOBSTR_ORACLE.EXE >NUL").c_str());
+    std::system(("\"" + dir + "KILL.EXE\" QVLJOBSTR_ORACLE.EXE 987654321 >NUL").c_str());
     return 0;
 }
