@@ -172,18 +172,17 @@ int GetIniValues() {
     }
     if (!Fits(settingsPath, kPathBytes - 1) || !Fits(logPath, kMaxLogPathChars)) {
         const bool settings = !Fits(settingsPath, kPathBytes - 1);
-        return Explain(kIniEmptyValue,
-                       "The value of " + KeyOf(settings ? kSettingsKey : kLogKey) +
-                           " is longer than " +
-                           std::to_string(settings ? kPathBytes - 1 : kMaxLogPathChars) +
-                           " characters.");
+        return Explain(
+            kIniEmptyValue,
+            "The value of " + KeyOf(settings ? kSettingsKey : kLogKey) + " is longer than " +
+                std::to_string(settings ? kPathBytes - 1 : kMaxLogPathChars) + " characters.");
     }
     if (!ParseTimeout(timeout, &gControllerSettings.heartbeatTimeoutMs)) {
-        return Explain(kIniEmptyValue,
-                       "The value '" + std::string(timeout) + "' of " + KeyOf(kTimeoutKey) +
-                           " is not a whole number of milliseconds from " +
-                           std::to_string(kMinHeartbeatTimeoutMs) + " to " +
-                           std::to_string(kMaxHeartbeatTimeoutMs) + ".");
+        return Explain(kIniEmptyValue, "The value '" + std::string(timeout) + "' of " +
+                                           KeyOf(kTimeoutKey) +
+                                           " is not a whole number of milliseconds from " +
+                                           std::to_string(kMinHeartbeatTimeoutMs) + " to " +
+                                           std::to_string(kMaxHeartbeatTimeoutMs) + ".");
     }
 
     PathParts log;
@@ -205,8 +204,7 @@ int GetIniValues() {
         std::FILE* f = PlatformOpenFile(settingsPath, "rb");
         if (f) std::fclose(f);
         return Explain(result, f ? "The settings file " + settings +
-                                       " holds no database system (no " + kDatabaseKey +
-                                       " record)."
+                                       " holds no database system (no " + kDatabaseKey + " record)."
                                  : "The settings file " + settings + " (" + KeyOf(kSettingsKey) +
                                        ") cannot be opened.");
     }

@@ -18,7 +18,8 @@ namespace {
 std::string LocalTime(std::int64_t seconds) {
     const std::time_t t = static_cast<std::time_t>(seconds);
     char text[32] = "?";
-    if (const std::tm* tm = std::localtime(&t)) std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", tm);
+    if (const std::tm* tm = std::localtime(&t))
+        std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", tm);
     return text;
 }
 
@@ -37,12 +38,18 @@ bool IsSameProcess(std::uint32_t pid, const std::string& image, std::uint64_t cr
 
 std::string ServiceStateText(std::uint32_t state) {
     switch (state) {
-        case kServiceNotInstalled: return "not installed";
-        case kServiceStopped: return "stopped";
-        case kServiceStartPending: return "starting";
-        case kServiceStopPending: return "stopping";
-        case kServiceRunning: return "running";
-        default: return "state " + std::to_string(state);
+        case kServiceNotInstalled:
+            return "not installed";
+        case kServiceStopped:
+            return "stopped";
+        case kServiceStartPending:
+            return "starting";
+        case kServiceStopPending:
+            return "stopping";
+        case kServiceRunning:
+            return "running";
+        default:
+            return "state " + std::to_string(state);
     }
 }
 
@@ -81,18 +88,20 @@ int ShowStatus(const char* instanceText) {
     RunState st;
     const bool known = gControllerSettings.logPath[0] != '\0' &&
                        ReadRunState(StateFilePath(gControllerSettings.logPath, instanceText), &st);
-    const bool published = known && st.ended == 0 &&
-                           IsSameProcess(st.controllerPid, st.controllerImage, st.controllerCreated);
+    const bool published =
+        known && st.ended == 0 &&
+        IsSameProcess(st.controllerPid, st.controllerImage, st.controllerCreated);
     const bool console = published && st.mode == "console";
     const bool running = published || serviceState == kServiceRunning ||
-                         serviceState == kServiceStartPending || serviceState == kServiceStopPending;
+                         serviceState == kServiceStartPending ||
+                         serviceState == kServiceStopPending;
     Line("service:", console ? "console run (service: " + serviceText + ")" : serviceText);
     if (config != kIniOk) Line("configuration:", LastIniExplanation().problem);
 
     if (!running) {
-        Line("controller:", known && st.ended != 0 ? "not running (last run ended " +
-                                                         LocalTime(st.ended) + ")"
-                                                   : "not running");
+        Line("controller:", known && st.ended != 0
+                                ? "not running (last run ended " + LocalTime(st.ended) + ")"
+                                : "not running");
         Line("health:", "not running");
         return kStatusNotRunning;
     }
@@ -119,10 +128,10 @@ int ShowStatus(const char* instanceText) {
     } else if (st.jobStarterPid == 0) {
         Line("job starter:", st.jobStarter + " could not be started");
     } else {
-        Line("job starter:", st.jobStarter + ", process " + std::to_string(st.jobStarterPid) +
-                                 ", started " + LocalTime(st.jobStarterStarted) +
-                                 (alive ? "; still the process the controller started"
-                                        : "; no longer runs"));
+        Line("job starter:",
+             st.jobStarter + ", process " + std::to_string(st.jobStarterPid) + ", started " +
+                 LocalTime(st.jobStarterStarted) +
+                 (alive ? "; still the process the controller started" : "; no longer runs"));
     }
     if (!alive && st.jobStarterStarted != 0 && why.empty()) {
         why = "the job starter " + image + " does not run";
@@ -134,14 +143,15 @@ int ShowStatus(const char* instanceText) {
                            " (time-out " + std::to_string(st.heartbeatTimeoutMs) + " ms)");
     // The file's heartbeat time lags by up to kStateRefreshMs: only a silence longer than
     // the time-out and that lag is certain.
-    if ((now - last) * 1000 > std::int64_t{st.heartbeatTimeoutMs} + kStateRefreshMs && why.empty()) {
+    if ((now - last) * 1000 > std::int64_t{st.heartbeatTimeoutMs} + kStateRefreshMs &&
+        why.empty()) {
         why = "the job starter " + image + " has not heartbeated for " +
               std::to_string(now - last) + " s";
     }
-    Line("restarts:", st.restarts == 0 ? std::string("none")
-                                       : std::to_string(st.restarts) + ", the last " +
-                                             Ago(st.lastRestart, now) + ", after " +
-                                             st.lastRestartCause);
+    Line("restarts:", st.restarts == 0
+                          ? std::string("none")
+                          : std::to_string(st.restarts) + ", the last " + Ago(st.lastRestart, now) +
+                                ", after " + st.lastRestartCause);
     Line("health:", why.empty() ? "healthy" : "unhealthy: " + why);
     return why.empty() ? kStatusHealthy : kStatusUnhealthy;
 }

@@ -18,8 +18,8 @@ constexpr std::uint32_t kEndWaitMs = 10000;
 constexpr long kNoInstanceArgument = -1;
 
 struct JobStarterState {
-    std::uint32_t pid;           // the job starter this run started, 0 for none
-    std::uint64_t creationTime;  // its creation time, to tell it from a later process
+    std::uint32_t pid;                    // the job starter this run started, 0 for none
+    std::uint64_t creationTime;           // its creation time, to tell it from a later process
     char commandLine[kCommandLineBytes];  // what it was started with
 };
 

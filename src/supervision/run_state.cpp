@@ -86,7 +86,9 @@ bool ReadRunState(const std::string& path, RunState* state) {
         for (const Field& f : kFields) {
             if (key != f.key) continue;
             if (f.text) state->*f.text = value;
-            if (f.u32) state->*f.u32 = static_cast<std::uint32_t>(std::strtoul(value.c_str(), nullptr, 10));
+            if (f.u32)
+                state->*f.u32 =
+                    static_cast<std::uint32_t>(std::strtoul(value.c_str(), nullptr, 10));
             if (f.u64) state->*f.u64 = std::strtoull(value.c_str(), nullptr, 10);
             if (f.i64) state->*f.i64 = std::strtoll(value.c_str(), nullptr, 10);
         }

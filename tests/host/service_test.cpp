@@ -202,9 +202,9 @@ TEST_F(Service, InstallSetsRecoveryAndTheEventSource) {
     if (!kSystemd) {
         ASSERT_TRUE(EventSourceMessageFile(name, &file));
         EXPECT_EQ(exe_, file);
-        EXPECT_EQ("QUARVELIN_JOB_CONTROLLER3 error: 231\r\nThe pipe failed\r\n",
-                  ModuleMessageText(file, 0, "QUARVELIN_JOB_CONTROLLER3 error: 231",
-                                    "The pipe failed"));
+        EXPECT_EQ(
+            "QUARVELIN_JOB_CONTROLLER3 error: 231\r\nThe pipe failed\r\n",
+            ModuleMessageText(file, 0, "QUARVELIN_JOB_CONTROLLER3 error: 231", "The pipe failed"));
     }
     if (ShortenRestartDelay(name)) {
         ASSERT_TRUE(StartInstalledService(name));
@@ -268,7 +268,8 @@ TEST_F(Service, InstallWithoutAdministratorRightsFailsWithAccessDenied) {
     EXPECT_EQ(1, r.exitCode);
     EXPECT_TRUE(IsFailureLine(Lines(r.out), "OpenSCManager", kAccessDeniedCode)) << r.out;
     if (kSystemd) {  // the system's "Permission denied" would not say what to do
-        EXPECT_NE(std::string::npos, r.out.find(" - root is needed to install or remove a service ("))
+        EXPECT_NE(std::string::npos,
+                  r.out.find(" - root is needed to install or remove a service ("))
             << r.out;
     }
     InstalledService seen;

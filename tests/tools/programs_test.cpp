@@ -168,9 +168,9 @@ TEST_F(DebugRun, StatusSeesASilentJobStarterWithoutBeingAHeartbeat) {
     }
     EXPECT_EQ(1, status.exitCode) << status.out;
     EXPECT_NE(std::string::npos,
-              Lines(status.out).find(
-                  "  health:      unhealthy: the job starter QVLJOBSTR_ORACLE.EXE has not "
-                  "heartbeated for "))
+              Lines(status.out)
+                  .find("  health:      unhealthy: the job starter QVLJOBSTR_ORACLE.EXE has not "
+                        "heartbeated for "))
         << status.out;
     const std::vector<std::string> log = LogTexts(other / "QVLJOBCTL.LOG");
     EXPECT_GE(std::count(log.begin(), log.end(), "Prozess QVLJOBSTR_ORACLE.EXE antwortet nicht"),

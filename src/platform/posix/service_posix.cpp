@@ -44,7 +44,7 @@ const char kRootNeeded[] = "root is needed to install or remove a service";
 // The unit's line for its recovery, as installed and as set by PlatformScSetRecovery.
 const char kNoRestart[] = "Restart=no\n";
 const char kAwaitingRestart[] = "auto-restart";  // systemd's sub-state before a restart
-constexpr std::size_t kUnitNameMax = 255;  // systemd's limit, ".service" included
+constexpr std::size_t kUnitNameMax = 255;        // systemd's limit, ".service" included
 constexpr std::size_t kUnitSuffixChars = sizeof ".service" - 1;
 
 // What an installer's or remover's handle stands for: the manager (empty unit) or a unit.

@@ -332,12 +332,12 @@ bool CommandLineFromParameterBlock(DWORD pid, std::wstring* line) {
     PROCESS_BASIC_INFORMATION basic{};
     PEB peb{};
     RTL_USER_PROCESS_PARAMETERS parameters{};
-    bool ok = IsWow64Process(GetCurrentProcess(), &mine) && IsWow64Process(process, &its) &&
-              mine == its &&
-              NtQuery()(process, ProcessBasicInformation, &basic, sizeof basic, nullptr) >= 0 &&
-              ReadProcessMemory(process, basic.PebBaseAddress, &peb, sizeof peb, nullptr) &&
-              ReadProcessMemory(process, peb.ProcessParameters, &parameters, sizeof parameters,
-                                nullptr);
+    bool ok =
+        IsWow64Process(GetCurrentProcess(), &mine) && IsWow64Process(process, &its) &&
+        mine == its &&
+        NtQuery()(process, ProcessBasicInformation, &basic, sizeof basic, nullptr) >= 0 &&
+        ReadProcessMemory(process, basic.PebBaseAddress, &peb, sizeof peb, nullptr) &&
+        ReadProcessMemory(process, peb.ProcessParameters, &parameters, sizeof parameters, nullptr);
     if (ok) {
         line->resize(parameters.CommandLine.Length / sizeof(wchar_t));
         ok = line->empty() || ReadProcessMemory(process, parameters.CommandLine.Buffer, &(*line)[0],

@@ -92,8 +92,8 @@ bool PlatformScQueryService(const char* name, std::uint32_t* state, std::uint32_
     if (service != nullptr) {
         SERVICE_STATUS_PROCESS status = {};
         DWORD needed = 0;
-        ok = QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO,
-                                  reinterpret_cast<BYTE*>(&status), sizeof status, &needed) != 0;
+        ok = QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                                  sizeof status, &needed) != 0;
         error = GetLastError();
         if (ok) {
             *state = status.dwCurrentState;
@@ -123,8 +123,8 @@ bool PlatformScSetRecovery(void* service, std::uint32_t restartDelayMs, std::uin
     }
     // Without the flag only a crash counts; with it a stop with a non-zero exit code too.
     SERVICE_FAILURE_ACTIONS_FLAG flag = {TRUE};
-    if (!ChangeServiceConfig2A(static_cast<SC_HANDLE>(service),
-                               SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag)) {
+    if (!ChangeServiceConfig2A(static_cast<SC_HANDLE>(service), SERVICE_CONFIG_FAILURE_ACTIONS_FLAG,
+                               &flag)) {
         *failedSetting = "SERVICE_CONFIG_FAILURE_ACTIONS_FLAG";
         return false;
     }

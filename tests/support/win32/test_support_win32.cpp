@@ -287,9 +287,9 @@ std::string ModuleMessageText(const std::string& module, unsigned id, const std:
     if (!h) return "";
     const char* strings[] = {first.c_str(), second.c_str()};
     char text[1024] = "";
-    const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, h,
-                                   id, 0, text, sizeof text,
-                                   reinterpret_cast<va_list*>(const_cast<char**>(strings)));
+    const DWORD n =
+        FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, h, id, 0, text,
+                       sizeof text, reinterpret_cast<va_list*>(const_cast<char**>(strings)));
     FreeLibrary(h);
     return std::string(text, n);
 }
@@ -315,8 +315,8 @@ bool QueryInstalledService(const std::string& name, InstalledService* out) {
         if (ok && config->lpBinaryPathName) out->command = config->lpBinaryPathName;
         out->restartsAfterFailure = RestartsAfterFailure(service);
         SERVICE_STATUS_PROCESS process = {};
-        if (QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO,
-                                 reinterpret_cast<BYTE*>(&process), sizeof process, &needed)) {
+        if (QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&process),
+                                 sizeof process, &needed)) {
             out->pid = process.dwProcessId;
         }
     }
