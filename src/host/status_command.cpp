@@ -121,15 +121,17 @@ int ShowStatus(const char* instanceText) {
         return kStatusUnhealthy;
     }
 
-    const std::string image = st.jobStarter.substr(0, st.jobStarter.find(' '));
+    // The command line as started, without the blank a numbered instance's ends with.
+    const std::string command = st.jobStarter.substr(0, st.jobStarter.find_last_not_of(' ') + 1);
+    const std::string image = command.substr(0, command.find(' '));
     const bool alive = IsSameProcess(st.jobStarterPid, image, st.jobStarterCreated);
     if (st.jobStarterStarted == 0) {
         Line("job starter:", "being started");  // a kill-and-start pass is under way
     } else if (st.jobStarterPid == 0) {
-        Line("job starter:", st.jobStarter + " could not be started");
+        Line("job starter:", command + " could not be started");
     } else {
         Line("job starter:",
-             st.jobStarter + ", process " + std::to_string(st.jobStarterPid) + ", started " +
+             command + ", process " + std::to_string(st.jobStarterPid) + ", started " +
                  LocalTime(st.jobStarterStarted) +
                  (alive ? "; still the process the controller started" : "; no longer runs"));
     }

@@ -199,7 +199,7 @@ TEST_F(JobStarter, UnnumberedPassesKillByImageNameEveryTime) {
     started_.push_back(second);
     EXPECT_TRUE(WaitUntilGone(first));
     EXPECT_TRUE(ProcessRuns(second));
-    EXPECT_EQ(0u, gJobStarter.pid) << "the id is not remembered";
+    EXPECT_EQ(second, gJobStarter.pid) << "remembered to be shown; KILL ends it by name";
     EXPECT_EQ(std::to_string(first) + "\n", starts.substr(0, starts.find('\n') + 1))
         << "started without an argument";
     const auto texts = LogTexts(dir_ / "QVLJOBCTL.LOG");
