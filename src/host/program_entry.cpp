@@ -21,6 +21,17 @@ void SetNames(const char* instanceText) {
                   instanceText);
 }
 
+// None (the un-numbered controller) or an instance that -install takes; otherwise says why
+// not and is false.
+bool IsAcceptedInstance(const char* instance) {
+    if (instance[0] == '\0' || IsInstallableInstance(instance)) return true;
+    std::printf(
+        "Invalid instance '%s': an instance is a number from 1 to %ld, "
+        "written without sign, blanks or leading zero.\n",
+        instance, kMaxInstanceNumber);
+    return false;
+}
+
 void PrintUsage() {
     std::printf("%s -install <jobctrlNr> Installiert den Quarvelin JobCtl-Dienst\n",
                 kUsageProgramName);
@@ -55,22 +66,15 @@ int ProgramMain(int argc, char** argv) {
             // Only a plain number is installed, so that the pipe a service serves and the
             // number its job starter is given always agree. Any text is removed, so that
             // installations made before can still go.
-            if (install && instance[0] != '\0' && !IsInstallableInstance(instance)) {
-                std::printf(
-                    "Invalid instance '%s': an instance is a number from 1 to %ld, "
-                    "written without sign, blanks or leading zero.\n",
-                    instance, kMaxInstanceNumber);
-                return 1;
-            }
+            if (install && !IsAcceptedInstance(instance)) return 1;
             SetNames(instance);
             return (install ? InstallService() : RemoveService()) ? 0 : 1;
         }
         if (EqualsIgnoringAsciiCase(keyword, "status")) {
-            if (argc > 3) {
-                std::printf("Usage: %s -status [INSTANCE]\n", kUsageProgramName);
-                return kStatusUsage;
-            }
-            return ShowStatus(argc == 3 ? argv[2] : "");
+            const char* instance = argc == 3 ? argv[2] : "";
+            if (argc > 3) std::printf("Usage: %s -status [INSTANCE]\n", kUsageProgramName);
+            if (argc > 3 || !IsAcceptedInstance(instance)) return kStatusUsage;
+            return ShowStatus(instance);
         }
         if (EqualsIgnoringAsciiCase(keyword, "debug")) {
             gConsoleMode = true;

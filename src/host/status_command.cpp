@@ -6,11 +6,11 @@
 #include <string>
 
 #include "config/configuration.h"
-#include "platform/ascii_text.h"
 #include "platform/platform.h"
 #include "service/service_identity.h"
 #include "service/status_report.h"
 #include "supervision/heartbeat_protocol.h"
+#include "supervision/job_starter.h"
 #include "supervision/run_state.h"
 
 namespace {
@@ -25,15 +25,6 @@ std::string LocalTime(std::int64_t seconds) {
 
 std::string Ago(std::int64_t seconds, std::int64_t now) {
     return LocalTime(seconds) + ", " + std::to_string(now - seconds) + " s ago";
-}
-
-// The same check the kill makes: the process with this id has this name and was created
-// at this time, so it is the one recorded and not a later one that got its id.
-bool IsSameProcess(std::uint32_t pid, const std::string& image, std::uint64_t created) {
-    char name[kModuleNameChars + 1] = "";
-    std::uint64_t seen = 0;
-    return pid != 0 && PlatformProcessIdentity(pid, name, sizeof name, &seen) &&
-           EqualsIgnoringAsciiCase(name, image.c_str()) && seen == created;
 }
 
 std::string ServiceStateText(std::uint32_t state) {
@@ -60,13 +51,6 @@ void Line(const char* label, const std::string& text) {
 }  // namespace
 
 int ShowStatus(const char* instanceText) {
-    if (instanceText[0] != '\0' && !IsInstallableInstance(instanceText)) {
-        std::printf(
-            "Invalid instance '%s': an instance is a number from 1 to %ld, written without "
-            "sign, blanks or leading zero.\n",
-            instanceText, kMaxInstanceNumber);
-        return kStatusUsage;
-    }
     const std::string service = std::string(kBaseServiceName) + instanceText;
     const std::string pipe = std::string(kBasePipeName) + instanceText;
     const std::int64_t now = std::time(nullptr);
@@ -90,7 +74,7 @@ int ShowStatus(const char* instanceText) {
                        ReadRunState(StateFilePath(gControllerSettings.logPath, instanceText), &st);
     const bool published =
         known && st.ended == 0 &&
-        IsSameProcess(st.controllerPid, st.controllerImage, st.controllerCreated);
+        IsRecordedProcess(st.controllerPid, st.controllerImage.c_str(), st.controllerCreated);
     const bool console = published && st.mode == "console";
     const bool running = published || serviceState == kServiceRunning ||
                          serviceState == kServiceStartPending ||
@@ -124,7 +108,7 @@ int ShowStatus(const char* instanceText) {
     // The command line as started, without the blank a numbered instance's ends with.
     const std::string command = st.jobStarter.substr(0, st.jobStarter.find_last_not_of(' ') + 1);
     const std::string image = command.substr(0, command.find(' '));
-    const bool alive = IsSameProcess(st.jobStarterPid, image, st.jobStarterCreated);
+    const bool alive = IsRecordedProcess(st.jobStarterPid, image.c_str(), st.jobStarterCreated);
     if (st.jobStarterStarted == 0) {
         Line("job starter:", "being started");  // a kill-and-start pass is under way
     } else if (st.jobStarterPid == 0) {

@@ -5,9 +5,10 @@
 
 constexpr int kStatusHealthy = 0;     // running, job starter alive, heartbeats on time
 constexpr int kStatusUnhealthy = 1;   // running, but some part is not (the output says which)
-constexpr int kStatusUsage = 2;       // the instance is not one that can exist
+constexpr int kStatusUsage = 2;       // the instance is not one that can exist (checked by
+                                      // the caller)
 constexpr int kStatusNotRunning = 3;  // no controller runs for the instance
 
-// Prints the status of the un-numbered controller ("") or of instance `instanceText`;
-// returns one of the values above.
+// Prints the status of the un-numbered controller ("") or of instance `instanceText`, an
+// instance -install takes; returns one of the values above.
 int ShowStatus(const char* instanceText);

@@ -19,17 +19,6 @@ namespace {
 
 constexpr int kDecimalIdBytes = 24;  // a process id in decimal, with room to spare
 
-// True while the remembered id still names the job starter this run started: the same
-// image name and the same creation time. An id that has ended, or been taken over by any
-// other process since (ids are reused), is never killed.
-bool StillOurJobStarter(const char* image) {
-    char name[kModuleNameChars + 1] = "";
-    std::uint64_t created = 0;
-    if (!PlatformProcessIdentity(gJobStarter.pid, name, sizeof name, &created)) return false;
-    return name[0] != '\0' && EqualsIgnoringAsciiCase(name, image) &&
-           created == gJobStarter.creationTime;
-}
-
 void Kill(const char* target, std::uint32_t pauseMs) {
     char command[kCommandLineBytes];
     std::snprintf(command, sizeof command, "KILL %s", target);
@@ -83,6 +72,13 @@ long InstanceArgument(std::uint32_t pid) {
 
 }  // namespace
 
+bool IsRecordedProcess(std::uint32_t pid, const char* image, std::uint64_t creationTime) {
+    char name[kModuleNameChars + 1] = "";
+    std::uint64_t created = 0;
+    if (pid == 0 || !PlatformProcessIdentity(pid, name, sizeof name, &created)) return false;
+    return name[0] != '\0' && EqualsIgnoringAsciiCase(name, image) && created == creationTime;
+}
+
 void JobStarterImage(char* image, std::size_t size) {
     std::snprintf(image, size, "QVLJOBSTR%s.EXE", gControllerSettings.databaseSuffix);
 }
@@ -120,7 +116,9 @@ void RestartJobStarterPausing(std::uint32_t killPauseMs) {
     if (gServiceIdentity.numbered == 1) {
         const long instance = gServiceIdentity.instanceNumber;
         std::vector<std::uint32_t> ended;
-        if (gJobStarter.pid != 0 && StillOurJobStarter(image)) ended.push_back(gJobStarter.pid);
+        if (gJobStarter.pid != 0 &&
+            IsRecordedProcess(gJobStarter.pid, image, gJobStarter.creationTime))
+            ended.push_back(gJobStarter.pid);
         // Job starters of this instance that this run did not start: left by an earlier
         // run, or the remembered one when it could not be examined.
         for (std::uint32_t pid : RunningJobStarters(image, instance)) {

@@ -33,6 +33,11 @@ void RestartJobStarter();
 // The same pass with another pause, for tests that cannot wait two seconds per KILL.
 void RestartJobStarterPausing(std::uint32_t killPauseMs);
 
+// True while process `pid` is still the one recorded with that image name (compared without
+// regard to case) and creation time. An id that has ended, or been taken over by another
+// process since (ids are reused), is never mistaken for it: a numbered pass kills the job
+// starter it started only then, and -status calls a process alive only then.
+bool IsRecordedProcess(std::uint32_t pid, const char* image, std::uint64_t creationTime);
 // The job starter's image name for the configured database system: "QVLJOBSTR_ORACLE.EXE".
 void JobStarterImage(char* image, std::size_t size);
 // The running processes of image `image` (without regard to case) whose instance argument

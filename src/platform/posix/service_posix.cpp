@@ -451,11 +451,12 @@ bool PlatformScQueryState(void* service, std::uint32_t* state) {
 bool PlatformScQueryService(const char* name, std::uint32_t* state, std::uint32_t* pid) {
     *state = kServiceNotInstalled;
     *pid = 0;
-    const std::string unit = std::string(name) + ".service";
-    struct stat st {};
-    if (!ValidUnitName(name) || lstat(UnitFile(unit).c_str(), &st) != 0) return true;
+    auto* service = static_cast<ScHandle*>(PlatformScOpenService(nullptr, name));
+    if (!service) return true;  // no unit file: not installed
     std::string active;
-    return ActiveState(unit, &active, pid) && MapActiveState(active, state);
+    const bool ok = ActiveState(service->unit, &active, pid) && MapActiveState(active, state);
+    delete service;
+    return ok;
 }
 
 bool PlatformScSetRecovery(void* service, std::uint32_t restartDelayMs, std::uint32_t,
@@ -477,12 +478,10 @@ bool PlatformScSetRecovery(void* service, std::uint32_t restartDelayMs, std::uin
     const std::string temporary = file + ".tmp";
     const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return false;
-    bool ok = WriteAll(fd, text.data(), text.size());
-    int error = errno;
-    ok = close(fd) == 0 && ok;
-    if (ok) ok = rename(temporary.c_str(), file.c_str()) == 0;
+    const bool written = WriteAll(fd, text.data(), text.size());
+    const bool ok = close(fd) == 0 && written && rename(temporary.c_str(), file.c_str()) == 0;
     if (!ok) {
-        error = errno;
+        const int error = errno;
         unlink(temporary.c_str());
         errno = error;
         return false;
