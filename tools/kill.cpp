@@ -7,7 +7,8 @@
 // by id. "KILL <image name> <instance>" ends the job starters of that one instance (an
 // operator's way to end them after removing the instance). The end is certain (TerminateProcess,
 // SIGKILL): a hung job starter would not honour anything gentler. KILL never ends itself or the
-// process that started it.
+// process that started it, nor by name a process whose arguments cannot be read (it says so)
+// or one of another PID namespace (a container's).
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -90,8 +91,15 @@ int main(int argc, char** argv) {
         tally(End(static_cast<std::uint32_t>(std::strtoul(argv[1], nullptr, 10)), keep));
     } else {
         const long instance = byInstance ? std::atol(argv[2]) : kNoInstanceArgument;
-        for (std::uint32_t pid : RunningJobStarters(argv[1], instance))
-            tally(End(pid, keep));
+        std::vector<std::uint32_t> unknown;
+        for (const FoundProcess& p : RunningJobStarters(argv[1], instance, &unknown))
+            tally(End(p.pid, keep));
+        // Whether such a process was started with an instance number cannot be told: it may
+        // be a numbered controller's job starter, which is never ended by name.
+        for (std::uint32_t pid : unknown) {
+            std::printf("KILL: process %lu spared: its arguments cannot be read\n",
+                        static_cast<unsigned long>(pid));
+        }
     }
     if (failed > 0) return kNotEnded;
     if (ended == 0) std::printf("KILL: no process matched %s\n", argv[1]);

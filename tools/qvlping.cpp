@@ -14,10 +14,17 @@ const char kUsage[] =
     "the instance text, and prints the controller's reply.\n"
     "Exit status: 0 replied, 1 no controller listening or no reply, 2 wrong command line.\n";
 
+// A time-out in milliseconds: digits only, and small enough for the 32-bit waits that keep
+// to it (0xFFFFFFFF would mean "for ever" there); a larger one is refused, never wrapped.
+constexpr unsigned long long kMaxTimeoutMs = 0xFFFFFFFEull;
+
 bool Number(const char* s, unsigned long* value) {
-    char* end = nullptr;
-    *value = std::strtoul(s, &end, 10);
-    return *s != '\0' && *end == '\0';
+    const std::size_t n = std::strlen(s);
+    if (n == 0 || n > 10 || std::strspn(s, "0123456789") != n) return false;
+    const unsigned long long v = std::strtoull(s, nullptr, 10);
+    if (v > kMaxTimeoutMs) return false;
+    *value = static_cast<unsigned long>(v);
+    return true;
 }
 
 }  // namespace

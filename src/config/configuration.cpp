@@ -15,14 +15,7 @@ ControllerSettings gControllerSettings;
 
 namespace {
 
-constexpr char kSettingsKey[] = "QVLINI";
-constexpr char kSettingsDefault[] = ".\\QUARVELIN.INI";
-constexpr char kLogKey[] = "QVLLOG";
-constexpr char kLogDefault[] = ".\\QVLJOBCTL.LOG";
-constexpr char kTimeoutKey[] = "QVLTIMEOUT";
-constexpr char kTimeoutDefault[] = "300000";
 constexpr char kDatabaseKey[] = "DB_SYSTEM";
-constexpr const char* kKnownKeys[] = {kSettingsKey, kLogKey, kTimeoutKey};
 
 IniExplanation gExplanation;
 // Room to read an INI value whole, so a value longer than its path room is seen as such
@@ -58,10 +51,62 @@ bool Join(char* out, size_t size, std::initializer_list<const char*> parts) {
     return true;
 }
 
-// Reads one key of the controller's section; 0 means present with an empty value.
-unsigned ReadKey(const char* iniPath, const char* key, const char* def, char* out) {
-    return PlatformReadProfileString(kIniSection, key, def, out, kScratchBytes, iniPath);
+// ---- The keys of [JOBATR] ------------------------------------------------------------------
+// Each takes its value into the settings, checking it; false when the value is refused.
+
+bool TakeSettingsPath(const char* value, ControllerSettings* settings) {
+    return Fits(value, kPathBytes - 1) && Join(settings->settingsPath, kPathBytes, {value});
 }
+
+bool TakeLogPath(const char* value, ControllerSettings* settings) {
+    PathParts log;
+    if (!Fits(value, kMaxLogPathChars) || !SplitPath(value, &log)) return false;
+    return Join(settings->logPath, kPathBytes, {value}) &&
+           Join(settings->rotationPath, kPathBytes,
+                {log.drive, log.dir, log.fname, kRotationInsert, log.ext});
+}
+
+// A whole number written with digits only, within [least, most].
+bool TakeNumber(const char* value, std::uint32_t least, std::uint32_t most, std::uint32_t* out) {
+    const size_t n = std::strlen(value);
+    if (n == 0 || n > 9 || std::strspn(value, "0123456789") != n) return false;
+    const unsigned long number = std::strtoul(value, nullptr, 10);
+    if (number < least || number > most) return false;
+    *out = static_cast<std::uint32_t>(number);
+    return true;
+}
+
+bool TakeTimeout(const char* value, ControllerSettings* settings) {
+    return TakeNumber(value, kMinHeartbeatTimeoutMs, kMaxHeartbeatTimeoutMs,
+                      &settings->heartbeatTimeoutMs);
+}
+
+bool TakeRestartOnExit(const char* value, ControllerSettings* settings) {
+    return TakeNumber(value, 0, 1, &settings->restartOnExit) && std::strlen(value) == 1;
+}
+
+bool TakeMetricsDir(const char* value, ControllerSettings* settings) {
+    return Fits(value, kMaxMetricsDirChars) && Join(settings->metricsDir, kPathBytes, {value});
+}
+
+// One row per key: its name, its default, whether an empty value just means "off", how it is
+// taken (and checked), and what a valid value is, for the reason printed when it is not.
+struct IniKey {
+    const char* name;
+    const char* def;
+    bool emptyIsOff;
+    bool (*take)(const char* value, ControllerSettings* settings);
+    const char* valid;
+};
+const IniKey kIniKeys[] = {
+    {"QVLINI", ".\\QUARVELIN.INI", false, TakeSettingsPath, "a path of at most 259 characters"},
+    {"QVLLOG", ".\\QVLJOBCTL.LOG", false, TakeLogPath,
+     "a path of at most 254 characters whose parts fit"},
+    {"QVLTIMEOUT", "300000", false, TakeTimeout,
+     "a whole number of milliseconds from 1000 to 86400000"},
+    {"QVLRESTARTONEXIT", "0", false, TakeRestartOnExit, "0 or 1"},
+    {"QVLMETRICSDIR", "", true, TakeMetricsDir, "a folder's path of at most 235 characters"},
+};
 
 // Records the plain-words reason for a failure and returns its result.
 int Explain(int result, const std::string& text) {
@@ -81,23 +126,43 @@ std::string FullPath(const char* exeDir, const char* path) {
     return std::string(exeDir) + (dotted ? path + 2 : path);
 }
 
-// The heartbeat time-out's text: a whole number of milliseconds within the bounds.
-bool ParseTimeout(const char* text, std::uint32_t* ms) {
-    const size_t n = std::strlen(text);
-    if (n == 0 || n > 9 || std::strspn(text, "0123456789") != n) return false;
-    const unsigned long value = std::strtoul(text, nullptr, 10);
-    if (value < kMinHeartbeatTimeoutMs || value > kMaxHeartbeatTimeoutMs) return false;
-    *ms = static_cast<std::uint32_t>(value);
-    return true;
+// Reads every key into gControllerSettings; the result of the first that failed (its reason
+// recorded), or kIniOk.
+int ReadKeys(const char* iniPath) {
+    int result = kIniOk;
+    for (const IniKey& key : kIniKeys) {
+        char value[kScratchBytes];
+        const unsigned n =
+            PlatformReadProfileString(kIniSection, key.name, key.def, value, sizeof value, iniPath);
+        if (n == 0 && key.emptyIsOff) continue;
+        std::string why;
+        if (n == 0) {
+            why = "The key " + KeyOf(key.name) + " has an empty value.";
+        } else if (!key.take(value, &gControllerSettings)) {
+            why = "The value '" + std::string(value) + "' of " + KeyOf(key.name) + " is not " +
+                  key.valid + ".";
+        }
+        if (!why.empty() && result == kIniOk) result = Explain(kIniEmptyValue, why);
+    }
+    return result;
 }
 
 void FindUnknownKeys(const char* iniPath) {
     for (const std::string& key : PlatformProfileKeys(kIniSection, iniPath)) {
         bool known = false;
-        for (const char* k : kKnownKeys)
-            known = known || EqualsIgnoringAsciiCase(key.c_str(), k);
+        for (const IniKey& k : kIniKeys)
+            known = known || EqualsIgnoringAsciiCase(key.c_str(), k.name);
         if (!known) gExplanation.unknownKeys.push_back(key);
     }
+}
+
+// True when the decrypted value is text at all: qvlcrypt only ever stores printable text.
+bool IsPrintable(const std::string& text) {
+    for (const char c : text) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7F) return false;
+    }
+    return true;
 }
 
 int MapDatabase(char* suffix) {
@@ -143,7 +208,7 @@ bool SplitPath(const char* path, PathParts* parts) {
 
 int GetIniValues() {
     gExplanation = IniExplanation{};
-    gControllerSettings.heartbeatTimeoutMs = kDefaultHeartbeatTimeoutMs;
+    gControllerSettings = ControllerSettings{};
     char exePath[kPathBytes] = "unknown";
     if (!PlatformExecutablePath(exePath, sizeof exePath))
         Join(exePath, sizeof exePath, {"unknown"});
@@ -159,63 +224,44 @@ int GetIniValues() {
     Join(iniPath, sizeof iniPath, {exeDir, kIniFileName});
     gExplanation.iniPath = iniPath;
     FindUnknownKeys(iniPath);
+    const int keys = ReadKeys(iniPath);
+    if (keys != kIniOk) return keys;
 
-    char settingsPath[kScratchBytes], logPath[kScratchBytes], timeout[kScratchBytes];
-    for (const char* key : kKnownKeys) {
-        const char* def = key == kSettingsKey ? kSettingsDefault
-                          : key == kLogKey    ? kLogDefault
-                                              : kTimeoutDefault;
-        char* out = key == kSettingsKey ? settingsPath : key == kLogKey ? logPath : timeout;
-        if (ReadKey(iniPath, key, def, out) == 0) {
-            return Explain(kIniEmptyValue, "The key " + KeyOf(key) + " has an empty value.");
-        }
-    }
-    if (!Fits(settingsPath, kPathBytes - 1) || !Fits(logPath, kMaxLogPathChars)) {
-        const bool settings = !Fits(settingsPath, kPathBytes - 1);
-        return Explain(
-            kIniEmptyValue,
-            "The value of " + KeyOf(settings ? kSettingsKey : kLogKey) + " is longer than " +
-                std::to_string(settings ? kPathBytes - 1 : kMaxLogPathChars) + " characters.");
-    }
-    if (!ParseTimeout(timeout, &gControllerSettings.heartbeatTimeoutMs)) {
-        return Explain(kIniEmptyValue, "The value '" + std::string(timeout) + "' of " +
-                                           KeyOf(kTimeoutKey) +
-                                           " is not a whole number of milliseconds from " +
-                                           std::to_string(kMinHeartbeatTimeoutMs) + " to " +
-                                           std::to_string(kMaxHeartbeatTimeoutMs) + ".");
-    }
-
-    PathParts log;
-    if (!SplitPath(logPath, &log)) {
-        return Explain(kIniEmptyValue, "The log path '" + std::string(logPath) + "' of " +
-                                           KeyOf(kLogKey) + " has a part that is too long.");
-    }
-    Join(gControllerSettings.logPath, kPathBytes, {logPath});
-    Join(gControllerSettings.rotationPath, kPathBytes,
-         {log.drive, log.dir, log.fname, kRotationInsert, log.ext});
-
-    std::memset(gControllerSettings.databaseSuffix, 0, kSuffixBytes);
+    const char* settingsPath = gControllerSettings.settingsPath;
     ReadProtectedValue("", kDatabaseKey, 0, settingsPath);
     CopySubstring(gProtectedRecord.value, 0, 0, gControllerSettings.databaseSuffix, kSuffixBytes);
     const std::string stored = gControllerSettings.databaseSuffix;
     const int result = MapDatabase(gControllerSettings.databaseSuffix);
     const std::string settings = FullPath(exeDir, settingsPath);
     if (result == kIniNoDatabase) {
-        std::FILE* f = PlatformOpenFile(settingsPath, "rb");
+        std::FILE* f = PlatformOpenFileForReading(settingsPath);
         if (f) std::fclose(f);
         return Explain(result, f ? "The settings file " + settings +
                                        " holds no database system (no " + kDatabaseKey + " record)."
-                                 : "The settings file " + settings + " (" + KeyOf(kSettingsKey) +
+                                 : "The settings file " + settings + " (" + KeyOf("QVLINI") +
                                        ") cannot be opened.");
     }
     if (result == kIniBadDatabase) {
         std::string accepted;
         for (const auto& db : kDatabases)
             accepted += std::string(accepted.empty() ? "" : ", ") + db.stored;
-        return Explain(result, "The settings file " + settings + " names the database system '" +
-                                   stored + "'; accepted are " + accepted + ".");
+        // Bytes that are no text are described, never printed: a value not written by
+        // qvlcrypt (or with another key) decrypts to bytes that could upset a terminal.
+        const std::string named = IsPrintable(stored)
+                                      ? "names the database system '" + stored + "'"
+                                      : "holds a " + std::string(kDatabaseKey) +
+                                            " value that is not a value written by qvlcrypt";
+        return Explain(result, "The settings file " + settings + " " + named + "; accepted are " +
+                                   accepted + ".");
     }
     return result;
+}
+
+std::vector<std::string> IniKeyNames() {
+    std::vector<std::string> names;
+    for (const IniKey& key : kIniKeys)
+        names.emplace_back(key.name);
+    return names;
 }
 
 const IniExplanation& LastIniExplanation() {

@@ -21,6 +21,14 @@ constexpr std::uint32_t kDefaultHeartbeatTimeoutMs = 300000;
 constexpr std::uint32_t kMinHeartbeatTimeoutMs = 1000;
 constexpr std::uint32_t kMaxHeartbeatTimeoutMs = 86400000;
 
+// QVLRESTARTONEXIT: 1 restarts a job starter that exited without waiting for the heartbeat
+// time-out; 0, the default, leaves it to the time-out.
+constexpr std::uint32_t kDefaultRestartOnExit = 0;
+// QVLMETRICSDIR: a folder for the metrics file of the textfile collectors; room is kept for
+// the file's name ("qvljobctl999999999.prom") within a path of 259 characters.
+constexpr int kMetricsFileNameChars = 23;
+constexpr int kMaxMetricsDirChars = kPathBytes - 1 - 1 - kMetricsFileNameChars;
+
 // Results of GetIniValues.
 constexpr int kIniOk = 0;
 constexpr int kIniEmptyValue = 10;   // a key present with an empty value, a path too long, or
@@ -29,19 +37,27 @@ constexpr int kIniNoDatabase = 11;   // no database system in the settings file
 constexpr int kIniBadDatabase = 12;  // a database system of no known name
 
 struct ControllerSettings {
+    char settingsPath[kPathBytes];  // the suite's settings file (QVLINI)
     char logPath[kPathBytes];
     char rotationPath[kPathBytes];
     char databaseSuffix[kSuffixBytes];  // "_ORACLE", "_SQLSERVER" or "_MYSQL" after success
     std::uint32_t heartbeatTimeoutMs;
+    std::uint32_t restartOnExit;  // 0 or 1
+    char metricsDir[kPathBytes];  // "" when no metrics file is written
 };
 
-// Cleared by the run loop, written only by GetIniValues, read-only afterwards.
+// Written only by GetIniValues (which clears it first), read-only afterwards.
 extern ControllerSettings gControllerSettings;
 
 // Resolves gControllerSettings; returns kIniOk or one of the error results. Paths that do not
 // fit their room (an executable directory of more than 246 characters, a settings path of
 // more than 259, a log path of more than 254) are refused with kIniEmptyValue rather than cut.
+// Every key is read even after one failed, so that the log's path is known (and the failure
+// can be logged) whenever QVLLOG itself is sound.
 int GetIniValues();
+
+// The keys of the INI's section, in the order they are read.
+std::vector<std::string> IniKeyNames();
 
 // For a console run and -status, in plain words: why the last GetIniValues failed, naming
 // the file, the key or the value (empty after success); and the keys of the controller's

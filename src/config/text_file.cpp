@@ -41,7 +41,7 @@ int NextChar(TextFile* tf) {
 
 bool OpenTextFile(TextFile* tf, const char* path) {
     *tf = TextFile{};
-    tf->file = PlatformOpenFile(path, "rb");
+    tf->file = PlatformOpenFileForReading(path);
     return tf->file != nullptr;
 }
 

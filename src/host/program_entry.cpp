@@ -14,13 +14,6 @@
 
 namespace {
 
-void SetNames(const char* instanceText) {
-    std::snprintf(gServiceIdentity.serviceName, kServiceNameBytes, "%s%s", kBaseServiceName,
-                  instanceText);
-    std::snprintf(gServiceIdentity.displayName, kServiceNameBytes, "%s%s", kBaseDisplayName,
-                  instanceText);
-}
-
 // None (the un-numbered controller) or an instance that -install takes; otherwise says why
 // not and is false.
 bool IsAcceptedInstance(const char* instance) {
@@ -57,7 +50,7 @@ int RunConsoleMode(int argc, char** argv) {
 
 int ProgramMain(int argc, char** argv) {
     PlatformPrepareProcess();
-    SetNames("");
+    SetServiceNames("");
     if (argc >= 2 && (argv[1][0] == '-' || argv[1][0] == '/')) {
         const char* keyword = argv[1] + 1;
         const bool install = EqualsIgnoringAsciiCase(keyword, "install");
@@ -67,7 +60,7 @@ int ProgramMain(int argc, char** argv) {
             // number its job starter is given always agree. Any text is removed, so that
             // installations made before can still go.
             if (install && !IsAcceptedInstance(instance)) return 1;
-            SetNames(instance);
+            SetServiceNames(instance);
             return (install ? InstallService() : RemoveService()) ? 0 : 1;
         }
         if (EqualsIgnoringAsciiCase(keyword, "status")) {
@@ -77,7 +70,7 @@ int ProgramMain(int argc, char** argv) {
             return ShowStatus(instance);
         }
         if (EqualsIgnoringAsciiCase(keyword, "debug")) {
-            gConsoleMode = true;
+            SetConsoleMode();
             return RunConsoleMode(argc, argv);
         }
     }

@@ -27,10 +27,11 @@ void PrintFailure(const char* format) {
     std::fflush(stdout);
 }
 
-// Stop: report stop pending and signal the stop. Anything else: re-report the current state.
+// Stop: report stop pending, with a wait hint that covers the stop in any phase, and signal
+// the stop. Anything else: re-report the current state.
 void ServiceControlHandler(std::uint32_t control) {
     if (control == kServiceControlStop) {
-        ReportStatusToSCMgr(kServiceStopPending, 0, 0);
+        ReportStatusToSCMgr(kServiceStopPending, 0, kStopWaitHintMs);
         SignalStop();
         return;
     }

@@ -1,19 +1,19 @@
-// The -status command (see status_command.h).
+// The -status command (see status_command.h): the instance's facts, judged once, rendered
+// as a few plain English lines.
 #include "host/status_command.h"
 
 #include <cstdio>
 #include <ctime>
 #include <string>
 
-#include "config/configuration.h"
 #include "platform/platform.h"
 #include "service/service_identity.h"
-#include "service/status_report.h"
-#include "supervision/heartbeat_protocol.h"
-#include "supervision/job_starter.h"
+#include "supervision/health.h"
 #include "supervision/run_state.h"
 
 namespace {
+
+constexpr int kLabelChars = 13;  // "job starter: " and the like line the values up
 
 std::string LocalTime(std::int64_t seconds) {
     const std::time_t t = static_cast<std::time_t>(seconds);
@@ -27,117 +27,139 @@ std::string Ago(std::int64_t seconds, std::int64_t now) {
     return LocalTime(seconds) + ", " + std::to_string(now - seconds) + " s ago";
 }
 
-std::string ServiceStateText(std::uint32_t state) {
-    switch (state) {
+std::string ServiceText(const HealthFacts& f) {
+    if (!f.serviceKnown) return "the service manager cannot be asked: " + f.serviceError;
+    std::string text;
+    switch (f.service.state) {
         case kServiceNotInstalled:
             return "not installed";
         case kServiceStopped:
-            return "stopped";
+            return f.service.restartPending ? "failed, restart pending" : "stopped";
         case kServiceStartPending:
-            return "starting";
+            text = "starting";
+            break;
         case kServiceStopPending:
-            return "stopping";
+            text = "stopping";
+            break;
         case kServiceRunning:
-            return "running";
+            text = "running";
+            break;
         default:
-            return "state " + std::to_string(state);
+            text = "state " + std::to_string(f.service.state);
     }
+    if (f.service.pid != 0) text += ", process " + std::to_string(f.service.pid);
+    return text;
 }
 
-void Line(const char* label, const std::string& text) {
-    std::printf("  %-13s%s\n", label, text.c_str());
+// A label and its value; a label longer than the room still gets its blank.
+void Line(const std::string& label, const std::string& text) {
+    std::printf("  %-*s%s%s\n", kLabelChars, label.c_str(),
+                label.size() >= static_cast<std::size_t>(kLabelChars) ? " " : "", text.c_str());
+}
+
+std::string ControllerText(const HealthFacts& f, const Verdict& v) {
+    const RunState& st = f.state;
+    if (!f.stateRead && !f.stateMissing) {
+        return std::string(v.running ? "running; " : "") +
+               "state file unreadable: " + f.stateProblem;
+    }
+    if (!v.running) {
+        return f.stateRead && st.ended != 0
+                   ? "not running (last run ended " + LocalTime(st.ended) + ")"
+                   : "not running";
+    }
+    if (f.controllerAlive) {
+        return "running since " + LocalTime(st.started) + ", process " +
+               std::to_string(st.controllerPid);
+    }
+    std::string reason = f.statePath.empty()
+                             ? f.stateProblem
+                             : f.statePath + " does not exist (a missing or read-only folder?)";
+    if (f.stateRead) {
+        reason = f.statePath + (st.ended != 0
+                                    ? " is the last run's, which ended " + LocalTime(st.ended)
+                                    : " is that of process " + std::to_string(st.controllerPid) +
+                                          ", which no longer runs");
+    }
+    return "running; state file not written: " + reason;
+}
+
+std::string JobStarterText(const HealthFacts& f) {
+    const RunState& st = f.state;
+    // The command line as started, without the blank a numbered instance's ends with.
+    const std::string command = st.jobStarter.substr(0, st.jobStarter.find_last_not_of(' ') + 1);
+    if (st.jobStarterStarted == 0) return "being started";  // a restart is under way
+    if (st.jobStarterPid == 0) return command + " could not be started";
+    if (st.jobStarterExited != 0) {
+        return command + " exited at " + LocalTime(st.jobStarterExited) +
+               (st.jobStarterExitCode >= 0 ? " with code " + std::to_string(st.jobStarterExitCode)
+                                           : "") +
+               (st.restartDue != 0 ? "; restart due at " + LocalTime(st.restartDue) : "");
+    }
+    return command + ", process " + std::to_string(st.jobStarterPid) + ", started " +
+           LocalTime(st.jobStarterStarted) +
+           (f.jobStarterAlive ? "; still the process the controller started" : "; no longer runs");
+}
+
+std::string RestartsText(const HealthFacts& f) {
+    const RunState& st = f.state;
+    if (st.restarts == 0) return "none";
+    std::string text = std::to_string(st.restarts) + ", the last " + Ago(st.lastRestart, f.now) +
+                       ", after " + st.lastRestartCause;
+    if (st.backoffMs != 0) text += "; back-off " + std::to_string(st.backoffMs / 1000) + " s";
+    return text;
+}
+
+std::string HealthText(const Verdict& v) {
+    switch (v.health) {
+        case Health::kHealthy:
+            return "healthy";
+        case Health::kStarting:
+            return "starting: " + v.why;
+        case Health::kUnhealthy:
+            return "unhealthy: " + v.why;
+        case Health::kNotRunning:
+            break;
+    }
+    return "not running";
 }
 
 }  // namespace
 
 int ShowStatus(const char* instanceText) {
-    const std::string service = std::string(kBaseServiceName) + instanceText;
-    const std::string pipe = std::string(kBasePipeName) + instanceText;
-    const std::int64_t now = std::time(nullptr);
-    std::printf("%s%s\n", kBaseDisplayName, instanceText);
-
-    std::uint32_t serviceState = kServiceNotInstalled, servicePid = 0;
-    std::string serviceText;
-    if (PlatformScQueryService(service.c_str(), &serviceState, &servicePid)) {
-        serviceText = ServiceStateText(serviceState);
-        if (servicePid != 0) serviceText += ", process " + std::to_string(servicePid);
-    } else {
-        char error[kErrorTextBytes];
-        serviceText = std::string("the service manager cannot be asked: ") +
-                      FormatLastError(error, sizeof error);
+    const HealthFacts f = GatherHealthFacts(instanceText);
+    const Verdict v = JudgeHealth(f);
+    const RunState& st = f.state;
+    std::printf("%s\n", NamesOfInstance(instanceText).display.c_str());
+    const bool console = f.controllerAlive && st.mode == "console";
+    Line("service:", console ? "console run (service: " + ServiceText(f) + ")" : ServiceText(f));
+    if (f.config != 0) Line("configuration:", f.configProblem);
+    Line("controller:", ControllerText(f, v));
+    if (v.running) {
+        const std::string pipe = NamesOfInstance(instanceText).pipe;
+        Line("pipe:", pipe + (f.pipeServed ? " is served" : " is not served"));
     }
-
-    // The state file lies beside the log that the INI names.
-    const int config = GetIniValues();
-    RunState st;
-    const bool known = gControllerSettings.logPath[0] != '\0' &&
-                       ReadRunState(StateFilePath(gControllerSettings.logPath, instanceText), &st);
-    const bool published =
-        known && st.ended == 0 &&
-        IsRecordedProcess(st.controllerPid, st.controllerImage.c_str(), st.controllerCreated);
-    const bool console = published && st.mode == "console";
-    const bool running = published || serviceState == kServiceRunning ||
-                         serviceState == kServiceStartPending ||
-                         serviceState == kServiceStopPending;
-    Line("service:", console ? "console run (service: " + serviceText + ")" : serviceText);
-    if (config != kIniOk) Line("configuration:", LastIniExplanation().problem);
-
-    if (!running) {
-        Line("controller:", known && st.ended != 0
-                                ? "not running (last run ended " + LocalTime(st.ended) + ")"
-                                : "not running");
-        Line("health:", "not running");
-        return kStatusNotRunning;
+    if (v.running && f.controllerAlive) {
+        Line("job starter:", JobStarterText(f));
+        Line("heartbeat:",
+             (st.lastHeartbeat != 0 ? "last " + Ago(st.lastHeartbeat, f.now)
+                                    : std::string("none since the controller started")) +
+                 " (time-out " + std::to_string(st.heartbeatTimeoutMs) + " ms)");
+        Line("restarts:", RestartsText(f));
     }
-    std::string why;  // the first part found unhealthy
-    if (published) {
-        Line("controller:", "running since " + LocalTime(st.started) + ", process " +
-                                std::to_string(st.controllerPid));
-    } else {
-        Line("controller:", "running, but its state file cannot be read");
-        why = "the controller publishes no state";
+    if (!f.killFound) Line("warning:", "KILL cannot be found beside the controller or on PATH");
+    if (!f.jobStarterFound) {
+        Line("warning:", "the job starter cannot be found beside the controller or on PATH");
     }
-    const bool served = PlatformPipeServed(pipe.c_str());
-    Line("pipe:", pipe + (served ? " is served" : " is not served"));
-    if (!served && why.empty()) why = "its pipe is not served";
-    if (!published) {
-        Line("health:", "unhealthy: " + why);
-        return kStatusUnhealthy;
+    Line("health:", HealthText(v));
+    switch (v.health) {
+        case Health::kHealthy:
+        case Health::kStarting:
+            return kStatusHealthy;
+        case Health::kUnhealthy:
+            return kStatusUnhealthy;
+        case Health::kNotRunning:
+            break;
     }
-
-    // The command line as started, without the blank a numbered instance's ends with.
-    const std::string command = st.jobStarter.substr(0, st.jobStarter.find_last_not_of(' ') + 1);
-    const std::string image = command.substr(0, command.find(' '));
-    const bool alive = IsRecordedProcess(st.jobStarterPid, image.c_str(), st.jobStarterCreated);
-    if (st.jobStarterStarted == 0) {
-        Line("job starter:", "being started");  // a kill-and-start pass is under way
-    } else if (st.jobStarterPid == 0) {
-        Line("job starter:", command + " could not be started");
-    } else {
-        Line("job starter:",
-             command + ", process " + std::to_string(st.jobStarterPid) + ", started " +
-                 LocalTime(st.jobStarterStarted) +
-                 (alive ? "; still the process the controller started" : "; no longer runs"));
-    }
-    if (!alive && st.jobStarterStarted != 0 && why.empty()) {
-        why = "the job starter " + image + " does not run";
-    }
-
-    const std::int64_t last = st.lastHeartbeat != 0 ? st.lastHeartbeat : st.started;
-    Line("heartbeat:", (st.lastHeartbeat != 0 ? "last " + Ago(st.lastHeartbeat, now)
-                                              : std::string("none since the controller started")) +
-                           " (time-out " + std::to_string(st.heartbeatTimeoutMs) + " ms)");
-    // The file's heartbeat time lags by up to kStateRefreshMs: only a silence longer than
-    // the time-out and that lag is certain.
-    if ((now - last) * 1000 > std::int64_t{st.heartbeatTimeoutMs} + kStateRefreshMs &&
-        why.empty()) {
-        why = "the job starter " + image + " has not heartbeated for " +
-              std::to_string(now - last) + " s";
-    }
-    Line("restarts:", st.restarts == 0
-                          ? std::string("none")
-                          : std::to_string(st.restarts) + ", the last " + Ago(st.lastRestart, now) +
-                                ", after " + st.lastRestartCause);
-    Line("health:", why.empty() ? "healthy" : "unhealthy: " + why);
-    return why.empty() ? kStatusHealthy : kStatusUnhealthy;
+    return kStatusNotRunning;
 }

@@ -3,7 +3,8 @@
 // that asking is never a heartbeat and never hides the hang it looks for.
 #pragma once
 
-constexpr int kStatusHealthy = 0;     // running, job starter alive, heartbeats on time
+constexpr int kStatusHealthy = 0;     // running, job starter alive, heartbeats on time; or a
+                                      // restart under way for no longer than one can take
 constexpr int kStatusUnhealthy = 1;   // running, but some part is not (the output says which)
 constexpr int kStatusUsage = 2;       // the instance is not one that can exist (checked by
                                       // the caller)

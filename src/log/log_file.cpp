@@ -19,6 +19,18 @@ bool gTornEntry = false;
 // Set when the current stream was reopened by a rotation: like a C stream reopened without
 // a seek, its position counts as 0, so the same entry does not try the rotation again.
 bool gReopenedByRotation = false;
+// Set when the rotation lock was not had within its time: the later entries only try it,
+// without waiting, until it is had again, so that a lock held for long delays one entry once.
+bool gLockContended = false;
+// Why the last entry could not open the log (0 when it could).
+std::uint32_t gLastOpenError = 0;
+// The run's stop: a wait for the rotation lock ends when it is set.
+PlatformEvent* gStopEvent = nullptr;
+
+PlatformRotationLock* LockRotation() {
+    return PlatformLockRotation(gControllerSettings.logPath,
+                                gLockContended ? 0 : kRotationLockWaitMs, gStopEvent);
+}
 
 bool TooLarge(PlatformAppendFile* stream) {
     return PlatformAppendPosition(stream) > kLogRotationBytes;
@@ -29,10 +41,14 @@ bool TooLarge(PlatformAppendFile* stream) {
 // the log is then reopened as it is and the next entry tries again. Instances installed
 // from one folder share the log: under the rotation lock, and only when the log is still
 // too large once the lock is held, so that exactly one of them rotates (two would delete
-// the generation the other has just moved).
+// the generation the other has just moved). Without the lock the entry is appended to the
+// log as it is: a held lock delays a rotation, never an entry.
 PlatformAppendFile* Rotate(PlatformAppendFile* stream) {
+    gReopenedByRotation = true;
+    PlatformRotationLock* lock = LockRotation();
+    gLockContended = lock == nullptr;
+    if (!lock) return stream;
     PlatformCloseAppend(stream);
-    PlatformRotationLock* lock = PlatformLockRotation(gControllerSettings.logPath);
     gCurrentLog = PlatformOpenAppend(gControllerSettings.logPath);
     if (gCurrentLog && TooLarge(gCurrentLog)) {
         PlatformCloseAppend(gCurrentLog);
@@ -41,7 +57,6 @@ PlatformAppendFile* Rotate(PlatformAppendFile* stream) {
         gCurrentLog = PlatformOpenAppend(gControllerSettings.logPath);
     }
     PlatformUnlockRotation(lock);
-    gReopenedByRotation = true;
     return gCurrentLog;
 }
 
@@ -79,6 +94,17 @@ void AppendTextMode(PlatformAppendFile* stream, const char* line) {
 PlatformAppendFile* OpenLogFile() {
     gReopenedByRotation = false;
     gCurrentLog = PlatformOpenAppend(gControllerSettings.logPath);
+    if (!gCurrentLog) {
+        // Windows refuses to open a file while another process moves it: that process holds
+        // the rotation lock meanwhile, so once the lock is free the open is tried once more.
+        const std::uint32_t error = PlatformLastError();
+        if (PlatformRotationLock* lock = LockRotation()) {
+            PlatformUnlockRotation(lock);
+            gCurrentLog = PlatformOpenAppend(gControllerSettings.logPath);
+        } else {
+            PlatformSetLastError(error);
+        }
+    }
     if (gCurrentLog && TooLarge(gCurrentLog)) return Rotate(gCurrentLog);
     return gCurrentLog;
 }
@@ -101,6 +127,7 @@ void WriteLog(const char* text) {
     gCurrentLog = nullptr;
     if (gControllerSettings.logPath[0] == '\0') return;  // configuration never got that far
     OpenLogFile();
+    gLastOpenError = gCurrentLog ? 0 : PlatformLastError();
     std::tm now;
     PlatformLocalTimeNow(&now);
     char small[kLogStampBytes + sizeof kLogSeparator + kLogMessageBytes];
@@ -118,6 +145,14 @@ void WriteLog(const char* text) {
     AppendToLog(gCurrentLog, line);
     PlatformCloseAppend(gCurrentLog);
     gCurrentLog = nullptr;
+}
+
+std::uint32_t LastLogOpenError() {
+    return gLastOpenError;
+}
+
+void SetLogStopEvent(PlatformEvent* stop) {
+    gStopEvent = stop;
 }
 
 void WriteLogFormatted(const char* format, ...) {

@@ -13,6 +13,11 @@ constexpr std::int64_t kLogRotationBytes = 5000000;  // a larger log is rotated 
 constexpr int kLogMessageBytes = 512;                // the shared log message buffer
 constexpr int kLogStampBytes = 20;                   // "YYYY-mm-dd HH:MM:SS" and its zero
 constexpr char kLogSeparator[] = "  ";
+// How long an entry waits for the lock on rotating the log, which other controllers sharing
+// the log hold for a moment while they rotate it. Past it the entry is appended without a
+// rotation (tried again at the next entry), so that a lock held for long, by a hung process
+// say, can delay a rotation but never an entry, a heartbeat or a restart.
+constexpr std::uint32_t kRotationLockWaitMs = 2000;
 
 // The one buffer into which the controller formats a message before WriteLog.
 extern char gLogMessage[kLogMessageBytes];
@@ -23,6 +28,12 @@ extern char gLogMessage[kLogMessageBytes];
 // message buffer is written whole: nothing is cut. When the log cannot be opened (empty
 // path, missing directory, no access) the entry is dropped silently.
 void WriteLog(const char* text);
+// The platform error of the last entry that could not open the log, 0 when it could.
+std::uint32_t LastLogOpenError();
+// The run's stop event (null for none): a wait for the rotation lock ends once it is set,
+// so that a stop is obeyed at once. Set by the run before its first entry, cleared by it
+// before the event is closed.
+void SetLogStopEvent(PlatformEvent* stop);
 // Formats a message into gLogMessage (cut to its room, like every message) and writes it.
 #if defined(__GNUC__)
 __attribute__((format(printf, 1, 2)))

@@ -36,8 +36,23 @@ bool PlatformSystemErrorText(std::uint32_t code, std::string* text);
 // such as /dev/zero) is taken as unreadable instead of being read without end.
 constexpr std::size_t kMaxConfigFileBytes = 4u << 20;
 
-// fopen with a binary mode; on Linux a '\' in the path is taken as a separator like '/'.
-std::FILE* PlatformOpenFile(const char* path, const char* mode);
+// Opens a regular file for reading in binary mode; on Linux a '\' in the path is taken as a
+// separator like '/'. Never waits, and refuses what is not a regular file (a FIFO, a device,
+// a pipe's name on Windows), so that a reader can never be held. Null on failure.
+std::FILE* PlatformOpenFileForReading(const char* path);
+// How reading a small file went.
+enum class SmallFileRead { kRead, kMissing, kFailed, kNotRegular, kTooLarge };
+// Reads the regular file at `path` whole when it holds at most `limit` bytes; never waits.
+// kMissing (no such file or folder) or kFailed with the last error set when it cannot be
+// opened or read. On Windows it is opened
+// with every sharing, so that its writer may replace it while it is read.
+SmallFileRead PlatformReadSmallFile(const char* path, std::size_t limit, std::string* bytes);
+// Replaces the file at `path` with `bytes` in one step, so that a reader sees the old file or
+// the new one, never a part of either: written whole to a new file of a unique name beside
+// it, created so that no existing name (a link, a FIFO, another file) is ever followed or
+// opened, readable by everyone, then moved over `path`. False, with the last error set, when
+// it could not; the new file is then gone.
+bool PlatformReplaceFileWith(const char* path, const std::string& bytes);
 // Full path of the running executable (first module of the process). False on failure.
 bool PlatformExecutablePath(char* out, std::size_t size);
 bool PlatformSetCurrentDirectory(const char* dir);
@@ -56,10 +71,6 @@ bool PlatformDeleteFile(const char* path);
 // Renames a file; never replaces an existing target. False when it could not be moved.
 bool PlatformRenameNoReplace(const char* from, const char* to);
 
-// Moves `from` onto `to` in one step, replacing `to` when it exists, so that a reader sees
-// the old file or the new one, never a part of either. False when it could not be moved
-// (Windows: also while another process has `to` open).
-bool PlatformReplaceFile(const char* from, const char* to);
 // ---- Shared append-only files (the log) ------------------------------------------------
 
 struct PlatformAppendFile;
@@ -80,11 +91,15 @@ bool PlatformAppendBytes(PlatformAppendFile* file, const char* bytes, std::size_
                          bool* torn = nullptr);
 void PlatformCloseAppend(PlatformAppendFile* file);
 // A lock, across processes, on rotating the shared file at `path`: while one process holds
-// it, no other that asks for it may rotate. Waits until it is free. Null when it cannot be
-// had (the caller then rotates unlocked, as before). Linux: flock on the file's folder;
-// Windows: a named mutex made from the file's full path.
+// it, no other that asks for it may rotate. It is an object that only the accounts that may
+// write the file can take (Linux: a lock file beside it, created with the file's write
+// permissions and nothing else, locked only when opened for writing; Windows: a named mutex
+// whose access list grants it to the accounts that may write the file), so that a reader
+// can never hold a rotation up. Waits at most `timeoutMs`, and no longer once `abandon` (when
+// not null) is set. Null when it was not had: the caller then does not rotate.
 struct PlatformRotationLock;
-PlatformRotationLock* PlatformLockRotation(const char* path);
+PlatformRotationLock* PlatformLockRotation(const char* path, std::uint32_t timeoutMs,
+                                           struct PlatformEvent* abandon);
 void PlatformUnlockRotation(PlatformRotationLock* lock);
 
 // ---- Time -----------------------------------------------------------------------------
@@ -95,34 +110,67 @@ void PlatformSleep(std::uint32_t milliseconds);
 
 // ---- Processes --------------------------------------------------------------------------
 
-constexpr int kModuleNameChars = 50;  // room for a process's first module base name
+// Who a running process is, from what the caller may read. A process counts as one of a
+// given image name when either of its two names is that name (see the job starter's rules).
+struct ProcessIdentity {
+    // The base name of its executable file; "" where the caller may not read it (Linux: another
+    // user's process).
+    std::string executable;
+    // The base name of the program it was started as: its command line's first word (a
+    // symbolic link keeps the link's name here), or for a script run through its "#!" line
+    // the script, wherever the interpreter, env and their options put it; "" when the command
+    // line cannot be read.
+    std::string program;
+    std::uint64_t created = 0;  // its creation time, the platform's own value
+    // Whether its command line could be read; when not, its arguments are unknown, never
+    // taken as empty (Windows: a process of the other width where the system gives no way).
+    bool argumentsKnown = false;
+    std::string arguments;     // the words after the program, separated by blanks
+    bool ownNamespace = true;  // Linux: false for a process of another PID namespace (a
+                               // container's) than the caller's; Windows: always true
+};
+// False when the process does not exist or has ended. Files named on its command line are
+// looked at only when they are regular files, never opened in a way that could block.
+bool PlatformProcessIdentity(std::uint32_t pid, ProcessIdentity* identity);
+std::uint32_t PlatformCurrentProcessId();
+
+// A process being watched: its end can be waited for (PlatformWait) and it can be ended,
+// with no risk of hitting a later process that got the same id.
+struct PlatformProcessWatch;
 
 // Starts a command line: the first token names the program (Windows: CreateProcessA's own
 // search, starting with the controller's directory; Linux: split at blanks, no shell, the
 // first token looked up in the controller's directory, then the current directory, then
-// PATH). No handle or descriptor of the controller is inherited, the child leaves no
-// zombie and keeps running after the controller ends. On success gives the new process's
-// id and creation time; false with the last error set on failure.
-bool PlatformLaunch(const char* commandLine, std::uint32_t* pid, std::uint64_t* creationTime);
-// The base name of process `pid`'s program and its creation time. Windows: its image name,
-// also for a 64-bit process seen from this 32-bit one. Linux: the executable's name, or for
-// a script run through its "#!" line the script's name (the executable is then the
-// interpreter). False when the process does not exist or cannot be examined.
-bool PlatformProcessIdentity(std::uint32_t pid, char* name, std::size_t nameSize,
-                             std::uint64_t* creationTime);
-// The arguments process `pid` was started with, separated by blanks: its command line
-// after the program (Windows: as its creator wrote it; Linux: /proc/PID/cmdline, and for a
-// script after the script's path). False when the process does not exist or cannot be
-// examined.
-bool PlatformProcessArguments(std::uint32_t pid, std::string* arguments);
-std::uint32_t PlatformCurrentProcessId();
+// PATH). No handle or descriptor of the controller is inherited, the child starts with every
+// signal at its default and none blocked, leaves no zombie and keeps running after the
+// controller ends. On success gives the new process's id and creation time, and with `watch`
+// a watch on it (Linux: the child is then the caller's own, reaped by the watch, so that its
+// exit code is known); false with the last error set on failure.
+bool PlatformLaunch(const char* commandLine, std::uint32_t* pid, std::uint64_t* creationTime,
+                    PlatformProcessWatch** watch = nullptr);
+// Where PlatformLaunch would find program `name` (the command line's first token): true and
+// its path, or false when there is none.
+bool PlatformFindProgram(const char* name, std::string* path);
+// Watches process `pid` while it is still the one created at `creationTime` (Windows: a handle
+// with SYNCHRONIZE; Linux: a pidfd, opened before the check). Null when it has ended, is
+// another process by now, or cannot be watched.
+PlatformProcessWatch* PlatformWatchProcess(std::uint32_t pid, std::uint64_t creationTime);
+std::uint32_t PlatformWatchedId(PlatformProcessWatch* watch);
+// True once the watched process has ended; never waits. `codeKnown` says whether the system
+// gives its exit code (Linux: only for the caller's own child; a signal gives 128 plus its
+// number, as a shell shows it), `exitCode` receives it.
+bool PlatformWatchedEnded(PlatformProcessWatch* watch, bool* codeKnown, std::uint32_t* exitCode);
+// Ends the watched process at once (TerminateProcess / SIGKILL through the pidfd). False, with
+// the last error set, when it could not.
+bool PlatformEndWatched(PlatformProcessWatch* watch);
+void PlatformCloseWatch(PlatformProcessWatch* watch);
 
-// Every running process with its parent and its program's base name (as above; on Windows
-// the snapshot's executable name).
+// Every running process with its parent, and on Windows its image name as the snapshot gives
+// it (a cheap first filter; empty on Linux, where only PlatformProcessIdentity tells).
 struct ProcessEntry {
     std::uint32_t pid;
     std::uint32_t parentPid;
-    std::string imageName;
+    std::string imageHint;
 };
 bool PlatformListProcesses(std::vector<ProcessEntry>* out);
 // Ends a process at once (TerminateProcess / SIGKILL). False when it could not, with the
@@ -155,15 +203,20 @@ PlatformPipe* PlatformCreatePipe(const char* name, PlatformOpenAccess* access,
                                  PlatformEvent* pipeEvent);
 void PlatformClosePipe(PlatformPipe* pipe);
 
-// How an operation on the pipe started: still pending (wait for the pipe event), or over
-// (done, or failed in a way that is not examined).
-enum class PipeStart { kPending, kOver };
-// The outcome of a wait for the stop event or the pipe event, the stop event first.
-enum class PipeWait { kStop, kPipe, kTimeout, kFailed };
+// How an operation on the pipe started: still pending (wait for it), or over (done, or failed
+// in a way that is not examined). A listen may also have failed: no client has come, and
+// none will until it is tried again (descriptors used up, say); the last error says why.
+enum class PipeStart { kPending, kOver, kFailed };
+// What one wait saw first, in this order: the stop event, the pipe's pending operation, the
+// watched process's end; else the time-out, or the wait itself failed.
+enum class WaitResult { kStop, kPipe, kProcess, kTimeout, kFailed };
 constexpr std::uint32_t kWaitForever = 0xFFFFFFFF;
 
-// Starts listening for a client. kOver also for a client that connected before the call.
+// Starts listening for a client. kOver for a client that connected before the call.
 PipeStart PlatformPipeListen(PlatformPipe* pipe);
+// After a wait saw a pending listen complete: true when a client is connected; false, with
+// the last error set, when the listen failed.
+bool PlatformPipeListenSucceeded(PlatformPipe* pipe);
 // Ends a listen that is still pending (after a time-out) before its record is reused.
 void PlatformPipeCancel(PlatformPipe* pipe);
 // Reads one message of at most `size` bytes; the rest of a longer message is discarded.
@@ -173,8 +226,11 @@ std::size_t PlatformPipeBytesRead(PlatformPipe* pipe);
 // Writes one message of exactly `size` bytes.
 PipeStart PlatformPipeWrite(PlatformPipe* pipe, const char* bytes, std::size_t size);
 void PlatformPipeDisconnect(PlatformPipe* pipe);
-// Waits for the stop event or the pipe's pending operation, at most `timeoutMs`.
-PipeWait PlatformWaitStopOrPipe(PlatformEvent* stop, PlatformPipe* pipe, std::uint32_t timeoutMs);
+// The one wait of the run loop, at most `timeoutMs`: for the stop event, the pipe's pending
+// operation (when `pipe` is not null and has one) and the end of the watched process (when
+// `process` is not null). A stop wins over everything else.
+WaitResult PlatformWait(PlatformEvent* stop, PlatformPipe* pipe, PlatformProcessWatch* process,
+                        std::uint32_t timeoutMs);
 
 // True when a server end of pipe `name` exists, found without connecting to it, so that
 // asking is never a client of the pipe (Windows: WaitNamedPipeA for one millisecond;
@@ -268,11 +324,17 @@ bool PlatformScDeleteService(void* service);
 bool PlatformScSetRecovery(void* service, std::uint32_t restartDelayMs, std::uint32_t resetSeconds,
                            const char** failedSetting);
 // Service `name` as the service manager has it, asked with a user's rights only: its state
-// (kServiceNotInstalled when there is no such service) and, while it has a process, that
-// process's id (0 otherwise). False, with the last error set, when the manager cannot be
-// asked.
+// (kServiceNotInstalled when there is no such service), while it has a process that
+// process's id (0 otherwise), and whether the manager is about to start it again after a
+// failure (systemd's "auto-restart"; Windows shows no such thing). False, with the last error
+// set, when the manager cannot be asked.
 constexpr std::uint32_t kServiceNotInstalled = 0;
-bool PlatformScQueryService(const char* name, std::uint32_t* state, std::uint32_t* pid);
+struct ServiceQuery {
+    std::uint32_t state = kServiceNotInstalled;
+    std::uint32_t pid = 0;
+    bool restartPending = false;
+};
+bool PlatformScQueryService(const char* name, ServiceQuery* query);
 void PlatformScClose(void* handle);
 
 // Registers event source `source` under the Application log with its message texts in

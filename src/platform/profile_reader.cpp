@@ -25,7 +25,7 @@ std::string Trim(const std::string& s) {
 }
 
 bool ReadWholeFile(const char* path, std::string* content) {
-    std::FILE* f = std::fopen(path, "rb");
+    std::FILE* f = PlatformOpenFileForReading(path);
     if (!f) return false;
     char buf[4096];
     size_t n;
@@ -51,7 +51,9 @@ void ForEachEntry(const std::string& content, const char* section, Entry entry) 
         raw.resize(std::strlen(raw.c_str()));
         const std::string line = Trim(raw);
         pos = end + 1;
-        if (line.empty()) continue;
+        // Comment lines are no keys, as in the profile API: the packaged INI shows keys
+        // commented out with ';'.
+        if (line.empty() || line[0] == ';' || line[0] == '#') continue;
         if (line[0] == '[') {
             const size_t close = line.rfind(']');
             if (close != std::string::npos) {

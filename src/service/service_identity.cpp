@@ -1,6 +1,7 @@
 // Who this process is, and how a name makes an instance (see service_identity.h).
 #include "service/service_identity.h"
 
+#include <cstdio>
 #include <cstring>
 
 ServiceIdentity gServiceIdentity = {"QUARVELIN_JOB_CONTROLLER", "QUARVELIN JOB CONTROLLER", 0, "",
@@ -41,4 +42,31 @@ bool IsInstallableInstance(const char* text) {
     const char* end = nullptr;
     const long value = LeadingNumber(text, &end);
     return text[0] != '0' && *end == '\0' && end != text && value >= 1;
+}
+
+InstanceNames NamesOfInstance(const std::string& instanceText) {
+    return {kBaseServiceName + instanceText, kBaseDisplayName + instanceText,
+            kBasePipeName + instanceText, "QVLJOBCTL" + instanceText + ".STATE",
+            "qvljobctl" + instanceText + ".prom"};
+}
+
+void SetServiceNames(const char* instanceText) {
+    const InstanceNames names = NamesOfInstance(instanceText);
+    std::snprintf(gServiceIdentity.serviceName, kServiceNameBytes, "%s", names.service.c_str());
+    std::snprintf(gServiceIdentity.displayName, kServiceNameBytes, "%s", names.display.c_str());
+}
+
+void TakeRunIdentity(const char* name) {
+    ServiceIdentity& id = gServiceIdentity;
+    std::snprintf(id.serviceName, sizeof id.serviceName, "%s", name);
+    id.instanceNumber = 0;
+    id.numbered = InstanceFromName(id.serviceName, &id.instanceNumber) ? 1 : 0;
+    id.instanceSuffix[0] = '\0';
+    if (id.numbered) {
+        std::snprintf(id.instanceSuffix, sizeof id.instanceSuffix, "%ld", id.instanceNumber);
+    }
+}
+
+void SetConsoleMode() {
+    gConsoleMode = true;
 }

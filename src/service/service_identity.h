@@ -3,6 +3,8 @@
 // whether it runs in the console for diagnosis rather than under the service manager.
 #pragma once
 
+#include <string>
+
 constexpr int kServiceNameBytes = 256;  // 255 characters and the terminator
 constexpr char kBaseServiceName[] = "QUARVELIN_JOB_CONTROLLER";
 constexpr char kBaseDisplayName[] = "QUARVELIN JOB CONTROLLER";
@@ -32,6 +34,29 @@ bool InstanceFromName(const char* name, long* number);
 // kMaxInstanceNumber, without sign, blanks or leading zero.
 bool IsInstallableInstance(const char* text);
 
-// Set by "-debug" before anything else runs: status reports and event-log entries are
-// skipped, since no service manager is involved.
+// The un-numbered controller's pipe; a numbered instance's name adds its number in decimal.
+constexpr char kBasePipeName[] = "\\\\.\\pipe\\qvljobctl";
+
+// The names an instance goes by, all made from its instance text ("" for the un-numbered
+// controller, "3" for instance 3, which is also its job starter's argument), so that they
+// always agree.
+struct InstanceNames {
+    std::string service;      // "QUARVELIN_JOB_CONTROLLER3"
+    std::string display;      // "QUARVELIN JOB CONTROLLER3"
+    std::string pipe;         // "\\.\pipe\qvljobctl3"
+    std::string stateFile;    // "QVLJOBCTL3.STATE", in the log's folder
+    std::string metricsFile;  // "qvljobctl3.prom", in QVLMETRICSDIR
+};
+InstanceNames NamesOfInstance(const std::string& instanceText);
+
+// Sets the service and display names for -install, -remove and the like: the base names
+// followed by `instanceText`.
+void SetServiceNames(const char* instanceText);
+// Sets the run's identity from its name (see InstanceFromName): the service name, whether it
+// is numbered, its number and its suffix (the number in decimal, "" when un-numbered).
+void TakeRunIdentity(const char* name);
+
+// Set by "-debug" before anything else runs (SetConsoleMode): status reports and event-log
+// entries are skipped, since no service manager is involved.
 extern bool gConsoleMode;
+void SetConsoleMode();

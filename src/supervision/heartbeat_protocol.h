@@ -5,8 +5,7 @@
 
 #include <cstddef>
 
-// The un-numbered controller's pipe; a numbered instance's name adds its number in decimal.
-constexpr char kBasePipeName[] = "\\\\.\\pipe\\qvljobctl";
+#include "service/service_identity.h"      // the pipe's name
 constexpr std::size_t kRequestBytes = 80;  // one heartbeat message; a longer one is cut
 constexpr std::size_t kReplyBytes = 80;    // the reply on the wire, always this long
 // The reply's text before it is cut to kReplyBytes: the 80-byte message in the format.

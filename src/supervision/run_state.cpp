@@ -1,41 +1,61 @@
 // The controller's state file (see run_state.h).
 #include "supervision/run_state.h"
 
-#include <cstdio>
-#include <cstdlib>
+#include <cerrno>
 #include <cstring>
 
 #include "config/configuration.h"
 #include "platform/platform.h"
+#include "service/service_identity.h"
+#include "service/status_report.h"
 
 namespace {
 
-// The file's keys, each bound to its field: one table serves writing and reading.
+constexpr std::int64_t kLatestTime = 253402300799;  // 9999-12-31 23:59:59 UTC
+constexpr std::size_t kMaxDigits = 20;              // of a 64-bit number
+
+// The file's keys, each bound to its field and the range its value must lie in: one table
+// serves writing and reading.
 struct Field {
     const char* key;
     std::string RunState::*text;
     std::uint32_t RunState::*u32;
     std::uint64_t RunState::*u64;
     std::int64_t RunState::*i64;
+    std::int64_t least;  // the range of an i64 value
+    std::int64_t most;
 };
+constexpr std::int64_t kMaxExitCode = 4294967295;
 const Field kFields[] = {
-    {"controller_pid", nullptr, &RunState::controllerPid, nullptr, nullptr},
-    {"controller_image", &RunState::controllerImage, nullptr, nullptr, nullptr},
-    {"controller_created", nullptr, nullptr, &RunState::controllerCreated, nullptr},
-    {"mode", &RunState::mode, nullptr, nullptr, nullptr},
-    {"service", &RunState::serviceName, nullptr, nullptr, nullptr},
-    {"pipe", &RunState::pipe, nullptr, nullptr, nullptr},
-    {"heartbeat_timeout_ms", nullptr, &RunState::heartbeatTimeoutMs, nullptr, nullptr},
-    {"started", nullptr, nullptr, nullptr, &RunState::started},
-    {"job_starter", &RunState::jobStarter, nullptr, nullptr, nullptr},
-    {"job_starter_pid", nullptr, &RunState::jobStarterPid, nullptr, nullptr},
-    {"job_starter_created", nullptr, nullptr, &RunState::jobStarterCreated, nullptr},
-    {"job_starter_started", nullptr, nullptr, nullptr, &RunState::jobStarterStarted},
-    {"last_heartbeat", nullptr, nullptr, nullptr, &RunState::lastHeartbeat},
-    {"restarts", nullptr, &RunState::restarts, nullptr, nullptr},
-    {"last_restart", nullptr, nullptr, nullptr, &RunState::lastRestart},
-    {"last_restart_cause", &RunState::lastRestartCause, nullptr, nullptr, nullptr},
-    {"ended", nullptr, nullptr, nullptr, &RunState::ended},
+    {"controller_pid", nullptr, &RunState::controllerPid, nullptr, nullptr, 0, 0},
+    {"controller_image", &RunState::controllerImage, nullptr, nullptr, nullptr, 0, 0},
+    {"controller_created", nullptr, nullptr, &RunState::controllerCreated, nullptr, 0, 0},
+    {"mode", &RunState::mode, nullptr, nullptr, nullptr, 0, 0},
+    {"service", &RunState::serviceName, nullptr, nullptr, nullptr, 0, 0},
+    {"pipe", &RunState::pipe, nullptr, nullptr, nullptr, 0, 0},
+    {"heartbeat_timeout_ms", nullptr, &RunState::heartbeatTimeoutMs, nullptr, nullptr, 0, 0},
+    {"restart_on_exit", nullptr, &RunState::restartOnExit, nullptr, nullptr, 0, 0},
+    {"started", nullptr, nullptr, nullptr, &RunState::started, 0, kLatestTime},
+    {"job_starter", &RunState::jobStarter, nullptr, nullptr, nullptr, 0, 0},
+    {"job_starter_pid", nullptr, &RunState::jobStarterPid, nullptr, nullptr, 0, 0},
+    {"job_starter_created", nullptr, nullptr, &RunState::jobStarterCreated, nullptr, 0, 0},
+    {"job_starter_started", nullptr, nullptr, nullptr, &RunState::jobStarterStarted, 0,
+     kLatestTime},
+    {"job_starter_exited", nullptr, nullptr, nullptr, &RunState::jobStarterExited, 0, kLatestTime},
+    {"job_starter_exit_code", nullptr, nullptr, nullptr, &RunState::jobStarterExitCode, -1,
+     kMaxExitCode},
+    {"last_heartbeat", nullptr, nullptr, nullptr, &RunState::lastHeartbeat, 0, kLatestTime},
+    {"restarts", nullptr, &RunState::restarts, nullptr, nullptr, 0, 0},
+    {"restarts_silence", nullptr, &RunState::restartsSilence, nullptr, nullptr, 0, 0},
+    {"restarts_exit", nullptr, &RunState::restartsExit, nullptr, nullptr, 0, 0},
+    {"restarts_start_failed", nullptr, &RunState::restartsStartFailed, nullptr, nullptr, 0, 0},
+    {"restarts_since_heartbeat", nullptr, &RunState::restartsSinceHeartbeat, nullptr, nullptr, 0,
+     0},
+    {"last_restart", nullptr, nullptr, nullptr, &RunState::lastRestart, 0, kLatestTime},
+    {"last_restart_cause", &RunState::lastRestartCause, nullptr, nullptr, nullptr, 0, 0},
+    {"restart_due", nullptr, nullptr, nullptr, &RunState::restartDue, 0, kLatestTime},
+    {"backoff_ms", nullptr, &RunState::backoffMs, nullptr, nullptr, 0, 0},
+    {"ended", nullptr, nullptr, nullptr, &RunState::ended, 0, kLatestTime},
 };
 
 // A text value on one line: line breaks (never expected) become blanks.
@@ -45,15 +65,63 @@ std::string OneLine(std::string text) {
     return text;
 }
 
+// A whole number of at most 20 digits with an optional '-': false for anything else.
+bool ParseNumber(const std::string& text, bool* negative, std::uint64_t* magnitude) {
+    *negative = !text.empty() && text[0] == '-';
+    const std::string digits = text.substr(*negative ? 1 : 0);
+    if (digits.empty() || digits.size() > kMaxDigits ||
+        digits.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    std::uint64_t value = 0;
+    for (const char c : digits) {
+        const std::uint64_t digit = static_cast<std::uint64_t>(c - '0');
+        if (value > (UINT64_MAX - digit) / 10) return false;
+        value = value * 10 + digit;
+    }
+    *magnitude = value;
+    return true;
+}
+
+// Takes one value into its field; false when it is no number or out of its field's range.
+bool TakeValue(const Field& f, const std::string& value, RunState* state) {
+    if (f.text) {
+        state->*f.text = value;
+        return true;
+    }
+    bool negative = false;
+    std::uint64_t n = 0;
+    if (!ParseNumber(value, &negative, &n)) return false;
+    if (f.u32) {
+        if (negative || n > UINT32_MAX) return false;
+        state->*f.u32 = static_cast<std::uint32_t>(n);
+    } else if (f.u64) {
+        if (negative) return false;
+        state->*f.u64 = n;
+    } else {
+        if (n > static_cast<std::uint64_t>(INT64_MAX)) return false;
+        const std::int64_t v =
+            negative ? -static_cast<std::int64_t>(n) : static_cast<std::int64_t>(n);
+        if (v < f.least || v > f.most) return false;
+        state->*f.i64 = v;
+    }
+    return true;
+}
+
+bool Refuse(std::string* problem, const std::string& why) {
+    if (problem) *problem = why;
+    return false;
+}
+
 }  // namespace
 
 std::string StateFilePath(const char* logPath, const char* instanceSuffix) {
     PathParts parts;
     if (!SplitPath(logPath, &parts)) return "";
-    return std::string(parts.drive) + parts.dir + "QVLJOBCTL" + instanceSuffix + ".STATE";
+    return std::string(parts.drive) + parts.dir + NamesOfInstance(instanceSuffix).stateFile;
 }
 
-bool WriteRunState(const std::string& path, const RunState& state) {
+std::string RunStateText(const RunState& state) {
     std::string text;
     for (const Field& f : kFields) {
         text += f.key;
@@ -64,35 +132,56 @@ bool WriteRunState(const std::string& path, const RunState& state) {
         if (f.i64) text += std::to_string(state.*f.i64);
         text += '\n';
     }
-    const std::string temporary = path + ".tmp";
-    std::FILE* file = PlatformOpenFile(temporary.c_str(), "wb");
-    if (!file) return false;
-    const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-    const bool closed = std::fclose(file) == 0;
-    if (written && closed && PlatformReplaceFile(temporary.c_str(), path.c_str())) return true;
-    PlatformDeleteFile(temporary.c_str());
-    return false;
+    return text;
 }
 
-bool ReadRunState(const std::string& path, RunState* state) {
-    std::FILE* file = PlatformOpenFile(path.c_str(), "rb");
-    if (!file) return false;
-    char line[1024];
-    while (std::fgets(line, sizeof line, file)) {
-        line[std::strcspn(line, "\r\n")] = '\0';
-        const char* eq = std::strchr(line, '=');
-        if (!eq) continue;
-        const std::string key(line, static_cast<std::size_t>(eq - line)), value(eq + 1);
-        for (const Field& f : kFields) {
-            if (key != f.key) continue;
-            if (f.text) state->*f.text = value;
-            if (f.u32)
-                state->*f.u32 =
-                    static_cast<std::uint32_t>(std::strtoul(value.c_str(), nullptr, 10));
-            if (f.u64) state->*f.u64 = std::strtoull(value.c_str(), nullptr, 10);
-            if (f.i64) state->*f.i64 = std::strtoll(value.c_str(), nullptr, 10);
+bool WriteRunState(const std::string& path, const RunState& state) {
+    return PlatformReplaceFileWith(path.c_str(), RunStateText(state));
+}
+
+bool ReadRunState(const std::string& path, RunState* state, std::string* problem, bool* missing) {
+    std::string text;
+    const SmallFileRead read = PlatformReadSmallFile(path.c_str(), kMaxStateFileBytes, &text);
+    if (missing) *missing = read == SmallFileRead::kMissing;
+    switch (read) {
+        case SmallFileRead::kRead:
+            break;
+        case SmallFileRead::kNotRegular:
+            return Refuse(problem, path + " is not a regular file");
+        case SmallFileRead::kTooLarge:
+            return Refuse(
+                problem, path + " is larger than " + std::to_string(kMaxStateFileBytes) + " bytes");
+        case SmallFileRead::kMissing:
+        case SmallFileRead::kFailed: {
+            char error[kErrorTextBytes];
+            return Refuse(problem, path + ": " + FormatLastError(error, sizeof error));
         }
     }
-    std::fclose(file);
+    RunState parsed;
+    bool hasController = false;
+    for (std::size_t at = 0; at < text.size();) {
+        std::size_t end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(at, end - at);
+        at = end + 1;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        const std::size_t eq = line.find('=');
+        if (eq == std::string::npos) continue;
+        const std::string key = line.substr(0, eq), value = line.substr(eq + 1);
+        for (const Field& f : kFields) {
+            if (key != f.key) continue;
+            if (!TakeValue(f, value, &parsed)) {
+                return Refuse(problem, path + " holds '" + line + "', which is out of range");
+            }
+            hasController = hasController || key == "controller_pid";
+        }
+    }
+    if (!hasController || parsed.controllerPid == 0) {
+        return Refuse(problem, path + " names no controller process");
+    }
+    if (parsed.jobStarterPid == 0 && parsed.jobStarterCreated != 0) {
+        return Refuse(problem, path + " has a job starter creation time without its process id");
+    }
+    *state = parsed;
     return true;
 }

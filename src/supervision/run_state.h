@@ -1,7 +1,8 @@
 // What a running controller publishes about itself for -status and for monitoring scripts:
 // a small file of key=value lines beside its log, one per instance ("QVLJOBCTL.STATE",
 // "QVLJOBCTL3.STATE"), so instances sharing a log folder never share it. It is written
-// whole to a temporary file that then replaces it, so a reader never sees a part of one.
+// whole to a new file of a unique name that then replaces it, so a reader never sees a part
+// of one and no name placed there beforehand is ever followed.
 #pragma once
 
 #include <cstddef>
@@ -11,6 +12,14 @@
 // After a heartbeat the file is rewritten only when its last write is older than this, so a
 // storm of heartbeats costs almost nothing; -status allows the same lag.
 constexpr std::uint32_t kStateRefreshMs = 10000;
+// A state file is a few hundred bytes; a reader takes nothing larger (nor anything that is
+// not a regular file) for one.
+constexpr std::size_t kMaxStateFileBytes = 8192;
+
+// Why a restart came, as the state file and -status name it.
+constexpr char kCauseSilence[] = "silence";
+constexpr char kCauseExit[] = "exit";
+constexpr char kCauseStartFailed[] = "start_failed";
 
 // Times are seconds since 1970 (UTC), 0 for never. Creation times are the platform's own
 // values, compared only with what PlatformProcessIdentity gives, to tell a process from a
@@ -23,24 +32,39 @@ struct RunState {
     std::string serviceName;
     std::string pipe;
     std::uint32_t heartbeatTimeoutMs = 0;
+    std::uint32_t restartOnExit = 0;  // QVLRESTARTONEXIT in force
     std::int64_t started = 0;
     std::string jobStarter;  // the command line it was started with
     std::uint32_t jobStarterPid = 0;
     std::uint64_t jobStarterCreated = 0;
-    std::int64_t jobStarterStarted = 0;
+    std::int64_t jobStarterStarted = 0;    // 0 while a restart is under way
+    std::int64_t jobStarterExited = 0;     // when the job starter ended by itself, 0 while it runs
+    std::int64_t jobStarterExitCode = -1;  // its exit code, -1 where the system gives none
     std::int64_t lastHeartbeat = 0;
-    std::uint32_t restarts = 0;  // after a heartbeat time-out, since the run started
+    std::uint32_t restarts = 0;  // since the run started, for every cause
+    std::uint32_t restartsSilence = 0;
+    std::uint32_t restartsExit = 0;
+    std::uint32_t restartsStartFailed = 0;
+    std::uint32_t restartsSinceHeartbeat = 0;  // restarts in a row without a heartbeat
     std::int64_t lastRestart = 0;
     std::string lastRestartCause;
-    std::int64_t ended = 0;  // set by the run's end
+    std::int64_t restartDue = 0;  // when a restart after an exit or a failed start is due
+    std::uint32_t backoffMs = 0;  // the delay before that restart
+    std::int64_t ended = 0;       // set by the run's end
 };
 
 // The state file of the instance with suffix `instanceSuffix` ("" or "3") whose log is at
 // `logPath`: "QVLJOBCTL<suffix>.STATE" in the log's folder.
 std::string StateFilePath(const char* logPath, const char* instanceSuffix);
-// Replaces the file at `path` with `state`. False when it could not (ignored by the run,
-// like a failed log entry); nothing is held open afterwards.
+// The file's text for `state`.
+std::string RunStateText(const RunState& state);
+// Replaces the file at `path` with `state`. False, with the last error set, when it could not;
+// nothing is held open afterwards.
 bool WriteRunState(const std::string& path, const RunState& state);
-// Reads the file at `path`; false when it is missing or unreadable. Unknown keys are
-// skipped, missing ones keep their defaults.
-bool ReadRunState(const std::string& path, RunState* state);
+// Reads the file at `path`. False, with the reason in plain words in `problem`, when it is
+// missing, not a regular file, larger than kMaxStateFileBytes, or holds a value out of range
+// (a negative or non-numeric number, a time past the year 9999, a process id of 0 with a
+// creation time) or no controller at all. Unknown keys are skipped, missing ones keep their
+// defaults. `missing` (when not null) is set when there is no such file at all.
+bool ReadRunState(const std::string& path, RunState* state, std::string* problem = nullptr,
+                  bool* missing = nullptr);

@@ -117,16 +117,35 @@ TEST_F(Configuration, FilesThatNeverEndReadAsUnreadable) {
     EXPECT_EQ("11", Resolve()["result"]) << "the INI's defaults: QUARVELIN.INI, /dev/zero";
 }
 
-TEST_F(Configuration, EmptyValuesGiveTenAndLeaveTheLogPathEmpty) {
+// An empty value gives 10; the log's path is still resolved when QVLLOG itself is sound, so
+// that the failure reaches the log.
+TEST_F(Configuration, EmptyValuesGiveTenAndTheLogPathWhereItIsSound) {
     Settings("Oracle");
     Ini("QVLINI=\r\n");
     auto f = Resolve();
     EXPECT_EQ("10", f["result"]);
-    EXPECT_EQ("", f["log"]);
+    EXPECT_EQ(".\\QVLJOBCTL.LOG", f["log"]);
     Ini("QVLLOG =  \r\n");
     f = Resolve();
     EXPECT_EQ("10", f["result"]);
     EXPECT_EQ("", f["log"]);
+}
+
+// Every key of the controller's section is in the INI the packages ship and in the guide,
+// and the shipped INI, read as the controller reads it, starts and warns of no key.
+TEST_F(Configuration, TheShippedIniAndTheGuideKnowEveryKey) {
+    const std::string ini = ReadFileBytes(JoinPath(BinDir(), "packaged/QVLJOBCTL.INI"));
+    const std::string guide = ReadFileBytes(JoinPath(BinDir(), "packaged/OPERATORS-GUIDE.md"));
+    ASSERT_NE("", ini);
+    for (const std::string& key : IniKeyNames()) {
+        EXPECT_NE(std::string::npos, ini.find(key + "=")) << key;
+        EXPECT_NE(std::string::npos, guide.find("`" + key + "`")) << key;
+    }
+    Settings("Oracle");
+    WriteFileBytes(dir_ / "QVLJOBCTL.INI", ini);
+    auto f = Resolve();
+    EXPECT_EQ("0", f["result"]) << f["problem"];
+    EXPECT_EQ("", f["unknown"]);
 }
 
 TEST_F(Configuration, IniPathsAreRelativeToTheExecutableDirectory) {

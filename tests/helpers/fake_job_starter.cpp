@@ -1,6 +1,8 @@
 // Test helper standing in for a job starter (and, under other names, for unrelated
 // processes): records "<pid> <arguments>" in starts.txt of its current directory, then
-// stays alive for up to a minute so that tests can see whether it gets killed. It needs
+// stays alive for up to a minute so that tests can see whether it gets killed; or, when the
+// current directory holds lifetime.txt ("MS CODE"), for MS milliseconds, then exits with
+// CODE. It needs
 // nothing of the product, so that the Windows build can also make a 64-bit copy of it with
 // the x86_64 compiler (a 64-bit job starter beside the 32-bit controller).
 #include <chrono>
@@ -27,6 +29,11 @@ int main(int argc, char** argv) {
         std::fprintf(f, "\n");
         std::fclose(f);
     }
-    std::this_thread::sleep_for(std::chrono::seconds(60));
-    return 0;
+    long lifetimeMs = 60000, code = 0;
+    if (std::FILE* f = std::fopen("lifetime.txt", "rb")) {
+        if (std::fscanf(f, "%ld %ld", &lifetimeMs, &code) < 1) lifetimeMs = 60000;
+        std::fclose(f);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(lifetimeMs));
+    return static_cast<int>(code);
 }

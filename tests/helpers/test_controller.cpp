@@ -1,9 +1,12 @@
-// Test helper: the controller's console run with a short heartbeat time-out.
-//   test_controller HEARTBEAT_MS SERVICE_NAME [STOP_FILE [CLIENT_LIMIT_MS]]
+// Test helper: the controller's console run with short times.
+//   test_controller HEARTBEAT_MS SERVICE_NAME [STOP_FILE [CLIENT_LIMIT_MS] [NAME=MS ...]]
 // Runs as "-debug" does, with SERVICE_NAME in place of the program path. When STOP_FILE
-// appears, the console handler gets a Ctrl+C (the Windows tests' way to press it).
+// appears, the console handler gets a Ctrl+C (the Windows tests' way to press it). NAME=MS
+// shortens another time: pause (after KILL), endwait, backoff (the first), maxbackoff,
+// reset (of the back-off).
 //   test_controller --storm RUNS SERVICE_NAME
-// Runs the controller RUNS times while another thread calls SignalStop without pause.
+// Runs the controller RUNS times while another thread calls SignalStop without pause; exits
+// with the first outcome that was not a clean stop (0 when every run was one).
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -13,8 +16,8 @@
 #include <thread>
 
 #include "host/program_entry.h"
-#include "service/service_identity.h"
 #include "platform/platform.h"
+#include "service/service_identity.h"
 #include "supervision/controller.h"
 
 namespace {
@@ -26,11 +29,32 @@ int Storm(int runs, char* serviceName) {
             SignalStop();
     });
     char* args[] = {serviceName, nullptr};
-    for (int i = 0; i < runs; ++i)
-        RunControllerFor(1, args, 200);
+    RunTimes times;
+    times.heartbeatTimeoutMs = 200;
+    int failed = 0;
+    for (int i = 0; i < runs; ++i) {
+        const int outcome = RunControllerWith(1, args, times);
+        if (outcome != kRunStopped && failed == 0) failed = outcome;
+    }
     done = true;
     stopper.join();
-    return 0;
+    return failed;
+}
+
+// Takes "NAME=MS" into its time; false for a word it does not know.
+bool TakeTime(const std::string& word, RunTimes* times) {
+    const std::size_t eq = word.find('=');
+    if (eq == std::string::npos) return false;
+    const std::string name = word.substr(0, eq);
+    const auto ms = static_cast<std::uint32_t>(std::atol(word.c_str() + eq + 1));
+    std::uint32_t* field = name == "pause"        ? &times->killPauseMs
+                           : name == "endwait"    ? &times->endWaitMs
+                           : name == "backoff"    ? &times->firstBackoffMs
+                           : name == "maxbackoff" ? &times->maxBackoffMs
+                           : name == "reset"      ? &times->backoffResetMs
+                                                  : nullptr;
+    if (field) *field = ms;
+    return field != nullptr;
 }
 
 }  // namespace
@@ -55,11 +79,15 @@ int main(int argc, char** argv) {
             }
         }).detach();
     }
+    RunTimes times;
+    times.heartbeatTimeoutMs = static_cast<std::uint32_t>(std::atol(argv[1]));
+    for (int i = 4; i < argc; ++i) {
+        if (!TakeTime(argv[i], &times)) {
+            times.clientLimitMs = static_cast<std::uint32_t>(std::atol(argv[i]));
+        }
+    }
     char* args[] = {argv[2], nullptr};
-    const std::uint32_t clientLimitMs =
-        argc >= 5 ? static_cast<std::uint32_t>(std::atol(argv[4])) : kClientTimeLimitMs;
-    const int outcome =
-        RunControllerFor(1, args, static_cast<std::uint32_t>(std::atol(argv[1])), clientLimitMs);
+    const int outcome = RunControllerWith(1, args, times);
     std::fflush(stdout);
     return outcome;
 }

@@ -12,9 +12,11 @@
 
 #include "config/protected_settings.h"
 #include "config/settings_cipher.h"
+#include "log/log_file.h"
 #include "platform/platform.h"
 #include "supervision/job_starter.h"
 #include "support/installation.h"
+#include "support/controller_run.h"
 #include "support/process_watch.h"
 #include "support/test_support.h"
 
@@ -23,52 +25,7 @@ namespace {
 constexpr std::size_t kReply = 80;
 const std::string kPrefix = "QVLJOBCTL.EXE Read -> [";
 
-class Controller : public ::testing::Test {
-protected:
-    void SetUp() override {
-        SKIP_UNLESS_ISOLATED();
-        instance_ = "9" + std::to_string(PlatformCurrentProcessId() % 100000);
-        serviceName_ = "QUARVELIN_JOB_CONTROLLER" + instance_;
-        pipeName_ = "\\\\.\\pipe\\qvljobctl" + instance_;
-        exe_ = LayOutInstallation(dir_.path(), "fake_job_starter", "test_controller");
-        ASSERT_NE("", exe_);
-    }
-    void TearDown() override {
-        if (IsSkipped()) return;
-        if (child_) Stop();
-        EndAllJobStarters();
-    }
-    // Starts the controller and waits until its pipe answers.
-    void Start(int heartbeatMs = 60000, bool waitForPipe = true, int clientLimitMs = 10000) {
-        child_ = StartProcess({exe_, std::to_string(heartbeatMs), serviceName_, dir_ / "stop.now",
-                               std::to_string(clientLimitMs)});
-        ASSERT_NE(nullptr, child_);
-        if (!waitForPipe) return;
-        for (int i = 0; i < 500; ++i) {
-            std::string r;
-            if (Transact(std::string("ready", 6), &r) == 0) return;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        FAIL() << "the controller never answered";
-    }
-    int Stop() {
-        RequestStop(child_, dir_ / "stop.now");
-        const int code = WaitProcess(child_);
-        child_ = nullptr;
-        return code;
-    }
-    int Transact(const std::string& message, std::string* reply, std::uint32_t timeoutMs = 5000) {
-        char buf[kReply + 20];
-        std::size_t got = 0;
-        const int rc = PlatformPipeTransact(pipeName_.c_str(), message.data(), message.size(), buf,
-                                            sizeof buf, &got, timeoutMs);
-        if (rc == 0) reply->assign(buf, got);
-        return rc;
-    }
-    TempDir dir_;
-    std::string instance_, serviceName_, pipeName_, exe_;
-    ChildProcess* child_ = nullptr;
-};
+class Controller : public ControllerRun {};
 
 // The reply's meaningful bytes: up to and including its zero, or all 80 without one.
 std::string Meaningful(const std::string& reply) {
@@ -193,13 +150,15 @@ TEST_F(Controller, RunsOfOneInstanceLeaveOneJobStarter) {
 
 TEST_F(Controller, ConfigurationFailureEndsTheRunBeforeThePipeExists) {
     WriteFileBytes(dir_ / "QUARVELIN.INI", SettingsFileFor("SQLSERVER"));
-    Start(60000, false);
+    Start(60000, {}, false);
     EXPECT_EQ(12, WaitProcess(child_));
     child_ = nullptr;
     const auto texts = LogTexts(dir_ / "QVLJOBCTL.LOG");
-    ASSERT_EQ(3u, texts.size());
+    ASSERT_EQ(4u, texts.size());
     EXPECT_EQ("Error GetIniValues 12 ", texts[0]);
-    EXPECT_EQ("** Service QVLJOBCTL wurde beendet    **", texts[1]);
+    EXPECT_NE(std::string::npos, texts[1].find("names the database system 'SQLSERVER'"))
+        << texts[1];
+    EXPECT_EQ("** Service QVLJOBCTL wurde beendet    **", texts[2]);
     EXPECT_FALSE(FileExists(dir_ / "starts.txt")) << "no job starter was started";
     std::string reply;
     EXPECT_EQ(1, Transact(std::string("x", 2), &reply, 200)) << "no pipe";
@@ -226,47 +185,68 @@ TEST_F(Controller, SilenceRestartsTheJobStarter) {
 }
 
 // A client that holds the cycle, connected and silent or writing and never reading its
-// reply, is dropped after the client time limit: the next client is served. A stop during
-// that wait still ends the run.
-TEST_F(Controller, HungClientsAreDroppedAndAStopStillEndsTheRun) {
-    for (const bool writes : {false, true}) {
-        SCOPED_TRACE(writes ? "writes, never reads" : "never writes");
-        Start(60000, true, 1000);
+// reply, is dropped after the client time limit with a line that says where it stopped, and
+// the next client is served. Linux queues the 80-byte reply at once (a socket's buffer holds
+// it), so there a client that never reads is simply served; Windows' pipe, which has no
+// buffer, makes the reply wait for the client. A stop during the wait for a hung client ends
+// the run at once, long before the client time limit would.
+TEST_F(Controller, HungClientsAreDroppedAndAStopEndsTheirWaitAtOnce) {
+    const bool replyWaits = ExecutableFileName("x") != "x";
+    struct Case {
+        bool writes;
+        const char* line;  // the drop's line, or null when the client is served
+    };
+    const Case cases[] = {{false, "Verbindung ohne Nachricht getrennt"},
+                          {true, replyWaits ? "Verbindung ohne Antwort getrennt" : nullptr}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.writes ? "writes, never reads" : "never writes");
+        std::remove((dir_ / "QVLJOBCTL.LOG").c_str());
+        Start(60000, {"1000"});
         {
             HeldConnection hung(pipeName_);
             ASSERT_TRUE(hung.connected());
-            if (writes) {
+            if (c.writes) {
                 ASSERT_TRUE(hung.Send(std::string("deaf", 5)));
             }
-            std::string reply;
-            EXPECT_EQ(0, Transact(std::string("next", 5), &reply, 5000)) << "the cycle is held";
+            EXPECT_EQ(0, Transact(std::string("next", 5))) << "the cycle is held";
         }
+        EXPECT_EQ(c.line != nullptr, WaitForLog(c.line ? c.line : "Verbindung ohne", 1, 0));
+        EXPECT_EQ(0, Stop());
+        Start(60000, {"30000"});
         HeldConnection hung(pipeName_);
         ASSERT_TRUE(hung.connected());
-        if (writes) hung.Send(std::string("deaf", 5));
+        if (c.writes) hung.Send(std::string("deaf", 5));
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        const auto asked = std::chrono::steady_clock::now();
         EXPECT_EQ(0, Stop());
+        EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(2));
         EndAllJobStarters();
     }
-    const auto texts = LogTexts(dir_ / "QVLJOBCTL.LOG");
-    EXPECT_NE(texts.end(),
-              std::find(texts.begin(), texts.end(), "Verbindung ohne Nachricht getrennt"));
 }
 
 // Silent clients one after another, each dropped: none is a sign of life, so the silent job
-// starter is restarted when its heartbeat time-out has passed, as without them.
+// starter is restarted when its heartbeat time-out has passed, no later than without them.
 TEST_F(Controller, DroppedClientsDoNotPostponeTheRestart) {
-    Start(2500, true, 300);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    const auto starts = [this] {
-        const std::string text = ReadFileBytes(dir_ / "starts.txt");
-        return std::count(text.begin(), text.end(), '\n');
-    };
-    while (starts() < 2) {
-        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "no restart while clients hang";
-        HeldConnection hung(pipeName_);
-        std::this_thread::sleep_for(std::chrono::milliseconds(350));
+    std::chrono::steady_clock::duration took[2];
+    for (const bool clients : {false, true}) {
+        SCOPED_TRACE(clients ? "with hung clients" : "without");
+        std::remove((dir_ / "starts.txt").c_str());
+        Start(2500, {"300", "pause=200"});
+        const auto begin = std::chrono::steady_clock::now();
+        while (Starts() < 2 &&
+               std::chrono::steady_clock::now() - begin < std::chrono::seconds(20)) {
+            if (!clients) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                continue;
+            }
+            HeldConnection hung(pipeName_);
+            std::this_thread::sleep_for(std::chrono::milliseconds(350));
+        }
+        took[clients] = std::chrono::steady_clock::now() - begin;
+        EXPECT_EQ(0, Stop());
+        EndAllJobStarters();
     }
-    EXPECT_EQ(0, Stop());
+    EXPECT_LT(took[1], took[0] + std::chrono::seconds(1)) << "the hung clients put it off";
 }
 
 // One client holds the cycle and as many as can wait are queued: a client still keeps to
@@ -295,6 +275,148 @@ TEST_F(Controller, StopSignalledFromAnotherThreadThroughoutTheRun) {
     std::remove((dir_ / "QVLJOBSTR_ORACLE.EXE").c_str());
     // Not RunProcess: the job starters it leaves behind keep any captured output open.
     EXPECT_EQ(0, WaitProcess(StartProcess({exe_, "--storm", "30", serviceName_})));
+}
+
+// Locks others hold on the log can delay a rotation, never an entry, a heartbeat, a restart
+// or a stop: another account (Linux: the user nobody) holding every lock it can take on the
+// log's folder and the log, and a process of the controller's own account holding the
+// rotation lock itself. The log is past the rotation threshold, so every entry would rotate.
+TEST_F(Controller, LocksOnTheLogHoldNothingUp) {
+    const bool linuxRoot = ExecutableFileName("x") == "x" && IsRoot();
+    const std::string log = dir_ / "QVLJOBCTL.LOG";
+    for (const bool otherAccount : {true, false}) {
+        SCOPED_TRACE(otherAccount ? "another account's locks" : "the rotation lock held");
+        if (otherAccount && !linuxRoot) continue;  // another account: Linux, as root
+        WriteFileBytes(log, std::string(kLogRotationBytes + 1, 'x'));
+        std::vector<ChildProcess*> holders;
+        if (otherAccount) {
+            RunProcess({"/bin/chmod", "755", dir_.path()});
+            for (const std::string& target : {dir_.path(), log})
+                holders.push_back(
+                    StartProcess(AsNobody({"/usr/bin/flock", "-s", target, "/bin/sleep", "60"})));
+        } else {
+            holders.push_back(StartProcess({BuiltExecutable("log_writer"), "--hold", log, "60"}));
+            WaitForLines(log + ".held", 1);
+        }
+        Start(1500, {"pause=200"});
+        EXPECT_EQ(0, Transact("beat")) << "a heartbeat";
+        // The time-out, the pause and one wait for the lock, with room to spare.
+        EXPECT_TRUE(WaitForLog("antwortet nicht", 1, 1500 + 200 + 2000 + 3000));
+        if (otherAccount) {
+            EXPECT_NE(
+                0,
+                RunProcess(AsNobody({"/usr/bin/flock", "-n", log + ".lock", "/bin/true"})).exitCode)
+                << "the rotation's lock is for the log's writers only";
+        }
+        const auto asked = std::chrono::steady_clock::now();
+        EXPECT_EQ(0, Stop());
+        EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(2));
+        EXPECT_NE(std::string::npos, Log().find("  ** Service QVLJOBCTL wurde beendet    **\r\n"));
+        for (ChildProcess* h : holders) {
+            TerminateChild(h);
+            WaitProcess(h);
+        }
+        EndAllJobStarters();
+    }
+}
+
+// A job starter is its own whatever runs it: a script with an interpreter option, scripts
+// started through env, and a link to a versioned file are each known as the process the
+// controller started, ended at every restart, and one alone runs afterwards.
+TEST_F(Controller, EveryKindOfJobStarterIsEndedAtItsRestart) {
+    if (ExecutableFileName("x") != "x") GTEST_SKIP() << "scripts and links: Linux job starters";
+    const std::string body = "echo \"$$ $*\" >>starts.txt\nwhile :; do sleep 1; done\n";
+    struct Case {
+        const char* name;
+        std::string shebang;  // empty: a link to a copy of the stand-in
+    };
+    const Case cases[] = {{"sh -e", "#!/bin/sh -e\n"},
+                          {"env", "#!/usr/bin/env sh\n"},
+                          {"env -S", "#!/usr/bin/env -S sh -e\n"},
+                          {"link", ""}};
+    const std::string jobStarter = dir_ / "QVLJOBSTR_ORACLE.EXE";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::remove(jobStarter.c_str());
+        std::remove((dir_ / "QVLJOBCTL.LOG").c_str());
+        if (c.shebang.empty()) {
+            ASSERT_TRUE(CopyFileTo(BuiltExecutable("fake_job_starter"), dir_ / "jobstarter-1.2"));
+            ASSERT_EQ(0, RunProcess({"/bin/ln", "-s", "jobstarter-1.2", jobStarter}).exitCode);
+        } else {
+            WriteFileBytes(jobStarter, c.shebang + body);
+            ASSERT_EQ(0, RunProcess({"/bin/chmod", "+x", jobStarter}).exitCode);
+        }
+        Start(1000, {"pause=200"});
+        EXPECT_TRUE(WaitForLog("antwortet nicht", 3, 15000));
+        EXPECT_EQ(1u, AllJobStarters().size());
+        EXPECT_EQ(0, Stop());
+        EndAllJobStarters();
+    }
+}
+
+// Without KILL a hung job starter is still ended, by the controller itself, before its
+// successor starts: one job starter runs, and -status says that KILL cannot be found.
+TEST_F(Controller, WithoutKillTheControllerEndsTheJobStarterItself) {
+    std::remove((dir_ / ExecutableFileName("KILL")).c_str());
+    Start(1000, {"pause=200"});
+    EXPECT_TRUE(WaitForLog("antwortet nicht", 2, 15000));
+    EXPECT_TRUE(WaitForLog("vom Controller beendet: KILL konnte nicht gestartet werden.", 2, 0))
+        << Log();
+    EXPECT_EQ(1u, AllJobStarters().size());
+    const ProcessResult status = Status();
+    EXPECT_NE(std::string::npos, status.out.find("KILL cannot be found")) << status.out;
+}
+
+// With every descriptor in use a listen that fails is no heartbeat: the run pauses before
+// it listens again instead of spinning, and the silent job starter is still ended (through
+// the watch the controller holds on it) and started again on time.
+TEST_F(Controller, WithoutDescriptorsTheSilentJobStarterIsStillRestarted) {
+    if (ExecutableFileName("x") != "x") GTEST_SKIP() << "prlimit: Linux";
+    Start(2500, {"pause=200"});
+    const std::string pid = std::to_string(ChildProcessId(child_));
+    const std::string limits = ReadFileBytes("/proc/" + pid + "/limits");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(limits, m, std::regex("Max open files +(\\d+) +(\\d+)")));
+    const int open = CountEntries("/proc/" + pid + "/fd");
+    ASSERT_EQ(0, RunProcess({"/usr/bin/prlimit", "--pid", pid,
+                             "--nofile=" + std::to_string(open) + ":" + m[2].str()})
+                     .exitCode);
+    { HeldConnection queued(pipeName_); }  // waits in the queue: its accept fails
+    const auto begin = std::chrono::steady_clock::now();
+    while (Starts() < 2 && std::chrono::steady_clock::now() - begin < std::chrono::seconds(10))
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(2, Starts()) << "restarted while no descriptor was free";
+    RunProcess({"/usr/bin/prlimit", "--pid", pid, "--nofile=" + m[1].str() + ":" + m[2].str()});
+    EXPECT_EQ(0, Transact("beat")) << "served again";
+}
+
+// A process of another PID namespace (a container's) is never the controller's: a second
+// installation in PID and network namespaces of its own keeps its job starter when an
+// un-numbered controller here ends the job starters of that name.
+TEST_F(Controller, AnotherNamespacesJobStarterIsLeftAlone) {
+    if (ExecutableFileName("x") != "x") GTEST_SKIP() << "PID namespaces: Linux";
+    const std::vector<std::string> unshare = {"/usr/bin/unshare", "--pid",        "--net",
+                                              "--fork",           "--mount-proc", "--kill-child"};
+    std::vector<std::string> probe = unshare;
+    probe.push_back("/bin/true");
+    if (RunProcess(probe).exitCode != 0) GTEST_SKIP() << "no namespaces can be made here";
+    TempDir other;
+    std::vector<std::string> inner = unshare;
+    for (const std::string& a :
+         {LayOutInstallation(other.path(), "fake_job_starter", "test_controller"),
+          std::string("60000"), std::string("qvljobctl"), other / "stop"})
+        inner.push_back(a);
+    ChildProcess* container = StartProcess(inner);
+    ASSERT_NE(nullptr, container);
+    WaitForLines(other / "starts.txt", 1);
+    serviceName_ = "qvljobctl";  // un-numbered: it ends job starters by name
+    pipeName_ = "\\\\.\\pipe\\qvljobctl";
+    Start();
+    WaitForLines(dir_ / "starts.txt", 1);
+    EXPECT_EQ(2u, AllJobStarters().size()) << "the container's job starter was ended";
+    EXPECT_EQ(0, Stop());
+    TerminateChild(container);
+    WaitProcess(container);
 }
 
 }  // namespace

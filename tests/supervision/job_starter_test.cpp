@@ -31,9 +31,10 @@ protected:
         std::snprintf(gControllerSettings.databaseSuffix, kSuffixBytes, "_ORACLE");
         gServiceIdentity.numbered = 1;
         gServiceIdentity.instanceNumber = 7;
-        gJobStarter = JobStarterState{};
+        ResetJobStarter();
     }
     void TearDown() override {
+        PlatformCloseWatch(watch_);
         for (std::uint32_t pid : started_)
             PlatformTerminateProcess(pid);
         if (gJobStarter.pid) PlatformTerminateProcess(gJobStarter.pid);
@@ -48,8 +49,25 @@ protected:
     void InstallJobStarter(const std::string& name = kImage) {
         ASSERT_TRUE(CopyFileTo(BuiltExecutable("fake_job_starter"), dir_ / name));
     }
+    // One kill-and-start pass, its steps driven as the run loop drives them, with sleeps
+    // for its waits.
     std::uint32_t Pass() {
-        RestartJobStarterPausing(kTestPauseMs);
+        RestartPass pass;
+        PlanRestart(&pass, watch_);
+        while (StartNextKill(&pass))
+            PlatformSleep(kTestPauseMs);
+        AfterKills next = WhatAfterKills(&pass);
+        const bool awaited = next == AfterKills::kAwaitEnd;
+        for (int waited = 0; next == AfterKills::kAwaitEnd && !TargetsEnded(&pass); waited += 50) {
+            if (waited >= static_cast<int>(kEndWaitMs)) next = AfterKills::kEndItself;
+            PlatformSleep(50);
+        }
+        if (next == AfterKills::kEndItself && EndTargetsItself(&pass, awaited)) {
+            for (int waited = 0; !TargetsEnded(&pass) && waited < 5000; waited += 50)
+                PlatformSleep(50);
+        }
+        FinishRestart(&pass, true);
+        watch_ = StartJobStarter();
         if (gJobStarter.pid) {
             started_.push_back(gJobStarter.pid);
             WaitUntilRuns(gJobStarter.pid);
@@ -62,7 +80,15 @@ protected:
     TempDir dir_;
     std::string previousDir_;
     std::vector<std::uint32_t> started_;
+    PlatformProcessWatch* watch_ = nullptr;
 };
+
+std::vector<std::uint32_t> Pids(const std::vector<FoundProcess>& found) {
+    std::vector<std::uint32_t> pids;
+    for (const FoundProcess& p : found)
+        pids.push_back(p.pid);
+    return pids;
+}
 
 TEST_F(JobStarter, FirstNumberedPassStartsTheJobStarterWithTheInstanceNumber) {
     InstallJobStarter();
@@ -113,6 +139,8 @@ TEST_F(JobStarter, ProcessThatIsNotOurJobStarterIsNeverKilled) {
     started_.push_back(other);
     WaitUntilRuns(other);
     gJobStarter = {other, created, ""};
+    PlatformCloseWatch(watch_);
+    watch_ = nullptr;
     Pass();
     PlatformSleep(kTestPauseMs);
     EXPECT_TRUE(ProcessRuns(other));
@@ -142,7 +170,7 @@ TEST_F(JobStarter, NumberedPassEndsEveryOtherJobStarterOfItsInstanceOnly) {
     const std::uint32_t second = Pass();
     EXPECT_TRUE(WaitUntilGone(first, 0));
     EXPECT_TRUE(ProcessRuns(second));
-    EXPECT_EQ(std::vector<std::uint32_t>{second}, RunningJobStarters(kImage, 7));
+    EXPECT_EQ(std::vector<std::uint32_t>{second}, Pids(RunningJobStarters(kImage, 7)));
 }
 
 // A 64-bit job starter, which this 32-bit controller cannot list the modules of, is
@@ -171,7 +199,7 @@ TEST_F(JobStarter, ScriptJobStarterIsRecognisedAndEnded) {
     ASSERT_NE(0u, first);
     WaitForLines(dir_ / "starts.txt", 1);
     // Among them (a subshell the script forks looks the same until it runs its program).
-    const std::vector<std::uint32_t> found = RunningJobStarters(kImage, 7);
+    const std::vector<std::uint32_t> found = Pids(RunningJobStarters(kImage, 7));
     EXPECT_NE(found.end(), std::find(found.begin(), found.end(), first));
     const std::uint32_t second = Pass();
     EXPECT_TRUE(WaitUntilGone(first, 0));

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <string>
 #include <thread>
 
+#include "platform/platform.h"
 #include "supervision/run_state.h"
 #include "support/test_support.h"
 
@@ -21,6 +23,7 @@ TEST(RunState, ReadersSeeOnlyWholeFiles) {
     TempDir dir;
     const std::string path = dir / "QVLJOBCTL.STATE";
     RunState written;
+    written.controllerPid = 4171;
     written.jobStarter = "QVLJOBSTR_ORACLE.EXE 3 ";
     written.lastRestartCause = "no heartbeat for 1000 ms";
     written.controllerCreated = 133480000000000000ull;
@@ -33,10 +36,11 @@ TEST(RunState, ReadersSeeOnlyWholeFiles) {
     EXPECT_EQ(written.controllerCreated, read.controllerCreated);
     EXPECT_EQ(written.lastHeartbeat, read.lastHeartbeat);
 
-    // One writer replacing the file as fast as it can, one reader reading it meanwhile:
-    // every read has every line, the last one included. (On Windows a replace fails while
-    // the reader holds the file; the controller ignores that like a failed log entry.)
-    const std::string whole = ReadFileBytes(path);
+    // One writer replacing the file as fast as it can, one reader reading it meanwhile as
+    // -status does: every read has every line, and no read ever keeps a write from
+    // replacing the file (on Windows the reader shares delete access for that).
+    std::string whole;
+    ASSERT_EQ(SmallFileRead::kRead, PlatformReadSmallFile(path.c_str(), 8192, &whole));
     std::atomic<bool> done{false};
     int replaced = 0;
     std::thread writer([&] {
@@ -48,16 +52,21 @@ TEST(RunState, ReadersSeeOnlyWholeFiles) {
     });
     int reads = 0, torn = 0;
     while (!done) {
-        const std::string text = ReadFileBytes(path);
-        if (text.empty()) continue;  // could not be opened at that moment
+        std::string text;
+        if (PlatformReadSmallFile(path.c_str(), 8192, &text) != SmallFileRead::kRead) continue;
         ++reads;
         if (text.size() != whole.size() || text.compare(text.size() - 9, 9, "\nended=0\n") != 0)
             ++torn;
     }
     writer.join();
-    EXPECT_GT(replaced, 0);
+    EXPECT_EQ(2000, replaced);
     EXPECT_GT(reads, 0);
     EXPECT_EQ(0, torn);
+    // A reader that holds the file open does not stop the next write either.
+    std::FILE* held = PlatformOpenFileForReading(path.c_str());
+    ASSERT_NE(nullptr, held);
+    EXPECT_TRUE(WriteRunState(path, written));
+    std::fclose(held);
 }
 
 }  // namespace

@@ -7,12 +7,12 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "supervision/job_starter.h"
 #include "support/test_support.h"
 
 bool ProcessRuns(std::uint32_t pid) {
-    char name[kModuleNameChars + 1];
-    std::uint64_t created;
-    return PlatformProcessIdentity(pid, name, sizeof name, &created);
+    ProcessIdentity identity;
+    return PlatformProcessIdentity(pid, &identity);
 }
 
 bool WaitUntilRuns(std::uint32_t pid, int ms) {
@@ -31,15 +31,26 @@ bool WaitUntilGone(std::uint32_t pid, int ms) {
     return !ProcessRuns(pid);
 }
 
-void EndAllJobStarters() {
+std::vector<std::uint32_t> AllJobStarters() {
     std::vector<ProcessEntry> all;
+    std::vector<std::uint32_t> found;
     PlatformListProcesses(&all);
     for (const ProcessEntry& p : all) {
-        if (p.imageName == "QVLJOBSTR_ORACLE.EXE") PlatformTerminateProcess(p.pid);
+        ProcessIdentity identity;
+        if (PlatformProcessIdentity(p.pid, &identity) &&
+            HasImage(identity, "QVLJOBSTR_ORACLE.EXE")) {
+            found.push_back(p.pid);
+        }
     }
-    for (const ProcessEntry& p : all) {
-        if (p.imageName == "QVLJOBSTR_ORACLE.EXE") WaitUntilGone(p.pid);
-    }
+    return found;
+}
+
+void EndAllJobStarters() {
+    const std::vector<std::uint32_t> all = AllJobStarters();
+    for (const std::uint32_t pid : all)
+        PlatformTerminateProcess(pid);
+    for (const std::uint32_t pid : all)
+        WaitUntilGone(pid);
 }
 
 std::string WaitForLines(const std::string& path, int lines, int ms) {

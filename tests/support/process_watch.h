@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // True while process `pid` runs (it can still be examined).
 bool ProcessRuns(std::uint32_t pid);
@@ -11,6 +12,9 @@ bool ProcessRuns(std::uint32_t pid);
 bool WaitUntilRuns(std::uint32_t pid, int ms = 10000);
 // Waits up to `ms` for the process to end; true when it has.
 bool WaitUntilGone(std::uint32_t pid, int ms = 10000);
+// Every process of the test installations' job starter, QVLJOBSTR_ORACLE.EXE, by either of
+// its names (a link's or a script's too), numbered or not.
+std::vector<std::uint32_t> AllJobStarters();
 // Ends every process of the test installations' job starter, QVLJOBSTR_ORACLE.EXE, numbered
 // or not, and waits until they are gone. Only for tests isolated from the machine.
 void EndAllJobStarters();

@@ -28,3 +28,21 @@ bool CopyFileTo(const std::string& from, const std::string& to) {
                                      std::filesystem::perm_options::add, ec);
     return !ec;
 }
+
+int CountEntries(const std::string& dir) {
+    std::error_code ec;
+    int n = 0;
+    for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
+        ++n;
+    return n;
+}
+
+bool MakeDirectory(const std::string& path) {
+    std::error_code ec;
+    return std::filesystem::create_directories(path, ec);
+}
+
+void RemoveAll(const std::string& path) {
+    std::error_code ec;
+    std::filesystem::remove_all(path, ec);
+}

@@ -79,6 +79,11 @@ bool StopInstalledService(const std::string& name);
 // Runs `argv` without an administrator's rights (Linux: as root it switches to the user
 // nobody). False where the tests cannot do that (Windows under Wine: everyone is one).
 bool RunWithoutAdministratorRights(const std::vector<std::string>& argv, ProcessResult* result);
+// True where the tests run as the system's administrator (Linux: root).
+bool IsRoot();
+// `argv` to be run as another, unprivileged account: Linux, as root, the user nobody through
+// setpriv; unchanged elsewhere.
+std::vector<std::string> AsNobody(const std::vector<std::string>& argv);
 // How the service manager shows an installed service.
 struct InstalledService {
     unsigned state = 0;         // Windows' numbering: 1 stopped, 2 starting, 3 stopping, 4 running
@@ -127,6 +132,10 @@ std::string BuiltExecutable(const std::string& baseName);
 std::string ExecutableFileName(const std::string& baseName);
 
 std::string ReadFileBytes(const std::string& path);
+bool MakeDirectory(const std::string& path);
+void RemoveAll(const std::string& path);
+// The number of entries of a folder (0 when it cannot be listed).
+int CountEntries(const std::string& dir);
 void WriteFileBytes(const std::string& path, const std::string& bytes);
 bool FileExists(const std::string& path);
 std::string JoinPath(const std::string& dir, const std::string& name);

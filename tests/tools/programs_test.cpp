@@ -42,6 +42,9 @@ TEST(Qvlping, ExitCodesWithoutAController) {
               Lines(r.err));
     EXPECT_EQ(0, Ping({"--help"}).exitCode);
     EXPECT_EQ(2, Ping({"--timeout", "soon"}).exitCode);
+    // Time-outs that do not fit the 32-bit waits are refused, never wrapped to another.
+    EXPECT_EQ(2, Ping({"--timeout", "4294967296"}).exitCode);
+    EXPECT_EQ(2, Ping({"--timeout", "-1"}).exitCode);
     EXPECT_EQ(2, Ping({"a", "b"}).exitCode);
     EXPECT_EQ(2, Ping({"--bogus"}).exitCode);
 }
@@ -79,13 +82,18 @@ TEST_F(DebugRun, ServesHeartbeatsAndEndsCleanlyOnCtrlC) {
         std::regex_search(console, std::regex("QVLJOBCTL\\.EXE Read -> \\[JOBSTARTER \\d+\\]")))
         << console;
     if (ExecutableFileName("x") == "x") {
-        // SIGPIPE (13) is ignored: a log that is a FIFO whose reader went away cannot end it.
-        const std::string status =
-            ReadFileBytes("/proc/" + std::to_string(ChildProcessId(controller)) + "/status");
-        const std::size_t at = status.find("SigIgn:\t");
-        ASSERT_NE(std::string::npos, at);
-        const unsigned long long ignored = std::stoull(status.substr(at + 8, 16), nullptr, 16);
-        EXPECT_TRUE(ignored & (1ull << (13 - 1))) << status.substr(at, 24);
+        // SIGPIPE (13) is ignored: a log that is a FIFO whose reader went away cannot end it;
+        // its job starter starts with every signal at its default all the same.
+        const auto sigpipeIgnored = [](std::uint32_t pid) {
+            const std::string status = ReadFileBytes("/proc/" + std::to_string(pid) + "/status");
+            const std::size_t at = status.find("SigIgn:\t");
+            return at != std::string::npos &&
+                   (std::stoull(status.substr(at + 8, 16), nullptr, 16) & (1ull << (13 - 1)));
+        };
+        EXPECT_TRUE(sigpipeIgnored(ChildProcessId(controller)));
+        const std::vector<std::uint32_t> jobStarters = AllJobStarters();
+        ASSERT_EQ(1u, jobStarters.size());
+        EXPECT_FALSE(sigpipeIgnored(jobStarters[0]));
     }
     const ProcessResult status = RunProcess({exe_, "-status"});
     EXPECT_EQ(0, status.exitCode) << status.out;
@@ -106,6 +114,34 @@ TEST_F(DebugRun, ServesHeartbeatsAndEndsCleanlyOnCtrlC) {
     EXPECT_EQ("  ****************************************\r\n", tail.substr(tail.size() - 44));
 }
 
+// A controller whose log and state file cannot be written says so in its console, runs and
+// serves all the same, and -status finds it by its pipe and says why it knows no more.
+TEST_F(DebugRun, ABlindControllerSaysSo) {
+    WriteFileBytes(dir_ / "QVLJOBCTL.INI", "[JOBATR]\r\nQVLLOG=.\\missing\\QVLJOBCTL.LOG\r\n");
+    const std::string output = dir_ / "console.txt";
+    ChildProcess* controller = StartProcessWithOutput({exe_, "-debug"}, output);
+    ASSERT_NE(nullptr, controller);
+    ProcessResult ping;
+    for (int i = 0; i < 100 && ping.exitCode != 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        ping = Ping({"--timeout", "2000"});
+    }
+    EXPECT_EQ(0, ping.exitCode) << "it serves";
+    const std::string console = Lines(WaitForLines(output, 3));
+    EXPECT_TRUE(std::regex_search(console, std::regex("The state file .*QVLJOBCTL\\.STATE cannot "
+                                                      "be written: .+\\(0x[0-9a-f]+\\)")))
+        << console;
+    EXPECT_TRUE(std::regex_search(
+        console, std::regex("The log .*QVLJOBCTL\\.LOG cannot be written: .+\\(0x[0-9a-f]+\\)")))
+        << console;
+    const ProcessResult status = RunProcess({exe_, "-status"});
+    EXPECT_EQ(1, status.exitCode) << status.out;
+    EXPECT_NE(std::string::npos, status.out.find("running; state file not written: "))
+        << status.out;
+    TerminateChild(controller);
+    WaitProcess(controller);
+}
+
 // Each start-up failure gives its result and, in a console run, a line that names the
 // cause; a key the controller does not know gives a warning.
 TEST_F(DebugRun, StartupFailuresExplainThemselves) {
@@ -124,6 +160,10 @@ TEST_F(DebugRun, StartupFailuresExplainThemselves) {
         {"QVLLOG=", oracle, 10, "The key QVLLOG in section [JOBATR] of "},
         {"QVLLOGG=x.log", SettingsFileFor("SQLSERVER"), 12,
          "names the database system 'SQLSERVER'; accepted are ORACLE, MSSQL, MYSQL."},
+        {"QVLRESTARTONEXIT=2", oracle, 10, "'2' of QVLRESTARTONEXIT in section [JOBATR] of "},
+        {"QVLRESTARTONEXIT=yes", oracle, 10, "is not 0 or 1."},
+        {"", ";DB;\r\n0;DB_SYSTEM;0011223344556677\r\n", 12,
+         "holds a DB_SYSTEM value that is not a value written by qvlcrypt; accepted are"},
         {"", ";DB;\r\n", 11, "QUARVELIN.INI holds no database system (no DB_SYSTEM record)."},
         {"", "", 11, "QUARVELIN.INI (QVLINI in section [JOBATR] of "},
     };
@@ -172,7 +212,14 @@ TEST_F(DebugRun, StatusSeesASilentJobStarterWithoutBeingAHeartbeat) {
                   .find("  health:      unhealthy: the job starter QVLJOBSTR_ORACLE.EXE has not "
                         "heartbeated for "))
         << status.out;
-    const std::vector<std::string> log = LogTexts(other / "QVLJOBCTL.LOG");
+    // Unhealthy once the second restart for silence has begun; its line follows its start.
+    std::vector<std::string> log;
+    for (int i = 0; i < 100 && std::count(log.begin(), log.end(),
+                                          "Prozess QVLJOBSTR_ORACLE.EXE antwortet nicht") < 2;
+         ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        log = LogTexts(other / "QVLJOBCTL.LOG");
+    }
     EXPECT_GE(std::count(log.begin(), log.end(), "Prozess QVLJOBSTR_ORACLE.EXE antwortet nicht"),
               2);
     if (CanPressCtrlC()) {

@@ -19,10 +19,7 @@
 #include <thread>
 
 #include "platform/platform.h"
-
-struct PlatformEvent {
-    int fd;  // an eventfd: readable once set, and it is never reset
-};
+#include "platform/posix/posix_io.h"
 
 PlatformEvent* PlatformCreateEvent() {
     const int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -80,6 +77,7 @@ struct PlatformPipe {
     int listener;
     int client = -1;
     Pending pending = Pending::kNone;
+    int listenError = 0;  // why the last listen gave no client, 0 when it gave one
     char* readBuffer = nullptr;
     std::size_t readSize = 0, bytesRead = 0;
     const char* writeBytes = nullptr;
@@ -110,8 +108,12 @@ void PlatformClosePipe(PlatformPipe* pipe) {
 
 namespace {
 
+// Plain accept: the client's operations pass MSG_DONTWAIT themselves, and children never
+// inherit it (they are started with every descriptor past the standard three closed), so no
+// flags are needed, and fault injection that wraps accept reaches it.
 bool Accept(PlatformPipe* pipe) {
-    const int fd = accept4(pipe->listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    const int fd = accept(pipe->listener, nullptr, nullptr);
+    pipe->listenError = fd < 0 ? errno : 0;
     if (fd < 0) return false;
     pipe->client = fd;
     return true;
@@ -140,8 +142,17 @@ void Complete(PlatformPipe* pipe) {
 
 PipeStart PlatformPipeListen(PlatformPipe* pipe) {
     if (Accept(pipe)) return PipeStart::kOver;  // a client was already waiting
+    if (pipe->listenError != EAGAIN && pipe->listenError != EINTR) {
+        errno = pipe->listenError;  // no descriptor left, say: the client stays queued
+        return PipeStart::kFailed;
+    }
     pipe->pending = Pending::kListen;
     return PipeStart::kPending;
+}
+
+bool PlatformPipeListenSucceeded(PlatformPipe* pipe) {
+    errno = pipe->listenError;
+    return pipe->client >= 0;
 }
 
 void PlatformPipeCancel(PlatformPipe* pipe) {
@@ -183,11 +194,14 @@ void PlatformPipeDisconnect(PlatformPipe* pipe) {
     pipe->pending = Pending::kNone;
 }
 
-PipeWait PlatformWaitStopOrPipe(PlatformEvent* stop, PlatformPipe* pipe, std::uint32_t timeoutMs) {
-    pollfd fds[2] = {{stop->fd, POLLIN, 0}, {-1, 0, 0}};
-    if (pipe->pending == Pending::kListen) fds[1] = {pipe->listener, POLLIN, 0};
-    if (pipe->pending == Pending::kRead) fds[1] = {pipe->client, POLLIN, 0};
-    if (pipe->pending == Pending::kWrite) fds[1] = {pipe->client, POLLOUT, 0};
+WaitResult PlatformWait(PlatformEvent* stop, PlatformPipe* pipe, PlatformProcessWatch* process,
+                        std::uint32_t timeoutMs) {
+    pollfd fds[3] = {{stop->fd, POLLIN, 0}, {-1, 0, 0}, {-1, 0, 0}};
+    const Pending pending = pipe ? pipe->pending : Pending::kNone;
+    if (pending == Pending::kListen) fds[1] = {pipe->listener, POLLIN, 0};
+    if (pending == Pending::kRead) fds[1] = {pipe->client, POLLIN, 0};
+    if (pending == Pending::kWrite) fds[1] = {pipe->client, POLLOUT, 0};
+    if (process) fds[2] = {WatchDescriptor(process), POLLIN, 0};
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
         int wait = -1;
@@ -196,13 +210,16 @@ PipeWait PlatformWaitStopOrPipe(PlatformEvent* stop, PlatformPipe* pipe, std::ui
                 deadline - std::chrono::steady_clock::now());
             wait = left.count() > 0 ? static_cast<int>(left.count()) : 0;
         }
-        const int n = poll(fds, 2, wait);
+        const int n = poll(fds, 3, wait);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return PipeWait::kFailed;
-        if (n == 0) return PipeWait::kTimeout;
-        if (fds[0].revents != 0) return PipeWait::kStop;  // a stop wins over a client
-        Complete(pipe);
-        return PipeWait::kPipe;
+        if (n < 0) return WaitResult::kFailed;
+        if (n == 0) return WaitResult::kTimeout;
+        if (fds[0].revents != 0) return WaitResult::kStop;  // a stop wins over a client
+        if (fds[1].revents != 0) {
+            Complete(pipe);
+            return WaitResult::kPipe;
+        }
+        return WaitResult::kProcess;
     }
 }
 

@@ -4,6 +4,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/file.h>
@@ -13,6 +14,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 
@@ -90,8 +92,74 @@ bool PlatformSystemErrorText(std::uint32_t code, std::string* text) {
     return true;
 }
 
-std::FILE* PlatformOpenFile(const char* path, const char* mode) {
-    return std::fopen(LinuxPath(path).c_str(), mode);
+std::FILE* PlatformOpenFileForReading(const char* path) {
+    // Opened without waiting and taken only when it is a regular file: a FIFO or a device
+    // named where a file is expected would hold the reader for good.
+    const int fd = open(LinuxPath(path).c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        errno = EINVAL;
+        return nullptr;
+    }
+    std::FILE* file = fdopen(fd, "rb");
+    if (!file) close(fd);
+    return file;
+}
+
+SmallFileRead PlatformReadSmallFile(const char* path, std::size_t limit, std::string* bytes) {
+    bytes->clear();
+    const int fd = open(LinuxPath(path).c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        return errno == ENOENT || errno == ENOTDIR ? SmallFileRead::kMissing
+                                                   : SmallFileRead::kFailed;
+    }
+    struct stat st;
+    SmallFileRead result = SmallFileRead::kRead;
+    if (fstat(fd, &st) != 0) {
+        result = SmallFileRead::kFailed;
+    } else if (!S_ISREG(st.st_mode)) {
+        result = SmallFileRead::kNotRegular;
+    } else if (static_cast<std::uint64_t>(st.st_size) > limit) {
+        result = SmallFileRead::kTooLarge;
+    } else {
+        // One more byte than allowed is asked for, so that a file that grew meanwhile is seen.
+        std::string buffer(limit + 1, '\0');
+        std::size_t got = 0;
+        for (ssize_t n = 1; n != 0 && got < buffer.size();) {
+            n = read(fd, &buffer[got], buffer.size() - got);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) {
+                result = SmallFileRead::kFailed;
+                break;
+            }
+            got += static_cast<std::size_t>(n);
+        }
+        if (got > limit) result = SmallFileRead::kTooLarge;
+        if (result == SmallFileRead::kRead) bytes->assign(buffer, 0, got);
+    }
+    const int saved = errno;
+    close(fd);
+    errno = saved;
+    return result;
+}
+
+bool PlatformReplaceFileWith(const char* path, const std::string& bytes) {
+    // A new file of a unique name beside the target: O_EXCL never follows or opens whatever
+    // already has a name there (a link someone placed, a FIFO); then a rename over the target.
+    const std::string target = LinuxPath(path);
+    std::string temporary = target + ".XXXXXX.tmp";
+    const int fd = mkostemps(&temporary[0], 4, O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool written = fchmod(fd, 0644) == 0 && WriteAll(fd, bytes.data(), bytes.size());
+    const int saved = errno;
+    const bool closed = close(fd) == 0;
+    if (written && closed && rename(temporary.c_str(), target.c_str()) == 0) return true;
+    const int error = written ? errno : saved;
+    unlink(temporary.c_str());
+    errno = error;
+    return false;
 }
 
 bool PlatformExecutablePath(char* out, std::size_t size) {
@@ -127,10 +195,6 @@ std::vector<std::string> PlatformProfileKeys(const char* section, const char* in
     return ProfileKeyNames(section, LinuxPath(iniPath).c_str());
 }
 
-bool PlatformReplaceFile(const char* from, const char* to) {
-    return rename(LinuxPath(from).c_str(), LinuxPath(to).c_str()) == 0;
-}
-
 bool PlatformRenameNoReplace(const char* from, const char* to) {
     const std::string f = LinuxPath(from), t = LinuxPath(to);
     if (renameat2(AT_FDCWD, f.c_str(), AT_FDCWD, t.c_str(), RENAME_NOREPLACE) == 0) return true;
@@ -146,7 +210,10 @@ struct PlatformAppendFile {
 };
 
 PlatformAppendFile* PlatformOpenAppend(const char* path) {
-    int fd = open(LinuxPath(path).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    // Never waits: a FIFO named as the log must not hold the controller (without a reader it
+    // is refused; with one, an entry that does not fit is dropped).
+    int fd = open(LinuxPath(path).c_str(),
+                  O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
     if (fd < 0) return nullptr;
     struct stat st;
     return new PlatformAppendFile{fd,
@@ -184,21 +251,56 @@ struct PlatformRotationLock {
     int fd;
 };
 
-PlatformRotationLock* PlatformLockRotation(const char* path) {
-    std::string folder = LinuxPath(path);
-    const std::size_t slash = folder.rfind('/');
-    folder = slash == std::string::npos ? "." : slash == 0 ? "/" : folder.substr(0, slash);
-    // The folder, not the file: the file itself is what the rotation moves away.
-    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return nullptr;
-    int rc;
-    while ((rc = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
-    }
-    if (rc != 0) {
+namespace {
+
+constexpr int kLockPollMs = 10;  // how often a held rotation lock is tried again
+
+// The lock file beside the file at `file`, opened for writing: created with that file's write
+// permissions (and the owner's read and write) and its group, so that exactly the accounts
+// that may write the file may open it, and one that may only read the file cannot even
+// open it. Never a link, a FIFO or a device. -1 when it cannot be had.
+int OpenLockFile(const std::string& file) {
+    struct stat target;
+    if (stat(file.c_str(), &target) != 0) return -1;
+    const mode_t mode = (target.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) | S_IRUSR | S_IWUSR;
+    const int fd = open((file + ".lock").c_str(),
+                        O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, mode);
+    if (fd < 0) return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         close(fd);
-        return nullptr;
+        return -1;
     }
-    return new PlatformRotationLock{fd};
+    if (st.st_uid == geteuid()) {
+        // The creation mode lost the group and other write bits to the umask; an older lock
+        // file may have had more. Failures leave the lock stricter, never looser.
+        if (st.st_gid != target.st_gid && fchown(fd, static_cast<uid_t>(-1), target.st_gid) != 0) {
+        }
+        if ((st.st_mode & 07777) != mode && fchmod(fd, mode) != 0) {
+        }
+    }
+    return fd;
+}
+
+}  // namespace
+
+PlatformRotationLock* PlatformLockRotation(const char* path, std::uint32_t timeoutMs,
+                                           PlatformEvent* abandon) {
+    const int fd = OpenLockFile(LinuxPath(path));
+    if (fd < 0) return nullptr;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0) return new PlatformRotationLock{fd};
+        if (errno != EWOULDBLOCK && errno != EINTR) break;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              deadline - std::chrono::steady_clock::now())
+                              .count();
+        if (left <= 0) break;
+        pollfd stop = {abandon ? abandon->fd : -1, POLLIN, 0};
+        if (poll(&stop, 1, static_cast<int>(left < kLockPollMs ? left : kLockPollMs)) > 0) break;
+    }
+    close(fd);
+    return nullptr;
 }
 
 void PlatformUnlockRotation(PlatformRotationLock* lock) {
@@ -241,310 +343,4 @@ bool PlatformReportErrorEvent(const char* source, const char* line, const char* 
     syslog(LOG_ERR, "%s %s", line, text);
     closelog();
     return true;
-}
-
-// ---- Processes ----------------------------------------------------------------------------
-
-namespace {
-
-std::vector<std::string> SplitAtBlanks(const char* commandLine) {
-    std::vector<std::string> tokens;
-    std::string token;
-    for (const char* p = commandLine;; ++p) {
-        if (*p == ' ' || *p == '\t' || *p == '\0') {
-            if (!token.empty()) tokens.push_back(token);
-            token.clear();
-            if (*p == '\0') break;
-        } else {
-            token += *p;
-        }
-    }
-    return tokens;
-}
-
-bool IsExecutableFile(const std::string& path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
-}
-
-// The program as Windows would find it for CreateProcessA: the controller's directory, the
-// current directory, then PATH. A name with a separator is taken as it is.
-bool FindProgram(const std::string& name, std::string* path) {
-    if (name.find('/') != std::string::npos) {
-        *path = name;
-        return IsExecutableFile(name);
-    }
-    std::vector<std::string> dirs;
-    char exe[4096];
-    if (PlatformExecutablePath(exe, sizeof exe)) {
-        std::string e = exe;
-        dirs.push_back(e.substr(0, e.rfind('/')));
-    }
-    dirs.push_back(".");
-    const char* envPath = std::getenv("PATH");
-    std::string rest = envPath ? envPath : "";
-    size_t start = 0;
-    while (start <= rest.size()) {
-        size_t colon = rest.find(':', start);
-        if (colon == std::string::npos) colon = rest.size();
-        if (colon > start) dirs.push_back(rest.substr(start, colon - start));
-        start = colon + 1;
-    }
-    for (const auto& dir : dirs) {
-        if (IsExecutableFile(dir + "/" + name)) {
-            *path = dir + "/" + name;
-            return true;
-        }
-    }
-    errno = ENOENT;
-    return false;
-}
-
-// /proc/PID/stat after the command name in parentheses (which may hold blanks): from the
-// blank after its ')', so that field 3 (the state) comes first. False when unreadable.
-bool StatAfterName(std::uint32_t pid, std::string* rest) {
-    char path[kProcPathBytes];
-    std::snprintf(path, sizeof path, "/proc/%u/stat", pid);
-    std::FILE* f = std::fopen(path, "r");
-    if (!f) return false;
-    char buf[1024];
-    const size_t n = std::fread(buf, 1, sizeof buf - 1, f);
-    std::fclose(f);
-    buf[n] = '\0';
-    const char* p = std::strrchr(buf, ')');
-    if (!p) return false;
-    rest->assign(p + 1);
-    return true;
-}
-
-// A numeric field of /proc/PID/stat, counted from 1 as proc(5) does.
-bool StatField(std::uint32_t pid, int field, std::uint64_t* value) {
-    std::string rest;
-    if (!StatAfterName(pid, &rest)) return false;
-    int index = 2;  // ')' ends field 2
-    std::size_t at = 0;
-    for (; at < rest.size() && index < field; ++at) {
-        if (rest[at] == ' ') ++index;
-    }
-    if (index != field) return false;
-    *value = std::strtoull(rest.c_str() + at, nullptr, 10);
-    return true;
-}
-
-// The executable's full path (/proc/PID/exe without the " (deleted)" mark), or "".
-std::string ExecutablePath(std::uint32_t pid) {
-    char path[kProcPathBytes], target[4096];
-    std::snprintf(path, sizeof path, "/proc/%u/exe", pid);
-    ssize_t n = readlink(path, target, sizeof target - 1);
-    if (n <= 0) return "";
-    std::string t(target, static_cast<size_t>(n));
-    const std::string deleted = " (deleted)";
-    if (t.size() > deleted.size() &&
-        t.compare(t.size() - deleted.size(), deleted.size(), deleted) == 0) {
-        t.resize(t.size() - deleted.size());
-    }
-    return t;
-}
-
-std::string BaseName(const std::string& path) {
-    return path.substr(path.rfind('/') + 1);
-}
-
-// The words of a process's command line (/proc/PID/cmdline); false when unreadable.
-bool CommandWords(std::uint32_t pid, std::vector<std::string>* words) {
-    char path[kProcPathBytes];
-    std::snprintf(path, sizeof path, "/proc/%u/cmdline", pid);
-    std::FILE* f = std::fopen(path, "rb");
-    if (!f) return false;
-    std::string all;
-    char buf[4096];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
-        all.append(buf, n);
-    std::fclose(f);
-    words->clear();
-    for (std::size_t start = 0; start < all.size();) {
-        const std::size_t end = all.find('\0', start);
-        words->push_back(all.substr(start, end == std::string::npos ? end : end - start));
-        start = end == std::string::npos ? all.size() : end + 1;
-    }
-    return true;
-}
-
-// True when `script` is a file whose "#!" line runs `executable`, directly or through env:
-// the kernel runs such a script as "INTERPRETER SCRIPT ARGS", so /proc/PID/exe names the
-// interpreter and the script is the next word. Anything else that merely names the file
-// (an editor, a pager) does not run it.
-bool RunsScript(const std::string& executable, const std::string& script) {
-    // Only a regular file, opened without waiting: the word may name a FIFO or a device
-    // (another process's "cat /tmp/fifo"), whose opening or reading would never return.
-    struct stat named;
-    if (stat(script.c_str(), &named) != 0 || !S_ISREG(named.st_mode)) return false;
-    const int fd = open(script.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) return false;
-    struct stat st;
-    char line[256] = "";
-    const ssize_t n =
-        fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? read(fd, line, sizeof line - 1) : -1;
-    close(fd);
-    if (n < 2 || line[0] != '#' || line[1] != '!') return false;
-    line[n] = '\0';
-    if (char* end = std::strchr(line, '\n')) *end = '\0';
-    char interpreter[256] = "", next[256] = "";
-    if (std::sscanf(line + 2, "%255s %255s", interpreter, next) < 1) return false;
-    if (BaseName(interpreter) == "env") return BaseName(next) == BaseName(executable);
-    char resolved[4096];
-    return realpath(interpreter, resolved) && executable == resolved;
-}
-
-// The program a process runs and the index of its first argument among its command words:
-// the executable itself, or for a script run through its "#!" line, the script.
-struct Program {
-    std::string name;
-    std::size_t firstArgument = 1;
-};
-
-bool ProgramOf(std::uint32_t pid, Program* program, std::vector<std::string>* words) {
-    const std::string executable = ExecutablePath(pid);
-    if (executable.empty()) return false;
-    program->name = BaseName(executable);
-    program->firstArgument = 1;
-    if (CommandWords(pid, words) && words->size() >= 2 &&
-        (*words)[1].find('/') != std::string::npos && RunsScript(executable, (*words)[1])) {
-        program->name = BaseName((*words)[1]);
-        program->firstArgument = 2;
-    }
-    return true;
-}
-
-std::string ImageName(std::uint32_t pid) {
-    Program program;
-    std::vector<std::string> words;
-    return ProgramOf(pid, &program, &words) ? program.name : "";
-}
-
-}  // namespace
-
-bool PlatformLaunch(const char* commandLine, std::uint32_t* pid, std::uint64_t* creationTime) {
-    const std::vector<std::string> tokens = SplitAtBlanks(commandLine);
-    std::string program;
-    if (tokens.empty()) {
-        errno = ENOENT;
-        return false;
-    }
-    if (!FindProgram(tokens[0], &program)) return false;
-    std::vector<char*> argv;
-    for (const auto& t : tokens)
-        argv.push_back(const_cast<char*>(t.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addclosefrom_np(&actions, 3);  // inherit nothing beyond stdio
-    // The child starts with no signal blocked and Ctrl+C and Ctrl+Break at their defaults, not
-    // with the controller's console handling.
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t none, defaults;
-    sigemptyset(&none);
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGINT);
-    sigaddset(&defaults, SIGQUIT);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    int report[2];
-    if (pipe2(report, O_CLOEXEC) != 0) return false;
-    // A middle process starts the child and ends at once, so the child belongs to init
-    // from the start: it leaves no zombie here and outlives the controller.
-    const pid_t middle = fork();
-    if (middle == 0) {
-        pid_t child = -1;
-        int rc = posix_spawn(&child, program.c_str(), &actions, &attr, argv.data(), environ);
-        std::int64_t result = rc == 0 ? child : -rc;
-        ssize_t ignored = write(report[1], &result, sizeof result);
-        (void)ignored;
-        _exit(0);
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
-    close(report[1]);
-    std::int64_t result = -EAGAIN;
-    if (middle > 0) {
-        if (read(report[0], &result, sizeof result) != sizeof result) result = -EIO;
-        while (waitpid(middle, nullptr, 0) < 0 && errno == EINTR) {
-        }
-    } else {
-        result = -errno;
-    }
-    close(report[0]);
-    if (result <= 0) {
-        errno = static_cast<int>(-result);
-        return false;
-    }
-    *pid = static_cast<std::uint32_t>(result);
-    if (!StatField(*pid, kStatStartTime, creationTime)) *creationTime = 0;
-    return true;
-}
-
-bool PlatformProcessIdentity(std::uint32_t pid, char* name, std::size_t nameSize,
-                             std::uint64_t* creationTime) {
-    const std::string image = ImageName(pid);
-    if (image.empty() || !StatField(pid, kStatStartTime, creationTime)) return false;
-    std::snprintf(name, nameSize, "%s", image.c_str());
-    return true;
-}
-
-bool PlatformProcessArguments(std::uint32_t pid, std::string* arguments) {
-    Program program;
-    std::vector<std::string> words;
-    if (!ProgramOf(pid, &program, &words)) return false;
-    arguments->clear();
-    for (std::size_t i = program.firstArgument; i < words.size(); ++i) {
-        if (!arguments->empty()) *arguments += ' ';
-        *arguments += words[i];
-    }
-    return true;
-}
-
-std::uint32_t PlatformCurrentProcessId() {
-    return static_cast<std::uint32_t>(getpid());
-}
-
-bool PlatformListProcesses(std::vector<ProcessEntry>* out) {
-    DIR* proc = opendir("/proc");
-    if (!proc) return false;
-    while (dirent* e = readdir(proc)) {
-        char* end = nullptr;
-        const unsigned long pid = std::strtoul(e->d_name, &end, 10);
-        if (*end != '\0' || pid == 0) continue;
-        std::uint64_t parent = 0;
-        const std::string image = ImageName(static_cast<std::uint32_t>(pid));
-        if (image.empty() || !StatField(static_cast<std::uint32_t>(pid), kStatParent, &parent))
-            continue;
-        out->push_back(
-            {static_cast<std::uint32_t>(pid), static_cast<std::uint32_t>(parent), image});
-    }
-    closedir(proc);
-    return true;
-}
-
-// The state letter of /proc/PID/stat (field 3), or 0 when the process does not exist.
-static char ProcessState(std::uint32_t pid) {
-    std::string rest;
-    return StatAfterName(pid, &rest) && rest.size() > 1 && rest[0] == ' ' ? rest[1] : 0;
-}
-
-bool PlatformProcessExists(std::uint32_t pid) {
-    const char state = ProcessState(pid);  // /proc/PID/stat may be read by everyone
-    return pid != 0 && state != 0 && state != 'Z' && state != 'X';
-}
-
-bool PlatformTerminateProcess(std::uint32_t pid) {
-    // A process that has already ended but is not yet reaped (a zombie) is not ended again.
-    const char state = ProcessState(pid);
-    if (pid == 0 || state == 0 || state == 'Z' || state == 'X') {
-        errno = ESRCH;
-        return false;
-    }
-    return kill(static_cast<pid_t>(pid), SIGKILL) == 0;
 }

@@ -4,6 +4,8 @@
 
 #include <cstddef>
 
+#include "platform/platform.h"
+
 constexpr std::size_t kProcPathBytes = 64;  // "/proc/<pid>/cmdline" and the like
 constexpr int kStatParent = 4;              // /proc/PID/stat: the parent's id
 constexpr int kStatStartTime = 22;          // /proc/PID/stat: start time, ticks after boot
@@ -17,3 +19,11 @@ bool WriteAll(int fd, const char* data, std::size_t size, std::size_t* written =
 // where the system's words would send an operator the wrong way ("No such file or
 // directory" when systemd is not running).
 void ExplainNextError(int code, const char* text);
+
+// A manual-reset event: an eventfd, readable once set, and it is never reset.
+struct PlatformEvent {
+    int fd;
+};
+
+// The descriptor that becomes readable once a watched process has ended (its pidfd).
+int WatchDescriptor(PlatformProcessWatch* watch);

@@ -115,7 +115,8 @@ bool Systemctl(const std::vector<std::string>& args) {
 // "activating") is reported as "inactive": like Windows' service manager, which shows a
 // service stopped until its failure action starts it again.
 // `pid` (when not null) receives its main process, 0 when it has none.
-bool ActiveState(const std::string& unit, std::string* state, std::uint32_t* pid = nullptr) {
+bool ActiveState(const std::string& unit, std::string* state, std::uint32_t* pid = nullptr,
+                 bool* restartPending = nullptr) {
     std::string out;
     const int status = RunSystemctl(
         {"show", "--property=ActiveState", "--property=SubState", "--property=MainPID", unit},
@@ -135,6 +136,7 @@ bool ActiveState(const std::string& unit, std::string* state, std::uint32_t* pid
         }
     }
     if (sub == kAwaitingRestart) *state = "inactive";
+    if (restartPending) *restartPending = sub == kAwaitingRestart;
     return true;
 }
 
@@ -448,13 +450,13 @@ bool PlatformScQueryState(void* service, std::uint32_t* state) {
            MapActiveState(active, state);
 }
 
-bool PlatformScQueryService(const char* name, std::uint32_t* state, std::uint32_t* pid) {
-    *state = kServiceNotInstalled;
-    *pid = 0;
+bool PlatformScQueryService(const char* name, ServiceQuery* query) {
+    *query = ServiceQuery{};
     auto* service = static_cast<ScHandle*>(PlatformScOpenService(nullptr, name));
     if (!service) return true;  // no unit file: not installed
     std::string active;
-    const bool ok = ActiveState(service->unit, &active, pid) && MapActiveState(active, state);
+    const bool ok = ActiveState(service->unit, &active, &query->pid, &query->restartPending) &&
+                    MapActiveState(active, &query->state);
     delete service;
     return ok;
 }

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include "platform/platform.h"
+#include "platform/win32/win32_internal.h"
 
 namespace {
 
@@ -11,10 +12,6 @@ constexpr DWORD kPipeDefaultTimeoutMs = 1000;
 constexpr DWORD kSecurityDescriptorBytes = 20;  // SECURITY_DESCRIPTOR_MIN_LENGTH on 32 bits
 
 }  // namespace
-
-struct PlatformEvent {
-    HANDLE handle;
-};
 
 PlatformEvent* PlatformCreateEvent() {
     HANDLE h = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -65,6 +62,7 @@ struct PlatformPipe {
     HANDLE event;
     OVERLAPPED overlapped;
     std::size_t bytesRead;
+    bool pending;  // an operation is under way: its completion sets the event
 };
 
 PlatformPipe* PlatformCreatePipe(const char* name, PlatformOpenAccess* access,
@@ -76,7 +74,7 @@ PlatformPipe* PlatformCreatePipe(const char* name, PlatformOpenAccess* access,
         PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 0, 0, kPipeDefaultTimeoutMs,
         &access->attributes);
     if (h == INVALID_HANDLE_VALUE) return nullptr;
-    return new PlatformPipe{h, pipeEvent->handle, {}, 0};
+    return new PlatformPipe{h, pipeEvent->handle, {}, 0, false};
 }
 
 void PlatformClosePipe(PlatformPipe* pipe) {
@@ -94,8 +92,9 @@ void Prepare(PlatformPipe* pipe) {
     ResetEvent(pipe->event);
 }
 
-PipeStart Started() {
-    return GetLastError() == ERROR_IO_PENDING ? PipeStart::kPending : PipeStart::kOver;
+PipeStart Started(PlatformPipe* pipe) {
+    pipe->pending = GetLastError() == ERROR_IO_PENDING;
+    return pipe->pending ? PipeStart::kPending : PipeStart::kOver;
 }
 
 // Reads and discards the rest of a message longer than the request buffer. Windows would
@@ -118,17 +117,31 @@ void DiscardRestOfMessage(PlatformPipe* pipe) {
 
 }  // namespace
 
+// A client that connected before the listen (ERROR_PIPE_CONNECTED), or that connected and
+// closed again (ERROR_NO_DATA), is a client like any other.
+bool IsClient(DWORD error) {
+    return error == 0 || error == ERROR_PIPE_CONNECTED || error == ERROR_NO_DATA;
+}
+
 PipeStart PlatformPipeListen(PlatformPipe* pipe) {
     Prepare(pipe);
     SetLastError(0);
     ConnectNamedPipe(pipe->handle, &pipe->overlapped);  // only the last error is examined
-    return Started();
+    if (Started(pipe) == PipeStart::kPending) return PipeStart::kPending;
+    return IsClient(GetLastError()) ? PipeStart::kOver : PipeStart::kFailed;
+}
+
+bool PlatformPipeListenSucceeded(PlatformPipe* pipe) {
+    DWORD ignored = 0;
+    if (GetOverlappedResult(pipe->handle, &pipe->overlapped, &ignored, FALSE)) return true;
+    return IsClient(GetLastError());
 }
 
 void PlatformPipeCancel(PlatformPipe* pipe) {
     DWORD ignored = 0;
     CancelIo(pipe->handle);
     GetOverlappedResult(pipe->handle, &pipe->overlapped, &ignored, TRUE);
+    pipe->pending = false;
 }
 
 PipeStart PlatformPipeRead(PlatformPipe* pipe, char* buffer, std::size_t size) {
@@ -145,7 +158,7 @@ PipeStart PlatformPipeRead(PlatformPipe* pipe, char* buffer, std::size_t size) {
         DiscardRestOfMessage(pipe);
         return PipeStart::kOver;
     }
-    return Started();
+    return Started(pipe);
 }
 
 std::size_t PlatformPipeBytesRead(PlatformPipe* pipe) {
@@ -166,20 +179,34 @@ PipeStart PlatformPipeWrite(PlatformPipe* pipe, const char* bytes, std::size_t s
     if (WriteFile(pipe->handle, bytes, static_cast<DWORD>(size), &n, &pipe->overlapped)) {
         return PipeStart::kOver;
     }
-    return Started();
+    return Started(pipe);
 }
 
 void PlatformPipeDisconnect(PlatformPipe* pipe) {
     DisconnectNamedPipe(pipe->handle);
+    pipe->pending = false;
 }
 
-PipeWait PlatformWaitStopOrPipe(PlatformEvent* stop, PlatformPipe* pipe, std::uint32_t timeoutMs) {
-    HANDLE handles[2] = {stop->handle, pipe->event};  // the stop event first: it wins
-    const DWORD r = WaitForMultipleObjects(2, handles, FALSE, timeoutMs);
-    if (r == WAIT_OBJECT_0) return PipeWait::kStop;
-    if (r == WAIT_OBJECT_0 + 1) return PipeWait::kPipe;
-    if (r == WAIT_TIMEOUT) return PipeWait::kTimeout;
-    return PipeWait::kFailed;
+WaitResult PlatformWait(PlatformEvent* stop, PlatformPipe* pipe, PlatformProcessWatch* process,
+                        std::uint32_t timeoutMs) {
+    // The stop event first, so that it wins; the pipe's event only while an operation is under
+    // way (it stays set after one has completed); the process once watched.
+    HANDLE handles[3] = {stop->handle};
+    WaitResult meaning[3] = {WaitResult::kStop};
+    DWORD count = 1;
+    if (pipe && pipe->pending) {
+        meaning[count] = WaitResult::kPipe;
+        handles[count++] = pipe->event;
+    }
+    if (process) {
+        meaning[count] = WaitResult::kProcess;
+        handles[count++] = WatchHandle(process);
+    }
+    const DWORD r = WaitForMultipleObjects(count, handles, FALSE, timeoutMs);
+    if (r == WAIT_TIMEOUT) return WaitResult::kTimeout;
+    if (r >= WAIT_OBJECT_0 + count) return WaitResult::kFailed;
+    if (meaning[r - WAIT_OBJECT_0] == WaitResult::kPipe) pipe->pending = false;
+    return meaning[r - WAIT_OBJECT_0];
 }
 
 struct PlatformPipeClient {

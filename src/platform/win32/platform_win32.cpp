@@ -4,13 +4,16 @@
 #include "platform/platform.h"
 
 #include <windows.h>
+#include <aclapi.h>
+#include <fcntl.h>
+#include <io.h>
 #include <psapi.h>
-#include <tlhelp32.h>
-#include <winternl.h>
 
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "platform/win32/win32_internal.h"
 
 std::uint32_t PlatformLastError() {
     return GetLastError();
@@ -33,8 +36,128 @@ bool PlatformSystemErrorText(std::uint32_t code, std::string* text) {
     return ok;
 }
 
-std::FILE* PlatformOpenFile(const char* path, const char* mode) {
-    return std::fopen(path, mode);
+namespace {
+
+// A name in the device namespace ("\\.\pipe\...", "\\.\COM1"): opening it is no file read
+// (a pipe's name would even make the reader a client of that pipe).
+bool IsDeviceName(const char* path) {
+    return (path[0] == '\\' || path[0] == '/') && (path[1] == '\\' || path[1] == '/') &&
+           (path[2] == '.' || path[2] == '?') && (path[3] == '\\' || path[3] == '/');
+}
+
+// Opens an existing disk file for reading, shared with every other opener, its writer's move
+// over it included. INVALID_HANDLE_VALUE when it cannot; `notRegular` is then set when the
+// name was no disk file.
+HANDLE OpenForReading(const char* path, bool* notRegular) {
+    *notRegular = false;
+    if (IsDeviceName(path)) {
+        *notRegular = true;
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    HANDLE h =
+        CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h != INVALID_HANDLE_VALUE && GetFileType(h) != FILE_TYPE_DISK) {
+        CloseHandle(h);
+        *notRegular = true;
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    return h;
+}
+
+}  // namespace
+
+std::FILE* PlatformOpenFileForReading(const char* path) {
+    bool notRegular = false;
+    HANDLE h = OpenForReading(path, &notRegular);
+    if (h == INVALID_HANDLE_VALUE) return nullptr;
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_RDONLY | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(h);
+        return nullptr;
+    }
+    std::FILE* file = _fdopen(fd, "rb");
+    if (!file) _close(fd);
+    return file;
+}
+
+SmallFileRead PlatformReadSmallFile(const char* path, std::size_t limit, std::string* bytes) {
+    bytes->clear();
+    bool notRegular = false;
+    HANDLE h = OpenForReading(path, &notRegular);
+    if (h == INVALID_HANDLE_VALUE) {
+        if (notRegular) return SmallFileRead::kNotRegular;
+        const DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
+                   ? SmallFileRead::kMissing
+                   : SmallFileRead::kFailed;
+    }
+    LARGE_INTEGER size;
+    SmallFileRead result = SmallFileRead::kRead;
+    if (!GetFileSizeEx(h, &size)) {
+        result = SmallFileRead::kFailed;
+    } else if (static_cast<std::uint64_t>(size.QuadPart) > limit) {
+        result = SmallFileRead::kTooLarge;
+    } else {
+        // One more byte than allowed is asked for, so that a file that grew meanwhile is seen.
+        std::string buffer(limit + 1, '\0');
+        std::size_t got = 0;
+        DWORD n = 1;
+        while (n > 0 && got < buffer.size()) {
+            if (!ReadFile(h, &buffer[got], static_cast<DWORD>(buffer.size() - got), &n, nullptr)) {
+                result = SmallFileRead::kFailed;
+                break;
+            }
+            got += n;
+        }
+        if (got > limit) result = SmallFileRead::kTooLarge;
+        if (result == SmallFileRead::kRead) bytes->assign(buffer, 0, got);
+    }
+    const DWORD error = GetLastError();
+    CloseHandle(h);
+    SetLastError(error);
+    return result;
+}
+
+bool PlatformReplaceFileWith(const char* path, const std::string& bytes) {
+    // A new file of a unique name beside the target (CREATE_NEW never opens whatever already
+    // has that name), then a move over the target.
+    constexpr int kNameTries = 16;
+    constexpr int kMoveTries = 10;      // a reader without delete sharing may hold the target
+    constexpr DWORD kMoveRetryMs = 10;  // for a moment
+    static LONG counter = 0;
+    std::string temporary;
+    HANDLE h = INVALID_HANDLE_VALUE;
+    for (int i = 0; i < kNameTries && h == INVALID_HANDLE_VALUE; ++i) {
+        temporary = std::string(path) + "." + std::to_string(GetCurrentProcessId()) + "." +
+                    std::to_string(InterlockedIncrement(&counter)) + ".tmp";
+        h = CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                        FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS &&
+            GetLastError() != ERROR_ALREADY_EXISTS) {
+            return false;
+        }
+    }
+    if (h == INVALID_HANDLE_VALUE) return false;
+    DWORD written = 0;
+    const bool ok =
+        WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+        written == bytes.size();
+    DWORD error = GetLastError();
+    CloseHandle(h);
+    if (ok) {
+        for (int i = 0; i < kMoveTries; ++i) {
+            if (MoveFileExA(temporary.c_str(), path, MOVEFILE_REPLACE_EXISTING)) return true;
+            error = GetLastError();
+            if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) break;
+            Sleep(kMoveRetryMs);
+        }
+    }
+    DeleteFileA(temporary.c_str());
+    SetLastError(error);
+    return false;
 }
 
 bool PlatformExecutablePath(char* out, std::size_t size) {
@@ -76,10 +199,6 @@ std::vector<std::string> PlatformProfileKeys(const char* section, const char* in
         break;
     }
     return names;
-}
-
-bool PlatformReplaceFile(const char* from, const char* to) {
-    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
 bool PlatformRenameNoReplace(const char* from, const char* to) {
@@ -132,24 +251,98 @@ struct PlatformRotationLock {
     HANDLE mutex;
 };
 
-PlatformRotationLock* PlatformLockRotation(const char* path) {
+namespace {
+
+// The security of a mutex that exactly the accounts that may write the file at `path` may
+// take: for every entry of the file's access list that grants or denies writing, the same
+// entry for the mutex. A file without an access list (everyone may write it) gives a mutex
+// without one. Where the file's security cannot be read, the mutex gets the creator's default.
+class WritersSecurity {
+public:
+    explicit WritersSecurity(const char* path) {
+        PACL fileAcl = nullptr;
+        if (GetNamedSecurityInfoA(path, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                  &fileAcl, nullptr, &fileSecurity_) != ERROR_SUCCESS) {
+            fileSecurity_ = nullptr;
+            return;
+        }
+        if (!InitializeSecurityDescriptor(&descriptor_, SECURITY_DESCRIPTOR_REVISION)) return;
+        if (fileAcl && !CopyWriters(fileAcl)) return;
+        if (!SetSecurityDescriptorDacl(&descriptor_, TRUE, fileAcl ? acl() : nullptr, FALSE))
+            return;
+        attributes_ = {sizeof attributes_, &descriptor_, FALSE};
+        usable_ = true;
+    }
+    ~WritersSecurity() {
+        if (fileSecurity_) LocalFree(fileSecurity_);
+    }
+    WritersSecurity(const WritersSecurity&) = delete;
+    WritersSecurity& operator=(const WritersSecurity&) = delete;
+    SECURITY_ATTRIBUTES* attributes() { return usable_ ? &attributes_ : nullptr; }
+
+private:
+    PACL acl() { return reinterpret_cast<PACL>(aclBytes_.data()); }
+    bool CopyWriters(PACL fileAcl) {
+        constexpr DWORD kWriting = FILE_WRITE_DATA | FILE_APPEND_DATA | GENERIC_WRITE | GENERIC_ALL;
+        ACL_SIZE_INFORMATION info{};
+        if (!GetAclInformation(fileAcl, &info, sizeof info, AclSizeInformation)) return false;
+        aclBytes_.assign(sizeof(ACL) + info.AclBytesInUse, 0);
+        if (!InitializeAcl(acl(), static_cast<DWORD>(aclBytes_.size()), ACL_REVISION)) return false;
+        for (DWORD i = 0; i < info.AceCount; ++i) {
+            void* ace = nullptr;
+            if (!GetAce(fileAcl, i, &ace)) return false;
+            const auto* header = static_cast<ACE_HEADER*>(ace);
+            if (header->AceFlags & INHERIT_ONLY_ACE) continue;
+            // Allowed and denied entries have the same layout: a mask, then the account.
+            const auto* entry = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+            if ((entry->Mask & kWriting) == 0) continue;
+            PSID sid = const_cast<DWORD*>(&entry->SidStart);
+            if (header->AceType == ACCESS_ALLOWED_ACE_TYPE &&
+                !AddAccessAllowedAce(acl(), ACL_REVISION, MUTEX_ALL_ACCESS, sid)) {
+                return false;
+            }
+            if (header->AceType == ACCESS_DENIED_ACE_TYPE &&
+                !AddAccessDeniedAce(acl(), ACL_REVISION, MUTEX_ALL_ACCESS, sid)) {
+                return false;
+            }
+        }
+        return true;
+    }
+    PSECURITY_DESCRIPTOR fileSecurity_ = nullptr;
+    SECURITY_DESCRIPTOR descriptor_{};
+    SECURITY_ATTRIBUTES attributes_{};
+    std::vector<unsigned char> aclBytes_;
+    bool usable_ = false;
+};
+
+}  // namespace
+
+PlatformRotationLock* PlatformLockRotation(const char* path, std::uint32_t timeoutMs,
+                                           PlatformEvent* abandon) {
     char full[MAX_PATH];
     const DWORD n = GetFullPathNameA(path, sizeof full, full, nullptr);
     if (n == 0 || n >= sizeof full) return nullptr;
     // A mutex name may not hold '\'; the path, upper-cased, names the file whatever its
-    // spelling. Global, so that a service and a console run share it; Local where the
-    // caller may not make global objects.
+    // spelling. Global, so that a service and a console run in another session share it.
+    // Opening one that exists needs no privilege; creating one in the global namespace does,
+    // and an account without it does not rotate: a mutex of its own session's namespace
+    // would leave it without exclusion from the others, which could then both rotate.
     std::string name = full;
     for (char& c : name) {
         if (c == '\\') c = '/';
         if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
     }
-    HANDLE mutex = CreateMutexA(nullptr, FALSE, ("Global\\qvljobctl-rotation:" + name).c_str());
-    if (mutex == nullptr)
-        mutex = CreateMutexA(nullptr, FALSE, ("Local\\qvljobctl-rotation:" + name).c_str());
+    name = "Global\\qvljobctl-rotation:" + name;
+    HANDLE mutex = OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, name.c_str());
+    if (mutex == nullptr) {
+        WritersSecurity security(full);
+        mutex = CreateMutexA(security.attributes(), FALSE, name.c_str());
+    }
     if (mutex == nullptr) return nullptr;
-    const DWORD r = WaitForSingleObject(mutex, INFINITE);
-    if (r != WAIT_OBJECT_0 && r != WAIT_ABANDONED) {
+    // The mutex first: a lock that is free is taken even when the stop has come.
+    HANDLE handles[2] = {mutex, abandon ? abandon->handle : nullptr};
+    const DWORD r = WaitForMultipleObjects(abandon ? 2 : 1, handles, FALSE, timeoutMs);
+    if (r != WAIT_OBJECT_0 && r != WAIT_ABANDONED_0) {
         CloseHandle(mutex);
         return nullptr;
     }
@@ -235,183 +428,3 @@ bool PlatformReportErrorEvent(const char* source, const char* line, const char* 
 }
 
 void PlatformPrepareProcess() {}
-
-// ---- Processes ----------------------------------------------------------------------------
-
-namespace {
-
-std::uint64_t FileTimeValue(const FILETIME& t) {
-    return (static_cast<std::uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
-}
-
-}  // namespace
-
-bool PlatformLaunch(const char* commandLine, std::uint32_t* pid, std::uint64_t* creationTime) {
-    // The show-window field is set without the flag that makes it count: the child gets the
-    // system's default window handling.
-    STARTUPINFOA si;
-    ZeroMemory(&si, sizeof si);
-    si.cb = sizeof si;
-    si.wShowWindow = SW_SHOW;
-    PROCESS_INFORMATION pi;
-    std::string line = commandLine;  // CreateProcessA may write into the command line
-    if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
-                        &pi)) {
-        return false;
-    }
-    FILETIME created, exited, kernel, user;
-    *creationTime = GetProcessTimes(pi.hProcess, &created, &exited, &kernel, &user)
-                        ? FileTimeValue(created)
-                        : 0;
-    *pid = pi.dwProcessId;
-    CloseHandle(pi.hProcess);  // the controller keeps no handle to its children
-    CloseHandle(pi.hThread);
-    return true;
-}
-
-// The image name comes from QueryFullProcessImageNameA with limited query rights, which work
-// across the two widths: this 32-bit program cannot list a 64-bit process's modules
-// (EnumProcessModules fails with 998 there), so a 64-bit job starter would never be
-// recognised, and so never ended.
-bool PlatformProcessIdentity(std::uint32_t pid, char* name, std::size_t nameSize,
-                             std::uint64_t* creationTime) {
-    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
-    if (process == nullptr) return false;
-    char path[MAX_PATH];
-    DWORD length = sizeof path;
-    FILETIME created, exited, kernel, user;
-    bool ok = QueryFullProcessImageNameA(process, 0, path, &length) &&
-              GetProcessTimes(process, &created, &exited, &kernel, &user);
-    // A process that has ended but whose object is still held open is no longer running.
-    DWORD code = 0;
-    if (ok && GetExitCodeProcess(process, &code) && code != STILL_ACTIVE) ok = false;
-    if (ok) {
-        const char* slash = std::strrchr(path, '\\');
-        std::snprintf(name, nameSize, "%s", slash ? slash + 1 : path);
-        *creationTime = FileTimeValue(created);
-    }
-    CloseHandle(process);
-    return ok;
-}
-
-namespace {
-
-// NtQueryInformationProcess's class for a process's command line (Windows 8.1 and later).
-// Its result is a counted UTF-16 string followed by its characters. It works across the two
-// widths; Wine 8 does not know it (STATUS_INVALID_INFO_CLASS).
-constexpr ULONG kProcessCommandLineInformation = 60;
-using QueryProcessInformation = LONG(WINAPI*)(HANDLE, ULONG, void*, ULONG, ULONG*);
-
-QueryProcessInformation NtQuery() {
-    static const auto query = reinterpret_cast<QueryProcessInformation>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryInformationProcess")));
-    return query;
-}
-
-bool CommandLineByInfoClass(DWORD pid, std::wstring* line) {
-    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
-    if (process == nullptr) return false;
-    std::vector<char> buffer(sizeof(UNICODE_STRING) + 65536);
-    ULONG got = 0;
-    const bool ok = NtQuery()(process, kProcessCommandLineInformation, buffer.data(),
-                              static_cast<ULONG>(buffer.size()), &got) >= 0;
-    CloseHandle(process);
-    if (!ok) return false;
-    const auto* text = reinterpret_cast<const UNICODE_STRING*>(buffer.data());
-    line->assign(text->Buffer, text->Length / sizeof(wchar_t));
-    return true;
-}
-
-// Where that class is missing: the command line from the process's own parameter block,
-// read out of its memory. Only for a process of this process's width, whose block has the
-// layout this build knows.
-bool CommandLineFromParameterBlock(DWORD pid, std::wstring* line) {
-    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid);
-    if (process == nullptr) return false;
-    BOOL mine = FALSE, its = FALSE;
-    PROCESS_BASIC_INFORMATION basic{};
-    PEB peb{};
-    RTL_USER_PROCESS_PARAMETERS parameters{};
-    bool ok =
-        IsWow64Process(GetCurrentProcess(), &mine) && IsWow64Process(process, &its) &&
-        mine == its &&
-        NtQuery()(process, ProcessBasicInformation, &basic, sizeof basic, nullptr) >= 0 &&
-        ReadProcessMemory(process, basic.PebBaseAddress, &peb, sizeof peb, nullptr) &&
-        ReadProcessMemory(process, peb.ProcessParameters, &parameters, sizeof parameters, nullptr);
-    if (ok) {
-        line->resize(parameters.CommandLine.Length / sizeof(wchar_t));
-        ok = line->empty() || ReadProcessMemory(process, parameters.CommandLine.Buffer, &(*line)[0],
-                                                line->size() * sizeof(wchar_t), nullptr);
-    }
-    CloseHandle(process);
-    return ok;
-}
-
-}  // namespace
-
-bool PlatformProcessArguments(std::uint32_t pid, std::string* arguments) {
-    if (!NtQuery()) return false;
-    std::wstring wide;
-    if (!CommandLineByInfoClass(pid, &wide) && !CommandLineFromParameterBlock(pid, &wide)) {
-        return false;
-    }
-    const int chars = static_cast<int>(wide.size());
-    const int bytes =
-        WideCharToMultiByte(CP_ACP, 0, wide.data(), chars, nullptr, 0, nullptr, nullptr);
-    std::string line(static_cast<std::size_t>(bytes > 0 ? bytes : 0), '\0');
-    if (bytes > 0) {
-        WideCharToMultiByte(CP_ACP, 0, wide.data(), chars, &line[0], bytes, nullptr, nullptr);
-    }
-    // The program is the first word, in quotes when it holds blanks; the rest are arguments.
-    std::size_t end = 0;
-    if (!line.empty() && line[0] == '"') {
-        end = line.find('"', 1);
-        end = end == std::string::npos ? line.size() : end + 1;
-    } else {
-        end = line.find_first_of(" \t");
-        if (end == std::string::npos) end = line.size();
-    }
-    const std::size_t first = line.find_first_not_of(" \t", end);
-    arguments->assign(first == std::string::npos ? "" : line.substr(first));
-    while (!arguments->empty() && (arguments->back() == ' ' || arguments->back() == '\t'))
-        arguments->pop_back();
-    return true;
-}
-
-std::uint32_t PlatformCurrentProcessId() {
-    return GetCurrentProcessId();
-}
-
-bool PlatformListProcesses(std::vector<ProcessEntry>* out) {
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) return false;
-    PROCESSENTRY32 entry;
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Process32First(snapshot, &entry); more;
-         more = Process32Next(snapshot, &entry)) {
-        out->push_back({entry.th32ProcessID, entry.th32ParentProcessID, entry.szExeFile});
-    }
-    CloseHandle(snapshot);
-    return true;
-}
-
-bool PlatformProcessExists(std::uint32_t pid) {
-    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
-    if (process == nullptr) return GetLastError() == ERROR_ACCESS_DENIED;
-    DWORD code = 0;
-    const bool running = GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
-    CloseHandle(process);
-    return running;
-}
-
-bool PlatformTerminateProcess(std::uint32_t pid) {
-    HANDLE process = OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION, FALSE, pid);
-    if (process == nullptr) return false;
-    // A process that has ended, but whose object someone still holds, is not ended again.
-    DWORD code = 0;
-    const bool running = GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
-    const bool ok = running && TerminateProcess(process, 1) != 0;
-    if (!running) SetLastError(ERROR_INVALID_PARAMETER);
-    CloseHandle(process);
-    return ok;
-}

@@ -81,9 +81,8 @@ bool PlatformScQueryState(void* service, std::uint32_t* state) {
     return true;
 }
 
-bool PlatformScQueryService(const char* name, std::uint32_t* state, std::uint32_t* pid) {
-    *state = kServiceNotInstalled;
-    *pid = 0;
+bool PlatformScQueryService(const char* name, ServiceQuery* query) {
+    *query = ServiceQuery{};
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
     if (manager == nullptr) return false;
     SC_HANDLE service = OpenServiceA(manager, name, SERVICE_QUERY_STATUS);
@@ -96,8 +95,8 @@ bool PlatformScQueryService(const char* name, std::uint32_t* state, std::uint32_
                                   sizeof status, &needed) != 0;
         error = GetLastError();
         if (ok) {
-            *state = status.dwCurrentState;
-            *pid = status.dwProcessId;
+            query->state = status.dwCurrentState;
+            query->pid = status.dwProcessId;
         }
         CloseServiceHandle(service);
     }

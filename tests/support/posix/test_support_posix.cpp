@@ -276,12 +276,21 @@ std::string ModuleMessageText(const std::string&, unsigned, const std::string&,
     return "";
 }
 
-bool RunWithoutAdministratorRights(const std::vector<std::string>& argv, ProcessResult* result) {
+bool IsRoot() {
+    return getuid() == 0;
+}
+
+std::vector<std::string> AsNobody(const std::vector<std::string>& argv) {
     std::vector<std::string> args = argv;
-    if (getuid() == 0) {
-        args.insert(args.begin(), {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+    if (IsRoot()) {
+        args.insert(args.begin(),
+                    {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
     }
-    *result = RunProcess(args);
+    return args;
+}
+
+bool RunWithoutAdministratorRights(const std::vector<std::string>& argv, ProcessResult* result) {
+    *result = RunProcess(AsNobody(argv));
     return true;
 }
 

@@ -325,6 +325,14 @@ bool QueryInstalledService(const std::string& name, InstalledService* out) {
     return ok;
 }
 
+bool IsRoot() {
+    return false;
+}
+
+std::vector<std::string> AsNobody(const std::vector<std::string>& argv) {
+    return argv;
+}
+
 bool RunWithoutAdministratorRights(const std::vector<std::string>&, ProcessResult*) {
     return false;
 }

@@ -1,0 +1,503 @@
+// Linux backend of the process operations: starting command lines, telling who a process is
+// from /proc (first from what every user may read: its stat line and command line, then its
+// executable where readable), watching a process through a pidfd, and ending processes.
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/posix/posix_io.h"
+
+#ifndef P_PIDFD
+#define P_PIDFD 3  // waitid's id type for a pidfd (Linux 5.4)
+#endif
+
+extern char** environ;
+
+namespace {
+
+// How many words of a command line may stand before a script's path: the interpreter, env,
+// and their options ("/bin/sh -e SCRIPT", "/usr/bin/env -S python3 -u SCRIPT").
+constexpr std::size_t kMaxWordsBeforeScript = 4;
+constexpr std::size_t kShebangBytes = 256;  // the "#!" line looked at
+constexpr std::size_t kMaxCommandLineBytes = 1 << 16;
+constexpr std::size_t kMaxStatusBytes = 1 << 14;  // /proc/PID/status
+// A process that has just been started may show an empty command line for a moment: the
+// kernel lets its starter go on before it has laid out the new program's arguments. So many
+// looks, a millisecond apart, tell it from a kernel thread (whose line stays empty).
+constexpr int kCommandLineLooks = 20;
+constexpr int kStatFlags = 9;                            // /proc/PID/stat: the process's flags
+constexpr std::uint64_t kKernelThreadFlag = 0x00200000;  // PF_KTHREAD
+
+int PidfdOpen(pid_t pid) {
+    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+}
+
+// Reads at most `limit` bytes of a /proc file; false when it cannot be read.
+bool ReadProcFile(std::uint32_t pid, const char* name, std::size_t limit, std::string* out) {
+    char path[kProcPathBytes];
+    std::snprintf(path, sizeof path, "/proc/%u/%s", pid, name);
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    out->clear();
+    char buf[4096];
+    ssize_t n = 0;
+    while (out->size() < limit && (n = read(fd, buf, sizeof buf)) != 0) {
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) break;
+        out->append(buf, static_cast<std::size_t>(n));
+    }
+    close(fd);
+    return n >= 0;
+}
+
+// /proc/PID/stat after the command name in parentheses (which may hold blanks): from the
+// blank after its ')', so that field 3 (the state) comes first. False when unreadable.
+bool StatAfterName(std::uint32_t pid, std::string* rest) {
+    std::string stat;
+    if (!ReadProcFile(pid, "stat", 1024, &stat)) return false;
+    const std::size_t close = stat.rfind(')');
+    if (close == std::string::npos) return false;
+    rest->assign(stat, close + 1, std::string::npos);
+    return true;
+}
+
+// A numeric field of /proc/PID/stat, counted from 1 as proc(5) does.
+bool StatField(std::uint32_t pid, int field, std::uint64_t* value) {
+    std::string rest;
+    if (!StatAfterName(pid, &rest)) return false;
+    int index = 2;  // ')' ends field 2
+    std::size_t at = 0;
+    for (; at < rest.size() && index < field; ++at) {
+        if (rest[at] == ' ') ++index;
+    }
+    if (index != field) return false;
+    *value = std::strtoull(rest.c_str() + at, nullptr, 10);
+    return true;
+}
+
+// The state letter of /proc/PID/stat (field 3), or 0 when the process does not exist.
+char ProcessState(std::uint32_t pid) {
+    std::string rest;
+    return StatAfterName(pid, &rest) && rest.size() > 1 && rest[0] == ' ' ? rest[1] : 0;
+}
+
+bool Running(char state) {
+    return state != 0 && state != 'Z' && state != 'X';
+}
+
+std::string BaseName(const std::string& path) {
+    return path.substr(path.rfind('/') + 1);
+}
+
+// The executable's full path (/proc/PID/exe without the " (deleted)" mark), or "" where the
+// caller may not read it.
+std::string ExecutablePath(std::uint32_t pid) {
+    char path[kProcPathBytes], target[4096];
+    std::snprintf(path, sizeof path, "/proc/%u/exe", pid);
+    const ssize_t n = readlink(path, target, sizeof target - 1);
+    if (n <= 0) return "";
+    std::string t(target, static_cast<std::size_t>(n));
+    const std::string deleted = " (deleted)";
+    if (t.size() > deleted.size() &&
+        t.compare(t.size() - deleted.size(), deleted.size(), deleted) == 0) {
+        t.resize(t.size() - deleted.size());
+    }
+    return t;
+}
+
+// The words of a process's command line; false when unreadable or empty (a kernel thread).
+bool CommandWords(std::uint32_t pid, std::vector<std::string>* words) {
+    std::string all;
+    if (!ReadProcFile(pid, "cmdline", kMaxCommandLineBytes, &all) || all.empty()) return false;
+    words->clear();
+    for (std::size_t start = 0; start < all.size();) {
+        std::size_t end = all.find('\0', start);
+        if (end == std::string::npos) end = all.size();
+        words->push_back(all.substr(start, end - start));
+        start = end + 1;
+    }
+    return true;
+}
+
+std::vector<std::string> SplitAtBlanks(const std::string& text) {
+    std::vector<std::string> tokens;
+    std::string token;
+    for (const char c : text + ' ') {
+        if (c == ' ' || c == '\t' || c == '\r') {
+            if (!token.empty()) tokens.push_back(token);
+            token.clear();
+        } else {
+            token += c;
+        }
+    }
+    return tokens;
+}
+
+// The words of the "#!" line of the file at `path`, or none when it is not a regular file
+// that begins with one. Only a regular file is opened, and without waiting: a word of another
+// process's command line may name a FIFO or a device, whose opening would never return.
+std::vector<std::string> ShebangWords(const std::string& path) {
+    struct stat named;
+    if (stat(path.c_str(), &named) != 0 || !S_ISREG(named.st_mode)) return {};
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return {};
+    struct stat st;
+    char line[kShebangBytes] = "";
+    const ssize_t n =
+        fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? read(fd, line, sizeof line - 1) : -1;
+    close(fd);
+    if (n < 2 || line[0] != '#' || line[1] != '!') return {};
+    line[n] = '\0';
+    if (char* end = std::strchr(line, '\n')) *end = '\0';
+    return SplitAtBlanks(line + 2);
+}
+
+// True when word `k` of `words` is a script that the words before it run: the kernel runs a
+// script as "INTERPRETER [OPTION] SCRIPT ARGS", and env, when it is the interpreter, runs the
+// named program as "PROGRAM [OPTIONS] SCRIPT ARGS"; so every word before the script is, by
+// its base name, one of the words of the script's "#!" line. A program that merely names
+// the file (an editor, a pager) is not among them.
+bool IsScriptRunBy(std::uint32_t pid, const std::vector<std::string>& words, std::size_t k) {
+    if (words[k].empty()) return false;
+    // A relative path is relative to the process's own current folder.
+    const std::string path =
+        words[k][0] == '/' ? words[k] : "/proc/" + std::to_string(pid) + "/cwd/" + words[k];
+    const std::vector<std::string> shebang = ShebangWords(path);
+    if (shebang.empty()) return false;
+    for (std::size_t i = 0; i < k; ++i) {
+        for (const std::string& part : SplitAtBlanks(words[i])) {
+            bool named = false;
+            for (const std::string& s : shebang)
+                named = named || BaseName(s) == BaseName(part);
+            if (!named) return false;
+        }
+    }
+    return true;
+}
+
+// How many PID namespaces process `pid` is a member of, counted from that of /proc: the
+// entries of its "NSpid:" line. 0 when unknown (kernels before 4.1 have no such line).
+std::size_t NamespaceDepth(std::uint32_t pid) {
+    std::string status;
+    if (!ReadProcFile(pid, "status", kMaxStatusBytes, &status)) return 0;
+    const std::size_t at = status.find("\nNSpid:");
+    if (at == std::string::npos) return 0;
+    const std::size_t end = status.find('\n', at + 1);
+    return SplitAtBlanks(status.substr(at + 7, end - at - 7)).size();
+}
+
+std::size_t OwnNamespaceDepth() {
+    static const std::size_t depth = NamespaceDepth(static_cast<std::uint32_t>(getpid()));
+    return depth;
+}
+
+bool IsExecutableFile(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
+}
+
+// ---- Watches -------------------------------------------------------------------------------
+
+// pidfds of the caller's own children whose watch was closed before they ended: reaped as
+// soon as they have, so that none stays a zombie.
+std::mutex gUnreapedLock;
+std::vector<int> gUnreaped;
+
+// Reaps child `fd` when it has ended; true when it was reaped (`info` then tells how).
+bool Reap(int fd, siginfo_t* info) {
+    std::memset(info, 0, sizeof *info);
+    return waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(fd), info, WEXITED | WNOHANG) ==
+               0 &&
+           info->si_pid != 0;
+}
+
+void ReapEnded() {
+    std::lock_guard<std::mutex> lock(gUnreapedLock);
+    for (std::size_t i = 0; i < gUnreaped.size();) {
+        siginfo_t info;
+        if (Reap(gUnreaped[i], &info) || errno == ECHILD) {
+            close(gUnreaped[i]);
+            gUnreaped.erase(gUnreaped.begin() + static_cast<long>(i));
+        } else {
+            ++i;
+        }
+    }
+}
+
+// ---- Starting ------------------------------------------------------------------------------
+
+// What posix_spawn is given: descriptors beyond the standard three closed, every signal at
+// its default (a console run ignores SIGPIPE, which a child must not inherit) and none
+// blocked.
+struct SpawnSettings {
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attr;
+    SpawnSettings() {
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+        posix_spawnattr_init(&attr);
+        sigset_t none, all;
+        sigemptyset(&none);
+        sigfillset(&all);
+        posix_spawnattr_setsigmask(&attr, &none);
+        posix_spawnattr_setsigdefault(&attr, &all);
+        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    }
+    ~SpawnSettings() {
+        posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attr);
+    }
+};
+
+// Starts the program through a middle process that ends at once, so that the child belongs
+// to init from the start: it leaves no zombie here. The new id, or 0 with errno set.
+pid_t SpawnDetached(const std::string& program, char* const* argv, SpawnSettings& settings) {
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) != 0) return 0;
+    const pid_t middle = fork();
+    if (middle == 0) {
+        pid_t child = -1;
+        const int rc =
+            posix_spawn(&child, program.c_str(), &settings.actions, &settings.attr, argv, environ);
+        const std::int64_t result = rc == 0 ? child : -rc;
+        const ssize_t ignored = write(report[1], &result, sizeof result);
+        (void)ignored;
+        _exit(0);
+    }
+    close(report[1]);
+    std::int64_t result = -EAGAIN;
+    if (middle > 0) {
+        if (read(report[0], &result, sizeof result) != sizeof result) result = -EIO;
+        while (waitpid(middle, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    } else {
+        result = -errno;
+    }
+    close(report[0]);
+    if (result <= 0) {
+        errno = static_cast<int>(-result);
+        return 0;
+    }
+    return static_cast<pid_t>(result);
+}
+
+}  // namespace
+
+struct PlatformProcessWatch {
+    std::uint32_t pid;
+    int fd;      // the pidfd
+    bool child;  // the caller's own child, reaped through the watch
+    bool ended = false;
+    bool codeKnown = false;
+    std::uint32_t code = 0;
+};
+
+bool PlatformFindProgram(const char* name, std::string* path) {
+    const std::string n = name;
+    if (n.find('/') != std::string::npos) {
+        *path = n;
+        if (IsExecutableFile(n)) return true;
+        errno = ENOENT;
+        return false;
+    }
+    // As Windows finds it for CreateProcessA: the controller's folder, the current folder,
+    // then PATH.
+    std::vector<std::string> dirs;
+    char exe[4096];
+    if (PlatformExecutablePath(exe, sizeof exe)) {
+        const std::string e = exe;
+        dirs.push_back(e.substr(0, e.rfind('/')));
+    }
+    dirs.push_back(".");
+    const char* envPath = std::getenv("PATH");
+    const std::string rest = envPath ? envPath : "";
+    std::size_t start = 0;
+    while (start <= rest.size()) {
+        std::size_t colon = rest.find(':', start);
+        if (colon == std::string::npos) colon = rest.size();
+        if (colon > start) dirs.push_back(rest.substr(start, colon - start));
+        start = colon + 1;
+    }
+    for (const auto& dir : dirs) {
+        if (IsExecutableFile(dir + "/" + n)) {
+            *path = dir + "/" + n;
+            return true;
+        }
+    }
+    errno = ENOENT;
+    return false;
+}
+
+bool PlatformLaunch(const char* commandLine, std::uint32_t* pid, std::uint64_t* creationTime,
+                    PlatformProcessWatch** watch) {
+    ReapEnded();
+    const std::vector<std::string> tokens = SplitAtBlanks(commandLine);
+    std::string program;
+    if (tokens.empty()) {
+        errno = ENOENT;
+        return false;
+    }
+    if (!PlatformFindProgram(tokens[0].c_str(), &program)) return false;
+    std::vector<char*> argv;
+    for (const auto& t : tokens)
+        argv.push_back(const_cast<char*>(t.c_str()));
+    argv.push_back(nullptr);
+    SpawnSettings settings;
+    pid_t child = 0;
+    int fd = -1;
+    if (watch) {
+        // The caller's own child, so that its exit code can be had; the watch reaps it.
+        const int rc = posix_spawn(&child, program.c_str(), &settings.actions, &settings.attr,
+                                   argv.data(), environ);
+        if (rc != 0) {
+            errno = rc;
+            return false;
+        }
+        fd = PidfdOpen(child);  // a child is never reaped by anyone else: no race
+    } else if ((child = SpawnDetached(program, argv.data(), settings)) == 0) {
+        return false;
+    }
+    *pid = static_cast<std::uint32_t>(child);
+    if (!StatField(*pid, kStatStartTime, creationTime)) *creationTime = 0;
+    if (watch) *watch = fd >= 0 ? new PlatformProcessWatch{*pid, fd, true} : nullptr;
+    return true;
+}
+
+PlatformProcessWatch* PlatformWatchProcess(std::uint32_t pid, std::uint64_t creationTime) {
+    if (pid == 0) return nullptr;
+    const int fd = PidfdOpen(static_cast<pid_t>(pid));
+    if (fd < 0) return nullptr;
+    // The pidfd is taken first: what the checks below find is then the process it refers to.
+    std::uint64_t created = 0, parent = 0;
+    if (!Running(ProcessState(pid)) || !StatField(pid, kStatStartTime, &created) ||
+        created != creationTime) {
+        close(fd);
+        return nullptr;
+    }
+    const bool child =
+        StatField(pid, kStatParent, &parent) && parent == static_cast<std::uint64_t>(getpid());
+    return new PlatformProcessWatch{pid, fd, child};
+}
+
+int WatchDescriptor(PlatformProcessWatch* watch) {
+    return watch->fd;
+}
+
+std::uint32_t PlatformWatchedId(PlatformProcessWatch* watch) {
+    return watch->pid;
+}
+
+bool PlatformWatchedEnded(PlatformProcessWatch* watch, bool* codeKnown, std::uint32_t* exitCode) {
+    if (!watch->ended) {
+        pollfd p = {watch->fd, POLLIN, 0};
+        watch->ended = poll(&p, 1, 0) > 0;
+        siginfo_t info;
+        if (watch->ended && watch->child && Reap(watch->fd, &info)) {
+            watch->codeKnown = true;
+            watch->code = static_cast<std::uint32_t>(
+                info.si_code == CLD_EXITED ? info.si_status : 128 + info.si_status);
+        }
+    }
+    if (codeKnown) *codeKnown = watch->codeKnown;
+    if (exitCode) *exitCode = watch->code;
+    return watch->ended;
+}
+
+bool PlatformEndWatched(PlatformProcessWatch* watch) {
+    return syscall(SYS_pidfd_send_signal, watch->fd, SIGKILL, nullptr, 0) == 0;
+}
+
+void PlatformCloseWatch(PlatformProcessWatch* watch) {
+    if (!watch) return;
+    siginfo_t info;
+    if (watch->child && !watch->codeKnown && !Reap(watch->fd, &info)) {
+        std::lock_guard<std::mutex> lock(gUnreapedLock);
+        gUnreaped.push_back(watch->fd);  // reaped once it has ended
+    } else {
+        close(watch->fd);
+    }
+    delete watch;
+}
+
+bool PlatformProcessIdentity(std::uint32_t pid, ProcessIdentity* identity) {
+    *identity = ProcessIdentity{};
+    if (pid == 0 || !Running(ProcessState(pid)) ||
+        !StatField(pid, kStatStartTime, &identity->created)) {
+        return false;
+    }
+    identity->executable = BaseName(ExecutablePath(pid));
+    std::vector<std::string> words;
+    std::uint64_t flags = 0;
+    bool read = CommandWords(pid, &words);
+    const bool kernelThread = StatField(pid, kStatFlags, &flags) && (flags & kKernelThreadFlag);
+    for (int look = 1;
+         !read && !kernelThread && look < kCommandLineLooks && Running(ProcessState(pid)); ++look) {
+        usleep(1000);
+        read = CommandWords(pid, &words);
+    }
+    if (read) {
+        std::size_t program = 0;
+        for (std::size_t k = 1; k < words.size() && k <= kMaxWordsBeforeScript; ++k) {
+            if (IsScriptRunBy(pid, words, k)) {
+                program = k;
+                break;
+            }
+        }
+        identity->program = BaseName(words[program]);
+        identity->argumentsKnown = true;
+        for (std::size_t i = program + 1; i < words.size(); ++i) {
+            if (!identity->arguments.empty()) identity->arguments += ' ';
+            identity->arguments += words[i];
+        }
+    }
+    const std::size_t depth = NamespaceDepth(pid), own = OwnNamespaceDepth();
+    identity->ownNamespace = depth == 0 || own == 0 || depth == own;
+    return true;
+}
+
+std::uint32_t PlatformCurrentProcessId() {
+    return static_cast<std::uint32_t>(getpid());
+}
+
+bool PlatformListProcesses(std::vector<ProcessEntry>* out) {
+    DIR* proc = opendir("/proc");
+    if (!proc) return false;
+    while (dirent* e = readdir(proc)) {
+        char* end = nullptr;
+        const unsigned long pid = std::strtoul(e->d_name, &end, 10);
+        if (*end != '\0' || pid == 0) continue;
+        std::uint64_t parent = 0;
+        if (!StatField(static_cast<std::uint32_t>(pid), kStatParent, &parent)) continue;
+        out->push_back({static_cast<std::uint32_t>(pid), static_cast<std::uint32_t>(parent), ""});
+    }
+    closedir(proc);
+    return true;
+}
+
+bool PlatformProcessExists(std::uint32_t pid) {
+    return pid != 0 && Running(ProcessState(pid));  // /proc/PID/stat may be read by everyone
+}
+
+bool PlatformTerminateProcess(std::uint32_t pid) {
+    // A process that has already ended but is not yet reaped (a zombie) is not ended again.
+    if (!PlatformProcessExists(pid)) {
+        errno = ESRCH;
+        return false;
+    }
+    return kill(static_cast<pid_t>(pid), SIGKILL) == 0;
+}

@@ -1,0 +1,141 @@
+// Gathering and judging an instance's health (see health.h).
+#include "supervision/health.h"
+
+#include <algorithm>
+#include <ctime>
+
+#include "config/configuration.h"
+#include "service/service_identity.h"
+#include "service/status_report.h"
+#include "supervision/job_starter.h"
+#include "supervision/published_state.h"
+#include "supervision/supervisor.h"
+
+namespace {
+
+bool ServiceRuns(const HealthFacts& f) {
+    return f.serviceKnown &&
+           (f.service.state == kServiceRunning || f.service.state == kServiceStartPending ||
+            f.service.state == kServiceStopPending);
+}
+
+Verdict Unhealthy(bool running, const std::string& why) {
+    return {Health::kUnhealthy, running, why};
+}
+
+std::string Seconds(std::int64_t s) {
+    return std::to_string(s) + " s";
+}
+
+}  // namespace
+
+std::string RecordedJobStarterImage(const RunState& state) {
+    return state.jobStarter.substr(0, state.jobStarter.find(' '));
+}
+
+std::int64_t RestartAllowanceSeconds() {
+    return (kLongestRestartMs + 999) / 1000 + 1;
+}
+
+HealthFacts GatherHealthFacts(const std::string& instanceText) {
+    HealthFacts f;
+    f.now = std::time(nullptr);
+    f.instanceText = instanceText;
+    const InstanceNames names = NamesOfInstance(instanceText);
+    f.serviceAsked = true;
+    f.serviceKnown = PlatformScQueryService(names.service.c_str(), &f.service);
+    if (!f.serviceKnown) {
+        char error[kErrorTextBytes];
+        f.serviceError = FormatLastError(error, sizeof error);
+    }
+    // The state file lies beside the log that the INI names.
+    f.config = GetIniValues();
+    f.configProblem = LastIniExplanation().problem;
+    if (gControllerSettings.logPath[0] != '\0') {
+        f.statePath = StateFilePath(gControllerSettings.logPath, instanceText.c_str());
+        f.stateRead = ReadRunState(f.statePath, &f.state, &f.stateProblem, &f.stateMissing);
+    } else {
+        f.stateMissing = true;
+        f.stateProblem = "the configuration names no log folder";
+    }
+    const RunState& st = f.state;
+    f.controllerAlive =
+        f.stateRead && st.ended == 0 &&
+        IsRecordedProcess(st.controllerPid, st.controllerImage.c_str(), st.controllerCreated);
+    f.pipeServed = PlatformPipeServed(names.pipe.c_str());
+    f.jobStarterAlive =
+        f.stateRead && IsRecordedProcess(st.jobStarterPid, RecordedJobStarterImage(st).c_str(),
+                                         st.jobStarterCreated);
+    std::string path;
+    f.killFound = PlatformFindProgram("KILL", &path);
+    char image[kCommandLineBytes];
+    JobStarterImage(image, sizeof image);
+    f.jobStarterFound = f.config != kIniOk || PlatformFindProgram(image, &path);
+    return f;
+}
+
+HealthFacts OwnHealthFacts() {
+    HealthFacts f;
+    f.now = std::time(nullptr);
+    f.instanceText = gServiceIdentity.instanceSuffix;
+    f.stateRead = true;
+    f.state = gRunState;
+    f.controllerAlive = true;
+    f.pipeServed = true;
+    const RunState& st = f.state;
+    f.jobStarterAlive =
+        st.jobStarterPid != 0 && st.jobStarterStarted != 0 && st.jobStarterExited == 0;
+    return f;
+}
+
+Verdict JudgeHealth(const HealthFacts& f) {
+    const RunState& st = f.state;
+    const bool running = f.controllerAlive || f.pipeServed || ServiceRuns(f);
+    if (!f.stateRead && !f.stateMissing) {
+        return Unhealthy(running, "state file unreadable: " + f.stateProblem);
+    }
+    if (!running) return {Health::kNotRunning, false, ""};
+    if (!f.controllerAlive) {
+        return Unhealthy(true, "the controller's state file is not written");
+    }
+    if (!f.pipeServed) return Unhealthy(true, "its pipe is not served");
+    const std::string image = RecordedJobStarterImage(st);
+    const std::int64_t lag = kStateRefreshMs / 1000;
+    const std::int64_t timeout = (st.heartbeatTimeoutMs + 999) / 1000;
+    // Two job starters in a row that never heartbeated: restarting does not help.
+    if (st.restartsSinceHeartbeat >= 2) {
+        const std::int64_t silence = f.now - std::max(st.lastHeartbeat, st.started);
+        return Unhealthy(true, "the job starter " + image + " has not heartbeated for " +
+                                   Seconds(silence) + " (restarted " +
+                                   std::to_string(st.restartsSinceHeartbeat) + " times for it)");
+    }
+    const std::int64_t allowance = RestartAllowanceSeconds();
+    if (st.jobStarterStarted == 0) {
+        const std::int64_t under = f.now - std::max(st.lastRestart, st.started);
+        if (under <= allowance)
+            return {Health::kStarting, true, "the job starter is being started"};
+        return Unhealthy(true, "the job starter has been being started for " + Seconds(under));
+    }
+    if (st.jobStarterExited != 0) {
+        // A first restart after an exit is on its way; a job starter that keeps exiting (the
+        // back-off has grown) or is not restarted until the time-out is not healthy.
+        if (st.restartOnExit && st.backoffMs == 0 && f.now <= st.restartDue + allowance) {
+            return {Health::kStarting, true, "the job starter exited and is being restarted"};
+        }
+        return Unhealthy(true, st.restartOnExit && st.backoffMs != 0
+                                   ? "the job starter " + image + " keeps exiting"
+                                   : "the job starter " + image + " has exited");
+    }
+    if (st.jobStarterPid == 0) {
+        return Unhealthy(true, "the job starter " + image + " could not be started");
+    }
+    if (!f.jobStarterAlive) return Unhealthy(true, "the job starter " + image + " does not run");
+    // Silence counts from the later of the last heartbeat and the current job starter's
+    // start; the file's heartbeat time lags by up to kStateRefreshMs.
+    const std::int64_t silence = f.now - std::max(st.lastHeartbeat, st.jobStarterStarted);
+    if (silence > timeout + lag) {
+        return Unhealthy(
+            true, "the job starter " + image + " has not heartbeated for " + Seconds(silence));
+    }
+    return {Health::kHealthy, true, ""};
+}

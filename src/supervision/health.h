@@ -1,0 +1,58 @@
+// How healthy an instance is, in three steps: its facts are gathered once (the service
+// manager, the pipe, the state file, the processes), judged once, and then rendered as many
+// ways as needed: -status's text for a person, the metrics for Prometheus. Two renderings
+// never judge twice. Everything is found without connecting to the pipe, so that asking is
+// never a heartbeat and never hides the hang it looks for.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/platform.h"
+#include "supervision/run_state.h"
+
+struct HealthFacts {
+    std::int64_t now = 0;
+    std::string instanceText;  // "" or "3"
+    // The service manager (not asked from inside the controller).
+    bool serviceAsked = false;
+    bool serviceKnown = false;  // it answered
+    std::string serviceError;   // why it did not
+    ServiceQuery service;
+    // The configuration.
+    int config = 0;
+    std::string configProblem;
+    // The state file.
+    std::string statePath;
+    bool stateRead = false;
+    bool stateMissing = false;  // there is no such file (or folder) at all
+    std::string stateProblem;   // why it was not read
+    RunState state;
+    // The processes: each still the one the state file recorded.
+    bool controllerAlive = false;  // and its run has not ended
+    bool pipeServed = false;
+    bool jobStarterAlive = false;
+    // The programs a restart starts.
+    bool killFound = true;
+    bool jobStarterFound = true;
+};
+
+enum class Health { kHealthy, kStarting, kUnhealthy, kNotRunning };
+
+struct Verdict {
+    Health health = Health::kNotRunning;
+    bool running = false;  // a controller runs for the instance
+    std::string why;       // starting or unhealthy: the first part found wanting
+};
+
+// Gathers the facts of the instance `instanceText` from outside its controller, with what
+// every user may read. Reads the configuration (GetIniValues) to find the state file.
+HealthFacts GatherHealthFacts(const std::string& instanceText);
+// The facts of the running controller's own instance, as it knows them itself.
+HealthFacts OwnHealthFacts();
+Verdict JudgeHealth(const HealthFacts& facts);
+
+// The job starter's image name, the first word of the command line the state file recorded.
+std::string RecordedJobStarterImage(const RunState& state);
+// The longest a job starter's restart may be under way before it is called hung, in seconds.
+std::int64_t RestartAllowanceSeconds();

@@ -1,0 +1,62 @@
+// The supervision of a run, as phases, each with its deadline, and one wait per pass on
+// everything that can happen: the stop, the pipe's pending operation and the end of the job
+// starter's process. The phases:
+//   listening      a listen is pending; ends at a client, the heartbeat deadline, or a due
+//                  restart (after the job starter exited, with QVLRESTARTONEXIT=1)
+//   listen pause   a listen failed (no descriptor left, say): a pause before the next one
+//   reading        a client is connected; ends at its message or the client time limit
+//   replying       the 80-byte reply is being written; the same limit
+//   killing        the next KILL of a restart is started (no wait)
+//   kill pause     the 2000 ms after a KILL
+//   awaiting end   the old job starters' end, at most kEndWaitMs
+//   ending         the old job starters the controller ended itself (KILL could not be
+//                  started, or did not end them): their end, at most kForcedEndWaitMs
+//   starting       the new job starter is started (no wait)
+// A restart is these phases, never a sleep, so that a stop is obeyed at once in every one.
+// The job starter's exit is seen when it happens: it is logged with its exit code, recorded,
+// and with QVLRESTARTONEXIT=1 restarted at once, later ones spaced by a back-off that doubles
+// from 2 s up to the smaller of 60 s and the heartbeat time-out, and starts again from
+// nothing once a job starter has run for 60 s. A restart for silence never waits for it.
+#pragma once
+
+#include <cstdint>
+
+#include "log/log_file.h"
+#include "platform/platform.h"
+#include "supervision/job_starter.h"
+
+// A connected client writes its message at once and reads the reply at once; one that has
+// done neither after this long is hung (it may be the job starter itself) and is dropped,
+// so that it cannot hold the cycle and keep a silent job starter from being restarted.
+constexpr std::uint32_t kClientTimeLimitMs = 10000;
+// After a listen failed, the pause before the next: soon enough to serve again, rare enough
+// not to spin while the cause (descriptors used up) lasts.
+constexpr std::uint32_t kListenRetryMs = 1000;
+// The back-off of restarts after exits (see above).
+constexpr std::uint32_t kFirstBackoffMs = 2000;
+constexpr std::uint32_t kMaxBackoffMs = 60000;
+constexpr std::uint32_t kBackoffResetMs = 60000;
+// A stop is obeyed within this in every phase: every wait ends on it, and no step between
+// two waits blocks longer (a log entry's wait for the rotation lock ends on it too).
+constexpr std::uint32_t kStopReactionMs = 1000;
+// The wait hint a stopping service reports: the reaction and the end sequence, whose log
+// entries may wait for the rotation lock.
+constexpr std::uint32_t kStopWaitHintMs = kStopReactionMs + kRotationLockWaitMs;
+// The longest a restart can take before its new job starter is started: the KILL pause, the
+// wait for the old job starter, and the wait after the controller ended it itself.
+constexpr std::uint32_t kLongestRestartMs = kKillPauseMs + kEndWaitMs + kForcedEndWaitMs;
+
+// The times a run keeps to; tests shorten them.
+struct RunTimes {
+    std::uint32_t heartbeatTimeoutMs = 0;  // 0: the configured one
+    std::uint32_t clientLimitMs = kClientTimeLimitMs;
+    std::uint32_t killPauseMs = kKillPauseMs;
+    std::uint32_t endWaitMs = kEndWaitMs;
+    std::uint32_t firstBackoffMs = kFirstBackoffMs;
+    std::uint32_t maxBackoffMs = kMaxBackoffMs;
+    std::uint32_t backoffResetMs = kBackoffResetMs;
+};
+
+// Starts the job starter (the run's first pass) and supervises it through `pipe` until the
+// stop event is set (true) or a wait fails (false). The job starter is left running.
+bool Supervise(PlatformEvent* stop, PlatformPipe* pipe, const RunTimes& times);
