@@ -51,8 +51,25 @@ build_preset() {
     fi
     case "$preset" in native|win32|win64)
         cmake --build --preset "$preset" --target package >>"build/$preset.build.log" 2>&1 ||
-            note_failure "$preset package" ;;
+            note_failure "$preset package"
+        local distribution=deb; [ "$preset" = native ] || distribution=msi
+        cmake --build --preset "$preset" --target $distribution >>"build/$preset.build.log" 2>&1 ||
+            note_failure "$preset $distribution"
+        build_next "$preset" $distribution ;;
     esac
+}
+
+# The same programs built as the next patch version, into build/PRESET-next, and packaged:
+# what the package tests upgrade to.
+build_next() {
+    local preset=$1 target=$2 version next
+    version=$(sed -n 's/^project(qvljobctl VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+    next=${version%.*}.$((${version##*.} + 1))
+    if ! { cmake --preset "$preset" -B "build/$preset-next" -DQVL_TESTS=OFF -DQVL_BENCH=OFF \
+               -DQVL_VERSION="$next" && cmake --build "build/$preset-next" -j 2 --target $target; } \
+        >"build/$preset-next.build.log" 2>&1; then
+        note_failure "$preset $target $next"; tail -20 "build/$preset-next.build.log"
+    fi
 }
 
 test_preset() {

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "service/version.h"
 #include "platform/platform.h"
 #include "service/status_report.h"
 #include "supervision/job_starter.h"
@@ -66,6 +67,7 @@ Outcome End(std::uint32_t pid, const std::vector<std::uint32_t>& protectedIds) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && PrintVersionIfAsked("KILL", argv[1])) return 0;
     const bool help = argc == 2 && std::strcmp(argv[1], "--help") == 0;
     const bool byInstance = argc == 3 && IsDecimal(argv[2]) && !IsDecimal(argv[1]);
     if (help || (argc != 2 && !byInstance) || argv[1][0] == '\0') {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "service/version.h"
 #include "config/protected_settings.h"
 #include "config/settings_cipher.h"
 
@@ -101,6 +102,7 @@ int Record(const std::string& section, const std::string& id, const std::string&
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && PrintVersionIfAsked("qvlcrypt", argv[1])) return 0;
     std::string key = kProtectedValueKey;
     int i = 1;
     if (i < argc && std::strcmp(argv[i], "--help") == 0) {

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "service/version.h"
 #include "heartbeat_client.h"
 
 namespace {
@@ -30,6 +31,7 @@ bool Number(const char* s, unsigned long* value) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && PrintVersionIfAsked("qvlping", argv[1])) return 0;
     std::string instance, message = "PING";
     unsigned long timeout = kDefaultClientTimeoutMs;
     bool haveMessage = false;

@@ -10,10 +10,12 @@
 #include <string>
 #include <thread>
 
+#include "service/version.h"
 #include "heartbeat_client.h"
 #include "platform/platform.h"
 
 int main(int argc, char** argv) {
+    if (argc == 2 && PrintVersionIfAsked("qvljobstr_sample", argv[1])) return 0;
     std::string instance;
     long every = 60;
     if (const char* env = std::getenv("QVLJOBSTR_EVERY")) every = std::atol(env);

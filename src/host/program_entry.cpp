@@ -9,6 +9,7 @@
 #include "host/status_command.h"
 #include "service/service_identity.h"
 #include "service/status_report.h"
+#include "service/version.h"
 #include "platform/platform.h"
 #include "supervision/controller.h"
 
@@ -63,12 +64,17 @@ int ProgramMain(int argc, char** argv) {
             SetServiceNames(instance);
             return (install ? InstallService() : RemoveService()) ? 0 : 1;
         }
-        if (EqualsIgnoringAsciiCase(keyword, "status")) {
+        const bool metrics = EqualsIgnoringAsciiCase(keyword, "metrics");
+        if (metrics || EqualsIgnoringAsciiCase(keyword, "status")) {
             const char* instance = argc == 3 ? argv[2] : "";
-            if (argc > 3) std::printf("Usage: %s -status [INSTANCE]\n", kUsageProgramName);
+            if (argc > 3) {
+                std::printf("Usage: %s -%s [INSTANCE]\n", kUsageProgramName,
+                            metrics ? "metrics" : "status");
+            }
             if (argc > 3 || !IsAcceptedInstance(instance)) return kStatusUsage;
-            return ShowStatus(instance);
+            return metrics ? ShowMetrics(instance) : ShowStatus(instance);
         }
+        if (argc == 2 && PrintVersionIfAsked(kProgramName, argv[1])) return 0;
         if (EqualsIgnoringAsciiCase(keyword, "debug")) {
             SetConsoleMode();
             return RunConsoleMode(argc, argv);

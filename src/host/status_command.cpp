@@ -9,6 +9,7 @@
 #include "platform/platform.h"
 #include "service/service_identity.h"
 #include "supervision/health.h"
+#include "supervision/metrics.h"
 #include "supervision/run_state.h"
 
 namespace {
@@ -162,4 +163,12 @@ int ShowStatus(const char* instanceText) {
             break;
     }
     return kStatusNotRunning;
+}
+
+int ShowMetrics(const char* instanceText) {
+    const HealthFacts f = GatherHealthFacts(instanceText);
+    PlatformBinaryStandardOutput();
+    std::fputs(RenderMetrics(f, JudgeHealth(f)).c_str(), stdout);
+    std::fflush(stdout);
+    return 0;
 }

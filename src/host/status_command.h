@@ -13,3 +13,7 @@ constexpr int kStatusNotRunning = 3;  // no controller runs for the instance
 // Prints the status of the un-numbered controller ("") or of instance `instanceText`, an
 // instance -install takes; returns one of the values above.
 int ShowStatus(const char* instanceText);
+
+// -metrics [INSTANCE]: the same facts and verdict as -status, printed as metrics in
+// Prometheus' text exposition format (see metrics.h). Returns 0.
+int ShowMetrics(const char* instanceText);

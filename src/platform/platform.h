@@ -19,6 +19,9 @@
 // ignored, so that a write to a log that is a FIFO whose reader went away fails with EPIPE
 // instead of ending the controller (Windows has no such signal: nothing to do).
 void PlatformPrepareProcess();
+// Standard output passes every byte as it is: Windows' text mode would turn each LF into CR LF
+// (the metrics' format wants LF alone). Nothing to do on Linux.
+void PlatformBinaryStandardOutput();
 
 // ---- Errors ---------------------------------------------------------------------------
 
@@ -148,6 +151,15 @@ struct PlatformProcessWatch;
 // exit code is known); false with the last error set on failure.
 bool PlatformLaunch(const char* commandLine, std::uint32_t* pid, std::uint64_t* creationTime,
                     PlatformProcessWatch** watch = nullptr);
+// Runs program `program` (a path) with `arguments`, its output going where the caller's goes,
+// and waits for its end. False, with the last error set, when it could not be started;
+// `exitCode` receives its exit status otherwise.
+bool PlatformRunProgram(const std::string& program, const std::vector<std::string>& arguments,
+                        std::uint32_t* exitCode);
+// The file names the build gives the controller and KILL: "QVLJOBCTL.EXE" and "KILL.EXE" on
+// Windows, "qvljobctl" and "KILL" on Linux.
+const char* PlatformControllerFileName();
+const char* PlatformKillFileName();
 // Where PlatformLaunch would find program `name` (the command line's first token): true and
 // its path, or false when there is none.
 bool PlatformFindProgram(const char* name, std::string* path);
@@ -335,6 +347,14 @@ struct ServiceQuery {
     bool restartPending = false;
 };
 bool PlatformScQueryService(const char* name, ServiceQuery* query);
+// Starts an installed service and, on Linux, waits until it reports running (Windows: the
+// service manager's start; it reports its state later). False, with the last error set, when
+// the manager refused it.
+bool PlatformScStartService(void* service);
+// The names of the installed services of the controller (named after the base service name)
+// whose registered executable is `executablePath`: the instances of one installation.
+// False, with the last error set, when the manager cannot be asked.
+bool PlatformScServicesOf(const char* executablePath, std::vector<std::string>* names);
 void PlatformScClose(void* handle);
 
 // Registers event source `source` under the Application log with its message texts in

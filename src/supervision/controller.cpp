@@ -232,10 +232,10 @@ int RunControllerWith(int argc, char** argv, const RunTimes& times) {
         banner = std::strcmp(gRunFailure.text, kPipeFailureLine) != 0 ||
                  !PlatformPipeServed(gPipeName.c_str());
     } else {
-        SayWhatIsMissing();
-        BeginState(t.heartbeatTimeoutMs);
         LogStartBanner();
         SayWhetherTheLogIsWritten();
+        SayWhatIsMissing();
+        BeginState(t.heartbeatTimeoutMs);
         if (!Supervise(hServerStopEvent, run.pipe, t)) {
             Fail("Error WaitForMultipleObjects\n");
             outcome = kRunWaitFailed;

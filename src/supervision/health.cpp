@@ -80,8 +80,8 @@ HealthFacts OwnHealthFacts() {
     f.instanceText = gServiceIdentity.instanceSuffix;
     f.stateRead = true;
     f.state = gRunState;
-    f.controllerAlive = true;
-    f.pipeServed = true;
+    f.controllerAlive = f.state.ended == 0;  // its last write says it has ended
+    f.pipeServed = f.controllerAlive;
     const RunState& st = f.state;
     f.jobStarterAlive =
         st.jobStarterPid != 0 && st.jobStarterStarted != 0 && st.jobStarterExited == 0;

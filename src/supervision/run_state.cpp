@@ -141,7 +141,14 @@ bool WriteRunState(const std::string& path, const RunState& state) {
 
 bool ReadRunState(const std::string& path, RunState* state, std::string* problem, bool* missing) {
     std::string text;
-    const SmallFileRead read = PlatformReadSmallFile(path.c_str(), kMaxStateFileBytes, &text);
+    SmallFileRead read = PlatformReadSmallFile(path.c_str(), kMaxStateFileBytes, &text);
+    // On Windows the writer may have moved the old file aside for the moment it takes to
+    // move the new one to its name: a file missing is looked for once more.
+    constexpr std::uint32_t kMissingRetryMs = 20;
+    if (read == SmallFileRead::kMissing) {
+        PlatformSleep(kMissingRetryMs);
+        read = PlatformReadSmallFile(path.c_str(), kMaxStateFileBytes, &text);
+    }
     if (missing) *missing = read == SmallFileRead::kMissing;
     switch (read) {
         case SmallFileRead::kRead:

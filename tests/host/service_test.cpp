@@ -292,8 +292,15 @@ TEST_F(Service, AnInstallationWhosePathHasBlanksAndSpecialCharactersRuns) {
         EXPECT_EQ('"', seen.command.front()) << seen.command;
         EXPECT_EQ('"', seen.command.back()) << seen.command;
     }
-    EXPECT_NE(std::string::npos, ReadFileBytes(JoinPath(odd, "QVLJOBCTL.LOG"))
-                                     .find("Servicename     : QUARVELIN_JOB_CONTROLLER4\r\n"));
+    // Running is reported before the banner is written: the line is waited for.
+    std::string log;
+    for (int i = 0; i < 100 && log.find("Servicename     : QUARVELIN_JOB_CONTROLLER4\r\n") ==
+                                   std::string::npos;
+         ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        log = ReadFileBytes(JoinPath(odd, "QVLJOBCTL.LOG"));
+    }
+    EXPECT_NE(std::string::npos, log.find("Servicename     : QUARVELIN_JOB_CONTROLLER4\r\n"));
     EXPECT_EQ(0, RunProcess({exe, "-remove", "4"}).exitCode);
 }
 

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Runs a command (the service tests) with a real systemd as its service manager:
 #   systemd_namespace.sh RESULT_XML COMMAND [ARG...]
+# With QVL_NAMESPACE_OVERLAY=1, /etc, /usr and /var inside are overlays of the machine's, so
+# that a package manager run inside (the .deb's test) changes only the overlays.
 # systemd is booted as PID 1 of a PID, network, mount, UTS and cgroup namespace of its own,
 # and the command runs inside those namespaces. Kept away from the machine itself:
 #   - its processes, and the controller's pipe names (abstract sockets, one set per network
@@ -38,6 +40,13 @@ if [ "${1:-}" = --boot ]; then
             rmdir /run/qvl-project ;;
         *) mount -t tmpfs -o mode=1777 tmpfs /tmp ;;
     esac
+    if [ "${5:-}" = overlay ]; then
+        # What dpkg writes lands in the upper layers, on the namespace's own /run.
+        for d in etc usr var; do
+            mkdir -p "/run/qvl-overlay/$d/upper" "/run/qvl-overlay/$d/work"
+            mount -t overlay overlay -o "lowerdir=/$d,upperdir=/run/qvl-overlay/$d/upper,workdir=/run/qvl-overlay/$d/work" "/$d"
+        done
+    fi
     mount -t tmpfs -o mode=755 tmpfs /etc/systemd/system
     mount --bind /proc/sys /proc/sys
     mount -o remount,bind,ro /proc/sys
@@ -115,7 +124,8 @@ trap tear_down EXIT
 (
     for g in $made; do echo $BASHPID >"$g/cgroup.procs"; done
     exec unshare --pid --net --fork --mount --uts --cgroup --mount-proc \
-        bash "$here/systemd_namespace.sh" --boot "$boot_log" "$layout" "$(cd "$here/../.." && pwd)"
+        bash "$here/systemd_namespace.sh" --boot "$boot_log" "$layout" "$(cd "$here/../.." && pwd)" \
+        "$([ "${QVL_NAMESPACE_OVERLAY:-}" = 1 ] && echo overlay)"
 ) &
 unshare_pid=$!
 
@@ -137,4 +147,5 @@ esac
 echo "systemd booted in its own namespaces (PID $systemd_pid here), state $state"
 # The markers let the tests use this systemd (never a machine's own) and end processes by
 # name.
-QVL_TEST_SYSTEMD_NAMESPACE=1 QVL_TEST_NAMESPACE=1 nsenter -t "$systemd_pid" -m -p -n -u "$@"
+QVL_TEST_SYSTEMD_NAMESPACE=1 QVL_TEST_NAMESPACE=1 QVL_TEST_OVERLAY_ROOT=${QVL_NAMESPACE_OVERLAY:-0} \
+    nsenter -t "$systemd_pid" -m -p -n -u "$@"

@@ -53,7 +53,10 @@ TEST(RunState, ReadersSeeOnlyWholeFiles) {
     int reads = 0, torn = 0;
     while (!done) {
         std::string text;
-        if (PlatformReadSmallFile(path.c_str(), 8192, &text) != SmallFileRead::kRead) continue;
+        const SmallFileRead read = PlatformReadSmallFile(path.c_str(), 8192, &text);
+        if (read == SmallFileRead::kMissing) continue;  // aside for a moment (Windows)
+        if (read != SmallFileRead::kRead) ++torn;
+        if (read != SmallFileRead::kRead) continue;
         ++reads;
         if (text.size() != whole.size() || text.compare(text.size() - 9, 9, "\nended=0\n") != 0)
             ++torn;

@@ -28,7 +28,7 @@ commands=$(awk -v prompt="$prompt" '
 failure=""
 [ -n "$commands" ] || failure="no commands found in $guide"
 
-pkg=$(ls "$build"/package/qvljobctl-*.zip "$build"/package/qvljobctl-*.tar.gz 2>/dev/null | head -1)
+pkg=$(ls -t "$build"/package/qvljobctl-*.zip "$build"/package/qvljobctl-*.tar.gz 2>/dev/null | head -1)
 dir=$(mktemp -d)
 case "$pkg" in
     "") failure="$failure; no package in $build/package" ;;

@@ -5,7 +5,7 @@ set -u
 . "$(dirname "$0")/../support/result_xml.sh"
 build=$1 result=$2 runner=${3:-}
 failure=""
-pkg=$(ls "$build"/package/qvljobctl-*.zip "$build"/package/qvljobctl-*.tar.gz 2>/dev/null | head -1)
+pkg=$(ls -t "$build"/package/qvljobctl-*.zip "$build"/package/qvljobctl-*.tar.gz 2>/dev/null | head -1)
 dir=$(mktemp -d)
 if [ -z "$pkg" ]; then
     failure="no package in $build/package"

@@ -2,7 +2,8 @@
 # this machine lacks. Sourced by test.sh and demo.sh.
 QVL_PACKAGES="cmake ninja-build g++ clang libclang-rt-14-dev googletest libbenchmark-dev
 libssl-dev g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64 wine32:i386 zip unzip procps systemd
-util-linux mount iproute2 git fiu-utils libfiu0"
+util-linux mount iproute2 git fiu-utils libfiu0 prometheus prometheus-node-exporter msitools wixl
+lintian dpkg-dev strace"
 
 ensure_packages() {
     local missing="" p sudo=""

@@ -27,6 +27,8 @@ void PlatformPrepareProcess() {
     signal(SIGPIPE, SIG_IGN);
 }
 
+void PlatformBinaryStandardOutput() {}
+
 bool WriteAll(int fd, const char* data, std::size_t size, std::size_t* written) {
     std::size_t done = 0;
     bool ok = true;

@@ -378,6 +378,37 @@ bool PlatformLaunch(const char* commandLine, std::uint32_t* pid, std::uint64_t* 
     return true;
 }
 
+const char* PlatformControllerFileName() {
+    return "qvljobctl";
+}
+
+const char* PlatformKillFileName() {
+    return "KILL";
+}
+
+bool PlatformRunProgram(const std::string& program, const std::vector<std::string>& arguments,
+                        std::uint32_t* exitCode) {
+    std::vector<char*> argv = {const_cast<char*>(program.c_str())};
+    for (const std::string& a : arguments)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    SpawnSettings settings;
+    pid_t child = -1;
+    const int rc = posix_spawn(&child, program.c_str(), &settings.actions, &settings.attr,
+                               argv.data(), environ);
+    if (rc != 0) {
+        errno = rc;
+        return false;
+    }
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR) return false;
+    }
+    *exitCode = static_cast<std::uint32_t>(WIFEXITED(status) ? WEXITSTATUS(status)
+                                                             : 128 + WTERMSIG(status));
+    return true;
+}
+
 PlatformProcessWatch* PlatformWatchProcess(std::uint32_t pid, std::uint64_t creationTime) {
     if (pid == 0) return nullptr;
     const int fd = PidfdOpen(static_cast<pid_t>(pid));

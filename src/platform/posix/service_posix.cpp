@@ -6,6 +6,7 @@
 // and needs no library beyond the C runtime. The service process itself speaks systemd's
 // notify datagram protocol (READY=1, STOPPING=1, STATUS=, EXTEND_TIMEOUT_USEC=) and takes
 // SIGTERM as the stop control.
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -506,6 +507,36 @@ bool PlatformScDeleteService(void* service) {
     // forgotten once it stops, as Windows deletes a service marked for deletion).
     RunSystemctl({"reset-failed", unit});
     return Systemctl({"daemon-reload"});
+}
+
+bool PlatformScStartService(void* service) {
+    return Systemctl({"start", static_cast<ScHandle*>(service)->unit});
+}
+
+bool PlatformScServicesOf(const char* executablePath, std::vector<std::string>* names) {
+    names->clear();
+    std::string wanted;
+    if (!UnitValue(executablePath, true, &wanted)) return true;
+    DIR* dir = opendir(kUnitDirectory);
+    if (!dir) return errno == ENOENT;
+    const std::string prefix = "QUARVELIN_JOB_CONTROLLER", suffix = ".service";
+    while (dirent* e = readdir(dir)) {
+        const std::string unit = e->d_name;
+        if (unit.rfind(prefix, 0) != 0 || unit.size() <= suffix.size() ||
+            unit.compare(unit.size() - suffix.size(), suffix.size(), suffix) != 0) {
+            continue;
+        }
+        std::ifstream in(UnitFile(unit));
+        std::string line;
+        while (std::getline(in, line)) {
+            if (line == "ExecStart=" + wanted) {
+                names->push_back(unit.substr(0, unit.size() - suffix.size()));
+                break;
+            }
+        }
+    }
+    closedir(dir);
+    return true;
 }
 
 void PlatformScClose(void* handle) {

@@ -9,6 +9,7 @@
 #include <io.h>
 #include <psapi.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -152,6 +153,18 @@ bool PlatformReplaceFileWith(const char* path, const std::string& bytes) {
             if (MoveFileExA(temporary.c_str(), path, MOVEFILE_REPLACE_EXISTING)) return true;
             error = GetLastError();
             if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) break;
+            // A file that is open cannot be replaced, even where its readers share delete
+            // access; but it can be moved aside, and the new one moved to its name. A reader
+            // holding the old one keeps reading it until it closes it; then it is gone.
+            const std::string aside = temporary + ".old";
+            if (MoveFileExA(path, aside.c_str(), 0)) {
+                if (MoveFileExA(temporary.c_str(), path, 0)) {
+                    DeleteFileA(aside.c_str());
+                    return true;
+                }
+                error = GetLastError();
+                MoveFileExA(aside.c_str(), path, 0);
+            }
             Sleep(kMoveRetryMs);
         }
     }
@@ -428,3 +441,8 @@ bool PlatformReportErrorEvent(const char* source, const char* line, const char* 
 }
 
 void PlatformPrepareProcess() {}
+
+void PlatformBinaryStandardOutput() {
+    std::fflush(stdout);
+    _setmode(_fileno(stdout), _O_BINARY);
+}

@@ -220,6 +220,58 @@ bool PlatformLaunch(const char* commandLine, std::uint32_t* pid, std::uint64_t* 
     return true;
 }
 
+namespace {
+
+// One argument quoted by the C runtime's rules, so that the child's argv sees it unchanged.
+std::string Quoted(const std::string& arg) {
+    if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) return arg;
+    std::string q = "\"";
+    std::size_t backslashes = 0;
+    for (const char c : arg) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        q.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+        backslashes = 0;
+        q += c;
+    }
+    q.append(backslashes * 2, '\\');
+    return q + "\"";
+}
+
+}  // namespace
+
+const char* PlatformControllerFileName() {
+    return "QVLJOBCTL.EXE";
+}
+
+const char* PlatformKillFileName() {
+    return "KILL.EXE";
+}
+
+bool PlatformRunProgram(const std::string& program, const std::vector<std::string>& arguments,
+                        std::uint32_t* exitCode) {
+    std::string line = Quoted(program);
+    for (const std::string& a : arguments)
+        line += " " + Quoted(a);
+    STARTUPINFOA si;
+    ZeroMemory(&si, sizeof si);
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi;
+    if (!CreateProcessA(program.c_str(), &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si,
+                        &pi)) {
+        return false;
+    }
+    WaitForSingleObject(pi.hProcess, INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(pi.hProcess, &code);
+    *exitCode = code;
+    CloseHandle(pi.hProcess);
+    CloseHandle(pi.hThread);
+    return true;
+}
+
 PlatformProcessWatch* PlatformWatchProcess(std::uint32_t pid, std::uint64_t creationTime) {
     // The right to end it is asked for too, but a process of another account may refuse it:
     // it is then still watched.

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -136,4 +137,76 @@ bool PlatformScDeleteService(void* service) {
 
 void PlatformScClose(void* handle) {
     if (handle) CloseServiceHandle(static_cast<SC_HANDLE>(handle));
+}
+
+bool PlatformScStartService(void* service) {
+    // Right after another process created the service the manager may still hold its
+    // database (ERROR_SERVICE_DATABASE_LOCKED, which StartService documents as passing) or not
+    // yet know the service to this handle's reader: a few seconds are given to that.
+    constexpr int kTries = 50;
+    constexpr DWORD kRetryMs = 200;
+    for (int i = 0;; ++i) {
+        if (StartServiceA(static_cast<SC_HANDLE>(service), 0, nullptr)) return true;
+        const DWORD error = GetLastError();
+        if (error == ERROR_SERVICE_ALREADY_RUNNING) return true;
+        // The manager gave up waiting for the process's first answer (a first start in a
+        // fresh Wine prefix can take that long): it may well be running a moment later.
+        if (error == ERROR_SERVICE_REQUEST_TIMEOUT) {
+            SERVICE_STATUS status = {};
+            for (int j = 0; j < kTries; ++j) {
+                if (QueryServiceStatus(static_cast<SC_HANDLE>(service), &status) &&
+                    status.dwCurrentState == SERVICE_RUNNING) {
+                    return true;
+                }
+                Sleep(kRetryMs);
+            }
+            SetLastError(error);
+            return false;
+        }
+        if (i + 1 >= kTries ||
+            (error != ERROR_SERVICE_DATABASE_LOCKED && error != ERROR_SERVICE_DOES_NOT_EXIST)) {
+            return false;
+        }
+        Sleep(kRetryMs);
+    }
+}
+
+bool PlatformScServicesOf(const char* executablePath, std::vector<std::string>* names) {
+    names->clear();
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ENUMERATE_SERVICE);
+    if (manager == nullptr) return false;
+    std::vector<BYTE> buffer(1 << 16);
+    DWORD needed = 0, count = 0, resume = 0;
+    BOOL more = TRUE;
+    while (more) {
+        more = FALSE;
+        if (!EnumServicesStatusA(manager, SERVICE_WIN32, SERVICE_STATE_ALL,
+                                 reinterpret_cast<LPENUM_SERVICE_STATUSA>(buffer.data()),
+                                 static_cast<DWORD>(buffer.size()), &needed, &count, &resume)) {
+            if (GetLastError() != ERROR_MORE_DATA) break;
+            more = TRUE;
+        }
+        const auto* entries = reinterpret_cast<const ENUM_SERVICE_STATUSA*>(buffer.data());
+        for (DWORD i = 0; i < count; ++i) {
+            const std::string name = entries[i].lpServiceName;
+            if (name.rfind("QUARVELIN_JOB_CONTROLLER", 0) != 0) continue;
+            SC_HANDLE service = OpenServiceA(manager, name.c_str(), SERVICE_QUERY_CONFIG);
+            if (service == nullptr) continue;
+            DWORD size = 0;
+            QueryServiceConfigA(service, nullptr, 0, &size);
+            std::vector<BYTE> config(size > 0 ? size : 1);
+            const auto* c = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(config.data());
+            if (QueryServiceConfigA(service,
+                                    reinterpret_cast<QUERY_SERVICE_CONFIGA*>(config.data()), size,
+                                    &size) &&
+                c->lpBinaryPathName &&
+                lstrcmpiA(c->lpBinaryPathName,
+                          ("\"" + std::string(executablePath) + "\"").c_str()) == 0) {
+                names->push_back(name);
+            }
+            CloseServiceHandle(service);
+        }
+    }
+    CloseServiceHandle(manager);
+    return true;
 }

@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# Builds the Debian package of a Linux build with Debian's own tools (dpkg-shlibdeps for the
+# dependencies, dpkg-deb for the package):
+#   build-deb.sh BIN_DIR SOURCE_DIR VERSION OUT_DIR
+# The programs go to /usr/lib/qvljobctl (qvljobctl on the path through /usr/bin), the INI
+# to /etc/qvljobctl as a conffile (found beside the controller through a link, as the
+# controller looks for it), the log and the state files to /var/log/qvljobctl.
+set -eu
+bin=$1 src=$2 version=$3 out=$4
+here=$src/packaging/deb
+stage=$(mktemp -d)
+chmod 0755 "$stage"
+trap 'rm -rf "$stage"' EXIT
+lib=$stage/usr/lib/qvljobctl doc=$stage/usr/share/doc/qvljobctl
+mkdir -p "$lib" "$stage/usr/bin" "$stage/etc/qvljobctl" "$doc" "$stage/usr/share/man/man8" \
+    "$stage/usr/share/qvljobctl" "$stage/DEBIAN"
+
+for p in qvljobctl KILL qvlcrypt qvlping qvlinstances qvljobstr_sample; do
+    install -m 0755 "$bin/$p" "$lib/$p"
+    strip --strip-unneeded --remove-section=.comment --remove-section=.note "$lib/$p"
+done
+ln -s ../lib/qvljobctl/qvljobctl "$stage/usr/bin/qvljobctl"
+ln -s /etc/qvljobctl/QVLJOBCTL.INI "$lib/QVLJOBCTL.INI"
+# The packaged INI, with the settings file and the log where a Debian system keeps them.
+sed -e 's|^QVLINI=.*|QVLINI=/etc/qvljobctl/QUARVELIN.INI|' \
+    -e 's|^QVLLOG=.*|QVLLOG=/var/log/qvljobctl/QVLJOBCTL.LOG|' \
+    -e 's|^; It lies beside QVLJOBCTL.EXE.*|; Installed as /etc/qvljobctl/QVLJOBCTL.INI; the controller finds it through a link beside it.|' \
+    "$src/packaging/QVLJOBCTL.INI" >"$stage/etc/qvljobctl/QVLJOBCTL.INI"
+chmod 0644 "$stage/etc/qvljobctl/QVLJOBCTL.INI"
+
+install -m 0644 "$here/copyright" "$doc/copyright"
+sed "s/@VERSION@/$version/" "$here/changelog" | gzip -9n >"$doc/changelog.gz"
+gzip -9nc "$src/docs/OPERATORS-GUIDE.md" >"$doc/OPERATORS-GUIDE.md.gz"
+install -m 0644 "$src/packaging/prometheus/qvljobctl-rules.yml" "$stage/usr/share/qvljobctl/"
+sed "s/@VERSION@/$version/" "$here/qvljobctl.8" | gzip -9n >"$stage/usr/share/man/man8/qvljobctl.8.gz"
+chmod 0644 "$doc"/* "$stage/usr/share/man/man8/qvljobctl.8.gz"
+
+# The libraries' packages, as dpkg-shlibdeps finds them (it wants a debian/control).
+mkdir -p "$stage/shlibs/debian"
+printf 'Source: qvljobctl\n\nPackage: qvljobctl\nArchitecture: any\n' >"$stage/shlibs/debian/control"
+depends=$(cd "$stage/shlibs" && dpkg-shlibdeps -O "$lib"/qvljobctl "$lib"/KILL "$lib"/qvlcrypt \
+    "$lib"/qvlping "$lib"/qvlinstances "$lib"/qvljobstr_sample 2>/dev/null |
+    sed -n 's/^shlibs:Depends=//p')
+rm -rf "$stage/shlibs"
+
+for s in prerm postinst postrm; do install -m 0755 "$here/$s" "$stage/DEBIAN/$s"; done
+echo /etc/qvljobctl/QVLJOBCTL.INI >"$stage/DEBIAN/conffiles"
+size=$(du -sk --exclude=DEBIAN "$stage" | cut -f1)
+sed -e "s/@VERSION@/$version/" -e "s/@ARCH@/$(dpkg --print-architecture)/" \
+    -e "s/@SIZE@/$size/" -e "s/@DEPENDS@/$depends/" "$here/control.in" >"$stage/DEBIAN/control"
+(cd "$stage" && find . -path ./DEBIAN -prune -o -type f -printf '%P\0' | sort -z |
+    xargs -0 md5sum) >"$stage/DEBIAN/md5sums"
+mkdir -p "$out"
+deb="$out/qvljobctl_${version}_$(dpkg --print-architecture).deb"
+dpkg-deb --root-owner-group -Zxz --build "$stage" "$deb" >/dev/null
+echo "$deb"

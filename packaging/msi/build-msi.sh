@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# Builds the MSI of a Windows build with Debian's msitools: wixl compiles qvljobctl.wxs, and
+# msibuild then writes what wixl's subset of WiX has no words for:
+#   - the INI's component is permanent and never overwritten: an uninstall keeps it, an
+#     upgrade keeps the operator's edit (the settings file, logs and state files are no part
+#     of the package, so nothing touches them);
+#   - the old version is removed right after InstallValidate, in a transaction of its own,
+#     once its running instances are stopped by the installed qvlinstances.exe (noting them;
+#     nothing to do on a first installation, so its failure is ignored);
+#   - deferred custom actions running the new qvlinstances.exe with the system's rights:
+#     after the files, install and start INSTANCES, and start the noted ones again; on an
+#     uninstall that is no upgrade, stop and remove every instance of the installation.
+#   build-msi.sh BIN_DIR SOURCE_DIR VERSION OUT_DIR ARCH(x86|x64)
+set -eu
+bin=$1 src=$2 version=$3 out=$4 arch=$5
+here=$src/packaging/msi
+case "$arch" in
+    x86) programs=ProgramFilesFolder width=win32 ;;
+    *) programs=ProgramFiles64Folder width=win64 ;;
+esac
+mkdir -p "$out"
+msi="$out/qvljobctl-$version-$width.msi"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+# wixl takes the files from the folder of the .wxs. Windows editors expect CR LF in the INI.
+for f in QVLJOBCTL.EXE KILL.EXE qvlcrypt.exe qvlping.exe qvlinstances.exe qvljobstr_sample.exe; do
+    cp "$bin/$f" "$work/"
+done
+cp "$here/qvljobctl.wxs" "$src/docs/OPERATORS-GUIDE.md" "$src/packaging/prometheus/qvljobctl-rules.yml" "$work/"
+sed 's/$/\r/' "$src/packaging/QVLJOBCTL.INI" >"$work/QVLJOBCTL.INI"
+(cd "$work" && wixl -a "$arch" -o "$work/out.msi" -D Version="$version" -D ProgramFiles="$programs" \
+    qvljobctl.wxs) 2>"$work/wixl.log" || { cat "$work/wixl.log" >&2; exit 1; }
+mv "$work/out.msi" "$msi"
+
+# Custom action types: 34 runs a command line in a directory; +1024 deferred (in the script),
+# +2048 with the system's rights, +64 its exit code ignored.
+deferred=$((34 + 1024 + 2048))
+helper='"[INSTALLDIR]qvlinstances.exe"'
+q() { msibuild "$msi" -q "$1"; }
+q "UPDATE Component SET Attributes = 144 WHERE Component = 'Ini'"  # permanent, never overwrite
+q "UPDATE InstallExecuteSequence SET Sequence = 1450 WHERE Action = 'RemoveExistingProducts'"
+action() {  # action NAME TYPE COMMAND SEQUENCE CONDITION
+    q "INSERT INTO CustomAction (Action, Type, Source, Target) VALUES ('$1', $2, 'INSTALLDIR', '$3')"
+    q "INSERT INTO InstallExecuteSequence (Action, Condition, Sequence) VALUES ('$1', '$5', $4)"
+}
+action QvlStopInstances $((34 + 64)) "$helper stop" 1440 'NOT REMOVE'
+action QvlInstallInstances "$deferred" "$helper install \"[INSTANCES]\"" 4010 'NOT REMOVE AND INSTANCES'
+action QvlStartInstances $((deferred + 64)) "$helper start" 4020 'NOT REMOVE'
+action QvlRemoveInstances $((deferred + 64)) "$helper remove" 3400 'REMOVE ~= "ALL" AND NOT UPGRADINGPRODUCTCODE'
+echo "$msi"

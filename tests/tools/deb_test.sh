@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# The .deb installed, used, upgraded, removed and purged for real with dpkg, inside the
+# namespace of systemd_namespace.sh whose /etc, /usr and /var are overlays of the machine's
+# (QVL_NAMESPACE_OVERLAY=1), so that dpkg changes nothing of the machine's own; and lintian
+# on the package. Prints every step with its real output.
+#   deb_test.sh BUILD_DIR NEXT_BUILD_DIR RESULT_XML
+set -u
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/../support/result_xml.sh"
+build=$1 next=$2 result=$3
+deb=$(ls "$build"/package/qvljobctl_*.deb 2>/dev/null | head -1)
+newer=$(ls "$next"/package/qvljobctl_*.deb 2>/dev/null | head -1)
+skip() {
+    echo "skipped: $1"
+    write_skipped_xml "$result" DebianPackage InstallUpgradeRemovePurge "$1"
+    exit 0
+}
+[ "${QVL_TEST_OVERLAY_ROOT:-0}" = 1 ] || skip "not in a namespace whose /etc, /usr and /var are overlays"
+[ -n "$deb" ] || skip "no .deb in $build/package (the target deb makes it)"
+[ -n "$newer" ] || skip "no .deb of a higher version in $next/package (the test command builds it)"
+failure=""
+fail() { failure="${failure}$1; "; echo "FAILED: $1"; }
+step() { echo "\$ $*"; "$@" 2>&1 | grep -v '^(Reading database' ; return "${PIPESTATUS[0]}"; }
+unit=QUARVELIN_JOB_CONTROLLER3
+healthy() {  # waits up to 30 s for -status 3 to say healthy
+    for _ in $(seq 1 60); do
+        qvljobctl -status 3 >/dev/null 2>&1 && return 0
+        sleep 0.5
+    done
+    return 1
+}
+version() { dpkg-deb -f "$1" Version; }
+
+echo "== lintian"
+step lintian --fail-on error "$deb" || fail "lintian reports an error"
+
+echo "== install: nothing starts"
+step dpkg -i "$deb" || fail "dpkg -i failed"
+for f in /usr/lib/qvljobctl/qvljobctl /usr/bin/qvljobctl /etc/qvljobctl/QVLJOBCTL.INI \
+    /usr/share/man/man8/qvljobctl.8.gz /var/log/qvljobctl; do
+    [ -e "$f" ] || fail "$f is missing"
+done
+[ -z "$(ls /etc/systemd/system | grep QUARVELIN)" ] || fail "installing the package made a unit"
+
+echo "== an instance, installed the way the guide teaches"
+/usr/lib/qvljobctl/qvlcrypt record DB 0 DB_SYSTEM Oracle >/etc/qvljobctl/QUARVELIN.INI
+cp /usr/lib/qvljobctl/qvljobstr_sample /usr/local/bin/QVLJOBSTR_ORACLE.EXE  # the suite's
+step qvljobctl -install 3 || fail "-install 3 failed"
+step systemctl start "$unit" || fail "the instance did not start"
+healthy || fail "instance 3 is not healthy after its start"
+step qvljobctl -status 3
+grep -q '^ExecStart="/usr/lib/qvljobctl/qvljobctl"$' "/etc/systemd/system/$unit.service" ||
+    fail "the unit does not run the package's controller"
+echo '; edited by the operator' >>/etc/qvljobctl/QVLJOBCTL.INI
+before=$(systemctl show --property=MainPID --value "$unit")
+
+echo "== upgrade to $(version "$newer")"
+step dpkg -i "$newer" || fail "the upgrade failed"
+[ "$(systemctl is-active "$unit")" = active ] || fail "instance 3 does not run after the upgrade"
+[ "$(systemctl show --property=MainPID --value "$unit")" != "$before" ] ||
+    fail "instance 3 was not restarted by the upgrade"
+healthy || fail "instance 3 is not healthy after the upgrade"
+step qvljobctl -version
+[ "$(qvljobctl -version)" = "qvljobctl $(version "$newer")" ] || fail "the old programs are still there"
+grep -q 'edited by the operator' /etc/qvljobctl/QVLJOBCTL.INI || fail "the operator's INI was replaced"
+
+echo "== remove: the instance goes, the configuration stays"
+step dpkg -r qvljobctl || fail "dpkg -r failed"
+[ ! -e "/etc/systemd/system/$unit.service" ] || fail "instance 3 is still installed"
+[ ! -e /usr/lib/qvljobctl/qvljobctl ] || fail "the programs are still there"
+pgrep -f QVLJOBSTR_ORACLE.EXE >/dev/null && fail "instance 3's job starter still runs"
+[ -e /etc/qvljobctl/QVLJOBCTL.INI ] || fail "removing took the configuration"
+
+echo "== purge: the configuration goes too"
+step dpkg -P qvljobctl || fail "dpkg -P failed"
+[ ! -e /etc/qvljobctl ] || fail "/etc/qvljobctl is still there"
+[ ! -e /var/log/qvljobctl ] || fail "/var/log/qvljobctl is still there"
+
+write_result_xml "$result" DebianPackage InstallUpgradeRemovePurge "$failure"
+[ -z "$failure" ] || { echo "FAILED: $failure"; exit 1; }
+echo passed

@@ -1,0 +1,87 @@
+#!/usr/bin/env bash
+# The MSI installed, upgraded and uninstalled for real with Wine's msiexec, in the suite's own
+# prefix: installed into a folder the suite's files already occupy (its settings file and job
+# starter) with INSTANCES="3"; upgraded to the MSI of a higher version after an edit of the
+# INI; uninstalled. Prints every step with its real output.
+#   msi_test.sh BUILD_DIR NEXT_BUILD_DIR RESULT_XML RUNNER
+set -u
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/../support/result_xml.sh"
+build=$1 next=$2 result=$3 runner=$4
+msi=$(ls "$build"/package/qvljobctl-*.msi 2>/dev/null | head -1)
+newer=$(ls "$next"/package/qvljobctl-*.msi 2>/dev/null | head -1)
+skip() {
+    echo "skipped: $1"
+    write_skipped_xml "$result" Msi InstallUpgradeUninstall "$1"
+    exit 0
+}
+[ -n "$msi" ] || skip "no MSI in $build/package (the target msi makes it)"
+[ -n "$newer" ] || skip "no MSI of a higher version in $next/package (the test command builds it)"
+root=$(cd "$here/../.." && pwd)
+export WINEPREFIX="${WINEPREFIX:-$root/build/win32/wineprefix}" WINEDEBUG=-all
+failure=""
+fail() { failure="${failure}$1; "; echo "FAILED: $1"; }
+win() { "$runner" "$@" 2>&1 | tr -d '\r'; return "${PIPESTATUS[0]}"; }
+step() { echo "> $*"; win "$@"; }
+folder='C:\QVLMSI' unix="$WINEPREFIX/drive_c/QVLMSI"
+ctl="$folder\\QVLJOBCTL.EXE"
+healthy() {
+    for _ in $(seq 1 60); do
+        win "$ctl" -status 3 >/dev/null && return 0
+        sleep 0.5
+    done
+    return 1
+}
+version() { msiinfo export "$1" Property | tr -d '\r' | sed -n 's/^ProductVersion\t//p'; }
+
+# What an earlier run that failed may have left in the prefix.
+win msiexec /x "Z:$newer" /qn >/dev/null
+win msiexec /x "Z:$msi" /qn >/dev/null
+win sc stop QUARVELIN_JOB_CONTROLLER3 >/dev/null
+win sc delete QUARVELIN_JOB_CONTROLLER3 >/dev/null
+# The suite's own files, there before the controller: its settings file and job starter.
+rm -rf "$unix"
+mkdir -p "$unix"
+win "$build/bin/qvlcrypt.exe" record DB 0 DB_SYSTEM Oracle >"$unix/QUARVELIN.INI"
+cp "$build/bin/qvljobstr_sample.exe" "$unix/QVLJOBSTR_ORACLE.EXE"
+# Wine ends its services when the prefix's last ordinary process ends: one stays meanwhile.
+"$runner" "$build/bin/qvljobstr_sample.exe" --instance qvl-msi-keepalive --every 3600 >/dev/null 2>&1 &
+keeper=$!
+
+echo "== install $(version "$msi") with INSTANCES=3"
+step msiexec /i "Z:$msi" /qn "INSTALLDIR=$folder\\" INSTANCES=3 || fail "the installation failed"
+for f in QVLJOBCTL.EXE KILL.EXE qvlcrypt.exe qvlping.exe qvlinstances.exe QVLJOBCTL.INI \
+    OPERATORS-GUIDE.md qvljobctl-rules.yml; do
+    [ -f "$unix/$f" ] || fail "$f was not installed"
+done
+[ "$(win "$folder\\qvlinstances.exe" list)" = QUARVELIN_JOB_CONTROLLER3 ] ||
+    fail "instance 3 is not registered with the installed controller's quoted path"
+healthy || fail "instance 3 is not healthy"
+step "$ctl" -status 3
+printf '; edited by the operator\r\n' >>"$unix/QVLJOBCTL.INI"
+
+echo "== upgrade to $(version "$newer")"
+step msiexec /i "Z:$newer" /qn "INSTALLDIR=$folder\\" || fail "the upgrade failed"
+[ "$(win "$folder\\qvlinstances.exe" list)" = QUARVELIN_JOB_CONTROLLER3 ] ||
+    fail "instance 3 is not installed after the upgrade"
+healthy || fail "instance 3 does not run after the upgrade"
+step "$ctl" -version
+[ "$(win "$ctl" -version)" = "qvljobctl $(version "$newer")" ] || fail "the old controller is still there"
+grep -q 'edited by the operator' "$unix/QVLJOBCTL.INI" || fail "the operator's INI was replaced"
+
+echo "== uninstall"
+step msiexec /x "Z:$newer" /qn || fail "the uninstall failed"
+status=$(win sc query QUARVELIN_JOB_CONTROLLER3 | grep -c STATE)
+[ "$status" = 0 ] || fail "instance 3 is still installed"
+for f in QVLJOBCTL.EXE KILL.EXE qvlinstances.exe; do [ ! -f "$unix/$f" ] || fail "$f is still there"; done
+for f in QVLJOBCTL.INI QUARVELIN.INI QVLJOBCTL.LOG QVLJOBCTL3.STATE; do
+    [ -f "$unix/$f" ] || fail "the uninstall took $f"
+done
+ls "$unix"
+
+kill "$keeper" 2>/dev/null
+win "$build/bin/KILL.EXE" QVLJOBSTR_ORACLE.EXE 3 >/dev/null
+rm -rf "$unix"
+write_result_xml "$result" Msi InstallUpgradeUninstall "$failure"
+[ -z "$failure" ] || { echo "FAILED: $failure"; exit 1; }
+echo passed

@@ -1,0 +1,212 @@
+// qvlinstances: the installed instances of the controller beside it, for the packages'
+// install, upgrade and removal steps (and for operators). An instance of this installation is
+// a service whose registered executable is the controller in this program's own folder.
+//   qvlinstances install "3 5"   registers each instance by running the controller's own
+//                                "-install N" (an instance installed already is kept) and
+//                                starts it
+//   qvlinstances stop [FILE]     stops the running instances, noting them in FILE
+//   qvlinstances start [FILE]    starts the instances FILE notes again, then deletes it
+//   qvlinstances remove [FILE]   stops and removes every instance ("-remove N") and ends its
+//                                job starters, which outlive their controller by design;
+//                                nothing while FILE exists: an upgrade stopped them and
+//                                starts them again (an upgrade may remove the old version
+//                                as if it were uninstalled, as Wine's installer does)
+//   qvlinstances list            prints them, one per line
+// FILE defaults to "qvlinstances.restart" beside this program.
+// Exit status: 0 done, 1 a step failed (the line says which), 2 wrong command line.
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/platform.h"
+#include "service/service_identity.h"
+#include "service/status_report.h"
+#include "service/version.h"
+
+namespace {
+
+constexpr int kStopWaitSeconds = 60;  // a controller stops within a second or two
+const char* const kJobStarters[] = {"QVLJOBSTR_ORACLE.EXE", "QVLJOBSTR_SQLSERVER.EXE",
+                                    "QVLJOBSTR_MYSQL.EXE"};
+
+std::string gFolder;  // this program's folder, with its separator
+
+std::string Beside(const char* name) {
+    return gFolder + name;
+}
+
+std::string Controller() {
+    return Beside(PlatformControllerFileName());
+}
+
+int Usage() {
+    std::fprintf(stderr,
+                 "usage: qvlinstances install \"N ...\" | stop [FILE] | start [FILE] | remove "
+                 "[FILE] | list\n");
+    return 2;
+}
+
+bool Fail(const std::string& what) {
+    char error[kErrorTextBytes];
+    std::printf("qvlinstances: %s - %s\n", what.c_str(), FormatLastError(error, sizeof error));
+    return false;
+}
+
+bool Run(const std::string& program, const std::vector<std::string>& args, std::uint32_t* code) {
+    if (PlatformRunProgram(program, args, code)) return true;
+    return Fail("cannot run " + program);
+}
+
+std::vector<std::string> Instances() {
+    std::vector<std::string> names;
+    if (!PlatformScServicesOf(Controller().c_str(), &names)) Fail("the service manager");
+    return names;
+}
+
+// The instance text of a service name ("3" for QUARVELIN_JOB_CONTROLLER3).
+std::string InstanceText(const std::string& service) {
+    return service.substr(kBaseServiceNameChars);
+}
+
+// Stops a running service and waits until it has stopped; true also when it was not running.
+bool StopService(const std::string& name, bool* wasRunning) {
+    *wasRunning = false;
+    void* manager = PlatformScOpenManager();
+    void* service = manager ? PlatformScOpenService(manager, name.c_str()) : nullptr;
+    if (!service) {
+        if (manager) PlatformScClose(manager);
+        return Fail("cannot open " + name);
+    }
+    std::uint32_t state = 0;
+    if (PlatformScControlStop(service, &state)) {
+        *wasRunning = true;
+        for (int i = 0; i < kStopWaitSeconds * 10 && PlatformScQueryState(service, &state) &&
+                        state != kServiceStopped;
+             ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    }
+    PlatformScClose(service);
+    PlatformScClose(manager);
+    return true;
+}
+
+bool StartService(const std::string& name) {
+    // A service another process has just created may take the manager a moment to show.
+    constexpr int kOpenTries = 50;
+    void* manager = PlatformScOpenManager();
+    void* service = nullptr;
+    for (int i = 0; manager && !service && i < kOpenTries; ++i) {
+        if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        service = PlatformScOpenService(manager, name.c_str());
+    }
+    const bool ok = service && PlatformScStartService(service);
+    if (!ok) Fail("cannot start " + name);
+    if (service) PlatformScClose(service);
+    if (manager) PlatformScClose(manager);
+    if (ok) std::printf("%s started.\n", name.c_str());
+    return ok;
+}
+
+bool Install(const std::string& list) {
+    std::istringstream words(list);
+    std::string instance;
+    const std::vector<std::string> installed = Instances();
+    bool ok = true;
+    while (words >> instance) {
+        const std::string name = NamesOfInstance(instance).service;
+        bool known = false;
+        for (const std::string& n : installed)
+            known = known || n == name;
+        std::uint32_t code = 0;
+        if (!known && (!Run(Controller(), {"-install", instance}, &code) || code != 0)) {
+            std::printf("qvlinstances: %s was not installed\n", name.c_str());
+            ok = false;
+            continue;
+        }
+        ok = StartService(name) && ok;
+    }
+    return ok;
+}
+
+bool Stop(const std::string& file) {
+    std::ofstream noted(file, std::ios::trunc);
+    bool ok = true;
+    for (const std::string& name : Instances()) {
+        bool wasRunning = false;
+        ok = StopService(name, &wasRunning) && ok;
+        if (wasRunning) {
+            noted << name << "\n";
+            std::printf("%s stopped.\n", name.c_str());
+        }
+    }
+    return ok;
+}
+
+bool Start(const std::string& file) {
+    std::ifstream noted(file);
+    std::string name;
+    bool ok = true;
+    while (std::getline(noted, name)) {
+        if (!name.empty()) ok = StartService(name) && ok;
+    }
+    noted.close();
+    PlatformDeleteFile(file.c_str());
+    return ok;
+}
+
+bool Remove(const std::string& file) {
+    if (std::ifstream(file).good()) {
+        std::printf("qvlinstances: an upgrade is under way (%s): the instances stay\n",
+                    file.c_str());
+        return true;
+    }
+    bool ok = true;
+    for (const std::string& name : Instances()) {
+        std::uint32_t code = 0;
+        ok = Run(Controller(), {"-remove", InstanceText(name)}, &code) && code == 0 && ok;
+        for (const char* image : kJobStarters) {
+            Run(Beside(PlatformKillFileName()), {image, InstanceText(name)}, &code);
+        }
+    }
+    return ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 2 && PrintVersionIfAsked("qvlinstances", argv[1])) return 0;
+    char self[4096];
+    if (!PlatformExecutablePath(self, sizeof self)) {
+        Fail("its own path");
+        return 1;
+    }
+    gFolder = self;
+    gFolder.resize(gFolder.find_last_of("\\/") + 1);
+    if (argc < 2 || argc > 3) return Usage();
+    const std::string verb = argv[1];
+    const std::string file = argc == 3 ? argv[2] : Beside("qvlinstances.restart");
+    bool ok = false;
+    if (verb == "install" && argc == 3) {
+        ok = Install(argv[2]);
+    } else if (verb == "stop") {
+        ok = Stop(file);
+    } else if (verb == "start") {
+        ok = Start(file);
+    } else if (verb == "remove") {
+        ok = Remove(file);
+    } else if (verb == "list" && argc == 2) {
+        for (const std::string& name : Instances())
+            std::printf("%s\n", name.c_str());
+        ok = true;
+    } else {
+        return Usage();
+    }
+    std::fflush(stdout);
+    return ok ? 0 : 1;
+}
