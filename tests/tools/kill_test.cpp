@@ -71,6 +71,21 @@ TEST_F(Kill, EndsEveryProcessOfAnImageNameWithoutRegardToCase) {
     EXPECT_TRUE(ProcessRuns(bystander));
 }
 
+// A 64-bit job starter started with an instance number, whose arguments this 32-bit KILL may
+// not be able to read (Wine 8 gives no way), is never ended by name: KILL spares it and says
+// so (or reads its number and spares it as a numbered instance's).
+TEST_F(Kill, ANumberedJobStarterOfTheOtherWidthIsSpared) {
+    const std::string helper = JoinPath(BinDir(), "job_starter64.exe");
+    if (ExecutableFileName("x") == "x") GTEST_SKIP() << "the Windows build's case";
+    if (!FileExists(helper)) GTEST_SKIP() << "no x86_64 MinGW compiler built the 64-bit helper";
+    SKIP_UNLESS_ISOLATED();
+    ASSERT_TRUE(CopyFileTo(helper, dir_ / "QVLJOBSTR_ORACLE.EXE"));
+    const std::uint32_t pid = StartVictim("QVLJOBSTR_ORACLE.EXE", "3");
+    if (!ProcessRuns(pid)) GTEST_SKIP() << "this Wine cannot run 64-bit programs";
+    const ProcessResult r = RunKill({"QVLJOBSTR_ORACLE.EXE"});
+    EXPECT_TRUE(ProcessRuns(pid)) << r.out;
+}
+
 TEST_F(Kill, NeverEndsItselfOrItsParent) {
     SKIP_UNLESS_ISOLATED();
     const std::string self = ExecutableFileName("KILL");
