@@ -1,0 +1,357 @@
+// The supervision's decisions (see supervision_core.h).
+#include "supervision/supervision_core.h"
+
+#include <algorithm>
+
+namespace core {
+
+namespace {
+
+// The phase table: what the loop's wait watches in each phase.
+const PhaseRow kPhases[kPhaseCount] = {
+    {Phase::kListening, "listening", true, Watched::kJobStarter, false},
+    {Phase::kListenPause, "listen pause", false, Watched::kJobStarter, false},
+    {Phase::kReading, "reading", true, Watched::kJobStarter, false},
+    {Phase::kReplying, "replying", true, Watched::kJobStarter, false},
+    {Phase::kKilling, "killing", false, Watched::kNothing, true},
+    {Phase::kKillPause, "kill pause", false, Watched::kNothing, false},
+    {Phase::kJudging, "judging", false, Watched::kNothing, true},
+    {Phase::kAwaitingEnd, "awaiting end", false, Watched::kOldJobStarters, false},
+    {Phase::kEnding, "ending", false, Watched::kOldJobStarters, false},
+    {Phase::kStarting, "starting", false, Watched::kNothing, true},
+};
+
+// One step's work: the state, its settings, the time and the actions being gathered.
+struct Stepper {
+    State& s;
+    const Times& t;
+    bool restartOnExit;
+    Millis now;
+    Actions out;
+
+    void Do(ActionKind kind, bool flag = false) {
+        Action a{kind};
+        a.flag = flag;
+        out.Add(a);
+    }
+    void DoFor(ActionKind kind, Cause cause) {
+        Action a{kind};
+        a.cause = cause;
+        out.Add(a);
+    }
+
+    // The one place that enters a phase, with the limit of its own where it has one.
+    void Enter(Phase phase, std::uint32_t limitMs = 0) {
+        s.phase = phase;
+        s.phaseDeadline = now + limitMs;
+    }
+
+    void Show(Millis due) {
+        s.shownDue = due;
+        ++s.shownChanges;
+    }
+
+    bool Silent() const { return now >= HeartbeatDeadline(s, t); }
+    bool Due() const { return s.wanted.restart && now >= s.wanted.at; }
+
+    // A restart after an exit or a failed start, spaced by the back-off.
+    void Schedule(Cause cause) {
+        if (cause == Cause::kExit && now - s.jobStarterStart >= Millis{t.backoffResetMs}) {
+            s.backoffMs = 0;  // it ran long enough: a fresh start
+        }
+        s.wanted = {true, now + s.backoffMs, cause};
+        s.shownBackoffMs = s.backoffMs;
+        Show(s.wanted.at);
+        const std::uint32_t cap = std::min(t.maxBackoffMs, t.heartbeatTimeoutMs);
+        s.backoffMs = s.backoffMs == 0 ? t.firstBackoffMs : std::min(2 * s.backoffMs, cap);
+        s.backoffMs = std::min(s.backoffMs, cap);
+    }
+
+    // A kill-and-start pass: the restart is no longer wanted once it is under way.
+    void BeginPass(Cause cause) {
+        s.cause = cause;
+        s.wanted.restart = false;
+        if (cause != Cause::kFirstStart) {
+            Show(0);
+            DoFor(ActionKind::kCountRestart, cause);
+            Do(ActionKind::kPublish);
+        }
+        Do(ActionKind::kPlan);
+        Do(ActionKind::kRunKill);
+        Enter(Phase::kKilling);
+    }
+
+    // What a restart that is due now is for: silence, or what the wanted restart names.
+    Cause DueCause() const { return Silent() ? Cause::kSilence : s.wanted.cause; }
+
+    // Listening again, unless a restart is due first: between two clients the deadlines
+    // are looked at, so that a stream of clients can never hold a restart back.
+    void Listen() {
+        if (Silent() || Due()) {
+            BeginPass(DueCause());
+            return;
+        }
+        Do(ActionKind::kListen);
+        Enter(Phase::kListening);
+    }
+
+    void Served() {
+        Do(ActionKind::kDisconnect);
+        Do(ActionKind::kHeartbeat, !s.heartbeatSinceStart);
+        s.heartbeatSinceStart = true;
+        s.lastSignOfLife = now;
+        Listen();
+    }
+
+    // A client that held the cycle past its limit: dropped, and no sign of life.
+    void Drop(ActionKind line) {
+        Do(ActionKind::kCancel);
+        Do(ActionKind::kDisconnect);
+        Do(line);
+        Listen();
+    }
+
+    // A listen that failed is no client: said once per kind of failure, then tried again
+    // after a pause (the cause, descriptors used up, usually lasts a while).
+    void ListenFailed(std::uint32_t error) {
+        const std::uint32_t* said = s.listenErrors;
+        const std::uint32_t* end = said + s.listenErrorCount;
+        if (std::find(said, end, error) == end && s.listenErrorCount < kListenErrorsSaid) {
+            s.listenErrors[s.listenErrorCount++] = error;
+            Action say{ActionKind::kSayListenFailed};
+            say.error = error;
+            out.Add(say);
+        }
+        Do(ActionKind::kDisconnect);
+        Enter(Phase::kListenPause, t.listenRetryMs);
+    }
+
+    void JobStarterExited() {
+        Do(ActionKind::kRecordExit);
+        s.jobStarterExited = true;
+        if (restartOnExit) {
+            Schedule(Cause::kExit);
+        } else {
+            Show(std::max(HeartbeatDeadline(s, t), now));
+        }
+        Do(ActionKind::kPublish);
+    }
+
+    void Start() {
+        Do(ActionKind::kFinishPass, true);
+        Do(ActionKind::kStart);
+        Enter(Phase::kStarting);
+    }
+
+    void Started(bool ok) {
+        s.jobStarterStart = now;
+        s.heartbeatSinceStart = false;
+        s.jobStarterExited = false;
+        Show(0);
+        if (!ok && restartOnExit) Schedule(Cause::kStartFailed);
+        Do(ActionKind::kPublish);
+        if (s.cause == Cause::kSilence) {
+            Do(ActionKind::kSaySilence);
+            Do(ActionKind::kSilentExchange);
+        }
+        if (s.cause != Cause::kFirstStart) Do(ActionKind::kDisconnect);
+        s.lastSignOfLife = now;  // the new job starter's period begins
+        Listen();
+    }
+
+    void EndItself(bool afterWait) {
+        Do(ActionKind::kEndItself, afterWait);
+        Enter(Phase::kEnding, t.forcedEndWaitMs);
+    }
+
+    void Judged(AfterKills next, bool unwatched) {
+        s.oldOnesUnwatched = unwatched;
+        s.lookedAt = now;
+        switch (next) {
+            case AfterKills::kStart:
+                Start();
+                return;
+            case AfterKills::kEndItself:
+                EndItself(false);
+                return;
+            case AfterKills::kAwaitEnd:
+                Enter(Phase::kAwaitingEnd, t.endWaitMs);
+                return;
+        }
+    }
+
+    void OldOnesLooked(bool allEnded, bool unwatched) {
+        s.oldOnesUnwatched = unwatched;
+        s.lookedAt = now;
+        if (allEnded) {
+            Start();
+        } else if (now >= s.phaseDeadline) {
+            if (s.phase == Phase::kAwaitingEnd) {
+                EndItself(true);
+            } else {
+                Start();
+            }
+        }
+    }
+
+    void Stop() {
+        Do(ActionKind::kFinishPass, false);
+        Do(ActionKind::kEnd);
+        s.over = true;
+    }
+
+    bool WatchesJobStarter() const { return RowOf(s.phase).process == Watched::kJobStarter; }
+
+    void PipeOver(const Event& e) {
+        switch (s.phase) {
+            case Phase::kListening:
+                if (!e.ok) {
+                    ListenFailed(e.error);
+                    return;
+                }
+                Do(ActionKind::kRead);
+                Enter(Phase::kReading, t.clientLimitMs);
+                return;
+            case Phase::kReading:
+                Do(ActionKind::kReply);
+                Enter(Phase::kReplying, t.clientLimitMs);
+                return;
+            case Phase::kReplying:
+                Served();
+                return;
+            default:
+                return;
+        }
+    }
+
+    void DeadlinePassed() {
+        switch (s.phase) {
+            case Phase::kListening:
+                if (Silent() || Due()) {
+                    Do(ActionKind::kCancel);  // before its record is reused
+                    BeginPass(DueCause());
+                }
+                return;
+            case Phase::kListenPause:
+                if (Silent() || Due()) {
+                    BeginPass(DueCause());
+                } else if (now >= s.phaseDeadline) {
+                    Listen();
+                }
+                return;
+            case Phase::kReading:
+            case Phase::kReplying:
+                if (Silent() || now >= s.phaseDeadline) {
+                    Drop(s.phase == Phase::kReading ? ActionKind::kDropSilent
+                                                    : ActionKind::kDropUnanswered);
+                }
+                return;
+            case Phase::kKillPause:
+                if (now >= s.phaseDeadline) {
+                    Do(ActionKind::kRunKill);
+                    Enter(Phase::kKilling);
+                }
+                return;
+            case Phase::kAwaitingEnd:
+            case Phase::kEnding:
+                Do(ActionKind::kLookAtOldOnes);
+                return;
+            default:
+                return;
+        }
+    }
+
+    void Handle(const Event& e) {
+        if (s.over) return;
+        switch (e.kind) {
+            case EventKind::kBegin:
+                return;
+            case EventKind::kStop:
+                Stop();
+                return;
+            case EventKind::kDeadline:
+                DeadlinePassed();
+                return;
+            case EventKind::kPipeOver:
+                PipeOver(e);
+                return;
+            case EventKind::kProcessEnded:
+                if (WatchesJobStarter()) {
+                    JobStarterExited();
+                } else if (RowOf(s.phase).process == Watched::kOldJobStarters) {
+                    Do(ActionKind::kLookAtOldOnes);
+                }
+                return;
+            case EventKind::kKillStarted:
+                if (s.phase != Phase::kKilling) return;
+                if (e.ok) {
+                    Enter(Phase::kKillPause, t.killPauseMs);
+                } else {
+                    Do(ActionKind::kJudge);
+                    Enter(Phase::kJudging);
+                }
+                return;
+            case EventKind::kJudged:
+                if (s.phase == Phase::kJudging) Judged(e.next, e.unwatched);
+                return;
+            case EventKind::kOldOnesLooked:
+                if (RowOf(s.phase).process == Watched::kOldJobStarters) {
+                    OldOnesLooked(e.ok, e.unwatched);
+                }
+                return;
+            case EventKind::kStarted:
+                if (s.phase == Phase::kStarting) Started(e.ok);
+                return;
+        }
+    }
+};
+
+}  // namespace
+
+const PhaseRow& RowOf(Phase phase) {
+    return kPhases[static_cast<int>(phase)];
+}
+
+Millis HeartbeatDeadline(const State& state, const Times& times) {
+    return state.lastSignOfLife + times.heartbeatTimeoutMs;
+}
+
+Millis DeadlineOf(const State& s, const Times& t) {
+    Millis d = s.phaseDeadline;
+    switch (s.phase) {
+        case Phase::kListening:
+            d = HeartbeatDeadline(s, t);
+            break;
+        case Phase::kListenPause:
+        case Phase::kReading:
+        case Phase::kReplying:
+            d = std::min(d, HeartbeatDeadline(s, t));
+            break;
+        case Phase::kAwaitingEnd:
+        case Phase::kEnding:
+            if (s.oldOnesUnwatched) d = std::min(d, s.lookedAt + t.endPollMs);
+            break;
+        default:
+            break;
+    }
+    const bool listens = s.phase == Phase::kListening || s.phase == Phase::kListenPause;
+    if (listens && s.wanted.restart) d = std::min(d, s.wanted.at);
+    return d;
+}
+
+Actions Begin(State* state, const Times& times, bool restartOnExit, Millis now) {
+    *state = State{};
+    state->lastSignOfLife = state->jobStarterStart = now;
+    Stepper step{*state, times, restartOnExit, now, {}};
+    step.BeginPass(Cause::kFirstStart);
+    return step.out;
+}
+
+Actions Step(State* state, const Times& times, bool restartOnExit, const Event& event,
+             Millis now) {
+    Stepper step{*state, times, restartOnExit, now, {}};
+    step.Handle(event);
+    return step.out;
+}
+
+}  // namespace core

@@ -1,0 +1,182 @@
+// The supervision's decisions, apart from everything that carries them out: given where the
+// run stands, one event and the time, it gives where the run stands next and the actions to
+// carry out. It never reads a clock and touches no process-wide state, so that deadlines,
+// back-off, a stop in every phase and the causes of restarts are tested as tables of events
+// with chosen times. The run loop (supervisor.h) waits on what the phase table names, turns
+// what it saw into one event, hands it in, and carries out the actions in their order.
+//
+// The phases, each with what the loop's one wait watches and the deadline that holds:
+//   listening      pipe, job starter  the heartbeat deadline, a restart that is due
+//   listen pause   job starter        the pause, the heartbeat deadline, a due restart
+//   reading        pipe, job starter  the client's limit, the heartbeat deadline
+//   replying       pipe, job starter  the same
+//   killing        -                  none: the next KILL is being started
+//   kill pause     -                  the pause after a KILL
+//   judging        -                  none: what follows the KILLs is being judged
+//   awaiting end   the old ones       the end wait (looked at often where none is watched)
+//   ending         the old ones       the wait after the controller ended them itself
+//   starting       -                  none: the new job starter is being started
+// In a phase that has no deadline an action is under way whose result comes back at once as
+// the next event; the loop looks at the stop before it hands that in.
+//
+// What is wanted is kept apart from what is: `Wanted` says whether a restart is due and
+// when, and why; the phase says what is going on. The cause of every restart is one value,
+// recorded where the pass begins.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace core {
+
+// Milliseconds on the loop's steady clock.
+using Millis = std::int64_t;
+
+enum class Phase {
+    kListening,
+    kListenPause,
+    kReading,
+    kReplying,
+    kKilling,
+    kKillPause,
+    kJudging,
+    kAwaitingEnd,
+    kEnding,
+    kStarting,
+};
+constexpr int kPhaseCount = 10;
+
+// Why a kill-and-start pass runs; the first of a run is no restart.
+enum class Cause { kFirstStart, kSilence, kExit, kStartFailed };
+
+// What the loop's wait watches in a phase.
+enum class Watched { kNothing, kJobStarter, kOldJobStarters };
+struct PhaseRow {
+    Phase phase;
+    const char* name;
+    bool pipe;        // the pipe's pending operation
+    Watched process;  // whose end
+    bool immediate;   // an action's result comes back at once: no wait
+};
+const PhaseRow& RowOf(Phase phase);
+
+// The times a run keeps to.
+struct Times {
+    std::uint32_t heartbeatTimeoutMs;
+    std::uint32_t clientLimitMs;
+    std::uint32_t listenRetryMs;
+    std::uint32_t killPauseMs;
+    std::uint32_t endWaitMs;
+    std::uint32_t forcedEndWaitMs;
+    std::uint32_t endPollMs;  // an old job starter that cannot be watched is looked at so often
+    std::uint32_t firstBackoffMs;
+    std::uint32_t maxBackoffMs;
+    std::uint32_t backoffResetMs;
+};
+
+// A restart that is wanted: after an exit or a failed start (with restart on exit).
+struct Wanted {
+    bool restart = false;
+    Millis at = 0;
+    Cause cause = Cause::kExit;
+};
+
+// How many different listen failures are said; more kinds are not said again.
+constexpr std::size_t kListenErrorsSaid = 8;
+
+struct State {
+    Phase phase = Phase::kKilling;
+    Millis phaseDeadline = 0;  // of a phase with a limit of its own
+    Millis lastSignOfLife = 0;
+    Millis jobStarterStart = 0;
+    bool heartbeatSinceStart = false;
+    bool jobStarterExited = false;  // the current job starter ended by itself
+    Wanted wanted;
+    std::uint32_t backoffMs = 0;  // the delay before the next restart after an exit
+    // What the state file shows of the next restart: when it is due (0: not known) and the
+    // back-off it was given; `shownChanges` counts the changes, so that the loop turns the
+    // time into a wall-clock time once per change.
+    Millis shownDue = 0;
+    std::uint32_t shownBackoffMs = 0;
+    std::uint32_t shownChanges = 0;
+    Cause cause = Cause::kFirstStart;  // of the pass under way
+    bool oldOnesUnwatched = false;     // some old job starter can only be looked at
+    Millis lookedAt = 0;               // when the old job starters were last looked at
+    std::uint32_t listenErrors[kListenErrorsSaid] = {};
+    std::size_t listenErrorCount = 0;
+    bool over = false;  // the run has ended
+};
+
+enum class EventKind {
+    kBegin,            // the run begins: its first pass
+    kStop,             // a stop was asked for
+    kDeadline,         // the wait ended without anything else happening
+    kPipeOver,         // the pipe's operation is over (ok: a client came; else `error`)
+    kProcessEnded,     // a watched process ended
+    kKillStarted,      // `ok`: a KILL was started (or tried); false: none is left
+    kJudged,           // what follows the KILLs (`next`)
+    kOldOnesLooked,    // `ok`: every old job starter has ended; `unwatched` as said
+    kStarted,          // `ok`: the new job starter was started
+};
+// What follows the KILLs of a pass.
+enum class AfterKills { kStart, kAwaitEnd, kEndItself };
+struct Event {
+    EventKind kind;
+    bool ok = true;
+    bool unwatched = false;
+    std::uint32_t error = 0;
+    AfterKills next = AfterKills::kStart;
+};
+
+enum class ActionKind {
+    kListen,           // start listening; its result may come back at once
+    kRead,             // read one message
+    kReply,            // send the 80-byte reply to what was read
+    kDisconnect,       // disconnect the client
+    kCancel,           // end the pending pipe operation before its record is reused
+    kDropSilent,       // log that a client was dropped without a message
+    kDropUnanswered,   // log that a client was dropped without taking its reply
+    kSayListenFailed,  // say (once per kind) that a listen failed with `error`
+    kHeartbeat,        // record a heartbeat (`first`: the job starter's first)
+    kRecordExit,       // log and record that the job starter ended by itself
+    kCountRestart,     // count a restart for `cause` (the job starter is being restarted)
+    kPlan,             // plan what the pass ends, taking over the job starter's watch
+    kRunKill,          // start the pass's next KILL
+    kJudge,            // judge what follows the KILLs
+    kEndItself,        // end the old ones by the controller's own hand (`afterWait`)
+    kLookAtOldOnes,    // look whether the old ones have ended
+    kFinishPass,       // forget the pass (`leftovers`: log those still running)
+    kStart,            // start the new job starter
+    kSaySilence,       // log "... antwortet nicht"
+    kSilentExchange,   // the read and the reply of the cycle without a client
+    kPublish,          // publish the run's state (with the wanted restart)
+    kEnd,              // the run ends: let go of the job starter's watch
+};
+struct Action {
+    ActionKind kind;
+    Cause cause = Cause::kFirstStart;
+    std::uint32_t error = 0;
+    bool flag = false;  // first / afterWait / leftovers
+};
+
+// The actions of one step, in the order they are carried out.
+constexpr std::size_t kMaxActions = 12;
+struct Actions {
+    Action list[kMaxActions];
+    std::size_t count = 0;
+    void Add(const Action& action) {
+        if (count < kMaxActions) list[count++] = action;
+    }
+};
+
+// The run's start: the state at `now`, with the first pass's actions.
+Actions Begin(State* state, const Times& times, bool restartOnExit, Millis now);
+// One event at `now`: the next state and the actions.
+Actions Step(State* state, const Times& times, bool restartOnExit, const Event& event,
+             Millis now);
+// When the current phase ends unless something else happens first.
+Millis DeadlineOf(const State& state, const Times& times);
+// When the current job starter's heartbeat deadline passes.
+Millis HeartbeatDeadline(const State& state, const Times& times);
+
+}  // namespace core

@@ -1,0 +1,402 @@
+// The supervision's decisions as tables of events with chosen times: no process, no pipe and
+// no clock. Each scenario is a list of steps; each step hands one event in at a time and says
+// which actions must come out and which phase the run is in afterwards.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "supervision/supervision_core.h"
+
+namespace {
+
+using core::Event;
+using core::EventKind;
+using core::Phase;
+
+// Short times, so that the tables read easily: heartbeat 1000, client limit 100, listen
+// retry 50, kill pause 200, end wait 300, forced end wait 400, end poll 20, back-off from
+// 100 doubling up to 350, reset after 500.
+const core::Times kTimes = {1000, 100, 50, 200, 300, 400, 20, 100, 350, 500};
+
+const char* Name(core::ActionKind kind) {
+    using core::ActionKind;
+    switch (kind) {
+        case ActionKind::kListen: return "Listen";
+        case ActionKind::kRead: return "Read";
+        case ActionKind::kReply: return "Reply";
+        case ActionKind::kDisconnect: return "Disconnect";
+        case ActionKind::kCancel: return "Cancel";
+        case ActionKind::kDropSilent: return "DropSilent";
+        case ActionKind::kDropUnanswered: return "DropUnanswered";
+        case ActionKind::kSayListenFailed: return "SayListenFailed";
+        case ActionKind::kHeartbeat: return "Heartbeat";
+        case ActionKind::kRecordExit: return "RecordExit";
+        case ActionKind::kCountRestart: return "Count";
+        case ActionKind::kPlan: return "Plan";
+        case ActionKind::kRunKill: return "RunKill";
+        case ActionKind::kJudge: return "Judge";
+        case ActionKind::kEndItself: return "EndItself";
+        case ActionKind::kLookAtOldOnes: return "Look";
+        case ActionKind::kFinishPass: return "Finish";
+        case ActionKind::kStart: return "Start";
+        case ActionKind::kSaySilence: return "SaySilence";
+        case ActionKind::kSilentExchange: return "SilentExchange";
+        case ActionKind::kPublish: return "Publish";
+        case ActionKind::kEnd: return "End";
+    }
+    return "?";
+}
+
+const char* CauseName(core::Cause cause) {
+    switch (cause) {
+        case core::Cause::kFirstStart: return "first";
+        case core::Cause::kSilence: return "silence";
+        case core::Cause::kExit: return "exit";
+        case core::Cause::kStartFailed: return "start_failed";
+    }
+    return "?";
+}
+
+// "Count(silence) Publish Plan RunKill": the actions, a cause where one is counted.
+std::string Text(const core::Actions& actions) {
+    std::string text;
+    for (std::size_t i = 0; i < actions.count; ++i) {
+        const core::Action& a = actions.list[i];
+        if (!text.empty()) text += ' ';
+        text += Name(a.kind);
+        if (a.kind == core::ActionKind::kCountRestart) text += std::string("(") + CauseName(a.cause) + ")";
+    }
+    return text;
+}
+
+Event E(EventKind kind, bool ok = true) {
+    Event e{kind};
+    e.ok = ok;
+    return e;
+}
+Event Judged(core::AfterKills next, bool unwatched = false) {
+    Event e{EventKind::kJudged};
+    e.next = next;
+    e.unwatched = unwatched;
+    return e;
+}
+Event ListenFailed(std::uint32_t error) {
+    Event e{EventKind::kPipeOver};
+    e.ok = false;
+    e.error = error;
+    return e;
+}
+
+struct StepRow {
+    core::Millis at;
+    Event event;
+    const char* actions;
+    Phase phase;
+};
+
+// The first pass of a run, from its begin at 0 to listening at 0.
+const std::vector<StepRow> kFirstStart = {
+    {0, E(EventKind::kKillStarted, false), "Judge", Phase::kJudging},
+    {0, Judged(core::AfterKills::kStart), "Finish Start", Phase::kStarting},
+    {0, E(EventKind::kStarted), "Publish Listen", Phase::kListening},
+};
+
+struct Scenario {
+    const char* name;
+    bool restartOnExit;
+    std::vector<StepRow> steps;
+};
+
+class Core : public ::testing::Test {
+protected:
+    void Run(const Scenario& scenario) {
+        SCOPED_TRACE(scenario.name);
+        const core::Actions begun = core::Begin(&state_, kTimes, scenario.restartOnExit, 0);
+        EXPECT_EQ("Plan RunKill", Text(begun));
+        std::vector<StepRow> steps = kFirstStart;
+        steps.insert(steps.end(), scenario.steps.begin(), scenario.steps.end());
+        for (std::size_t i = 0; i < steps.size(); ++i) {
+            const StepRow& row = steps[i];
+            const core::Actions out =
+                core::Step(&state_, kTimes, scenario.restartOnExit, row.event, row.at);
+            EXPECT_EQ(row.actions, Text(out)) << "step " << i << " at " << row.at;
+            EXPECT_EQ(core::RowOf(row.phase).name, std::string(core::RowOf(state_.phase).name))
+                << "step " << i << " at " << row.at;
+        }
+    }
+    core::State state_;
+};
+
+// A full restart for silence, as the phases run it: KILL, its pause, the wait for the old
+// job starter's end, the start, and the cycle's read and reply without a client.
+const std::vector<StepRow> kSilenceRestart = {
+    {999, E(EventKind::kDeadline), "", Phase::kListening},
+    {1000, E(EventKind::kDeadline), "Cancel Count(silence) Publish Plan RunKill", Phase::kKilling},
+    {1000, E(EventKind::kKillStarted), "", Phase::kKillPause},
+    {1199, E(EventKind::kDeadline), "", Phase::kKillPause},
+    {1200, E(EventKind::kDeadline), "RunKill", Phase::kKilling},
+    {1200, E(EventKind::kKillStarted, false), "Judge", Phase::kJudging},
+    {1200, Judged(core::AfterKills::kAwaitEnd), "", Phase::kAwaitingEnd},
+    {1250, E(EventKind::kProcessEnded), "Look", Phase::kAwaitingEnd},
+    {1250, E(EventKind::kOldOnesLooked), "Finish Start", Phase::kStarting},
+    {1250, E(EventKind::kStarted),
+     "Publish SaySilence SilentExchange Disconnect Listen", Phase::kListening},
+    // The new job starter's period begins at its start.
+    {2249, E(EventKind::kDeadline), "", Phase::kListening},
+    {2250, E(EventKind::kDeadline), "Cancel Count(silence) Publish Plan RunKill", Phase::kKilling},
+};
+
+// A client served: read, reply, disconnect, heartbeat; the deadline moves with it.
+const std::vector<StepRow> kHeartbeats = {
+    {600, E(EventKind::kPipeOver), "Read", Phase::kReading},
+    {600, E(EventKind::kPipeOver), "Reply", Phase::kReplying},
+    {600, E(EventKind::kPipeOver), "Disconnect Heartbeat Listen", Phase::kListening},
+    {1000, E(EventKind::kDeadline), "", Phase::kListening},
+    {1599, E(EventKind::kDeadline), "", Phase::kListening},
+    {1600, E(EventKind::kDeadline), "Cancel Count(silence) Publish Plan RunKill", Phase::kKilling},
+};
+
+TEST_F(Core, SilenceRestartsAtTheDeadlineAndHeartbeatsMoveIt) {
+    for (const Scenario& s : {Scenario{"silence", false, kSilenceRestart},
+                              Scenario{"heartbeats", false, kHeartbeats}})
+        Run(s);
+}
+
+// Clients that hold the cycle are dropped at their limit or at the heartbeat deadline;
+// neither is a sign of life.
+TEST_F(Core, ClientsThatHoldTheCycleAreDropped) {
+    const Scenario scenarios[] = {
+        {"no message",
+         false,
+         {{100, E(EventKind::kPipeOver), "Read", Phase::kReading},
+          {199, E(EventKind::kDeadline), "", Phase::kReading},
+          {200, E(EventKind::kDeadline), "Cancel Disconnect DropSilent Listen", Phase::kListening},
+          {1000, E(EventKind::kDeadline), "Cancel Count(silence) Publish Plan RunKill",
+           Phase::kKilling}}},
+        {"reply never taken",
+         false,
+         {{100, E(EventKind::kPipeOver), "Read", Phase::kReading},
+          {100, E(EventKind::kPipeOver), "Reply", Phase::kReplying},
+          {200, E(EventKind::kDeadline), "Cancel Disconnect DropUnanswered Listen",
+           Phase::kListening}}},
+        {"past the heartbeat deadline",
+         false,
+         {{950, E(EventKind::kPipeOver), "Read", Phase::kReading},
+          {1000, E(EventKind::kDeadline),
+           "Cancel Disconnect DropSilent Count(silence) Publish Plan RunKill", Phase::kKilling}}},
+    };
+    for (const Scenario& s : scenarios)
+        Run(s);
+}
+
+// A failed listen is said once per kind of failure, then tried again after a pause; the
+// heartbeat deadline still holds meanwhile.
+TEST_F(Core, AFailedListenIsSaidOncePerKindAndTriedAgainAfterAPause) {
+    Run({"listen failures",
+         false,
+         {{10, ListenFailed(24), "SayListenFailed Disconnect", Phase::kListenPause},
+          {59, E(EventKind::kDeadline), "", Phase::kListenPause},
+          {60, E(EventKind::kDeadline), "Listen", Phase::kListening},
+          {60, ListenFailed(24), "Disconnect", Phase::kListenPause},
+          {110, E(EventKind::kDeadline), "Listen", Phase::kListening},
+          {110, ListenFailed(23), "SayListenFailed Disconnect", Phase::kListenPause},
+          {1000, E(EventKind::kDeadline), "Count(silence) Publish Plan RunKill",
+           Phase::kKilling}}});
+}
+
+// KILL that does not end the job starter: the controller ends it itself after the end wait,
+// and starts the new one after its own wait even when that one will not end either.
+TEST_F(Core, OldJobStartersThatStayAreEndedByTheControllerItself) {
+    const std::vector<StepRow> toJudging = {
+        {1000, E(EventKind::kDeadline), "Cancel Count(silence) Publish Plan RunKill",
+         Phase::kKilling},
+        {1000, E(EventKind::kKillStarted), "", Phase::kKillPause},
+        {1200, E(EventKind::kDeadline), "RunKill", Phase::kKilling},
+        {1200, E(EventKind::kKillStarted, false), "Judge", Phase::kJudging},
+    };
+    auto with = [&](std::vector<StepRow> rest) {
+        std::vector<StepRow> all = toJudging;
+        all.insert(all.end(), rest.begin(), rest.end());
+        return all;
+    };
+    const Scenario scenarios[] = {
+        {"after the end wait",
+         false,
+         with({{1200, Judged(core::AfterKills::kAwaitEnd), "", Phase::kAwaitingEnd},
+               {1500, E(EventKind::kDeadline), "Look", Phase::kAwaitingEnd},
+               {1500, E(EventKind::kOldOnesLooked, false), "EndItself", Phase::kEnding},
+               {1899, E(EventKind::kDeadline), "Look", Phase::kEnding},
+               {1899, E(EventKind::kOldOnesLooked, false), "", Phase::kEnding},
+               {1900, E(EventKind::kDeadline), "Look", Phase::kEnding},
+               {1900, E(EventKind::kOldOnesLooked, false), "Finish Start", Phase::kStarting}})},
+        {"at once when KILL could not be started",
+         false,
+         with({{1200, Judged(core::AfterKills::kEndItself), "EndItself", Phase::kEnding},
+               {1210, E(EventKind::kProcessEnded), "Look", Phase::kEnding},
+               {1210, E(EventKind::kOldOnesLooked), "Finish Start", Phase::kStarting}})},
+    };
+    for (const Scenario& s : scenarios)
+        Run(s);
+}
+
+// An old job starter that cannot be watched is looked at every end poll, not only at the
+// end wait's deadline.
+TEST_F(Core, AnUnwatchedOldJobStarterIsLookedAtOften) {
+    core::State s;
+    core::Begin(&s, kTimes, false, 0);
+    core::Step(&s, kTimes, false, E(EventKind::kKillStarted, false), 0);
+    core::Step(&s, kTimes, false, Judged(core::AfterKills::kAwaitEnd, true), 0);
+    EXPECT_EQ(20, core::DeadlineOf(s, kTimes));
+    core::Step(&s, kTimes, false, E(EventKind::kDeadline), 20);
+    Event looked{EventKind::kOldOnesLooked};
+    looked.ok = false;
+    looked.unwatched = false;
+    core::Step(&s, kTimes, false, looked, 20);
+    EXPECT_EQ(300, core::DeadlineOf(s, kTimes)) << "watched now: the end wait's deadline";
+}
+
+// With restart on exit, an exit is restarted at once; one that keeps exiting waits longer
+// each time, doubling up to the cap (the smaller of the most and the heartbeat time-out); a
+// job starter that ran past the reset time starts the back-off again.
+TEST_F(Core, ExitsAreRestartedAfterAGrowingBackOff) {
+    core::State s;
+    core::Begin(&s, kTimes, true, 0);
+    for (const StepRow& row : kFirstStart)
+        core::Step(&s, kTimes, true, row.event, row.at);
+    // Each row: how long the job starter ran, the delay before its restart.
+    struct Row {
+        core::Millis ran;
+        core::Millis delay;
+    };
+    const Row rows[] = {{0, 0}, {0, 100}, {0, 200}, {0, 350}, {0, 350}, {600, 0}, {0, 100}};
+    core::Millis now = 0;
+    for (const Row& r : rows) {
+        SCOPED_TRACE(now);
+        now += r.ran;
+        EXPECT_EQ("RecordExit Publish", Text(core::Step(&s, kTimes, true,
+                                                         E(EventKind::kProcessEnded), now)));
+        EXPECT_EQ(now + r.delay, s.shownDue);
+        EXPECT_EQ(static_cast<std::uint32_t>(r.delay), s.shownBackoffMs);
+        EXPECT_EQ(now + r.delay, core::DeadlineOf(s, kTimes));
+        if (r.delay > 0) {
+            EXPECT_EQ("", Text(core::Step(&s, kTimes, true, E(EventKind::kDeadline),
+                                          now + r.delay - 1)));
+        }
+        now += r.delay;
+        EXPECT_EQ("Cancel Count(exit) Publish Plan RunKill",
+                  Text(core::Step(&s, kTimes, true, E(EventKind::kDeadline), now)));
+        for (const StepRow& row : kFirstStart)
+            core::Step(&s, kTimes, true, row.event, now);
+        ASSERT_EQ(Phase::kListening, s.phase);
+    }
+}
+
+// Without the key an exit is logged and recorded, and the restart comes at the heartbeat
+// deadline, which the state file shows meanwhile.
+TEST_F(Core, WithoutTheKeyAnExitWaitsForTheDeadline) {
+    Run({"exit without the key",
+         false,
+         {{300, E(EventKind::kProcessEnded), "RecordExit Publish", Phase::kListening},
+          {999, E(EventKind::kDeadline), "", Phase::kListening}}});
+    EXPECT_EQ(1000, state_.shownDue);
+}
+
+// A start that failed, with the key, is restarted as a failed start; without the key the
+// heartbeat deadline restarts it.
+TEST_F(Core, AFailedStartIsRestartedByItsOwnCause) {
+    const Scenario scenarios[] = {
+        {"with the key",
+         true,
+         {{1000, E(EventKind::kDeadline), "Cancel Count(silence) Publish Plan RunKill",
+           Phase::kKilling},
+          {1000, E(EventKind::kKillStarted, false), "Judge", Phase::kJudging},
+          {1000, Judged(core::AfterKills::kStart), "Finish Start", Phase::kStarting},
+          {1000, E(EventKind::kStarted, false),
+           "Publish SaySilence SilentExchange Disconnect Count(start_failed) Publish Plan RunKill",
+           Phase::kKilling}}},
+        {"without the key",
+         false,
+         {{1000, E(EventKind::kDeadline), "Cancel Count(silence) Publish Plan RunKill",
+           Phase::kKilling},
+          {1000, E(EventKind::kKillStarted, false), "Judge", Phase::kJudging},
+          {1000, Judged(core::AfterKills::kStart), "Finish Start", Phase::kStarting},
+          {1000, E(EventKind::kStarted, false),
+           "Publish SaySilence SilentExchange Disconnect Listen", Phase::kListening}}},
+    };
+    for (const Scenario& s : scenarios)
+        Run(s);
+}
+
+// A restart that is due is never held back by clients: after each one served the deadlines
+// are looked at before the next listen.
+TEST_F(Core, AStreamOfClientsCannotHoldADueRestartBack) {
+    Run({"clients after an exit",
+         true,
+         {{10, E(EventKind::kProcessEnded), "RecordExit Publish", Phase::kListening},
+          {10, E(EventKind::kPipeOver), "Read", Phase::kReading},
+          {10, E(EventKind::kPipeOver), "Reply", Phase::kReplying},
+          {10, E(EventKind::kPipeOver), "Disconnect Heartbeat Count(exit) Publish Plan RunKill",
+           Phase::kKilling}}});
+}
+
+// A stop ends the run in every phase: the pass is forgotten without logging its leftovers,
+// and the job starter's watch is let go.
+TEST_F(Core, AStopEndsTheRunInEveryPhase) {
+    const std::vector<StepRow> toEach = {
+        {0, E(EventKind::kPipeOver), "Read", Phase::kReading},
+        {0, E(EventKind::kPipeOver), "Reply", Phase::kReplying},
+        {0, E(EventKind::kPipeOver), "Disconnect Heartbeat Listen", Phase::kListening},
+        {0, ListenFailed(24), "SayListenFailed Disconnect", Phase::kListenPause},
+        {1000, E(EventKind::kDeadline), "Count(silence) Publish Plan RunKill", Phase::kKilling},
+        {1000, E(EventKind::kKillStarted), "", Phase::kKillPause},
+        {1200, E(EventKind::kDeadline), "RunKill", Phase::kKilling},
+        {1200, E(EventKind::kKillStarted, false), "Judge", Phase::kJudging},
+        {1200, Judged(core::AfterKills::kAwaitEnd), "", Phase::kAwaitingEnd},
+        {1500, E(EventKind::kDeadline), "Look", Phase::kAwaitingEnd},
+        {1500, E(EventKind::kOldOnesLooked, false), "EndItself", Phase::kEnding},
+        {1900, E(EventKind::kDeadline), "Look", Phase::kEnding},
+        {1900, E(EventKind::kOldOnesLooked, false), "Finish Start", Phase::kStarting},
+    };
+    std::vector<Phase> seen;
+    for (std::size_t n = 0; n <= toEach.size(); ++n) {
+        core::State s;
+        core::Begin(&s, kTimes, false, 0);
+        std::vector<StepRow> steps = kFirstStart;
+        steps.insert(steps.end(), toEach.begin(), toEach.begin() + static_cast<long>(n));
+        for (const StepRow& row : steps)
+            core::Step(&s, kTimes, false, row.event, row.at);
+        seen.push_back(s.phase);
+        SCOPED_TRACE(core::RowOf(s.phase).name);
+        EXPECT_EQ("Finish End", Text(core::Step(&s, kTimes, false, E(EventKind::kStop), 2000)));
+        EXPECT_TRUE(s.over);
+        EXPECT_EQ("", Text(core::Step(&s, kTimes, false, E(EventKind::kPipeOver), 2000)))
+            << "nothing after the end";
+    }
+    for (int p = 0; p < core::kPhaseCount; ++p) {
+        EXPECT_NE(seen.end(), std::find(seen.begin(), seen.end(), static_cast<Phase>(p)))
+            << core::RowOf(static_cast<Phase>(p)).name << " was never stopped in";
+    }
+}
+
+// The table and the deadlines agree: only the pipe's phases wait on the pipe, the phases of a
+// restart's instant steps never wait, and the listening phases end at a wanted restart.
+TEST_F(Core, ThePhaseTableSaysWhatEachPhaseWaitsOn) {
+    for (int p = 0; p < core::kPhaseCount; ++p) {
+        const core::PhaseRow& row = core::RowOf(static_cast<Phase>(p));
+        EXPECT_EQ(static_cast<Phase>(p), row.phase) << row.name;
+        EXPECT_FALSE(row.immediate && (row.pipe || row.process != core::Watched::kNothing))
+            << row.name;
+    }
+    core::State s;
+    s.phase = Phase::kListening;
+    s.lastSignOfLife = 0;
+    s.wanted = {true, 400, core::Cause::kExit};
+    EXPECT_EQ(400, core::DeadlineOf(s, kTimes));
+    s.phase = Phase::kReading;
+    s.phaseDeadline = 700;
+    EXPECT_EQ(700, core::DeadlineOf(s, kTimes)) << "a client's limit ignores a wanted restart";
+}
+
+}  // namespace
