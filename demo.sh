@@ -17,7 +17,13 @@ while [ $# -gt 0 ]; do
     esac
 done
 . tools/dev/ensure-packages.sh
-ensure_packages || exit 1
+# Only what this demo builds and runs: the native build, and with --win32 MinGW and Wine.
+# shellcheck disable=SC2086
+if [ "$win32" = 1 ]; then
+    ensure_packages $QVL_PACKAGES_NATIVE $QVL_PACKAGES_WIN32 || exit 1
+else
+    ensure_packages $QVL_PACKAGES_NATIVE || exit 1
+fi
 
 preset=native exe=qvljobctl kill=KILL run=()
 if [ "$win32" = 1 ]; then

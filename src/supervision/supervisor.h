@@ -1,22 +1,11 @@
-// The supervision of a run, as phases, each with its deadline, and one wait per pass on
-// everything that can happen: the stop, the pipe's pending operation and the end of the job
-// starter's process. The phases:
-//   listening      a listen is pending; ends at a client, the heartbeat deadline, or a due
-//                  restart (after the job starter exited, with QVLRESTARTONEXIT=1)
-//   listen pause   a listen failed (no descriptor left, say): a pause before the next one
-//   reading        a client is connected; ends at its message or the client time limit
-//   replying       the 80-byte reply is being written; the same limit
-//   killing        the next KILL of a restart is started (no wait)
-//   kill pause     the 2000 ms after a KILL
-//   awaiting end   the old job starters' end, at most kEndWaitMs
-//   ending         the old job starters the controller ended itself (KILL could not be
-//                  started, or did not end them): their end, at most kForcedEndWaitMs
-//   starting       the new job starter is started (no wait)
-// A restart is these phases, never a sleep, so that a stop is obeyed at once in every one.
-// The job starter's exit is seen when it happens: it is logged with its exit code, recorded,
-// and with QVLRESTARTONEXIT=1 restarted at once, later ones spaced by a back-off that doubles
-// from 2 s up to the smaller of 60 s and the heartbeat time-out, and starts again from
-// nothing once a job starter has run for 60 s. A restart for silence never waits for it.
+// The supervision of a run: one wait per pass on everything that can happen (the stop, the
+// pipe's pending operation, the end of a watched process, a deadline), each outcome handed to
+// the supervision core (supervision_core.h), which decides, and its actions carried out. A
+// restart is phases, never a sleep, so that a stop is obeyed at once in every one. The job
+// starter's exit is seen when it happens: it is logged with its exit code, recorded, and with
+// QVLRESTARTONEXIT=1 restarted at once, later ones spaced by a back-off that doubles from
+// 2 s up to the smaller of 60 s and the heartbeat time-out, and starts again from nothing
+// once a job starter has run for 60 s. A restart for silence never waits for it.
 #pragma once
 
 #include <cstdint>
