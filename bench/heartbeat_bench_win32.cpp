@@ -10,7 +10,7 @@
 
 #include "config/protected_settings.h"
 #include "config/settings_cipher.h"
-#include "platform/platform.h"
+#include "platform/pipe_client.h"
 #include "heartbeat_rate.h"
 
 namespace {

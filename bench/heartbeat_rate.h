@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdio>
 
-#include "platform/platform.h"
+#include "platform/pipe_client.h"
 
 // Sends `heartbeats` heartbeats one after the other to `pipeName`; their rate per second,
 // or 0 (with a line on stderr) when one of them failed.

@@ -14,7 +14,8 @@
 #include <string>
 #include <thread>
 
-#include "platform/platform.h"
+#include "platform/pipe_client.h"
+#include "platform/processes.h"
 #include "service/service_identity.h"
 
 namespace {

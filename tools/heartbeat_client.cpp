@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "platform/platform.h"
+#include "platform/pipe_client.h"
 #include "supervision/heartbeat_protocol.h"
 
 std::string ControllerPipeName(const std::string& instance) {

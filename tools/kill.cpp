@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "service/version.h"
-#include "platform/platform.h"
+#include "platform/processes.h"
 #include "service/status_report.h"
 #include "supervision/job_starter.h"
 

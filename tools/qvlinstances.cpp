@@ -23,7 +23,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/processes.h"
+#include "platform/service_manager.h"
 #include "service/service_identity.h"
 #include "service/status_report.h"
 #include "service/version.h"
@@ -64,7 +66,7 @@ bool Run(const std::string& program, const std::vector<std::string>& args, std::
 
 std::vector<std::string> Instances() {
     std::vector<std::string> names;
-    if (!PlatformScServicesOf(Controller().c_str(), &names)) Fail("the service manager");
+    if (!PlatformServicesOf(Controller().c_str(), &names)) Fail("the service manager");
     return names;
 }
 
@@ -76,39 +78,39 @@ std::string InstanceText(const std::string& service) {
 // Stops a running service and waits until it has stopped; true also when it was not running.
 bool StopService(const std::string& name, bool* wasRunning) {
     *wasRunning = false;
-    void* manager = PlatformScOpenManager();
-    void* service = manager ? PlatformScOpenService(manager, name.c_str()) : nullptr;
+    PlatformServiceManager* manager = PlatformOpenServiceManager();
+    PlatformService* service = manager ? PlatformOpenService(manager, name.c_str()) : nullptr;
     if (!service) {
-        if (manager) PlatformScClose(manager);
+        PlatformCloseServiceManager(manager);
         return Fail("cannot open " + name);
     }
     std::uint32_t state = 0;
-    if (PlatformScControlStop(service, &state)) {
+    if (PlatformStopService(service, &state)) {
         *wasRunning = true;
-        for (int i = 0; i < kStopWaitSeconds * 10 && PlatformScQueryState(service, &state) &&
+        for (int i = 0; i < kStopWaitSeconds * 10 && PlatformServiceState(service, &state) &&
                         state != kServiceStopped;
              ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
     }
-    PlatformScClose(service);
-    PlatformScClose(manager);
+    PlatformCloseService(service);
+    PlatformCloseServiceManager(manager);
     return true;
 }
 
 bool StartService(const std::string& name) {
     // A service another process has just created may take the manager a moment to show.
     constexpr int kOpenTries = 50;
-    void* manager = PlatformScOpenManager();
-    void* service = nullptr;
+    PlatformServiceManager* manager = PlatformOpenServiceManager();
+    PlatformService* service = nullptr;
     for (int i = 0; manager && !service && i < kOpenTries; ++i) {
         if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        service = PlatformScOpenService(manager, name.c_str());
+        service = PlatformOpenService(manager, name.c_str());
     }
-    const bool ok = service && PlatformScStartService(service);
+    const bool ok = service && PlatformStartService(service);
     if (!ok) Fail("cannot start " + name);
-    if (service) PlatformScClose(service);
-    if (manager) PlatformScClose(manager);
+    PlatformCloseService(service);
+    PlatformCloseServiceManager(manager);
     if (ok) std::printf("%s started.\n", name.c_str());
     return ok;
 }

@@ -12,7 +12,8 @@
 
 #include "service/version.h"
 #include "heartbeat_client.h"
-#include "platform/platform.h"
+#include "platform/processes.h"
+#include "platform/system.h"
 
 int main(int argc, char** argv) {
     if (argc == 2 && PrintVersionIfAsked("qvljobstr_sample", argv[1])) return 0;

@@ -9,7 +9,7 @@
 
 #include "platform/ascii_text.h"
 #include "config/protected_settings.h"
-#include "platform/platform.h"
+#include "platform/files.h"
 
 ControllerSettings gControllerSettings;
 

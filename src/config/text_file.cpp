@@ -1,7 +1,7 @@
 // Text-mode line reading, identical on both platforms (see text_file.h).
 #include "config/text_file.h"
 
-#include "platform/platform.h"
+#include "platform/files.h"
 
 namespace {
 

@@ -10,8 +10,10 @@
 #include "service/service_identity.h"
 #include "service/status_report.h"
 #include "service/version.h"
-#include "platform/platform.h"
+#include "platform/console.h"
+#include "platform/system.h"
 #include "supervision/controller.h"
+#include "platform/service_manager.h"
 
 namespace {
 
@@ -81,11 +83,12 @@ int ProgramMain(int argc, char** argv) {
         }
     }
     PrintUsage();
-    if (!PlatformStartServiceDispatcher(kBaseServiceName, ControllerServiceMain)) {
+    int exitStatus = 0;
+    if (!PlatformRunServiceDispatcher(kBaseServiceName, ControllerServiceMain, &exitStatus)) {
         ReportErrorEvent("StartServiceCtrlDispatcher failed.");
         return 1;
     }
-    return 0;
+    return exitStatus;
 }
 
 bool ConsoleControlHandler(std::uint32_t eventType) {

@@ -6,7 +6,10 @@
 
 #include "service/service_identity.h"
 #include "service/status_report.h"
-#include "platform/platform.h"
+#include "platform/event_log.h"
+#include "platform/files.h"
+#include "platform/service_manager.h"
+#include "platform/system.h"
 #include "supervision/controller.h"
 
 namespace {
@@ -76,58 +79,62 @@ bool InstallService() {
         std::printf("Unable to install %s - %s\n", gServiceIdentity.displayName, error);
         return false;
     }
-    void* manager = PlatformScOpenManager();
+    PlatformServiceManager* manager = PlatformOpenServiceManager();
     if (!manager) {
         PrintFailure("OpenSCManager failed - %s\n");
         return false;
     }
-    void* service = PlatformScCreateService(manager, gServiceIdentity.serviceName,
-                                            gServiceIdentity.displayName, path);
+    const ServiceRegistration registration = {gServiceIdentity.serviceName,
+                                              gServiceIdentity.displayName, path, kRecoveryDelayMs,
+                                              kRecoveryResetSeconds};
+    RecoveryFailure recovery;
+    PlatformService* service = PlatformInstallService(manager, registration, &recovery);
     if (!service) {
         PrintFailure("CreateService failed - %s\n");
-        PlatformScClose(manager);
+        PlatformCloseServiceManager(manager);
         return false;
     }
     // The event viewer finds the texts of the controller's events in the executable; a
     // registration that fails undoes the installation.
     if (!PlatformRegisterEventSource(gServiceIdentity.serviceName, path)) {
         PrintFailure("RegCreateKeyEx failed - %s\n");
-        PlatformScDeleteService(service);
-        PlatformScClose(service);
-        PlatformScClose(manager);
+        PlatformDeleteService(service);
+        PlatformCloseService(service);
+        PlatformCloseServiceManager(manager);
         return false;
     }
     std::printf("%s installed.\n", gServiceIdentity.displayName);
     // Recovery is wanted, not needed: the service stays installed without it.
-    const char* setting = "";
-    if (!PlatformScSetRecovery(service, kRecoveryDelayMs, kRecoveryResetSeconds, &setting)) {
-        PrintFailure(("ChangeServiceConfig2(" + std::string(setting) + ") failed - %s\n").c_str());
+    if (recovery.setting) {
+        PlatformSetLastError(recovery.error);
+        PrintFailure(
+            ("ChangeServiceConfig2(" + std::string(recovery.setting) + ") failed - %s\n").c_str());
     }
     std::fflush(stdout);
-    PlatformScClose(service);
-    PlatformScClose(manager);
+    PlatformCloseService(service);
+    PlatformCloseServiceManager(manager);
     return true;
 }
 
 bool RemoveService() {
-    void* manager = PlatformScOpenManager();
+    PlatformServiceManager* manager = PlatformOpenServiceManager();
     if (!manager) {
         PrintFailure("OpenSCManager failed - %s\n");
         return false;
     }
-    void* service = PlatformScOpenService(manager, gServiceIdentity.serviceName);
+    PlatformService* service = PlatformOpenService(manager, gServiceIdentity.serviceName);
     if (!service) {
         PrintFailure("OpenService failed - %s\n");
-        PlatformScClose(manager);
+        PlatformCloseServiceManager(manager);
         return false;
     }
     bool ok = true;
     std::uint32_t state = 0;
-    if (PlatformScControlStop(service, &state)) {
+    if (PlatformStopService(service, &state)) {
         std::printf("Stopping %s.", gServiceIdentity.displayName);
         std::fflush(stdout);
         PlatformSleep(kRemovePollMs);
-        while (PlatformScQueryState(service, &state) && state == kServiceStopPending) {
+        while (PlatformServiceState(service, &state) && state == kServiceStopPending) {
             std::printf(".");
             std::fflush(stdout);
             PlatformSleep(kRemovePollMs);
@@ -136,7 +143,7 @@ bool RemoveService() {
         std::printf(ok ? "\n%s stopped.\n" : "\n%s failed to stop.\n",
                     gServiceIdentity.displayName);
     }
-    if (PlatformScDeleteService(service)) {
+    if (PlatformDeleteService(service)) {
         std::printf("%s removed.\n", gServiceIdentity.displayName);
         if (!PlatformDeregisterEventSource(gServiceIdentity.serviceName)) {
             PrintFailure("RegDeleteKey failed - %s\n");
@@ -147,7 +154,7 @@ bool RemoveService() {
         ok = false;
     }
     std::fflush(stdout);
-    PlatformScClose(service);
-    PlatformScClose(manager);
+    PlatformCloseService(service);
+    PlatformCloseServiceManager(manager);
     return ok;
 }

@@ -6,7 +6,8 @@
 #include <ctime>
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/console.h"
+#include "platform/service_manager.h"
 #include "service/service_identity.h"
 #include "supervision/health.h"
 #include "supervision/metrics.h"

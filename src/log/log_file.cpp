@@ -7,6 +7,10 @@
 #include <string>
 
 #include "config/configuration.h"
+#include "platform/files.h"
+#include "platform/log_output.h"
+#include "platform/pipe_server.h"
+#include "platform/system.h"
 
 char gLogMessage[kLogMessageBytes];
 

@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "platform/platform.h"
+#include "platform/pipe_server.h"
 
 constexpr std::int64_t kLogRotationBytes = 5000000;  // a larger log is rotated first
 constexpr int kLogMessageBytes = 512;                // the shared log message buffer

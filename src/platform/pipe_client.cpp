@@ -1,5 +1,5 @@
-// One heartbeat from the client side, the same on both platforms (see platform.h).
-#include "platform/platform.h"
+// One heartbeat from the client side, the same on both platforms (see pipe_client.h).
+#include "platform/pipe_client.h"
 
 int PlatformPipeTransact(const char* name, const char* message, std::size_t length, char* reply,
                          std::size_t replySize, std::size_t* replyLength, std::uint32_t timeoutMs) {

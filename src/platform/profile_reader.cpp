@@ -3,7 +3,7 @@
 #include "platform/profile_reader.h"
 
 #include "platform/ascii_text.h"
-#include "platform/platform.h"
+#include "platform/files.h"
 
 #include <cstdio>
 #include <cstring>

@@ -5,9 +5,12 @@
 #include <mutex>
 #include <string>
 
+#include "platform/event_log.h"
+#include "platform/system.h"
 #include "service/service_identity.h"
+#include "platform/service_manager.h"
 
-void* gStatusHandle = nullptr;
+PlatformStatusHandle* gStatusHandle = nullptr;
 std::uint32_t gLastErrorCode = 0;
 
 namespace {
@@ -31,7 +34,7 @@ bool ReportStatusToSCMgr(std::uint32_t state, std::uint32_t exitCode, std::uint3
         gStatus.waitHint = waitHint;
         gStatus.checkPoint =
             (state == kServiceRunning || state == kServiceStopped) ? 0 : gCheckPoint++;
-        ok = PlatformSetServiceStatus(gStatusHandle, gStatus);
+        ok = PlatformReportServiceStatus(gStatusHandle, gStatus);
     }
     if (!ok) ReportErrorEvent("SetServiceStatus");
     return ok;

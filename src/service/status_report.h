@@ -6,13 +6,13 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/platform.h"
+#include "platform/service_manager.h"
 
 constexpr int kErrorTextBytes = 256;
 constexpr int kErrorTextTailChars = 14;  // room kept for " (0x%x)" and the terminator
 
 // The handle that registering the control handler gave; null until then.
-extern void* gStatusHandle;
+extern PlatformStatusHandle* gStatusHandle;
 // The error code captured by the last ReportErrorEvent outside console mode (0 before).
 extern std::uint32_t gLastErrorCode;
 

@@ -9,12 +9,15 @@
 
 #include "config/configuration.h"
 #include "log/log_file.h"
-#include "platform/platform.h"
+#include "platform/pipe_client.h"
+#include "platform/processes.h"
+#include "platform/system.h"
 #include "service/service_identity.h"
 #include "service/status_report.h"
 #include "supervision/job_starter.h"
-#include "supervision/published_state.h"
 #include "supervision/run_state.h"
+#include "platform/pipe_server.h"
+#include "platform/service_manager.h"
 
 namespace {
 
@@ -35,9 +38,8 @@ void TellConsole(const std::string& text) {
 
 // What one run holds; released in the end sequence whatever the run reached.
 struct RunResources {
-    PlatformEvent* pipeEvent = nullptr;
-    PlatformOpenAccess* access = nullptr;
-    PlatformPipe* pipe = nullptr;
+    PlatformPipeAccess* access = nullptr;
+    PlatformPipe* pipe = nullptr;  // with the pipe event that completes its operations
 };
 
 void Log(const char* text) {
@@ -73,18 +75,22 @@ bool CreateRunObjects(RunResources* run) {
     if (!hServerStopEvent) return Fail("Error hServerStopEvent\n");
     SetLogStopEvent(hServerStopEvent);
     if (!ReportStartPending()) return Fail("Error ReportStatusToSCMgr2\n");
-    run->pipeEvent = PlatformCreateEvent();
+    run->pipe = PlatformNewPipeServer();
     // The same text as the step before: log readers rely on it.
-    if (!run->pipeEvent) return Fail("Error ReportStatusToSCMgr2\n");
+    if (!run->pipe) return Fail("Error ReportStatusToSCMgr2\n");
     if (!ReportStartPending()) return Fail("Error ReportStatusToSCMgr3\n");
-    static const char* const kAccessErrors[] = {"", "Error PSECURITY_DESCRIPTOR\n",
-                                                "Error InitializeSecurityDescriptor\n",
-                                                "Error SetSecurityDescriptorDacl\n"};
-    const int accessStep = PlatformCreateOpenAccess(&run->access);
-    if (accessStep != 0) return Fail(kAccessErrors[accessStep]);
+    switch (PlatformOpenPipeAccess(&run->access)) {
+        case PipeAccessStep::kMade:
+            break;
+        case PipeAccessStep::kObtain:
+            return Fail("Error PSECURITY_DESCRIPTOR\n");
+        case PipeAccessStep::kInitialise:
+            return Fail("Error InitializeSecurityDescriptor\n");
+        case PipeAccessStep::kAttach:
+            return Fail("Error SetSecurityDescriptorDacl\n");
+    }
     if (!ReportStartPending()) return Fail("Error ReportStatusToSCMgr4\n");
-    run->pipe = PlatformCreatePipe(gPipeName.c_str(), run->access, run->pipeEvent);
-    if (!run->pipe) {
+    if (!PlatformServePipe(run->pipe, gPipeName.c_str(), run->access)) {
         const std::uint32_t error = PlatformLastError();
         ReportErrorEvent("Die 'named pipe' konnte nicht erstellt werden");
         PlatformSetLastError(error);
@@ -149,10 +155,8 @@ void SayWhetherTheLogIsWritten() {
 
 // KILL and the job starter are looked for as the start of a command line finds them: one
 // that is missing is said at start-up, so that it is not first learnt at a restart.
-void SayWhatIsMissing() {
-    char image[kCommandLineBytes];
-    JobStarterImage(image, sizeof image);
-    for (const char* program : {static_cast<const char*>(image), "KILL"}) {
+void SayWhatIsMissing(const std::string& image) {
+    for (const char* program : {image.c_str(), "KILL"}) {
         std::string path;
         if (!PlatformFindProgram(program, &path)) {
             TellConsole(std::string("Warning: ") + program +
@@ -165,31 +169,32 @@ void SayWhatIsMissing() {
 // The state of a run that has its pipe (so no other run of the instance serves it). The
 // previous run's state file names its job starter, which the first pass ends while it is
 // still that process.
-void BeginState(std::uint32_t heartbeatTimeoutMs) {
+void BeginState(RunContext* run, std::uint32_t heartbeatTimeoutMs) {
     const std::string path =
         StateFilePath(gControllerSettings.logPath, gServiceIdentity.instanceSuffix);
     RunState previous;
     if (!path.empty() && ReadRunState(path, &previous)) {
-        ResetJobStarter(previous.jobStarterPid, previous.jobStarterCreated);
+        run->jobStarter.previous = {previous.jobStarterPid, previous.jobStarterCreated};
     }
-    BeginPublishing(path, TellConsole);
-    RunState& st = gRunState;
+    BeginPublishing(&run->publication, path, gControllerSettings.metricsDir,
+                    gServiceIdentity.instanceSuffix, &run->jobStarter.current, TellConsole);
+    RunState& st = run->publication.state;
     st.controllerPid = PlatformCurrentProcessId();
-    ProcessIdentity self;
-    PlatformProcessIdentity(st.controllerPid, &self);
+    ProcessFacts self;
+    PlatformProcessFacts(st.controllerPid, &self);
     st.controllerCreated = self.created;
-    st.controllerImage = self.executable;
+    st.controllerImage = BaseNameOf(self.executablePath);
     st.mode = gConsoleMode ? "console" : "service";
     st.serviceName = gServiceIdentity.serviceName;
     st.pipe = gPipeName;
     st.heartbeatTimeoutMs = heartbeatTimeoutMs;
     st.restartOnExit = gControllerSettings.restartOnExit;
     st.started = std::time(nullptr);
-    Publish();
+    Publish(&run->publication);
 }
 
-void EndRun(RunResources* run, bool banner) {
-    EndPublishing();
+void EndRun(RunResources* run, Publication* publication, bool banner) {
+    EndPublishing(publication);
     if (banner) {
         Log("** Service QVLJOBCTL wurde beendet    **\n");
         Log("****************************************\n");
@@ -201,8 +206,7 @@ void EndRun(RunResources* run, bool banner) {
         PlatformCloseEvent(hServerStopEvent);
         hServerStopEvent = nullptr;
     }
-    PlatformCloseEvent(run->pipeEvent);
-    PlatformFreeOpenAccess(run->access);
+    PlatformFreePipeAccess(run->access);
 }
 
 }  // namespace
@@ -210,8 +214,8 @@ void EndRun(RunResources* run, bool banner) {
 int RunControllerWith(int argc, char** argv, const RunTimes& times) {
     TakeRunIdentity(argc > 0 && argv[0] ? argv[0] : "");
     gPipeName = NamesOfInstance(gServiceIdentity.instanceSuffix).pipe;
-    ResetJobStarter();
     RunResources run;
+    RunContext context;
     int outcome = kRunStopped;
     bool banner = true;
     gRunFailure = RunFailure{};
@@ -232,16 +236,21 @@ int RunControllerWith(int argc, char** argv, const RunTimes& times) {
         banner = std::strcmp(gRunFailure.text, kPipeFailureLine) != 0 ||
                  !PlatformPipeServed(gPipeName.c_str());
     } else {
+        JobStarterControl& js = context.jobStarter;
+        js.image = JobStarterImageFor(gControllerSettings.databaseSuffix);
+        js.numbered = gServiceIdentity.numbered == 1;
+        js.instance = gServiceIdentity.instanceNumber;
+        context.restartOnExit = gControllerSettings.restartOnExit != 0;
         LogStartBanner();
         SayWhetherTheLogIsWritten();
-        SayWhatIsMissing();
-        BeginState(t.heartbeatTimeoutMs);
-        if (!Supervise(hServerStopEvent, run.pipe, t)) {
+        SayWhatIsMissing(js.image);
+        BeginState(&context, t.heartbeatTimeoutMs);
+        if (!Supervise(hServerStopEvent, run.pipe, t, &context)) {
             Fail("Error WaitForMultipleObjects\n");
             outcome = kRunWaitFailed;
         }
     }
-    EndRun(&run, banner);
+    EndRun(&run, &context.publication, banner);
     return outcome;
 }
 

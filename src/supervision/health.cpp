@@ -8,8 +8,10 @@
 #include "service/service_identity.h"
 #include "service/status_report.h"
 #include "supervision/job_starter.h"
-#include "supervision/published_state.h"
+#include "platform/pipe_client.h"
+#include "platform/processes.h"
 #include "supervision/supervisor.h"
+#include "platform/service_manager.h"
 
 namespace {
 
@@ -43,7 +45,7 @@ HealthFacts GatherHealthFacts(const std::string& instanceText) {
     f.instanceText = instanceText;
     const InstanceNames names = NamesOfInstance(instanceText);
     f.serviceAsked = true;
-    f.serviceKnown = PlatformScQueryService(names.service.c_str(), &f.service);
+    f.serviceKnown = PlatformQueryService(names.service.c_str(), &f.service);
     if (!f.serviceKnown) {
         char error[kErrorTextBytes];
         f.serviceError = FormatLastError(error, sizeof error);
@@ -68,18 +70,17 @@ HealthFacts GatherHealthFacts(const std::string& instanceText) {
                                          st.jobStarterCreated);
     std::string path;
     f.killFound = PlatformFindProgram("KILL", &path);
-    char image[kCommandLineBytes];
-    JobStarterImage(image, sizeof image);
-    f.jobStarterFound = f.config != kIniOk || PlatformFindProgram(image, &path);
+    const std::string image = JobStarterImageFor(gControllerSettings.databaseSuffix);
+    f.jobStarterFound = f.config != kIniOk || PlatformFindProgram(image.c_str(), &path);
     return f;
 }
 
-HealthFacts OwnHealthFacts() {
+HealthFacts OwnHealthFacts(const RunState& state, const std::string& instanceText) {
     HealthFacts f;
     f.now = std::time(nullptr);
-    f.instanceText = gServiceIdentity.instanceSuffix;
+    f.instanceText = instanceText;
     f.stateRead = true;
-    f.state = gRunState;
+    f.state = state;
     f.controllerAlive = f.state.ended == 0;  // its last write says it has ended
     f.pipeServed = f.controllerAlive;
     const RunState& st = f.state;

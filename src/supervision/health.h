@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/service_manager.h"
 #include "supervision/run_state.h"
 
 struct HealthFacts {
@@ -48,8 +48,9 @@ struct Verdict {
 // Gathers the facts of the instance `instanceText` from outside its controller, with what
 // every user may read. Reads the configuration (GetIniValues) to find the state file.
 HealthFacts GatherHealthFacts(const std::string& instanceText);
-// The facts of the running controller's own instance, as it knows them itself.
-HealthFacts OwnHealthFacts();
+// The facts of the running controller's own instance `instanceText`, as it knows them itself
+// from its record `state`.
+HealthFacts OwnHealthFacts(const RunState& state, const std::string& instanceText);
 Verdict JudgeHealth(const HealthFacts& facts);
 
 // The job starter's image name, the first word of the command line the state file recorded.

@@ -2,54 +2,58 @@
 #include "supervision/job_starter.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 
-#include "config/configuration.h"
 #include "log/log_file.h"
 #include "platform/ascii_text.h"
-#include "platform/platform.h"
-#include "service/service_identity.h"
+#include "platform/system.h"
 #include "service/status_report.h"
-
-JobStarterState gJobStarter;
+#include "platform/processes.h"
 
 namespace {
 
-// The job starter the instance's previous run recorded; the first pass of a run ends it.
-FoundProcess gPrevious = {0, 0};
+using Clock = std::chrono::steady_clock;
 
-bool IsDecimal(const std::string& text) {
-    return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+// The process `pid` as asked about `image`; false when it does not run. A process whose
+// command line cannot be read yet (only just started) is looked at again, a millisecond
+// apart, until `freshLooksUntil`.
+bool Identify(std::uint32_t pid, const char* image, Clock::time_point freshLooksUntil, Identity* id,
+              std::uint64_t* created) {
+    ProcessFacts facts;
+    if (!PlatformProcessFacts(pid, &facts)) return false;
+    while (!facts.commandLineKnown && !facts.kernelThread && Clock::now() < freshLooksUntil) {
+        PlatformSleep(1);
+        if (!PlatformProcessFacts(pid, &facts)) return false;
+    }
+    *id = IdentifyAs(facts, image, PlatformOwnNamespaceDepth(),
+                     [pid](const std::string& path) { return PlatformScriptLine(pid, path); });
+    *created = facts.created;
+    return true;
 }
 
-// The instance argument of a process started with `arguments` (see RunningJobStarters).
-long InstanceArgument(const std::string& arguments) {
-    constexpr std::size_t kMaxDigits = 9;  // an instance number fits a 32-bit long
-    const std::string first = arguments.substr(0, arguments.find_first_of(" \t"));
-    if (!IsDecimal(first) || first.size() > kMaxDigits) return kNoInstanceArgument;
-    return std::atol(first.c_str());
+Clock::time_point FreshLooksFromNow() {
+    return Clock::now() + std::chrono::milliseconds(kFreshProcessLookMs);
 }
 
-void LogProcessLine(const char* text, std::uint32_t pid) {
-    char image[kCommandLineBytes];
-    JobStarterImage(image, sizeof image);
-    WriteLogFormatted("Prozess %s  PID(%ld) %s \n", image, static_cast<long>(pid), text);
+void LogProcessLine(const std::string& image, const char* text, std::uint32_t pid) {
+    WriteLogFormatted("Prozess %s  PID(%ld) %s \n", image.c_str(), static_cast<long>(pid), text);
 }
 
 bool Runs(const EndTarget& t) {
     if (t.watch) return !PlatformWatchedEnded(t.watch, nullptr, nullptr);
-    ProcessIdentity id;
-    return PlatformProcessIdentity(t.pid, &id) && id.created == t.created;
+    ProcessFacts facts;
+    return PlatformProcessFacts(t.pid, &facts) && facts.created == t.created;
 }
 
 // Whether KILL by image name ends process `pid`: only one started without an instance
 // argument whose arguments can be read, in the caller's namespace.
-bool KillByNameEnds(std::uint32_t pid) {
-    ProcessIdentity id;
-    return PlatformProcessIdentity(pid, &id) && id.ownNamespace && id.argumentsKnown &&
-           InstanceArgument(id.arguments) == kNoInstanceArgument;
+bool KillByNameEnds(std::uint32_t pid, const std::string& image) {
+    Identity id;
+    std::uint64_t created = 0;
+    return Identify(pid, image.c_str(), FreshLooksFromNow(), &id, &created) && id.ownNamespace &&
+           id.argumentsKnown && InstanceArgument(id.arguments) == kNoInstanceArgument;
 }
 
 void AddTarget(RestartPass* pass, std::uint32_t pid, std::uint64_t created,
@@ -66,25 +70,17 @@ void AddTarget(RestartPass* pass, std::uint32_t pid, std::uint64_t created,
 
 }  // namespace
 
-void ResetJobStarter(std::uint32_t previousPid, std::uint64_t previousCreated) {
-    gJobStarter = JobStarterState{};
-    gPrevious = {previousPid, previousCreated};
-}
-
-bool HasImage(const ProcessIdentity& identity, const char* image) {
-    return (!identity.executable.empty() &&
-            EqualsIgnoringAsciiCase(identity.executable.c_str(), image)) ||
-           (!identity.program.empty() && EqualsIgnoringAsciiCase(identity.program.c_str(), image));
+std::string JobStarterImageFor(const char* databaseSuffix) {
+    char image[kCommandLineBytes];
+    std::snprintf(image, sizeof image, "QVLJOBSTR%s.EXE", databaseSuffix);
+    return image;
 }
 
 bool IsRecordedProcess(std::uint32_t pid, const char* image, std::uint64_t creationTime) {
-    ProcessIdentity id;
-    return pid != 0 && PlatformProcessIdentity(pid, &id) && id.created == creationTime &&
-           HasImage(id, image);
-}
-
-void JobStarterImage(char* image, std::size_t size) {
-    std::snprintf(image, size, "QVLJOBSTR%s.EXE", gControllerSettings.databaseSuffix);
+    Identity id;
+    std::uint64_t created = 0;
+    return pid != 0 && Identify(pid, image, FreshLooksFromNow(), &id, &created) &&
+           created == creationTime && id.named;
 }
 
 std::vector<FoundProcess> RunningJobStarters(const char* image, long instance,
@@ -92,17 +88,20 @@ std::vector<FoundProcess> RunningJobStarters(const char* image, long instance,
     std::vector<ProcessEntry> all;
     std::vector<FoundProcess> found;
     if (!PlatformListProcesses(&all)) return found;
+    const Clock::time_point freshLooksUntil = FreshLooksFromNow();  // for the whole scan
     for (const ProcessEntry& p : all) {
         // The snapshot's name, where the platform gives one, spares examining every process.
         if (!p.imageHint.empty() && !EqualsIgnoringAsciiCase(p.imageHint.c_str(), image)) continue;
-        ProcessIdentity id;
-        if (!PlatformProcessIdentity(p.pid, &id) || !HasImage(id, image) || !id.ownNamespace) {
+        Identity id;
+        std::uint64_t created = 0;
+        if (!Identify(p.pid, image, freshLooksUntil, &id, &created) || !id.named ||
+            !id.ownNamespace) {
             continue;
         }
         if (!id.argumentsKnown) {
             if (unknown) unknown->push_back(p.pid);
         } else if (InstanceArgument(id.arguments) == instance) {
-            found.push_back({p.pid, id.created});
+            found.push_back({p.pid, created});
         }
     }
     return found;
@@ -123,31 +122,35 @@ std::uint32_t LaunchCommandLine(const char* commandLine, std::uint64_t* creation
     return 0;
 }
 
-void PlanRestart(RestartPass* pass, PlatformProcessWatch* current) {
+void PlanRestart(JobStarterControl* control, RestartPass* pass) {
     *pass = RestartPass{};
-    char image[kCommandLineBytes];
-    JobStarterImage(image, sizeof image);
-    const bool numbered = gServiceIdentity.numbered == 1;
+    pass->image = control->image;
+    const char* image = control->image.c_str();
+    const bool numbered = control->numbered;
+    JobStarterRecord& current = control->current;
     // The job starter this run started and the one its previous run recorded, while each is
     // still the process recorded: provably the instance's own, whatever can be read of them.
-    if (current && !PlatformWatchedEnded(current, nullptr, nullptr)) {
-        AddTarget(pass, gJobStarter.pid, gJobStarter.creationTime, current,
-                  numbered || KillByNameEnds(gJobStarter.pid));
+    PlatformProcessWatch* watch = current.watch;
+    current.watch = nullptr;
+    if (watch && !PlatformWatchedEnded(watch, nullptr, nullptr)) {
+        AddTarget(pass, current.pid, current.creationTime, watch,
+                  numbered || KillByNameEnds(current.pid, control->image));
     } else {
-        PlatformCloseWatch(current);
-        if (IsRecordedProcess(gJobStarter.pid, image, gJobStarter.creationTime)) {
-            AddTarget(pass, gJobStarter.pid, gJobStarter.creationTime, nullptr,
-                      numbered || KillByNameEnds(gJobStarter.pid));
+        PlatformCloseWatch(watch);
+        if (IsRecordedProcess(current.pid, image, current.creationTime)) {
+            AddTarget(pass, current.pid, current.creationTime, nullptr,
+                      numbered || KillByNameEnds(current.pid, control->image));
         }
     }
-    if (IsRecordedProcess(gPrevious.pid, image, gPrevious.created)) {
-        AddTarget(pass, gPrevious.pid, gPrevious.created, nullptr,
-                  numbered || KillByNameEnds(gPrevious.pid));
+    const FoundProcess previous = control->previous;
+    control->previous = {0, 0};
+    if (IsRecordedProcess(previous.pid, image, previous.created)) {
+        AddTarget(pass, previous.pid, previous.created, nullptr,
+                  numbered || KillByNameEnds(previous.pid, control->image));
     }
-    gPrevious = {0, 0};
     // Job starters of this instance that this run did not start: left by an earlier run.
     std::vector<std::uint32_t> unknown;
-    const long instance = numbered ? gServiceIdentity.instanceNumber : kNoInstanceArgument;
+    const long instance = numbered ? control->instance : kNoInstanceArgument;
     for (const FoundProcess& p : RunningJobStarters(image, instance, &unknown))
         AddTarget(pass, p.pid, p.created, nullptr, true);
     if (numbered) {
@@ -155,12 +158,15 @@ void PlanRestart(RestartPass* pass, PlatformProcessWatch* current) {
             pass->kills.push_back(std::to_string(t.pid));
         return;
     }
-    pass->kills.push_back(image);
+    pass->kills.push_back(control->image);
     // What cannot be told from a numbered instance's job starter is never ended by name.
     for (std::uint32_t pid : unknown) {
         const bool target = std::any_of(pass->targets.begin(), pass->targets.end(),
                                         [pid](const EndTarget& t) { return t.pid == pid; });
-        if (!target) LogProcessLine("nicht beendet: seine Argumente sind nicht lesbar.", pid);
+        if (!target) {
+            LogProcessLine(control->image, "nicht beendet: seine Argumente sind nicht lesbar.",
+                           pid);
+        }
     }
 }
 
@@ -205,30 +211,36 @@ bool EndTargetsItself(RestartPass* pass, bool afterWait) {
         const std::string text =
             ended ? std::string("vom Controller beendet: ") + why + "."
                   : std::string("konnte vom Controller nicht beendet werden: ") + error + ".";
-        LogProcessLine(text.c_str(), t.pid);
+        LogProcessLine(pass->image, text.c_str(), t.pid);
     }
     return any;
 }
 
 void FinishRestart(RestartPass* pass, bool logLeftovers) {
     for (const EndTarget& t : pass->targets) {
-        if (logLeftovers && Runs(t)) LogProcessLine("wurde nicht beendet.", t.pid);
+        if (logLeftovers && Runs(t)) LogProcessLine(pass->image, "wurde nicht beendet.", t.pid);
         PlatformCloseWatch(t.watch);
     }
     *pass = RestartPass{};
 }
 
-PlatformProcessWatch* StartJobStarter() {
-    char image[kCommandLineBytes];
-    JobStarterImage(image, sizeof image);
-    if (gServiceIdentity.numbered == 1) {
-        std::snprintf(gJobStarter.commandLine, sizeof gJobStarter.commandLine, "%s %ld ", image,
-                      gServiceIdentity.instanceNumber);
+bool StartJobStarter(JobStarterControl* control) {
+    JobStarterRecord& current = control->current;
+    PlatformCloseWatch(current.watch);
+    current.watch = nullptr;
+    if (control->numbered) {
+        std::snprintf(current.commandLine, sizeof current.commandLine, "%s %ld ",
+                      control->image.c_str(), control->instance);
     } else {
-        std::snprintf(gJobStarter.commandLine, sizeof gJobStarter.commandLine, "%s", image);
+        std::snprintf(current.commandLine, sizeof current.commandLine, "%s",
+                      control->image.c_str());
     }
-    PlatformProcessWatch* watch = nullptr;
-    gJobStarter.creationTime = 0;
-    gJobStarter.pid = LaunchCommandLine(gJobStarter.commandLine, &gJobStarter.creationTime, &watch);
-    return watch;
+    current.creationTime = 0;
+    current.pid = LaunchCommandLine(current.commandLine, &current.creationTime, &current.watch);
+    return current.pid != 0;
+}
+
+void ForgetJobStarterWatch(JobStarterControl* control) {
+    PlatformCloseWatch(control->current.watch);
+    control->current.watch = nullptr;
 }

@@ -7,7 +7,8 @@
 // processes whose arguments cannot be read are never ended by name. The new job starter is
 // started once the old ones have ended, so that one instance never runs two. A restart is a
 // pass of steps (RestartPass) that the run loop drives, so that it can wait for a stop
-// between them.
+// between them. Everything it needs of the run is handed to it (JobStarterControl); it reads
+// no process-wide record.
 #pragma once
 
 #include <cstddef>
@@ -15,7 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/processes.h"
+#include "supervision/job_starter_identity.h"
 
 constexpr int kCommandLineBytes = 200;
 constexpr std::uint32_t kKillPauseMs = 2000;  // time given to KILL before the next step
@@ -26,44 +28,49 @@ constexpr std::uint32_t kEndWaitMs = 10000;
 // at once; only a process stuck in the kernel takes longer). Past it the new job starter is
 // started all the same, and a line says which one would not end.
 constexpr std::uint32_t kForcedEndWaitMs = 5000;
-constexpr long kNoInstanceArgument = -1;
+// A process that has only just been started shows an empty command line for a moment (the
+// kernel lets its starter go on before the new program's arguments are laid out). A scan of
+// the processes looks again at such a process, a millisecond apart, for at most this long in
+// all, so that a scan never holds the run loop long however many there are.
+constexpr std::uint32_t kFreshProcessLookMs = 20;
 
-// The job starter this run started last (pid 0 when the start failed or none was made yet).
-struct JobStarterState {
-    std::uint32_t pid;
-    std::uint64_t creationTime;           // its creation time, to tell it from a later process
-    char commandLine[kCommandLineBytes];  // what it was started with
+// The job starter's image name for a database suffix: "QVLJOBSTR_ORACLE.EXE".
+std::string JobStarterImageFor(const char* databaseSuffix);
+
+// The job starter this run started last: the one record of it (pid 0 when the start failed
+// or none was made yet).
+struct JobStarterRecord {
+    std::uint32_t pid = 0;
+    std::uint64_t creationTime = 0;  // to tell it from a later process that got the same id
+    char commandLine[kCommandLineBytes] = "";  // what it was started with
+    PlatformProcessWatch* watch = nullptr;     // the run's watch on it, while it runs
 };
-// Written only by job starter control (tests set it up too); the run loop reads it to publish
-// it.
-extern JobStarterState gJobStarter;
-
-// Forgets the job starter at the start of a run. `previousPid` and `previousCreated` are the
-// job starter the instance's previous run recorded in its state file (0 for none): the run's
-// first pass ends it too while it is still that process, which works whatever the process's
-// width, also where its arguments cannot be read.
-void ResetJobStarter(std::uint32_t previousPid = 0, std::uint64_t previousCreated = 0);
-
-// True while process `pid` is still the one recorded with that image name and creation time
-// (see HasImage). An id that has ended, or been taken over by another process since (ids are
-// reused), is never mistaken for it.
-bool IsRecordedProcess(std::uint32_t pid, const char* image, std::uint64_t creationTime);
-// True when either name of the process, its executable's or the program it was started as
-// (a link's name, a script's), is `image`, compared without regard to case.
-bool HasImage(const ProcessIdentity& identity, const char* image);
-// The job starter's image name for the configured database system: "QVLJOBSTR_ORACLE.EXE".
-void JobStarterImage(char* image, std::size_t size);
-
 // A process of the job starter's image found running.
 struct FoundProcess {
     std::uint32_t pid;
     std::uint64_t created;
 };
+// What job starter control knows of the run.
+struct JobStarterControl {
+    std::string image;      // the job starter's image name
+    bool numbered = false;  // a numbered instance ...
+    long instance = 0;      // ... and its number
+    JobStarterRecord current;
+    // The job starter the instance's previous run recorded in its state file (0 for none):
+    // the run's first pass ends it too while it is still that process, which works whatever
+    // the process's width, also where its arguments cannot be read.
+    FoundProcess previous = {0, 0};
+};
+
+// True while process `pid` is still the one recorded with that image name and creation time.
+// An id that has ended, or been taken over by another process since (ids are reused), is
+// never mistaken for it.
+bool IsRecordedProcess(std::uint32_t pid, const char* image, std::uint64_t creationTime);
+
 // The running processes of image `image` in the caller's PID namespace whose instance argument
-// is `instance` (kNoInstanceArgument: started without one). A process's instance argument is
-// its first argument when that is a plain decimal number (a numbered controller always gives
-// its job starter one). A process whose arguments cannot be read matches no instance; its id
-// goes to `unknown` (when not null), so that the caller can say it was spared.
+// is `instance` (kNoInstanceArgument: started without one). A process whose arguments cannot
+// be read matches no instance; its id goes to `unknown` (when not null), so that the caller
+// can say it was spared.
 std::vector<FoundProcess> RunningJobStarters(const char* image, long instance,
                                              std::vector<std::uint32_t>* unknown = nullptr);
 
@@ -86,14 +93,15 @@ struct EndTarget {
 // (TargetsEnded) and, for those still there after it, EndTargetsItself and a wait again, then
 // FinishRestart and StartJobStarter. Every step returns at once.
 struct RestartPass {
+    std::string image;  // for the log lines
     std::vector<EndTarget> targets;
     std::vector<std::string> kills;  // KILL's arguments, in order
     std::size_t nextKill = 0;
     bool killFailed = false;  // a KILL could not be started
 };
-// Works out what the pass ends and with which KILL commands. `current` (may be null) is the
-// run's watch on the job starter it started; the pass takes it over.
-void PlanRestart(RestartPass* pass, PlatformProcessWatch* current);
+// Works out what the pass ends and with which KILL commands. The pass takes over the watch
+// on the job starter the run started; the previous run's is forgotten once looked at.
+void PlanRestart(JobStarterControl* control, RestartPass* pass);
 // Starts the next KILL; false when there is none left (then no pause follows).
 bool StartNextKill(RestartPass* pass);
 // True when every target has ended. `waitOn` (when not null) receives the watch of one still
@@ -110,6 +118,8 @@ bool EndTargetsItself(RestartPass* pass, bool afterWait);
 // Logs each target that is still running after all (when `logLeftovers`: not when a stop
 // cut the pass short); then forgets the targets.
 void FinishRestart(RestartPass* pass, bool logLeftovers);
-// Starts the job starter and remembers it; returns a watch on it (null when it could not be
-// started or watched).
-PlatformProcessWatch* StartJobStarter();
+// Starts the job starter and records it, with a watch on it where it could be had; false
+// when it could not be started (its id is then 0).
+bool StartJobStarter(JobStarterControl* control);
+// Lets go of the watch on the current job starter (the run's end).
+void ForgetJobStarterWatch(JobStarterControl* control);

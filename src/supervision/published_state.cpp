@@ -1,32 +1,22 @@
 // The published run state (see published_state.h).
 #include "supervision/published_state.h"
 
-#include <chrono>
 #include <ctime>
 
-#include "config/configuration.h"
 #include "log/log_file.h"
-#include "platform/platform.h"
+#include "platform/files.h"
 #include "service/service_identity.h"
 #include "service/status_report.h"
 #include "supervision/health.h"
 #include "supervision/metrics.h"
 
-RunState gRunState;
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::string gPath;
-std::string gMetricsPath;  // empty: no metrics file
-void (*gTell)(const std::string&) = nullptr;
-Clock::time_point gLastWrite;
-bool gStateFailureSaid = false;
-bool gMetricsFailureSaid = false;
-
 // A file that cannot be written is said once: in the log, the console and the event log.
-void SayFailure(const char* what, const std::string& path, bool* said, const char* consequence) {
+void SayFailure(const Publication& p, const char* what, const std::string& path, bool* said,
+                const char* consequence) {
     if (*said) return;
     *said = true;
     char error[kErrorTextBytes];
@@ -34,56 +24,64 @@ void SayFailure(const char* what, const std::string& path, bool* said, const cha
     const std::string line =
         std::string("The ") + what + " " + path + " cannot be written: " + error;
     WriteLogFormatted("%s\n", line.c_str());
-    if (gTell) gTell(line + ". " + consequence);
+    if (p.tell) p.tell(line + ". " + consequence);
     ReportErrorEvent(line.c_str());
 }
 
-void Write() {
-    if (gPath.empty()) return;
-    gLastWrite = Clock::now();
-    if (!WriteRunState(gPath, gRunState)) {
-        SayFailure("state file", gPath, &gStateFailureSaid,
+void Write(Publication* p) {
+    if (p->path.empty()) return;
+    p->lastWrite = Clock::now();
+    RunState& st = p->state;
+    if (p->jobStarter) {
+        st.jobStarter = p->jobStarter->commandLine;
+        st.jobStarterPid = p->jobStarter->pid;
+        st.jobStarterCreated = p->jobStarter->creationTime;
+    }
+    if (!WriteRunState(p->path, st)) {
+        SayFailure(*p, "state file", p->path, &p->stateFailureSaid,
                    "-status finds the controller by its pipe meanwhile.");
     }
-    if (gMetricsPath.empty()) return;
-    const HealthFacts facts = OwnHealthFacts();
-    if (!PlatformReplaceFileWith(gMetricsPath.c_str(), RenderMetrics(facts, JudgeHealth(facts)))) {
-        SayFailure("metrics file", gMetricsPath, &gMetricsFailureSaid,
+    if (p->metricsPath.empty()) return;
+    const HealthFacts facts = OwnHealthFacts(st, p->instanceText);
+    if (!PlatformReplaceFileWith(p->metricsPath.c_str(),
+                                 RenderMetrics(facts, JudgeHealth(facts)))) {
+        SayFailure(*p, "metrics file", p->metricsPath, &p->metricsFailureSaid,
                    "-metrics gives the metrics meanwhile.");
     }
 }
 
 }  // namespace
 
-void BeginPublishing(const std::string& statePath, void (*tell)(const std::string& line)) {
-    gPath = statePath;
-    gTell = tell;
-    gStateFailureSaid = gMetricsFailureSaid = false;
-    gRunState = RunState{};
+void BeginPublishing(Publication* p, const std::string& statePath, const std::string& metricsDir,
+                     const std::string& instanceText, const JobStarterRecord* jobStarter,
+                     void (*tell)(const std::string& line)) {
+    *p = Publication{};
+    p->path = statePath;
+    p->tell = tell;
+    p->jobStarter = jobStarter;
+    p->instanceText = instanceText;
     // The textfile collectors read every "*.prom" of their folder; the file is replaced
     // through a new file whose name ends otherwise, so they never read a part of one.
-    const std::string dir = gControllerSettings.metricsDir;
-    gMetricsPath.clear();
-    if (!dir.empty() && !statePath.empty()) {
-        const bool separated = dir.back() == '/' || dir.back() == '\\';
-        gMetricsPath = dir + (separated ? "" : "/") +
-                       NamesOfInstance(gServiceIdentity.instanceSuffix).metricsFile;
+    if (!metricsDir.empty() && !statePath.empty()) {
+        const bool separated = metricsDir.back() == '/' || metricsDir.back() == '\\';
+        p->metricsPath =
+            metricsDir + (separated ? "" : "/") + NamesOfInstance(instanceText).metricsFile;
     }
 }
 
-void Publish() {
-    Write();
+void Publish(Publication* p) {
+    Write(p);
 }
 
-void PublishHeartbeat(bool firstOfJobStarter) {
+void PublishHeartbeat(Publication* p, bool firstOfJobStarter) {
     if (firstOfJobStarter ||
-        Clock::now() - gLastWrite >= std::chrono::milliseconds(kStateRefreshMs)) {
-        Write();
+        Clock::now() - p->lastWrite >= std::chrono::milliseconds(kStateRefreshMs)) {
+        Write(p);
     }
 }
 
-void EndPublishing() {
-    gRunState.ended = std::time(nullptr);
-    Write();
-    gPath.clear();
+void EndPublishing(Publication* p) {
+    p->state.ended = std::time(nullptr);
+    Write(p);
+    p->path.clear();
 }

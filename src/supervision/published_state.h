@@ -1,23 +1,40 @@
 // The run's state as it is published for -status and monitoring scripts: one record, written
-// to the instance's state file whenever it changes in a way they show. A write that fails is
-// said once per run (a log line, a console line, an event-log entry, each with the file's
-// path and the system's reason) and otherwise ignored like a failed log entry.
+// to the instance's state file whenever it changes in a way they show, and as metrics to the
+// textfile collectors' folder when one is configured. A write that fails is said once per run
+// (a log line, a console line, an event-log entry, each with the file's path and the
+// system's reason) and otherwise ignored like a failed log entry.
 #pragma once
 
+#include <chrono>
 #include <string>
 
+#include "supervision/job_starter.h"
 #include "supervision/run_state.h"
 
-// The record; the run fills it in and calls Publish.
-extern RunState gRunState;
+// What a run publishes, and where.
+struct Publication {
+    RunState state;  // the run's record; the job starter's fields come from `jobStarter`
+    const JobStarterRecord* jobStarter = nullptr;
+    std::string instanceText;                         // "" or "3"
+    std::string path;                                 // the state file; empty: nothing is published
+    std::string metricsPath;                          // empty: no metrics file
+    void (*tell)(const std::string& line) = nullptr;  // prints a line for a console run
+    std::chrono::steady_clock::time_point lastWrite;
+    bool stateFailureSaid = false;
+    bool metricsFailureSaid = false;
+};
 
-// Begins publishing to the file at `statePath` (empty: nothing is published); the record is
-// cleared. `tell` (may be null) prints a line for a console run.
-void BeginPublishing(const std::string& statePath, void (*tell)(const std::string& line));
+// Begins publishing the state of instance `instanceText` to the file at `statePath` (empty:
+// nothing is published) and its metrics into folder `metricsDir` (empty: none); the record is
+// cleared. The job starter's fields are those of `jobStarter`, read at every write. `tell`
+// (may be null) prints a line for a console run.
+void BeginPublishing(Publication* p, const std::string& statePath, const std::string& metricsDir,
+                     const std::string& instanceText, const JobStarterRecord* jobStarter,
+                     void (*tell)(const std::string& line));
 // Writes the record now.
-void Publish();
+void Publish(Publication* p);
 // Writes the record after a heartbeat: at once when it is the job starter's first, else only
 // when the last write is kStateRefreshMs old, so that a storm of heartbeats costs nothing.
-void PublishHeartbeat(bool firstOfJobStarter);
+void PublishHeartbeat(Publication* p, bool firstOfJobStarter);
 // Writes the record one last time, marked as ended, and stops publishing.
-void EndPublishing();
+void EndPublishing(Publication* p);

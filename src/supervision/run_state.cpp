@@ -5,7 +5,8 @@
 #include <cstring>
 
 #include "config/configuration.h"
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/system.h"
 #include "service/service_identity.h"
 #include "service/status_report.h"
 

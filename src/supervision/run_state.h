@@ -22,7 +22,7 @@ constexpr char kCauseExit[] = "exit";
 constexpr char kCauseStartFailed[] = "start_failed";
 
 // Times are seconds since 1970 (UTC), 0 for never. Creation times are the platform's own
-// values, compared only with what PlatformProcessIdentity gives, to tell a process from a
+// values, compared only with what PlatformProcessFacts gives, to tell a process from a
 // later one that got the same id.
 struct RunState {
     std::uint32_t controllerPid = 0;

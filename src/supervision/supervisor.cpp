@@ -10,12 +10,13 @@
 #include <ctime>
 #include <string>
 
-#include "config/configuration.h"
 #include "log/log_file.h"
+#include "platform/system.h"
 #include "service/status_report.h"
 #include "supervision/heartbeat_protocol.h"
-#include "supervision/published_state.h"
 #include "supervision/supervision_core.h"
+#include "platform/pipe_server.h"
+#include "platform/processes.h"
 
 namespace {
 
@@ -42,13 +43,22 @@ std::int64_t WallClockIn(core::Millis ms) {
 
 // What the loop holds and carries the core's actions out on.
 struct Carrier {
-    Carrier(PlatformEvent* s, PlatformPipe* p, const RunTimes& t, const core::State& c)
-        : stop(s), pipe(p), times(t), state(c) {}
+    Carrier(PlatformEvent* s, PlatformPipe* p, const RunTimes& t, const core::State& c,
+            RunContext* r)
+        : stop(s),
+          pipe(p),
+          times(t),
+          state(c),
+          run(*r),
+          control(r->jobStarter),
+          published(r->publication.state) {}
     PlatformEvent* stop;
     PlatformPipe* pipe;
     const RunTimes& times;
     const core::State& state;
-    PlatformProcessWatch* jobStarter = nullptr;  // the one started, while it runs
+    RunContext& run;
+    JobStarterControl& control;
+    RunState& published;
     RestartPass pass;
     std::uint32_t shownChanges = 0;  // of the core's shown restart, turned into wall time
     char request[kRequestBytes] = {};
@@ -56,24 +66,25 @@ struct Carrier {
 };
 
 void LogJobStarterExit(Carrier& c) {
+    JobStarterRecord& js = c.control.current;
     bool known = false;
     std::uint32_t code = 0;
-    PlatformWatchedEnded(c.jobStarter, &known, &code);
-    PlatformCloseWatch(c.jobStarter);
-    c.jobStarter = nullptr;
+    PlatformWatchedEnded(js.watch, &known, &code);
+    ForgetJobStarterWatch(&c.control);
     if (known) {
-        WriteLogFormatted("Prozess %s  PID(%ld) beendet, Exitcode %lu. \n", gJobStarter.commandLine,
-                          static_cast<long>(gJobStarter.pid), static_cast<unsigned long>(code));
+        WriteLogFormatted("Prozess %s  PID(%ld) beendet, Exitcode %lu. \n", js.commandLine,
+                          static_cast<long>(js.pid), static_cast<unsigned long>(code));
     } else {
-        WriteLogFormatted("Prozess %s  PID(%ld) beendet. \n", gJobStarter.commandLine,
-                          static_cast<long>(gJobStarter.pid));
+        WriteLogFormatted("Prozess %s  PID(%ld) beendet. \n", js.commandLine,
+                          static_cast<long>(js.pid));
     }
-    gRunState.jobStarterExited = std::time(nullptr);
-    gRunState.jobStarterExitCode = known ? static_cast<std::int64_t>(code) : -1;
+    c.published.jobStarterExited = std::time(nullptr);
+    c.published.jobStarterExitCode = known ? static_cast<std::int64_t>(code) : -1;
 }
 
-void CountRestart(core::Cause cause, std::uint32_t heartbeatTimeoutMs) {
-    RunState& st = gRunState;
+void CountRestart(Carrier& c, core::Cause cause) {
+    const std::uint32_t heartbeatTimeoutMs = c.times.heartbeatTimeoutMs;
+    RunState& st = c.published;
     st.restarts += 1;
     st.restartsSinceHeartbeat += 1;
     st.lastRestart = std::time(nullptr);
@@ -94,22 +105,19 @@ void CountRestart(core::Cause cause, std::uint32_t heartbeatTimeoutMs) {
 void PublishState(Carrier& c, core::Millis now) {
     if (c.shownChanges != c.state.shownChanges) {
         c.shownChanges = c.state.shownChanges;
-        gRunState.restartDue = c.state.shownDue == 0 ? 0 : WallClockIn(c.state.shownDue - now);
-        gRunState.backoffMs = c.state.shownBackoffMs;
+        c.published.restartDue = c.state.shownDue == 0 ? 0 : WallClockIn(c.state.shownDue - now);
+        c.published.backoffMs = c.state.shownBackoffMs;
     }
-    Publish();
+    Publish(&c.run.publication);
 }
 
 bool StartJobStarterNow(Carrier& c) {
-    c.jobStarter = StartJobStarter();
-    RunState& st = gRunState;
-    st.jobStarter = gJobStarter.commandLine;
-    st.jobStarterPid = gJobStarter.pid;
-    st.jobStarterCreated = gJobStarter.creationTime;
+    const bool started = StartJobStarter(&c.control);
+    RunState& st = c.published;
     st.jobStarterStarted = std::time(nullptr);
     st.jobStarterExited = 0;
     st.jobStarterExitCode = -1;
-    return gJobStarter.pid != 0;
+    return started;
 }
 
 void SayListenFailed(std::uint32_t error) {
@@ -163,19 +171,18 @@ bool Carry(Carrier& c, const core::Action& a, core::Millis now, core::Event* eve
             SayListenFailed(a.error);
             return false;
         case ActionKind::kHeartbeat:
-            gRunState.lastHeartbeat = std::time(nullptr);
-            gRunState.restartsSinceHeartbeat = 0;
-            PublishHeartbeat(a.flag);
+            c.published.lastHeartbeat = std::time(nullptr);
+            c.published.restartsSinceHeartbeat = 0;
+            PublishHeartbeat(&c.run.publication, a.flag);
             return false;
         case ActionKind::kRecordExit:
             LogJobStarterExit(c);
             return false;
         case ActionKind::kCountRestart:
-            CountRestart(a.cause, c.times.heartbeatTimeoutMs);
+            CountRestart(c, a.cause);
             return false;
         case ActionKind::kPlan:
-            PlanRestart(&c.pass, c.jobStarter);
-            c.jobStarter = nullptr;  // the pass took it over
+            PlanRestart(&c.control, &c.pass);  // the pass takes over the job starter's watch
             return false;
         case ActionKind::kRunKill:
             *event = {core::EventKind::kKillStarted};
@@ -208,12 +215,9 @@ bool Carry(Carrier& c, const core::Action& a, core::Millis now, core::Event* eve
             *event = {core::EventKind::kStarted};
             event->ok = StartJobStarterNow(c);
             return true;
-        case ActionKind::kSaySilence: {
-            char image[kCommandLineBytes];
-            JobStarterImage(image, sizeof image);
-            WriteLogFormatted("Prozess %s antwortet nicht\n", image);
+        case ActionKind::kSaySilence:
+            WriteLogFormatted("Prozess %s antwortet nicht\n", c.control.image.c_str());
             return false;
-        }
         case ActionKind::kSilentExchange:
             // The cycle goes on as if a client had come: read, reply and disconnect, whose
             // failures are not examined.
@@ -226,8 +230,7 @@ bool Carry(Carrier& c, const core::Action& a, core::Millis now, core::Event* eve
             PublishState(c, now);
             return false;
         case ActionKind::kEnd:
-            PlatformCloseWatch(c.jobStarter);
-            c.jobStarter = nullptr;
+            ForgetJobStarterWatch(&c.control);
             return false;
     }
     return false;
@@ -246,7 +249,7 @@ bool CarryAll(Carrier& c, const core::Actions& actions, core::Millis now, core::
 PlatformProcessWatch* WatchOf(Carrier& c) {
     switch (core::RowOf(c.state.phase).process) {
         case core::Watched::kJobStarter:
-            return c.jobStarter;
+            return c.control.current.watch;
         case core::Watched::kOldJobStarters: {
             PlatformProcessWatch* watch = nullptr;
             TargetsEnded(&c.pass, &watch);
@@ -261,9 +264,8 @@ PlatformProcessWatch* WatchOf(Carrier& c) {
 // What one wait saw, as the core's event; false when the wait itself failed.
 bool WaitForEvent(Carrier& c, const core::Times& t, core::Event* event) {
     const core::PhaseRow& row = core::RowOf(c.state.phase);
-    const WaitResult w =
-        PlatformWait(c.stop, row.pipe ? c.pipe : nullptr, WatchOf(c),
-                     MsUntil(core::DeadlineOf(c.state, t), Now()));
+    const WaitResult w = PlatformWait(c.stop, row.pipe ? c.pipe : nullptr, WatchOf(c),
+                                      MsUntil(core::DeadlineOf(c.state, t), Now()));
     *event = {core::EventKind::kDeadline};
     switch (w) {
         case WaitResult::kStop:
@@ -287,18 +289,18 @@ bool WaitForEvent(Carrier& c, const core::Times& t, core::Event* event) {
 }
 
 core::Times CoreTimes(const RunTimes& t) {
-    return {t.heartbeatTimeoutMs, t.clientLimitMs, kListenRetryMs, t.killPauseMs,
+    return {t.heartbeatTimeoutMs, t.clientLimitMs,  kListenRetryMs, t.killPauseMs,
             t.endWaitMs,          kForcedEndWaitMs, kEndPollMs,     t.firstBackoffMs,
             t.maxBackoffMs,       t.backoffResetMs};
 }
 
 }  // namespace
 
-bool Supervise(PlatformEvent* stop, PlatformPipe* pipe, const RunTimes& times) {
+bool Supervise(PlatformEvent* stop, PlatformPipe* pipe, const RunTimes& times, RunContext* run) {
     const core::Times t = CoreTimes(times);
-    const bool restartOnExit = gControllerSettings.restartOnExit != 0;
+    const bool restartOnExit = run->restartOnExit;
     core::State state;
-    Carrier c(stop, pipe, times, state);
+    Carrier c(stop, pipe, times, state, run);
     core::Actions actions = core::Begin(&state, t, restartOnExit, Now());
     bool stopped = true;
     for (;;) {

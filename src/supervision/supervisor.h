@@ -11,8 +11,9 @@
 #include <cstdint>
 
 #include "log/log_file.h"
-#include "platform/platform.h"
+#include "platform/pipe_server.h"
 #include "supervision/job_starter.h"
+#include "supervision/published_state.h"
 
 // A connected client writes its message at once and reads the reply at once; one that has
 // done neither after this long is hung (it may be the job starter itself) and is dropped,
@@ -46,6 +47,13 @@ struct RunTimes {
     std::uint32_t backoffResetMs = kBackoffResetMs;
 };
 
+// What a run owns and hands to the units that need it: one record per fact.
+struct RunContext {
+    JobStarterControl jobStarter;  // the job starter, as the run started it
+    Publication publication;       // the run's state as -status and monitoring see it
+    bool restartOnExit = false;    // QVLRESTARTONEXIT
+};
+
 // Starts the job starter (the run's first pass) and supervises it through `pipe` until the
 // stop event is set (true) or a wait fails (false). The job starter is left running.
-bool Supervise(PlatformEvent* stop, PlatformPipe* pipe, const RunTimes& times);
+bool Supervise(PlatformEvent* stop, PlatformPipe* pipe, const RunTimes& times, RunContext* run);

@@ -11,7 +11,8 @@
 
 #include "config/configuration.h"
 #include "log/log_file.h"
-#include "platform/platform.h"
+#include "platform/log_output.h"
+#include "platform/system.h"
 
 int main(int argc, char** argv) {
     if (argc == 4 && std::strcmp(argv[1], "--hold") == 0) {

@@ -16,7 +16,8 @@
 #include <thread>
 
 #include "host/program_entry.h"
-#include "platform/platform.h"
+#include "platform/console.h"
+#include "platform/system.h"
 #include "service/service_identity.h"
 #include "supervision/controller.h"
 

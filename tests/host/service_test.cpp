@@ -13,7 +13,8 @@
 
 #include "config/protected_settings.h"
 #include "config/settings_cipher.h"
-#include "platform/platform.h"
+#include "platform/processes.h"
+#include "platform/service_manager.h"
 #include "supervision/job_starter.h"
 #include "support/installation.h"
 #include "support/process_watch.h"
@@ -59,7 +60,7 @@ protected:
     void TearDown() override {
         if (IsSkipped()) return;
         RemoveTestServices();
-        EndAllJobStarters();
+        EndStarted(dir_ / "starts.txt");
     }
     // Only where the tests own the service manager: never a machine's own services.
     void RemoveTestServices() {
@@ -245,13 +246,16 @@ TEST_F(Service, InstallTakesOnlyAPlainInstanceNumber) {
         InstalledService seen;
         EXPECT_FALSE(QueryInstalledService("QUARVELIN_JOB_CONTROLLER" + text, &seen)) << text;
     }
-    void* manager = PlatformScOpenManager();
+    PlatformServiceManager* manager = PlatformOpenServiceManager();
     ASSERT_NE(nullptr, manager);
-    void* old = PlatformScCreateService(manager, "QUARVELIN_JOB_CONTROLLERA",
-                                        "QUARVELIN JOB CONTROLLERA", exe_.c_str());
+    RecoveryFailure recovery;
+    PlatformService* old = PlatformInstallService(
+        manager,
+        {"QUARVELIN_JOB_CONTROLLERA", "QUARVELIN JOB CONTROLLERA", exe_.c_str(), 60000, 86400},
+        &recovery);
     ASSERT_NE(nullptr, old);
-    PlatformScClose(old);
-    PlatformScClose(manager);
+    PlatformCloseService(old);
+    PlatformCloseServiceManager(manager);
     auto remove = Run({"-remove", "A"});
     EXPECT_EQ(0, remove.exitCode) << remove.out;
     EXPECT_EQ(kBase + "A removed.\n", remove.out);

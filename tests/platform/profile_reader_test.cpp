@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "platform/profile_reader.h"
-#include "platform/platform.h"
+#include "platform/files.h"
 #include "support/test_support.h"
 
 namespace {

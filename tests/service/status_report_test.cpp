@@ -6,6 +6,8 @@
 
 #include "service/service_identity.h"
 #include "service/status_report.h"
+#include "platform/service_manager.h"
+#include "platform/system.h"
 
 namespace {
 

@@ -13,7 +13,6 @@
 #include "config/protected_settings.h"
 #include "config/settings_cipher.h"
 #include "log/log_file.h"
-#include "platform/platform.h"
 #include "supervision/job_starter.h"
 #include "support/installation.h"
 #include "support/controller_run.h"
@@ -121,7 +120,7 @@ TEST_F(Controller, ThePipeAndTheJobStarterAlwaysAgreeOnTheInstance) {
         EXPECT_EQ(0, Stop());
         const std::string args = starts.substr(starts.find_first_not_of("0123456789"));
         EXPECT_EQ(c.instance.empty() ? "\n" : " " + c.instance + "\n", args);
-        EndAllJobStarters();
+        EndJobStarters();
     }
 }
 
@@ -153,14 +152,15 @@ TEST_F(Controller, RunsOfOneInstanceLeaveOneJobStarter) {
         if (c.wide) {
             ASSERT_TRUE(CopyFileTo(helper64, dir_ / "QVLJOBSTR_ORACLE.EXE"));
         }
+        std::remove((dir_ / "starts.txt").c_str());
         for (int run = 1; run <= 3; ++run) {
-            std::remove((dir_ / "starts.txt").c_str());
             Start();
-            WaitForLines(dir_ / "starts.txt", 1);
+            WaitForLines(dir_ / "starts.txt", run);
             EXPECT_EQ(0, Stop());
         }
-        EXPECT_EQ(1u, AllJobStarters().size());
-        EndAllJobStarters();
+        EXPECT_EQ(3u, StartedIds(dir_ / "starts.txt").size());
+        EXPECT_EQ(1u, RunningJobStarters().size());
+        EndJobStarters();
     }
 }
 
@@ -236,7 +236,7 @@ TEST_F(Controller, HungClientsAreDroppedAndAStopEndsTheirWaitAtOnce) {
         const auto asked = std::chrono::steady_clock::now();
         EXPECT_EQ(0, Stop());
         EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(2));
-        EndAllJobStarters();
+        EndJobStarters();
     }
 }
 
@@ -260,7 +260,7 @@ TEST_F(Controller, DroppedClientsDoNotPostponeTheRestart) {
         }
         took[clients] = std::chrono::steady_clock::now() - begin;
         EXPECT_EQ(0, Stop());
-        EndAllJobStarters();
+        EndJobStarters();
     }
     EXPECT_LT(took[1], took[0] + std::chrono::seconds(1)) << "the hung clients put it off";
 }
@@ -332,7 +332,7 @@ TEST_F(Controller, LocksOnTheLogHoldNothingUp) {
             TerminateChild(h);
             WaitProcess(h);
         }
-        EndAllJobStarters();
+        EndJobStarters();
     }
 }
 
@@ -364,9 +364,10 @@ TEST_F(Controller, EveryKindOfJobStarterIsEndedAtItsRestart) {
         }
         Start(1000, {"pause=200"});
         EXPECT_TRUE(WaitForLog("antwortet nicht", 3, 15000));
-        EXPECT_EQ(1u, AllJobStarters().size());
+        WaitForLines(dir_ / "starts.txt", 4);        // the fourth has written its id: a second
+        EXPECT_EQ(1u, RunningJobStarters().size());  // before the next restart
         EXPECT_EQ(0, Stop());
-        EndAllJobStarters();
+        EndJobStarters();
     }
 }
 
@@ -378,7 +379,8 @@ TEST_F(Controller, WithoutKillTheControllerEndsTheJobStarterItself) {
     EXPECT_TRUE(WaitForLog("antwortet nicht", 2, 15000));
     EXPECT_TRUE(WaitForLog("vom Controller beendet: KILL konnte nicht gestartet werden.", 2, 0))
         << Log();
-    EXPECT_EQ(1u, AllJobStarters().size());
+    WaitForLines(dir_ / "starts.txt", 3);
+    EXPECT_EQ(1u, RunningJobStarters().size());
     const ProcessResult status = Status();
     EXPECT_NE(std::string::npos, status.out.find("KILL cannot be found")) << status.out;
 }
@@ -429,7 +431,11 @@ TEST_F(Controller, AnotherNamespacesJobStarterIsLeftAlone) {
     pipeName_ = "\\\\.\\pipe\\qvljobctl";
     Start();
     WaitForLines(dir_ / "starts.txt", 1);
-    EXPECT_EQ(2u, AllJobStarters().size()) << "the container's job starter was ended";
+    // The container's job starter wrote the id it has in its own namespace: it is found by
+    // its executable instead.
+    EXPECT_EQ(1u, RunningJobStarters().size());
+    EXPECT_EQ(1u, ProcessesOf(other / "QVLJOBSTR_ORACLE.EXE").size())
+        << "the container's job starter was ended";
     EXPECT_EQ(0, Stop());
     TerminateChild(container);
     WaitProcess(container);

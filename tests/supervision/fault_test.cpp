@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/pipe_client.h"
 #include "supervision/heartbeat_protocol.h"
 #include "support/installation.h"
 #include "support/process_watch.h"
@@ -62,7 +62,7 @@ protected:
     void TearDown() override {
         if (IsSkipped()) return;
         if (child_) Stop();
-        EndAllJobStarters();
+        EndStarted(dir_ / "starts.txt");
     }
     // Starts the controller under fiu-run with the failure points of `enable` enabled from
     // the start; a heartbeat time-out of `heartbeatMs`.

@@ -9,8 +9,9 @@
 #include <vector>
 
 #include "config/configuration.h"
-#include "service/service_identity.h"
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/processes.h"
+#include "platform/system.h"
 #include "supervision/job_starter.h"
 #include "support/installation.h"
 #include "support/process_watch.h"
@@ -28,23 +29,16 @@ protected:
         ASSERT_TRUE(PlatformSetCurrentDirectory(dir_.path().c_str()));
         std::snprintf(gControllerSettings.logPath, kPathBytes, "%s",
                       (dir_ / "QVLJOBCTL.LOG").c_str());
-        std::snprintf(gControllerSettings.databaseSuffix, kSuffixBytes, "_ORACLE");
-        gServiceIdentity.numbered = 1;
-        gServiceIdentity.instanceNumber = 7;
-        ResetJobStarter();
+        control_.image = kImage;
+        control_.numbered = true;
+        control_.instance = 7;
     }
     void TearDown() override {
-        PlatformCloseWatch(watch_);
-        for (std::uint32_t pid : started_)
-            PlatformTerminateProcess(pid);
-        if (gJobStarter.pid) PlatformTerminateProcess(gJobStarter.pid);
-        for (std::uint32_t pid : started_)
-            WaitUntilGone(pid);
-        if (gJobStarter.pid) WaitUntilGone(gJobStarter.pid);
+        ForgetJobStarterWatch(&control_);
+        if (control_.current.pid) started_.push_back(control_.current.pid);
+        EndProcesses(started_);
         PlatformSetCurrentDirectory(previousDir_.c_str());
         gControllerSettings = ControllerSettings{};
-        gServiceIdentity.numbered = 0;
-        gServiceIdentity.instanceNumber = 0;
     }
     void InstallJobStarter(const std::string& name = kImage) {
         ASSERT_TRUE(CopyFileTo(BuiltExecutable("fake_job_starter"), dir_ / name));
@@ -53,7 +47,7 @@ protected:
     // for its waits.
     std::uint32_t Pass() {
         RestartPass pass;
-        PlanRestart(&pass, watch_);
+        PlanRestart(&control_, &pass);
         while (StartNextKill(&pass))
             PlatformSleep(kTestPauseMs);
         AfterKills next = WhatAfterKills(&pass);
@@ -67,12 +61,12 @@ protected:
                 PlatformSleep(50);
         }
         FinishRestart(&pass, true);
-        watch_ = StartJobStarter();
-        if (gJobStarter.pid) {
-            started_.push_back(gJobStarter.pid);
-            WaitUntilRuns(gJobStarter.pid);
+        const std::uint32_t pid = StartJobStarter(&control_) ? control_.current.pid : 0;
+        if (pid) {
+            started_.push_back(pid);
+            WaitUntilRuns(pid);
         }
-        return gJobStarter.pid;
+        return pid;
     }
     static std::string Started(const std::string& command, std::uint32_t pid) {
         return "Prozess " + command + "  PID(" + std::to_string(pid) + ") erstellt. ";
@@ -80,7 +74,7 @@ protected:
     TempDir dir_;
     std::string previousDir_;
     std::vector<std::uint32_t> started_;
-    PlatformProcessWatch* watch_ = nullptr;
+    JobStarterControl control_;
 };
 
 std::vector<std::uint32_t> Pids(const std::vector<FoundProcess>& found) {
@@ -138,9 +132,8 @@ TEST_F(JobStarter, ProcessThatIsNotOurJobStarterIsNeverKilled) {
     ASSERT_TRUE(PlatformLaunch("OTHER.EXE 7", &other, &created));
     started_.push_back(other);
     WaitUntilRuns(other);
-    gJobStarter = {other, created, ""};
-    PlatformCloseWatch(watch_);
-    watch_ = nullptr;
+    control_.current.pid = other;
+    control_.current.creationTime = created;
     Pass();
     PlatformSleep(kTestPauseMs);
     EXPECT_TRUE(ProcessRuns(other));
@@ -166,7 +159,8 @@ TEST_F(JobStarter, NumberedPassEndsEveryOtherJobStarterOfItsInstanceOnly) {
     EXPECT_TRUE(WaitUntilGone(leftover, 0)) << "the start waits until the leftover has ended";
     EXPECT_TRUE(ProcessRuns(otherInstance));
     EXPECT_TRUE(ProcessRuns(unnumbered));
-    gJobStarter.creationTime += 1;  // no longer provably ours: still this instance's
+    control_.current.creationTime += 1;  // no longer provably ours: still this instance's
+    ForgetJobStarterWatch(&control_);
     const std::uint32_t second = Pass();
     EXPECT_TRUE(WaitUntilGone(first, 0));
     EXPECT_TRUE(ProcessRuns(second));
@@ -216,7 +210,7 @@ TEST_F(JobStarter, UnnumberedPassesKillByImageNameEveryTime) {
     started_.push_back(numbered);
     WaitForLines(dir_ / "starts.txt", 1);
     std::remove((dir_ / "starts.txt").c_str());
-    gServiceIdentity.numbered = 0;
+    control_.numbered = false;
     Pass();
     WaitForLines(dir_ / "starts.txt", 1);
     Pass();
@@ -227,7 +221,7 @@ TEST_F(JobStarter, UnnumberedPassesKillByImageNameEveryTime) {
     started_.push_back(second);
     EXPECT_TRUE(WaitUntilGone(first));
     EXPECT_TRUE(ProcessRuns(second));
-    EXPECT_EQ(second, gJobStarter.pid) << "remembered to be shown; KILL ends it by name";
+    EXPECT_EQ(second, control_.current.pid) << "remembered to be shown; KILL ends it by name";
     EXPECT_EQ(std::to_string(first) + "\n", starts.substr(0, starts.find('\n') + 1))
         << "started without an argument";
     const auto texts = LogTexts(dir_ / "QVLJOBCTL.LOG");
@@ -248,7 +242,7 @@ TEST_F(JobStarter, MissingJobStarterIsLoggedWithTheSystemErrorText) {
         texts[0], std::regex("Prozess QVLJOBSTR_ORACLE\\.EXE 7 : konnte nicht erzeugt werden\\. "
                              "Fehler: .+ \\(0x2\\)!")))
         << texts[0];
-    EXPECT_EQ(0u, gJobStarter.pid);
+    EXPECT_EQ(0u, control_.current.pid);
 }
 
 // Needs a controller directory without KILL: when KILL stands beside this executable, the
@@ -265,7 +259,7 @@ TEST_F(JobStarter, MissingKillIsLoggedAndTheStartFollows) {
         EXPECT_NE(std::string::npos, r.out.find("[  PASSED  ] 1 test")) << r.out;
         return;
     }
-    gServiceIdentity.numbered = 0;
+    control_.numbered = false;
     InstallJobStarter();
     Pass();
     const std::string starts = WaitForLines(dir_ / "starts.txt", 1);

@@ -7,7 +7,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/platform.h"
+#include "platform/files.h"
 #include "supervision/run_state.h"
 #include "support/test_support.h"
 

@@ -81,7 +81,7 @@ TEST_F(Supervision, AStopIsObeyedWithinASecondInEveryPhase) {
         EXPECT_EQ(0, Stop());
         EXPECT_LT(Clock::now() - asked, Ms(2000));
         ASSERT_TRUE(CopyFileTo(BuiltExecutable("KILL"), kill));
-        EndAllJobStarters();
+        EndJobStarters();
     }
 }
 
@@ -107,7 +107,7 @@ TEST_F(Supervision, AnExitIsSeenAtOnceAndRestartedAtOnceOnlyWithTheKey) {
             EXPECT_TRUE(WaitForStarts(2, 6000)) << "restarted at the time-out";
         }
         EXPECT_EQ(0, Stop());
-        EndAllJobStarters();
+        EndJobStarters();
     }
 }
 

@@ -5,7 +5,8 @@
 #include <chrono>
 #include <thread>
 
-#include "platform/platform.h"
+#include "platform/pipe_client.h"
+#include "platform/processes.h"
 #include "support/installation.h"
 #include "support/process_watch.h"
 
@@ -21,7 +22,7 @@ void ControllerRun::SetUp() {
 void ControllerRun::TearDown() {
     if (IsSkipped()) return;
     if (child_) Stop();
-    EndAllJobStarters();
+    EndJobStarters();
 }
 
 void ControllerRun::Start(int heartbeatMs, const std::vector<std::string>& times,
@@ -59,6 +60,14 @@ int ControllerRun::Transact(const std::string& message, std::string* reply,
 int ControllerRun::Starts() const {
     const std::string text = ReadFileBytes(dir_ / "starts.txt");
     return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
+}
+
+std::vector<std::uint32_t> ControllerRun::RunningJobStarters() const {
+    return RunningStarted(dir_ / "starts.txt");
+}
+
+void ControllerRun::EndJobStarters() const {
+    EndStarted(dir_ / "starts.txt");
 }
 
 std::string ControllerRun::Log() const {

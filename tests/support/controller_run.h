@@ -26,6 +26,10 @@ protected:
                  std::uint32_t timeoutMs = 5000);
     // The job starters started so far (the lines of starts.txt).
     int Starts() const;
+    // Those of them still running, by the ids they wrote.
+    std::vector<std::uint32_t> RunningJobStarters() const;
+    // Ends those of them still running.
+    void EndJobStarters() const;
     // Waits up to `ms` until the log holds at least `count` lines holding `text`; true then.
     bool WaitForLog(const std::string& text, int count = 1, int ms = 20000) const;
     // The real controller beside the stand-in, for -status of this instance.

@@ -1,5 +1,5 @@
 // A held client connection for the controller tests, through the product's own pipe client.
-#include "platform/platform.h"
+#include "platform/pipe_client.h"
 #include "support/test_support.h"
 
 namespace {

@@ -2,17 +2,17 @@
 #include "support/process_watch.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <sstream>
 #include <chrono>
 #include <thread>
 #include <vector>
 
-#include "platform/platform.h"
-#include "supervision/job_starter.h"
+#include "platform/processes.h"
 #include "support/test_support.h"
 
 bool ProcessRuns(std::uint32_t pid) {
-    ProcessIdentity identity;
-    return PlatformProcessIdentity(pid, &identity);
+    return PlatformProcessExists(pid);
 }
 
 bool WaitUntilRuns(std::uint32_t pid, int ms) {
@@ -31,26 +31,33 @@ bool WaitUntilGone(std::uint32_t pid, int ms) {
     return !ProcessRuns(pid);
 }
 
-std::vector<std::uint32_t> AllJobStarters() {
-    std::vector<ProcessEntry> all;
-    std::vector<std::uint32_t> found;
-    PlatformListProcesses(&all);
-    for (const ProcessEntry& p : all) {
-        ProcessIdentity identity;
-        if (PlatformProcessIdentity(p.pid, &identity) &&
-            HasImage(identity, "QVLJOBSTR_ORACLE.EXE")) {
-            found.push_back(p.pid);
-        }
+std::vector<std::uint32_t> StartedIds(const std::string& startsFile) {
+    std::vector<std::uint32_t> ids;
+    std::istringstream lines(ReadFileBytes(startsFile));
+    std::string line;
+    while (std::getline(lines, line)) {
+        const unsigned long id = std::strtoul(line.c_str(), nullptr, 10);
+        if (id != 0) ids.push_back(static_cast<std::uint32_t>(id));
     }
-    return found;
+    return ids;
 }
 
-void EndAllJobStarters() {
-    const std::vector<std::uint32_t> all = AllJobStarters();
-    for (const std::uint32_t pid : all)
+std::vector<std::uint32_t> RunningStarted(const std::string& startsFile) {
+    std::vector<std::uint32_t> running;
+    for (const std::uint32_t pid : StartedIds(startsFile))
+        if (ProcessRuns(pid)) running.push_back(pid);
+    return running;
+}
+
+void EndProcesses(const std::vector<std::uint32_t>& pids) {
+    for (const std::uint32_t pid : pids)
         PlatformTerminateProcess(pid);
-    for (const std::uint32_t pid : all)
+    for (const std::uint32_t pid : pids)
         WaitUntilGone(pid);
+}
+
+void EndStarted(const std::string& startsFile) {
+    EndProcesses(RunningStarted(startsFile));
 }
 
 std::string WaitForLines(const std::string& path, int lines, int ms) {

@@ -12,11 +12,15 @@ bool ProcessRuns(std::uint32_t pid);
 bool WaitUntilRuns(std::uint32_t pid, int ms = 10000);
 // Waits up to `ms` for the process to end; true when it has.
 bool WaitUntilGone(std::uint32_t pid, int ms = 10000);
-// Every process of the test installations' job starter, QVLJOBSTR_ORACLE.EXE, by either of
-// its names (a link's or a script's too), numbered or not.
-std::vector<std::uint32_t> AllJobStarters();
-// Ends every process of the test installations' job starter, QVLJOBSTR_ORACLE.EXE, numbered
-// or not, and waits until they are gone. Only for tests isolated from the machine.
-void EndAllJobStarters();
+// The test job starters are counted by the ids they write themselves, never by the product's
+// own way of telling a job starter, so that a fault there cannot blind the tests too. Each
+// line of a starts file begins with the id of the job starter that wrote it.
+std::vector<std::uint32_t> StartedIds(const std::string& startsFile);
+// Of those, the ones still running.
+std::vector<std::uint32_t> RunningStarted(const std::string& startsFile);
+// Ends those still running and waits until they are gone.
+void EndStarted(const std::string& startsFile);
+// Ends the processes `pids` still running and waits until they are gone.
+void EndProcesses(const std::vector<std::uint32_t>& pids);
 // Waits up to `ms` for `path` to hold at least `lines` lines; returns its content.
 std::string WaitForLines(const std::string& path, int lines, int ms = 10000);

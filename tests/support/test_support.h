@@ -2,6 +2,8 @@
 // scratch directories, whole-file reads and writes, and where the built executables are.
 #pragma once
 
+#include "platform/pipe_client.h"
+#include "platform/service_manager.h"
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -130,6 +132,10 @@ std::string BuiltExecutable(const std::string& baseName);
 // File name of an executable as the platform spells it ("QVLJOBSTR_ORACLE" ->
 // "QVLJOBSTR_ORACLE.EXE" on Windows, unchanged on Linux).
 std::string ExecutableFileName(const std::string& baseName);
+
+// Linux: the running processes whose executable is the file at `path` (another PID namespace's
+// too); empty elsewhere.
+std::vector<std::uint32_t> ProcessesOf(const std::string& path);
 
 std::string ReadFileBytes(const std::string& path);
 bool MakeDirectory(const std::string& path);

@@ -6,7 +6,7 @@
 #include <chrono>
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/processes.h"
 #include "support/process_watch.h"
 #include "support/test_support.h"
 

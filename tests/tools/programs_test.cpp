@@ -12,7 +12,6 @@
 
 #include "config/protected_settings.h"
 #include "config/settings_cipher.h"
-#include "platform/platform.h"
 #include "support/installation.h"
 #include "support/process_watch.h"
 #include "support/test_support.h"
@@ -57,10 +56,11 @@ protected:
         ASSERT_NE("", exe_);
     }
     void TearDown() override {
-        if (!IsSkipped()) EndAllJobStarters();
+        if (!IsSkipped()) EndProcesses(jobStarters_);
     }
     TempDir dir_;
     std::string exe_;
+    std::vector<std::uint32_t> jobStarters_;  // by the ids they send in their heartbeats
 };
 
 TEST_F(DebugRun, ServesHeartbeatsAndEndsCleanlyOnCtrlC) {
@@ -78,9 +78,13 @@ TEST_F(DebugRun, ServesHeartbeatsAndEndsCleanlyOnCtrlC) {
     // The sample job starter, started by the controller, heartbeats at once.
     const std::string console = WaitForLines(output, 3);
     EXPECT_NE(std::string::npos, console.find("Debugging QUARVELIN JOB CONTROLLER.")) << console;
-    EXPECT_TRUE(
-        std::regex_search(console, std::regex("QVLJOBCTL\\.EXE Read -> \\[JOBSTARTER \\d+\\]")))
+    std::smatch heartbeat;
+    EXPECT_TRUE(std::regex_search(console, heartbeat,
+                                  std::regex("QVLJOBCTL\\.EXE Read -> \\[JOBSTARTER (\\d+)\\]")))
         << console;
+    if (!heartbeat.empty()) {
+        jobStarters_.push_back(static_cast<std::uint32_t>(std::stoul(heartbeat[1].str())));
+    }
     if (ExecutableFileName("x") == "x") {
         // SIGPIPE (13) is ignored: a log that is a FIFO whose reader went away cannot end it;
         // its job starter starts with every signal at its default all the same.
@@ -91,9 +95,8 @@ TEST_F(DebugRun, ServesHeartbeatsAndEndsCleanlyOnCtrlC) {
                    (std::stoull(status.substr(at + 8, 16), nullptr, 16) & (1ull << (13 - 1)));
         };
         EXPECT_TRUE(sigpipeIgnored(ChildProcessId(controller)));
-        const std::vector<std::uint32_t> jobStarters = AllJobStarters();
-        ASSERT_EQ(1u, jobStarters.size());
-        EXPECT_FALSE(sigpipeIgnored(jobStarters[0]));
+        ASSERT_EQ(1u, jobStarters_.size());
+        EXPECT_FALSE(sigpipeIgnored(jobStarters_[0]));
     }
     const ProcessResult status = RunProcess({exe_, "-status"});
     EXPECT_EQ(0, status.exitCode) << status.out;

@@ -1,9 +1,11 @@
-// Win32 backend of the events, the heartbeat pipe and console control: the named pipe in
+// Win32 backend of the pipe-server, pipe-client and console ports: the named pipe in
 // message mode with one overlapped record reused for every operation, and
 // WaitForMultipleObjects over [stop event, pipe event] so that a stop wins.
 #include <windows.h>
 
-#include "platform/platform.h"
+#include "platform/console.h"
+#include "platform/pipe_client.h"
+#include "platform/pipe_server.h"
 #include "platform/win32/win32_internal.h"
 
 namespace {
@@ -28,30 +30,34 @@ void PlatformCloseEvent(PlatformEvent* event) {
     delete event;
 }
 
-struct PlatformOpenAccess {
+struct PlatformPipeAccess {
     PSECURITY_DESCRIPTOR descriptor;
     SECURITY_ATTRIBUTES attributes;
 };
 
-int PlatformCreateOpenAccess(PlatformOpenAccess** access) {
+PipeAccessStep PlatformOpenPipeAccess(PlatformPipeAccess** access) {
     *access = nullptr;
-    auto* a = new PlatformOpenAccess{};
+    auto* a = new PlatformPipeAccess{};
     a->descriptor = static_cast<PSECURITY_DESCRIPTOR>(LocalAlloc(LPTR, kSecurityDescriptorBytes));
     if (a->descriptor == nullptr) {
         delete a;
-        return 1;
+        return PipeAccessStep::kObtain;
     }
     *access = a;
-    if (!InitializeSecurityDescriptor(a->descriptor, SECURITY_DESCRIPTOR_REVISION)) return 2;
+    if (!InitializeSecurityDescriptor(a->descriptor, SECURITY_DESCRIPTOR_REVISION)) {
+        return PipeAccessStep::kInitialise;
+    }
     // A present but null access list grants every caller access.
-    if (!SetSecurityDescriptorDacl(a->descriptor, TRUE, nullptr, FALSE)) return 3;
+    if (!SetSecurityDescriptorDacl(a->descriptor, TRUE, nullptr, FALSE)) {
+        return PipeAccessStep::kAttach;
+    }
     a->attributes.nLength = sizeof a->attributes;
     a->attributes.lpSecurityDescriptor = a->descriptor;
     a->attributes.bInheritHandle = TRUE;
-    return 0;
+    return PipeAccessStep::kMade;
 }
 
-void PlatformFreeOpenAccess(PlatformOpenAccess* access) {
+void PlatformFreePipeAccess(PlatformPipeAccess* access) {
     if (!access) return;
     LocalFree(access->descriptor);
     delete access;
@@ -59,27 +65,35 @@ void PlatformFreeOpenAccess(PlatformOpenAccess* access) {
 
 struct PlatformPipe {
     HANDLE handle;
-    HANDLE event;
+    HANDLE event;  // the pipe event: completes every overlapped operation
     OVERLAPPED overlapped;
     std::size_t bytesRead;
     bool pending;  // an operation is under way: its completion sets the event
 };
 
-PlatformPipe* PlatformCreatePipe(const char* name, PlatformOpenAccess* access,
-                                 PlatformEvent* pipeEvent) {
+PlatformPipe* PlatformNewPipeServer() {
+    // Manual-reset, initially non-signalled, unnamed.
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (event == nullptr) return nullptr;
+    return new PlatformPipe{INVALID_HANDLE_VALUE, event, {}, 0, false};
+}
+
+bool PlatformServePipe(PlatformPipe* pipe, const char* name, PlatformPipeAccess* access) {
     // The first instance only: a process that created the name before (with more instances
     // allowed) cannot sit beside the controller and take heartbeats; start-up fails instead.
     HANDLE h = CreateNamedPipeA(
         name, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
         PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 0, 0, kPipeDefaultTimeoutMs,
         &access->attributes);
-    if (h == INVALID_HANDLE_VALUE) return nullptr;
-    return new PlatformPipe{h, pipeEvent->handle, {}, 0, false};
+    if (h == INVALID_HANDLE_VALUE) return false;
+    pipe->handle = h;
+    return true;
 }
 
 void PlatformClosePipe(PlatformPipe* pipe) {
     if (!pipe) return;
-    CloseHandle(pipe->handle);
+    if (pipe->handle != INVALID_HANDLE_VALUE) CloseHandle(pipe->handle);
+    CloseHandle(pipe->event);
     delete pipe;
 }
 

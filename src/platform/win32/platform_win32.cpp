@@ -1,7 +1,12 @@
-// Win32 backend of the platform interface: the Win32 calls the controller is built on
-// (psapi for its own path, the profile API, the event-log API, FormatMessageA). The service
-// manager calls have a file of their own.
-#include "platform/platform.h"
+// Win32 backend of the system, files, log-output and event-log ports: the Win32 calls the
+// controller is built on (psapi for its own path, the profile API, the event-log API,
+// FormatMessageA). The service manager, the pipe and the processes have files of their own.
+#include "platform/console.h"
+#include "platform/event_log.h"
+#include "platform/file_io.h"
+#include "platform/files.h"
+#include "platform/log_output.h"
+#include "platform/system.h"
 
 #include <windows.h>
 #include <aclapi.h>
@@ -70,10 +75,90 @@ HANDLE OpenForReading(const char* path, bool* notRegular) {
 
 }  // namespace
 
-std::FILE* PlatformOpenFileForReading(const char* path) {
+struct PlatformFile {
+    HANDLE handle;
+};
+
+FileOpen PlatformOpenExisting(const char* path, PlatformFile** file) {
+    *file = nullptr;
     bool notRegular = false;
     HANDLE h = OpenForReading(path, &notRegular);
-    if (h == INVALID_HANDLE_VALUE) return nullptr;
+    if (h == INVALID_HANDLE_VALUE) {
+        if (notRegular) return FileOpen::kNotRegular;
+        const DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? FileOpen::kMissing
+                                                                              : FileOpen::kFailed;
+    }
+    *file = new PlatformFile{h};
+    return FileOpen::kOpened;
+}
+
+bool PlatformFileSize(PlatformFile* file, std::uint64_t* size) {
+    LARGE_INTEGER s;
+    if (!GetFileSizeEx(file->handle, &s)) return false;
+    *size = static_cast<std::uint64_t>(s.QuadPart);
+    return true;
+}
+
+bool PlatformReadSome(PlatformFile* file, char* buffer, std::size_t size, std::size_t* got) {
+    DWORD n = 0;
+    const bool ok = ReadFile(file->handle, buffer, static_cast<DWORD>(size), &n, nullptr) != 0;
+    *got = ok ? n : 0;
+    return ok;
+}
+
+PlatformFile* PlatformCreateNew(const char* path, bool* exists) {
+    // CREATE_NEW never opens whatever already has that name.
+    HANDLE h =
+        CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const DWORD error = GetLastError();
+    *exists =
+        h == INVALID_HANDLE_VALUE && (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS);
+    return h == INVALID_HANDLE_VALUE ? nullptr : new PlatformFile{h};
+}
+
+bool PlatformWriteAll(PlatformFile* file, const char* bytes, std::size_t size) {
+    DWORD written = 0;
+    return WriteFile(file->handle, bytes, static_cast<DWORD>(size), &written, nullptr) &&
+           written == size;
+}
+
+bool PlatformCloseFile(PlatformFile* file) {
+    const bool ok = CloseHandle(file->handle) != 0;
+    delete file;
+    return ok;
+}
+
+bool PlatformMoveOver(const char* from, const char* to) {
+    constexpr DWORD kRetryMs = 10;  // a reader without delete sharing holds `to` for a moment
+    DWORD error = 0;
+    for (DWORD waited = 0; waited <= kMoveOverRetryMs; waited += kRetryMs) {
+        if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING)) return true;
+        error = GetLastError();
+        if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) break;
+        // A file that is open cannot be replaced, even where its readers share delete
+        // access; but it can be moved aside, and the new one moved to its name. A reader
+        // holding the old one keeps reading it until it closes it; then it is gone.
+        const std::string aside = std::string(from) + ".old";
+        if (MoveFileExA(to, aside.c_str(), 0)) {
+            if (MoveFileExA(from, to, 0)) {
+                DeleteFileA(aside.c_str());
+                return true;
+            }
+            error = GetLastError();
+            MoveFileExA(aside.c_str(), to, 0);
+        }
+        Sleep(kRetryMs);
+    }
+    SetLastError(error);
+    return false;
+}
+
+std::FILE* PlatformOpenFileForReading(const char* path) {
+    PlatformFile* opened = nullptr;
+    if (PlatformOpenExisting(path, &opened) != FileOpen::kOpened) return nullptr;
+    HANDLE h = opened->handle;
+    delete opened;
     const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_RDONLY | _O_BINARY);
     if (fd < 0) {
         CloseHandle(h);
@@ -82,95 +167,6 @@ std::FILE* PlatformOpenFileForReading(const char* path) {
     std::FILE* file = _fdopen(fd, "rb");
     if (!file) _close(fd);
     return file;
-}
-
-SmallFileRead PlatformReadSmallFile(const char* path, std::size_t limit, std::string* bytes) {
-    bytes->clear();
-    bool notRegular = false;
-    HANDLE h = OpenForReading(path, &notRegular);
-    if (h == INVALID_HANDLE_VALUE) {
-        if (notRegular) return SmallFileRead::kNotRegular;
-        const DWORD error = GetLastError();
-        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
-                   ? SmallFileRead::kMissing
-                   : SmallFileRead::kFailed;
-    }
-    LARGE_INTEGER size;
-    SmallFileRead result = SmallFileRead::kRead;
-    if (!GetFileSizeEx(h, &size)) {
-        result = SmallFileRead::kFailed;
-    } else if (static_cast<std::uint64_t>(size.QuadPart) > limit) {
-        result = SmallFileRead::kTooLarge;
-    } else {
-        // One more byte than allowed is asked for, so that a file that grew meanwhile is seen.
-        std::string buffer(limit + 1, '\0');
-        std::size_t got = 0;
-        DWORD n = 1;
-        while (n > 0 && got < buffer.size()) {
-            if (!ReadFile(h, &buffer[got], static_cast<DWORD>(buffer.size() - got), &n, nullptr)) {
-                result = SmallFileRead::kFailed;
-                break;
-            }
-            got += n;
-        }
-        if (got > limit) result = SmallFileRead::kTooLarge;
-        if (result == SmallFileRead::kRead) bytes->assign(buffer, 0, got);
-    }
-    const DWORD error = GetLastError();
-    CloseHandle(h);
-    SetLastError(error);
-    return result;
-}
-
-bool PlatformReplaceFileWith(const char* path, const std::string& bytes) {
-    // A new file of a unique name beside the target (CREATE_NEW never opens whatever already
-    // has that name), then a move over the target.
-    constexpr int kNameTries = 16;
-    constexpr int kMoveTries = 10;      // a reader without delete sharing may hold the target
-    constexpr DWORD kMoveRetryMs = 10;  // for a moment
-    static LONG counter = 0;
-    std::string temporary;
-    HANDLE h = INVALID_HANDLE_VALUE;
-    for (int i = 0; i < kNameTries && h == INVALID_HANDLE_VALUE; ++i) {
-        temporary = std::string(path) + "." + std::to_string(GetCurrentProcessId()) + "." +
-                    std::to_string(InterlockedIncrement(&counter)) + ".tmp";
-        h = CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                        FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (h == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS &&
-            GetLastError() != ERROR_ALREADY_EXISTS) {
-            return false;
-        }
-    }
-    if (h == INVALID_HANDLE_VALUE) return false;
-    DWORD written = 0;
-    const bool ok =
-        WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-        written == bytes.size();
-    DWORD error = GetLastError();
-    CloseHandle(h);
-    if (ok) {
-        for (int i = 0; i < kMoveTries; ++i) {
-            if (MoveFileExA(temporary.c_str(), path, MOVEFILE_REPLACE_EXISTING)) return true;
-            error = GetLastError();
-            if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) break;
-            // A file that is open cannot be replaced, even where its readers share delete
-            // access; but it can be moved aside, and the new one moved to its name. A reader
-            // holding the old one keeps reading it until it closes it; then it is gone.
-            const std::string aside = temporary + ".old";
-            if (MoveFileExA(path, aside.c_str(), 0)) {
-                if (MoveFileExA(temporary.c_str(), path, 0)) {
-                    DeleteFileA(aside.c_str());
-                    return true;
-                }
-                error = GetLastError();
-                MoveFileExA(aside.c_str(), path, 0);
-            }
-            Sleep(kMoveRetryMs);
-        }
-    }
-    DeleteFileA(temporary.c_str());
-    SetLastError(error);
-    return false;
 }
 
 bool PlatformExecutablePath(char* out, std::size_t size) {

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/processes.h"
 #include "platform/win32/win32_internal.h"
 
 namespace {
@@ -147,14 +147,9 @@ bool CommandLine(DWORD pid, std::string* line) {
     return true;
 }
 
-std::string BaseName(const std::string& path) {
-    const std::size_t slash = path.find_last_of("\\/");
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// Splits a command line into its program's base name and the arguments after it. The
-// program is the first word, in quotes when it holds blanks.
-void SplitCommandLine(const std::string& line, ProcessIdentity* identity) {
+// Splits a command line into its words: the program, the first word (in quotes when it holds
+// blanks), without its quotes; then the arguments after it, split at blanks.
+void SplitCommandLine(const std::string& line, std::vector<std::string>* words) {
     std::size_t begin = 0, end = 0;
     if (!line.empty() && line[0] == '"') {
         begin = 1;
@@ -164,12 +159,18 @@ void SplitCommandLine(const std::string& line, ProcessIdentity* identity) {
         end = line.find_first_of(" \t");
         if (end == std::string::npos) end = line.size();
     }
-    identity->program = BaseName(line.substr(begin, end - begin));
+    words->assign(1, line.substr(begin, end - begin));
     const std::size_t first = line.find_first_not_of(" \t\"", end);
-    std::string arguments = first == std::string::npos ? "" : line.substr(first);
-    while (!arguments.empty() && (arguments.back() == ' ' || arguments.back() == '\t'))
-        arguments.pop_back();
-    identity->arguments = arguments;
+    std::string word;
+    for (std::size_t i = first; i != std::string::npos && i <= line.size(); ++i) {
+        if (i == line.size() || line[i] == ' ' || line[i] == '\t') {
+            if (!word.empty()) words->push_back(word);
+            word.clear();
+            if (i == line.size()) break;
+        } else {
+            word += line[i];
+        }
+    }
 }
 
 }  // namespace
@@ -290,10 +291,6 @@ PlatformProcessWatch* PlatformWatchProcess(std::uint32_t pid, std::uint64_t crea
     return new PlatformProcessWatch{process, pid};
 }
 
-std::uint32_t PlatformWatchedId(PlatformProcessWatch* watch) {
-    return watch->pid;
-}
-
 bool PlatformWatchedEnded(PlatformProcessWatch* watch, bool* codeKnown, std::uint32_t* exitCode) {
     if (WaitForSingleObject(watch->handle, 0) != WAIT_OBJECT_0) return false;
     DWORD code = 0;
@@ -316,8 +313,8 @@ void PlatformCloseWatch(PlatformProcessWatch* watch) {
 // The image name comes from QueryFullProcessImageNameA with limited query rights, which every
 // account has and which work across the two widths: this 32-bit program cannot list a 64-bit
 // process's modules (EnumProcessModules fails with 998 there).
-bool PlatformProcessIdentity(std::uint32_t pid, ProcessIdentity* identity) {
-    *identity = ProcessIdentity{};
+bool PlatformProcessFacts(std::uint32_t pid, ProcessFacts* facts) {
+    *facts = ProcessFacts{};
     HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
     if (process == nullptr) return false;
     char path[MAX_PATH];
@@ -330,12 +327,20 @@ bool PlatformProcessIdentity(std::uint32_t pid, ProcessIdentity* identity) {
     if (ok && GetExitCodeProcess(process, &code) && code != STILL_ACTIVE) ok = false;
     CloseHandle(process);
     if (!ok) return false;
-    identity->executable = BaseName(path);
-    identity->created = FileTimeValue(created);
+    facts->executablePath = path;
+    facts->created = FileTimeValue(created);
     std::string line;
-    identity->argumentsKnown = CommandLine(pid, &line);
-    if (identity->argumentsKnown) SplitCommandLine(line, identity);
+    facts->commandLineKnown = CommandLine(pid, &line);
+    if (facts->commandLineKnown) SplitCommandLine(line, &facts->words);
     return true;
+}
+
+std::size_t PlatformOwnNamespaceDepth() {
+    return 0;  // Windows has no PID namespaces
+}
+
+std::vector<std::string> PlatformScriptLine(std::uint32_t, const std::string&) {
+    return {};  // Windows starts no script through a "#!" line
 }
 
 std::uint32_t PlatformCurrentProcessId() {

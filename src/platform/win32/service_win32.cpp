@@ -1,13 +1,15 @@
-// Win32 backend of the service manager operations: the service control manager's own calls
+// Win32 backend of the service-manager port: the service control manager's own calls
 // (advapi32).
 #include <windows.h>
 
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/service_manager.h"
 
-bool PlatformSetServiceStatus(void* statusHandle, const ServiceStatusRecord& status) {
+struct PlatformStatusHandle;  // stands for a SERVICE_STATUS_HANDLE
+
+bool PlatformReportServiceStatus(PlatformStatusHandle* handle, const ServiceStatusRecord& status) {
     SERVICE_STATUS s;
     s.dwServiceType = status.serviceType;
     s.dwCurrentState = status.currentState;
@@ -16,7 +18,7 @@ bool PlatformSetServiceStatus(void* statusHandle, const ServiceStatusRecord& sta
     s.dwServiceSpecificExitCode = status.serviceSpecificExitCode;
     s.dwCheckPoint = status.checkPoint;
     s.dwWaitHint = status.waitHint;
-    return SetServiceStatus(static_cast<SERVICE_STATUS_HANDLE>(statusHandle), &s) != 0;
+    return SetServiceStatus(reinterpret_cast<SERVICE_STATUS_HANDLE>(handle), &s) != 0;
 }
 
 namespace {
@@ -34,55 +36,85 @@ VOID WINAPI ControlHandlerTrampoline(DWORD control) {
 
 }  // namespace
 
-void* PlatformRegisterServiceHandler(const char* name, void (*handler)(std::uint32_t control)) {
+PlatformStatusHandle* PlatformRegisterServiceHandler(const char* name,
+                                                     void (*handler)(std::uint32_t control)) {
     gControlHandler = handler;
-    return RegisterServiceCtrlHandlerA(name, ControlHandlerTrampoline);
+    return reinterpret_cast<PlatformStatusHandle*>(
+        RegisterServiceCtrlHandlerA(name, ControlHandlerTrampoline));
 }
 
-bool PlatformStartServiceDispatcher(const char* name, void (*serviceMain)(int argc, char** argv)) {
+bool PlatformRunServiceDispatcher(const char* name, void (*serviceMain)(int argc, char** argv),
+                                  int* exitStatus) {
     gServiceMain = serviceMain;
     char serviceName[256];
     lstrcpynA(serviceName, name, sizeof serviceName);
     SERVICE_TABLE_ENTRYA table[] = {{serviceName, ServiceMainTrampoline}, {nullptr, nullptr}};
+    *exitStatus = 0;  // the service manager has the service's exit code already
     return StartServiceCtrlDispatcherA(table) != 0;
 }
 
-void* PlatformScOpenManager() {
-    return OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+// The handles stand for SC_HANDLEs.
+struct PlatformServiceManager;
+struct PlatformService;
+
+namespace {
+
+SC_HANDLE Handle(PlatformServiceManager* manager) {
+    return reinterpret_cast<SC_HANDLE>(manager);
+}
+SC_HANDLE Handle(PlatformService* service) {
+    return reinterpret_cast<SC_HANDLE>(service);
+}
+PlatformService* ServiceOf(SC_HANDLE handle) {
+    return reinterpret_cast<PlatformService*>(handle);
 }
 
-void* PlatformScCreateService(void* manager, const char* name, const char* displayName,
-                              const char* executablePath) {
+}  // namespace
+
+PlatformServiceManager* PlatformOpenServiceManager() {
+    return reinterpret_cast<PlatformServiceManager*>(
+        OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+}
+
+void PlatformCloseServiceManager(PlatformServiceManager* manager) {
+    if (manager) CloseServiceHandle(Handle(manager));
+}
+
+namespace {
+
+SC_HANDLE CreateTheService(SC_HANDLE manager, const char* name, const char* displayName,
+                           const char* executablePath) {
     // Quoted: unquoted, a path with blanks (C:\Program Files\...) is tried word by word, and
     // C:\Program.exe would run with the service's rights.
     const std::string quoted = std::string("\"") + executablePath + "\"";
     // Own process, automatic start, normal error control, no group or tag, an empty (present)
     // dependency list, the local system account.
-    return CreateServiceA(static_cast<SC_HANDLE>(manager), name, displayName, SERVICE_ALL_ACCESS,
-                          SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
-                          quoted.c_str(), nullptr, nullptr, "\0\0", nullptr, nullptr);
+    return CreateServiceA(manager, name, displayName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                          SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, quoted.c_str(), nullptr,
+                          nullptr, "\0\0", nullptr, nullptr);
 }
 
-void* PlatformScOpenService(void* manager, const char* name) {
-    return OpenServiceA(static_cast<SC_HANDLE>(manager), name, SERVICE_ALL_ACCESS);
+}  // namespace
+
+PlatformService* PlatformOpenService(PlatformServiceManager* manager, const char* name) {
+    return ServiceOf(OpenServiceA(Handle(manager), name, SERVICE_ALL_ACCESS));
 }
 
-bool PlatformScControlStop(void* service, std::uint32_t* state) {
+bool PlatformStopService(PlatformService* service, std::uint32_t* state) {
     SERVICE_STATUS status = {};
-    const bool ok =
-        ControlService(static_cast<SC_HANDLE>(service), SERVICE_CONTROL_STOP, &status) != 0;
+    const bool ok = ControlService(Handle(service), SERVICE_CONTROL_STOP, &status) != 0;
     *state = status.dwCurrentState;
     return ok;
 }
 
-bool PlatformScQueryState(void* service, std::uint32_t* state) {
+bool PlatformServiceState(PlatformService* service, std::uint32_t* state) {
     SERVICE_STATUS status = {};
-    if (!QueryServiceStatus(static_cast<SC_HANDLE>(service), &status)) return false;
+    if (!QueryServiceStatus(Handle(service), &status)) return false;
     *state = status.dwCurrentState;
     return true;
 }
 
-bool PlatformScQueryService(const char* name, ServiceQuery* query) {
+bool PlatformQueryService(const char* name, ServiceQuery* query) {
     *query = ServiceQuery{};
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
     if (manager == nullptr) return false;
@@ -106,8 +138,10 @@ bool PlatformScQueryService(const char* name, ServiceQuery* query) {
     return ok;
 }
 
-bool PlatformScSetRecovery(void* service, std::uint32_t restartDelayMs, std::uint32_t resetSeconds,
-                           const char** failedSetting) {
+namespace {
+
+bool SetRecovery(SC_HANDLE service, std::uint32_t restartDelayMs, std::uint32_t resetSeconds,
+                 const char** failedSetting) {
     // The last action repeats for every further failure: a restart each time.
     SC_ACTION actions[3];
     for (SC_ACTION& a : actions)
@@ -116,37 +150,53 @@ bool PlatformScSetRecovery(void* service, std::uint32_t restartDelayMs, std::uin
     failure.dwResetPeriod = resetSeconds;
     failure.cActions = 3;
     failure.lpsaActions = actions;
-    if (!ChangeServiceConfig2A(static_cast<SC_HANDLE>(service), SERVICE_CONFIG_FAILURE_ACTIONS,
-                               &failure)) {
+    if (!ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure)) {
         *failedSetting = "SERVICE_CONFIG_FAILURE_ACTIONS";
         return false;
     }
     // Without the flag only a crash counts; with it a stop with a non-zero exit code too.
     SERVICE_FAILURE_ACTIONS_FLAG flag = {TRUE};
-    if (!ChangeServiceConfig2A(static_cast<SC_HANDLE>(service), SERVICE_CONFIG_FAILURE_ACTIONS_FLAG,
-                               &flag)) {
+    if (!ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag)) {
         *failedSetting = "SERVICE_CONFIG_FAILURE_ACTIONS_FLAG";
         return false;
     }
     return true;
 }
 
-bool PlatformScDeleteService(void* service) {
-    return DeleteService(static_cast<SC_HANDLE>(service)) != 0;
+}  // namespace
+
+PlatformService* PlatformInstallService(PlatformServiceManager* manager,
+                                        const ServiceRegistration& registration,
+                                        RecoveryFailure* recovery) {
+    *recovery = RecoveryFailure{};
+    SC_HANDLE service = CreateTheService(Handle(manager), registration.name,
+                                         registration.displayName, registration.executablePath);
+    const char* setting = nullptr;
+    if (service &&
+        !SetRecovery(service, registration.restartDelayMs, registration.resetSeconds, &setting)) {
+        recovery->setting = setting;
+        recovery->error = GetLastError();
+    }
+    return ServiceOf(service);
 }
 
-void PlatformScClose(void* handle) {
-    if (handle) CloseServiceHandle(static_cast<SC_HANDLE>(handle));
+bool PlatformDeleteService(PlatformService* service) {
+    return DeleteService(Handle(service)) != 0;
 }
 
-bool PlatformScStartService(void* service) {
+void PlatformCloseService(PlatformService* service) {
+    if (service) CloseServiceHandle(Handle(service));
+}
+
+bool PlatformStartService(PlatformService* handle) {
+    SC_HANDLE service = Handle(handle);
     // Right after another process created the service the manager may still hold its
     // database (ERROR_SERVICE_DATABASE_LOCKED, which StartService documents as passing) or not
     // yet know the service to this handle's reader: a few seconds are given to that.
     constexpr int kTries = 50;
     constexpr DWORD kRetryMs = 200;
     for (int i = 0;; ++i) {
-        if (StartServiceA(static_cast<SC_HANDLE>(service), 0, nullptr)) return true;
+        if (StartServiceA(service, 0, nullptr)) return true;
         const DWORD error = GetLastError();
         if (error == ERROR_SERVICE_ALREADY_RUNNING) return true;
         // The manager gave up waiting for the process's first answer (a first start in a
@@ -154,7 +204,7 @@ bool PlatformScStartService(void* service) {
         if (error == ERROR_SERVICE_REQUEST_TIMEOUT) {
             SERVICE_STATUS status = {};
             for (int j = 0; j < kTries; ++j) {
-                if (QueryServiceStatus(static_cast<SC_HANDLE>(service), &status) &&
+                if (QueryServiceStatus(service, &status) &&
                     status.dwCurrentState == SERVICE_RUNNING) {
                     return true;
                 }
@@ -171,7 +221,7 @@ bool PlatformScStartService(void* service) {
     }
 }
 
-bool PlatformScServicesOf(const char* executablePath, std::vector<std::string>* names) {
+bool PlatformServicesOf(const char* executablePath, std::vector<std::string>* names) {
     names->clear();
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ENUMERATE_SERVICE);
     if (manager == nullptr) return false;

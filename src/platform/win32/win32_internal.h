@@ -4,7 +4,8 @@
 
 #include <windows.h>
 
-#include "platform/platform.h"
+#include "platform/pipe_server.h"
+#include "platform/processes.h"
 
 // A manual-reset, unnamed event.
 struct PlatformEvent {

@@ -1,6 +1,7 @@
 // Windows side of the test helpers: CreateProcessA with anonymous pipes, drained by one
 // thread per output so that a chatty child never blocks on a full pipe.
 #include "support/test_support.h"
+#include "platform/service_manager.h"
 
 #include <windows.h>
 
@@ -190,6 +191,10 @@ std::string BuiltExecutable(const std::string& baseName) {
 
 std::string JoinPath(const std::string& dir, const std::string& name) {
     return dir + "\\" + name;
+}
+
+std::vector<std::uint32_t> ProcessesOf(const std::string&) {
+    return {};
 }
 
 std::string CurrentDirectory() {

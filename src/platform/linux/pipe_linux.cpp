@@ -1,4 +1,4 @@
-// Linux backend of the events, the heartbeat pipe and console control. The pipe is an
+// Linux backend of the pipe-server, pipe-client and console ports. The pipe is an
 // abstract-namespace SOCK_SEQPACKET socket named by the pipe's text byte for byte: message
 // boundaries like a message-mode pipe, open to every local process like a null access list.
 #include <poll.h>
@@ -18,8 +18,10 @@
 #include <string>
 #include <thread>
 
-#include "platform/platform.h"
-#include "platform/posix/posix_io.h"
+#include "platform/console.h"
+#include "platform/pipe_client.h"
+#include "platform/pipe_server.h"
+#include "platform/linux/linux_io.h"
 
 PlatformEvent* PlatformCreateEvent() {
     const int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -38,14 +40,14 @@ void PlatformCloseEvent(PlatformEvent* event) {
     delete event;
 }
 
-struct PlatformOpenAccess {};
+struct PlatformPipeAccess {};
 
-int PlatformCreateOpenAccess(PlatformOpenAccess** access) {
-    *access = new PlatformOpenAccess;  // an abstract socket is open to everyone anyway
-    return 0;
+PipeAccessStep PlatformOpenPipeAccess(PlatformPipeAccess** access) {
+    *access = new PlatformPipeAccess;  // an abstract socket is open to everyone anyway
+    return PipeAccessStep::kMade;
 }
 
-void PlatformFreeOpenAccess(PlatformOpenAccess* access) {
+void PlatformFreePipeAccess(PlatformPipeAccess* access) {
     delete access;
 }
 
@@ -74,7 +76,7 @@ bool AbstractAddress(const char* name, sockaddr_un* addr, socklen_t* length) {
 }  // namespace
 
 struct PlatformPipe {
-    int listener;
+    int listener = -1;
     int client = -1;
     Pending pending = Pending::kNone;
     int listenError = 0;  // why the last listen gave no client, 0 when it gave one
@@ -84,25 +86,30 @@ struct PlatformPipe {
     std::size_t writeSize = 0;
 };
 
-PlatformPipe* PlatformCreatePipe(const char* name, PlatformOpenAccess*, PlatformEvent*) {
+PlatformPipe* PlatformNewPipeServer() {
+    return new PlatformPipe;  // poll tells when an operation can complete: no event needed
+}
+
+bool PlatformServePipe(PlatformPipe* pipe, const char* name, PlatformPipeAccess*) {
     sockaddr_un addr;
     socklen_t length;
-    if (!AbstractAddress(name, &addr, &length)) return nullptr;
+    if (!AbstractAddress(name, &addr, &length)) return false;
     const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) return nullptr;
+    if (fd < 0) return false;
     if (bind(fd, reinterpret_cast<sockaddr*>(&addr), length) != 0 || listen(fd, kBacklog) != 0) {
         const int saved = errno;
         close(fd);
         errno = saved;
-        return nullptr;
+        return false;
     }
-    return new PlatformPipe{fd};
+    pipe->listener = fd;
+    return true;
 }
 
 void PlatformClosePipe(PlatformPipe* pipe) {
     if (!pipe) return;
     if (pipe->client >= 0) close(pipe->client);
-    close(pipe->listener);
+    if (pipe->listener >= 0) close(pipe->listener);
     delete pipe;
 }
 

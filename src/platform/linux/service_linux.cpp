@@ -28,8 +28,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/platform.h"
-#include "platform/posix/posix_io.h"
+#include "platform/service_manager.h"
+#include "platform/linux/linux_io.h"
 
 extern char** environ;
 
@@ -42,16 +42,11 @@ const char kManagerSocket[] = "/run/systemd/private";
 // Present exactly while systemd runs as the system's manager.
 const char kBootedMarker[] = "/run/systemd/system";
 const char kRootNeeded[] = "root is needed to install or remove a service";
-// The unit's line for its recovery, as installed and as set by PlatformScSetRecovery.
+// The unit's line for its recovery, as installed and as set for the recovery.
 const char kNoRestart[] = "Restart=no\n";
 const char kAwaitingRestart[] = "auto-restart";  // systemd's sub-state before a restart
 constexpr std::size_t kUnitNameMax = 255;        // systemd's limit, ".service" included
 constexpr std::size_t kUnitSuffixChars = sizeof ".service" - 1;
-
-// What an installer's or remover's handle stands for: the manager (empty unit) or a unit.
-struct ScHandle {
-    std::string unit;  // "NAME.service"
-};
 
 std::string UnitFile(const std::string& unit) {
     return std::string(kUnitDirectory) + "/" + unit;
@@ -200,6 +195,7 @@ struct Dispatcher {
     std::atomic<bool> stopAccepted{false};
     std::atomic<bool> stopPending{false};
     std::atomic<bool> serviceEnded{false};
+    std::atomic<int> exitStatus{0};  // from the stopped report
 };
 Dispatcher gDispatcher;
 
@@ -256,9 +252,11 @@ int ExitStatusFor(const ServiceStatusRecord& status) {
 
 }  // namespace
 
-bool PlatformSetServiceStatus(void* statusHandle, const ServiceStatusRecord& status) {
+struct PlatformStatusHandle {};
+
+bool PlatformReportServiceStatus(PlatformStatusHandle* handle, const ServiceStatusRecord& status) {
     // Outside the dispatcher there is no service manager to hand the record to.
-    if (statusHandle == nullptr || gDispatcher.notifySocket < 0) return true;
+    if (handle == nullptr || gDispatcher.notifySocket < 0) return true;
     const std::string& name = gDispatcher.unitName;
     std::string message;
     switch (status.currentState) {
@@ -275,12 +273,13 @@ bool PlatformSetServiceStatus(void* statusHandle, const ServiceStatusRecord& sta
             message = "STOPPING=1\nSTATUS=" + name + " stopping\n";
             break;
         case kServiceStopped: {
-            // The process's end is the stopped report: systemd takes its exit status.
+            // systemd takes the exit status of the process, which ends once the dispatcher
+            // has returned with it.
             const int exitStatus = ExitStatusFor(status);
-            Notify("STATUS=" + name + " stopped (exit status " + std::to_string(exitStatus) +
-                   ")\n");
-            std::fflush(nullptr);
-            _exit(exitStatus);
+            gDispatcher.exitStatus = exitStatus;
+            message =
+                "STATUS=" + name + " stopped (exit status " + std::to_string(exitStatus) + ")\n";
+            break;
         }
         default:
             message = "STATUS=" + name + "\n";
@@ -294,16 +293,17 @@ bool PlatformSetServiceStatus(void* statusHandle, const ServiceStatusRecord& sta
     return true;
 }
 
-void* PlatformRegisterServiceHandler(const char*, void (*handler)(std::uint32_t)) {
+PlatformStatusHandle* PlatformRegisterServiceHandler(const char*, void (*handler)(std::uint32_t)) {
     if (gDispatcher.notifySocket < 0) {
         errno = ENOTCONN;
         return nullptr;
     }
     gDispatcher.handler = handler;
-    return &gDispatcher;
+    static PlatformStatusHandle handle;
+    return &handle;
 }
 
-bool PlatformStartServiceDispatcher(const char*, void (*serviceMain)(int, char**)) {
+bool PlatformRunServiceDispatcher(const char*, void (*serviceMain)(int, char**), int* exitStatus) {
     std::string unit;
     if (!UnitOfThisProcess(&unit) || !OpenNotifySocket()) {
         errno = ENOTCONN;  // not started by systemd as a service
@@ -340,10 +340,16 @@ bool PlatformStartServiceDispatcher(const char*, void (*serviceMain)(int, char**
         }
     }
     service.join();
+    *exitStatus = gDispatcher.exitStatus;
     return true;
 }
 
-void* PlatformScOpenManager() {
+struct PlatformServiceManager {};
+struct PlatformService {
+    std::string unit;  // "NAME.service"
+};
+
+PlatformServiceManager* PlatformOpenServiceManager() {
     // Reaching the manager's socket proves that systemd runs and lets us in; writing the
     // unit directory is what installing and removing need. Where the system's words for a
     // failure would mislead, the operator is told what is wrong instead.
@@ -370,11 +376,17 @@ void* PlatformScOpenManager() {
         if (errno == EACCES || errno == EPERM) ExplainNextError(errno, kRootNeeded);
         return nullptr;
     }
-    return new ScHandle{};
+    return new PlatformServiceManager;
 }
 
-void* PlatformScCreateService(void*, const char* name, const char* displayName,
-                              const char* executablePath) {
+void PlatformCloseServiceManager(PlatformServiceManager* manager) {
+    delete manager;
+}
+
+namespace {
+
+// The unit file of a new service, enabled for multi-user.target and known to systemd.
+PlatformService* CreateUnit(const char* name, const char* displayName, const char* executablePath) {
     std::string description, program;
     if (!ValidUnitName(name) || !UnitValue(displayName, false, &description) ||
         !UnitValue(executablePath, true, &program)) {
@@ -416,10 +428,12 @@ void* PlatformScCreateService(void*, const char* name, const char* displayName,
         errno = error;
         return nullptr;
     }
-    return new ScHandle{unit};
+    return new PlatformService{unit};
 }
 
-void* PlatformScOpenService(void*, const char* name) {
+}  // namespace
+
+PlatformService* PlatformOpenService(PlatformServiceManager*, const char* name) {
     const std::string unit = std::string(name) + ".service";
     struct stat st {};
     if (!ValidUnitName(name)) {
@@ -427,11 +441,10 @@ void* PlatformScOpenService(void*, const char* name) {
         return nullptr;
     }
     if (lstat(UnitFile(unit).c_str(), &st) != 0) return nullptr;
-    return new ScHandle{unit};
+    return new PlatformService{unit};
 }
 
-bool PlatformScControlStop(void* service, std::uint32_t* state) {
-    const auto* handle = static_cast<ScHandle*>(service);
+bool PlatformStopService(PlatformService* handle, std::uint32_t* state) {
     std::string active;
     if (!ActiveState(handle->unit, &active) || !MapActiveState(active, state)) return false;
     // As on Windows, only a running service accepts the stop control; a starting one
@@ -445,15 +458,14 @@ bool PlatformScControlStop(void* service, std::uint32_t* state) {
     return true;
 }
 
-bool PlatformScQueryState(void* service, std::uint32_t* state) {
+bool PlatformServiceState(PlatformService* service, std::uint32_t* state) {
     std::string active;
-    return ActiveState(static_cast<ScHandle*>(service)->unit, &active) &&
-           MapActiveState(active, state);
+    return ActiveState(service->unit, &active) && MapActiveState(active, state);
 }
 
-bool PlatformScQueryService(const char* name, ServiceQuery* query) {
+bool PlatformQueryService(const char* name, ServiceQuery* query) {
     *query = ServiceQuery{};
-    auto* service = static_cast<ScHandle*>(PlatformScOpenService(nullptr, name));
+    PlatformService* service = PlatformOpenService(nullptr, name);
     if (!service) return true;  // no unit file: not installed
     std::string active;
     const bool ok = ActiveState(service->unit, &active, &query->pid, &query->restartPending) &&
@@ -462,12 +474,16 @@ bool PlatformScQueryService(const char* name, ServiceQuery* query) {
     return ok;
 }
 
-bool PlatformScSetRecovery(void* service, std::uint32_t restartDelayMs, std::uint32_t,
-                           const char** failedSetting) {
+namespace {
+
+// Restart=on-failure with RestartSec in the unit, which is rewritten whole through a
+// temporary file.
+bool SetRecovery(PlatformService* service, std::uint32_t restartDelayMs,
+                 const char** failedSetting) {
     // systemd keeps no count of failures to reset: StartLimitIntervalSec=0 lets every
     // restart happen. The unit is rewritten whole through a temporary file.
     *failedSetting = "Restart=on-failure";
-    const std::string file = UnitFile(static_cast<ScHandle*>(service)->unit);
+    const std::string file = UnitFile(service->unit);
     std::ifstream in(file);
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     const std::size_t at = text.find(kNoRestart);
@@ -492,8 +508,24 @@ bool PlatformScSetRecovery(void* service, std::uint32_t restartDelayMs, std::uin
     return Systemctl({"daemon-reload"});
 }
 
-bool PlatformScDeleteService(void* service) {
-    const std::string& unit = static_cast<ScHandle*>(service)->unit;
+}  // namespace
+
+PlatformService* PlatformInstallService(PlatformServiceManager*,
+                                        const ServiceRegistration& registration,
+                                        RecoveryFailure* recovery) {
+    *recovery = RecoveryFailure{};
+    PlatformService* service =
+        CreateUnit(registration.name, registration.displayName, registration.executablePath);
+    const char* setting = nullptr;
+    if (service && !SetRecovery(service, registration.restartDelayMs, &setting)) {
+        recovery->setting = setting;
+        recovery->error = static_cast<std::uint32_t>(errno);
+    }
+    return service;
+}
+
+bool PlatformDeleteService(PlatformService* service) {
+    const std::string& unit = service->unit;
     // A restart that systemd has pending after a failure is cancelled first: a removed
     // service is never started again.
     std::string sub;
@@ -509,11 +541,11 @@ bool PlatformScDeleteService(void* service) {
     return Systemctl({"daemon-reload"});
 }
 
-bool PlatformScStartService(void* service) {
-    return Systemctl({"start", static_cast<ScHandle*>(service)->unit});
+bool PlatformStartService(PlatformService* service) {
+    return Systemctl({"start", service->unit});
 }
 
-bool PlatformScServicesOf(const char* executablePath, std::vector<std::string>* names) {
+bool PlatformServicesOf(const char* executablePath, std::vector<std::string>* names) {
     names->clear();
     std::string wanted;
     if (!UnitValue(executablePath, true, &wanted)) return true;
@@ -539,6 +571,6 @@ bool PlatformScServicesOf(const char* executablePath, std::vector<std::string>* 
     return true;
 }
 
-void PlatformScClose(void* handle) {
-    delete static_cast<ScHandle*>(handle);
+void PlatformCloseService(PlatformService* service) {
+    delete service;
 }

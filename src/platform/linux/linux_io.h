@@ -4,7 +4,8 @@
 
 #include <cstddef>
 
-#include "platform/platform.h"
+#include "platform/pipe_server.h"
+#include "platform/processes.h"
 
 constexpr std::size_t kProcPathBytes = 64;  // "/proc/<pid>/cmdline" and the like
 constexpr int kStatParent = 4;              // /proc/PID/stat: the parent's id

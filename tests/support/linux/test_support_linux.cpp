@@ -1,6 +1,7 @@
 // Linux side of the test helpers: posix_spawn with pipes, /proc/self/exe, mkdtemp.
 #include "support/test_support.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
@@ -186,6 +187,24 @@ std::string BuiltExecutable(const std::string& baseName) {
 
 std::string JoinPath(const std::string& dir, const std::string& name) {
     return dir + "/" + name;
+}
+
+std::vector<std::uint32_t> ProcessesOf(const std::string& path) {
+    std::vector<std::uint32_t> found;
+    DIR* proc = opendir("/proc");
+    if (!proc) return found;
+    while (dirent* e = readdir(proc)) {
+        char* end = nullptr;
+        const unsigned long pid = std::strtoul(e->d_name, &end, 10);
+        if (*end != '\0' || pid == 0) continue;
+        char target[4096];
+        const std::string link = std::string("/proc/") + e->d_name + "/exe";
+        const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+        if (n > 0 && std::string(target, static_cast<std::size_t>(n)) == path)
+            found.push_back(static_cast<std::uint32_t>(pid));
+    }
+    closedir(proc);
+    return found;
 }
 
 std::string CurrentDirectory() {

@@ -1,6 +1,11 @@
 // Linux backend of the platform interface: files, errors, time, processes, and event log
 // entries (to syslog). The service manager (systemd) has a file of its own.
-#include "platform/platform.h"
+#include "platform/event_log.h"
+#include "platform/file_io.h"
+#include "platform/files.h"
+#include "platform/log_output.h"
+#include "platform/system.h"
+#include "platform/console.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -18,7 +23,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/posix/posix_io.h"
+#include "platform/linux/linux_io.h"
 #include "platform/profile_reader.h"
 
 extern char** environ;
@@ -94,74 +99,89 @@ bool PlatformSystemErrorText(std::uint32_t code, std::string* text) {
     return true;
 }
 
-std::FILE* PlatformOpenFileForReading(const char* path) {
+struct PlatformFile {
+    int fd;
+};
+
+FileOpen PlatformOpenExisting(const char* path, PlatformFile** file) {
     // Opened without waiting and taken only when it is a regular file: a FIFO or a device
     // named where a file is expected would hold the reader for good.
+    *file = nullptr;
     const int fd = open(LinuxPath(path).c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return nullptr;
+    if (fd < 0) return errno == ENOENT || errno == ENOTDIR ? FileOpen::kMissing : FileOpen::kFailed;
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fstat(fd, &st) != 0) {
+        const int saved = errno;
+        close(fd);
+        errno = saved;
+        return FileOpen::kFailed;
+    }
+    if (!S_ISREG(st.st_mode)) {
         close(fd);
         errno = EINVAL;
+        return FileOpen::kNotRegular;
+    }
+    *file = new PlatformFile{fd};
+    return FileOpen::kOpened;
+}
+
+bool PlatformFileSize(PlatformFile* file, std::uint64_t* size) {
+    struct stat st;
+    if (fstat(file->fd, &st) != 0) return false;
+    *size = static_cast<std::uint64_t>(st.st_size);
+    return true;
+}
+
+bool PlatformReadSome(PlatformFile* file, char* buffer, std::size_t size, std::size_t* got) {
+    for (;;) {
+        const ssize_t n = read(file->fd, buffer, size);
+        if (n < 0 && errno == EINTR) continue;
+        *got = n > 0 ? static_cast<std::size_t>(n) : 0;
+        return n >= 0;
+    }
+}
+
+PlatformFile* PlatformCreateNew(const char* path, bool* exists) {
+    // O_EXCL with O_NOFOLLOW never follows or opens whatever already has the name (a link
+    // someone placed, a FIFO).
+    *exists = false;
+    const int fd = open(LinuxPath(path).c_str(),
+                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        *exists = errno == EEXIST;
         return nullptr;
     }
-    std::FILE* file = fdopen(fd, "rb");
-    if (!file) close(fd);
+    if (fchmod(fd, 0644) != 0) {  // readable by everyone, whatever the umask
+        const int saved = errno;
+        close(fd);
+        unlink(LinuxPath(path).c_str());
+        errno = saved;
+        return nullptr;
+    }
+    return new PlatformFile{fd};
+}
+
+bool PlatformWriteAll(PlatformFile* file, const char* bytes, std::size_t size) {
+    return WriteAll(file->fd, bytes, size);
+}
+
+bool PlatformCloseFile(PlatformFile* file) {
+    const bool ok = close(file->fd) == 0;
+    delete file;
+    return ok;
+}
+
+bool PlatformMoveOver(const char* from, const char* to) {
+    return rename(LinuxPath(from).c_str(), LinuxPath(to).c_str()) == 0;
+}
+
+std::FILE* PlatformOpenFileForReading(const char* path) {
+    PlatformFile* opened = nullptr;
+    if (PlatformOpenExisting(path, &opened) != FileOpen::kOpened) return nullptr;
+    std::FILE* file = fdopen(opened->fd, "rb");
+    if (!file) close(opened->fd);
+    delete opened;
     return file;
-}
-
-SmallFileRead PlatformReadSmallFile(const char* path, std::size_t limit, std::string* bytes) {
-    bytes->clear();
-    const int fd = open(LinuxPath(path).c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
-        return errno == ENOENT || errno == ENOTDIR ? SmallFileRead::kMissing
-                                                   : SmallFileRead::kFailed;
-    }
-    struct stat st;
-    SmallFileRead result = SmallFileRead::kRead;
-    if (fstat(fd, &st) != 0) {
-        result = SmallFileRead::kFailed;
-    } else if (!S_ISREG(st.st_mode)) {
-        result = SmallFileRead::kNotRegular;
-    } else if (static_cast<std::uint64_t>(st.st_size) > limit) {
-        result = SmallFileRead::kTooLarge;
-    } else {
-        // One more byte than allowed is asked for, so that a file that grew meanwhile is seen.
-        std::string buffer(limit + 1, '\0');
-        std::size_t got = 0;
-        for (ssize_t n = 1; n != 0 && got < buffer.size();) {
-            n = read(fd, &buffer[got], buffer.size() - got);
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) {
-                result = SmallFileRead::kFailed;
-                break;
-            }
-            got += static_cast<std::size_t>(n);
-        }
-        if (got > limit) result = SmallFileRead::kTooLarge;
-        if (result == SmallFileRead::kRead) bytes->assign(buffer, 0, got);
-    }
-    const int saved = errno;
-    close(fd);
-    errno = saved;
-    return result;
-}
-
-bool PlatformReplaceFileWith(const char* path, const std::string& bytes) {
-    // A new file of a unique name beside the target: O_EXCL never follows or opens whatever
-    // already has a name there (a link someone placed, a FIFO); then a rename over the target.
-    const std::string target = LinuxPath(path);
-    std::string temporary = target + ".XXXXXX.tmp";
-    const int fd = mkostemps(&temporary[0], 4, O_CLOEXEC);
-    if (fd < 0) return false;
-    const bool written = fchmod(fd, 0644) == 0 && WriteAll(fd, bytes.data(), bytes.size());
-    const int saved = errno;
-    const bool closed = close(fd) == 0;
-    if (written && closed && rename(temporary.c_str(), target.c_str()) == 0) return true;
-    const int error = written ? errno : saved;
-    unlink(temporary.c_str());
-    errno = error;
-    return false;
 }
 
 bool PlatformExecutablePath(char* out, std::size_t size) {

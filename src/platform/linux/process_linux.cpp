@@ -1,5 +1,5 @@
-// Linux backend of the process operations: starting command lines, telling who a process is
-// from /proc (first from what every user may read: its stat line and command line, then its
+// Linux backend of the processes port: starting command lines, the raw facts about a process
+// from /proc (what every user may read: its stat line, command line and status, and its
 // executable where readable), watching a process through a pidfd, and ending processes.
 #include <dirent.h>
 #include <fcntl.h>
@@ -19,8 +19,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
-#include "platform/posix/posix_io.h"
+#include "platform/files.h"
+#include "platform/processes.h"
+#include "platform/linux/linux_io.h"
 
 #ifndef P_PIDFD
 #define P_PIDFD 3  // waitid's id type for a pidfd (Linux 5.4)
@@ -30,16 +31,9 @@ extern char** environ;
 
 namespace {
 
-// How many words of a command line may stand before a script's path: the interpreter, env,
-// and their options ("/bin/sh -e SCRIPT", "/usr/bin/env -S python3 -u SCRIPT").
-constexpr std::size_t kMaxWordsBeforeScript = 4;
 constexpr std::size_t kShebangBytes = 256;  // the "#!" line looked at
 constexpr std::size_t kMaxCommandLineBytes = 1 << 16;
-constexpr std::size_t kMaxStatusBytes = 1 << 14;  // /proc/PID/status
-// A process that has just been started may show an empty command line for a moment: the
-// kernel lets its starter go on before it has laid out the new program's arguments. So many
-// looks, a millisecond apart, tell it from a kernel thread (whose line stays empty).
-constexpr int kCommandLineLooks = 20;
+constexpr std::size_t kMaxStatusBytes = 1 << 14;         // /proc/PID/status
 constexpr int kStatFlags = 9;                            // /proc/PID/stat: the process's flags
 constexpr std::uint64_t kKernelThreadFlag = 0x00200000;  // PF_KTHREAD
 
@@ -98,10 +92,6 @@ char ProcessState(std::uint32_t pid) {
 
 bool Running(char state) {
     return state != 0 && state != 'Z' && state != 'X';
-}
-
-std::string BaseName(const std::string& path) {
-    return path.substr(path.rfind('/') + 1);
 }
 
 // The executable's full path (/proc/PID/exe without the " (deleted)" mark), or "" where the
@@ -167,29 +157,6 @@ std::vector<std::string> ShebangWords(const std::string& path) {
     return SplitAtBlanks(line + 2);
 }
 
-// True when word `k` of `words` is a script that the words before it run: the kernel runs a
-// script as "INTERPRETER [OPTION] SCRIPT ARGS", and env, when it is the interpreter, runs the
-// named program as "PROGRAM [OPTIONS] SCRIPT ARGS"; so every word before the script is, by
-// its base name, one of the words of the script's "#!" line. A program that merely names
-// the file (an editor, a pager) is not among them.
-bool IsScriptRunBy(std::uint32_t pid, const std::vector<std::string>& words, std::size_t k) {
-    if (words[k].empty()) return false;
-    // A relative path is relative to the process's own current folder.
-    const std::string path =
-        words[k][0] == '/' ? words[k] : "/proc/" + std::to_string(pid) + "/cwd/" + words[k];
-    const std::vector<std::string> shebang = ShebangWords(path);
-    if (shebang.empty()) return false;
-    for (std::size_t i = 0; i < k; ++i) {
-        for (const std::string& part : SplitAtBlanks(words[i])) {
-            bool named = false;
-            for (const std::string& s : shebang)
-                named = named || BaseName(s) == BaseName(part);
-            if (!named) return false;
-        }
-    }
-    return true;
-}
-
 // How many PID namespaces process `pid` is a member of, counted from that of /proc: the
 // entries of its "NSpid:" line. 0 when unknown (kernels before 4.1 have no such line).
 std::size_t NamespaceDepth(std::uint32_t pid) {
@@ -199,11 +166,6 @@ std::size_t NamespaceDepth(std::uint32_t pid) {
     if (at == std::string::npos) return 0;
     const std::size_t end = status.find('\n', at + 1);
     return SplitAtBlanks(status.substr(at + 7, end - at - 7)).size();
-}
-
-std::size_t OwnNamespaceDepth() {
-    static const std::size_t depth = NamespaceDepth(static_cast<std::uint32_t>(getpid()));
-    return depth;
 }
 
 bool IsExecutableFile(const std::string& path) {
@@ -429,10 +391,6 @@ int WatchDescriptor(PlatformProcessWatch* watch) {
     return watch->fd;
 }
 
-std::uint32_t PlatformWatchedId(PlatformProcessWatch* watch) {
-    return watch->pid;
-}
-
 bool PlatformWatchedEnded(PlatformProcessWatch* watch, bool* codeKnown, std::uint32_t* exitCode) {
     if (!watch->ended) {
         pollfd p = {watch->fd, POLLIN, 0};
@@ -465,40 +423,29 @@ void PlatformCloseWatch(PlatformProcessWatch* watch) {
     delete watch;
 }
 
-bool PlatformProcessIdentity(std::uint32_t pid, ProcessIdentity* identity) {
-    *identity = ProcessIdentity{};
+bool PlatformProcessFacts(std::uint32_t pid, ProcessFacts* facts) {
+    *facts = ProcessFacts{};
     if (pid == 0 || !Running(ProcessState(pid)) ||
-        !StatField(pid, kStatStartTime, &identity->created)) {
+        !StatField(pid, kStatStartTime, &facts->created)) {
         return false;
     }
-    identity->executable = BaseName(ExecutablePath(pid));
-    std::vector<std::string> words;
+    facts->executablePath = ExecutablePath(pid);
+    facts->commandLineKnown = CommandWords(pid, &facts->words);
     std::uint64_t flags = 0;
-    bool read = CommandWords(pid, &words);
-    const bool kernelThread = StatField(pid, kStatFlags, &flags) && (flags & kKernelThreadFlag);
-    for (int look = 1;
-         !read && !kernelThread && look < kCommandLineLooks && Running(ProcessState(pid)); ++look) {
-        usleep(1000);
-        read = CommandWords(pid, &words);
-    }
-    if (read) {
-        std::size_t program = 0;
-        for (std::size_t k = 1; k < words.size() && k <= kMaxWordsBeforeScript; ++k) {
-            if (IsScriptRunBy(pid, words, k)) {
-                program = k;
-                break;
-            }
-        }
-        identity->program = BaseName(words[program]);
-        identity->argumentsKnown = true;
-        for (std::size_t i = program + 1; i < words.size(); ++i) {
-            if (!identity->arguments.empty()) identity->arguments += ' ';
-            identity->arguments += words[i];
-        }
-    }
-    const std::size_t depth = NamespaceDepth(pid), own = OwnNamespaceDepth();
-    identity->ownNamespace = depth == 0 || own == 0 || depth == own;
+    facts->kernelThread = StatField(pid, kStatFlags, &flags) && (flags & kKernelThreadFlag);
+    facts->namespaceDepth = NamespaceDepth(pid);
     return true;
+}
+
+std::size_t PlatformOwnNamespaceDepth() {
+    static const std::size_t depth = NamespaceDepth(static_cast<std::uint32_t>(getpid()));
+    return depth;
+}
+
+std::vector<std::string> PlatformScriptLine(std::uint32_t pid, const std::string& path) {
+    if (path.empty()) return {};
+    // A relative path is relative to the process's own current folder.
+    return ShebangWords(path[0] == '/' ? path : "/proc/" + std::to_string(pid) + "/cwd/" + path);
 }
 
 std::uint32_t PlatformCurrentProcessId() {

@@ -1,0 +1,54 @@
+// The files port: the controller's own files (the INI, the settings file, the state and
+// metrics files) and its folder. Reading never waits and takes only regular files; replacing
+// is one step a reader can never see half done. Every call may be made from any thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+// The INI and settings files are a few lines. One larger than this (or one that never ends,
+// such as /dev/zero) is taken as unreadable instead of being read without end.
+constexpr std::size_t kMaxConfigFileBytes = 4u << 20;
+
+// Opens a regular file for reading in binary mode; on Linux a '\' in the path is taken as a
+// separator like '/'. Never waits, and refuses what is not a regular file (a FIFO, a device,
+// a pipe's name on Windows), so that a reader can never be held. Null on failure.
+std::FILE* PlatformOpenFileForReading(const char* path);
+// How reading a small file went.
+enum class SmallFileRead { kRead, kMissing, kFailed, kNotRegular, kTooLarge };
+// Reads the regular file at `path` whole when it holds at most `limit` bytes; never waits.
+// kMissing (no such file or folder) or kFailed with the last error set when it cannot be
+// opened or read. Shared with every other opener, so that its writer may replace it while it
+// is read. (Shared code, on the calls of file_io.h.)
+SmallFileRead PlatformReadSmallFile(const char* path, std::size_t limit, std::string* bytes);
+// Replaces the file at `path` with `bytes` in one step, so that a reader sees the old file or
+// the new one, never a part of either: written whole to a new file beside it, named
+// "<path>.<process id>.<count>.tmp" and created so that no existing name (a link, a FIFO,
+// another file) is ever followed or opened (such a name is passed over for the next count),
+// readable by everyone, then moved over `path`. False, with the last error set, when it could
+// not; the new file is then gone. (Shared code, on the calls of file_io.h.)
+bool PlatformReplaceFileWith(const char* path, const std::string& bytes);
+// How many names a replacement tries before it gives up: names another process placed are
+// passed over, a folder that refuses every new file fails at the first.
+constexpr int kReplaceNameTries = 16;
+
+// Full path of the running executable (first module of the process). False on failure.
+bool PlatformExecutablePath(char* out, std::size_t size);
+bool PlatformSetCurrentDirectory(const char* dir);
+// True when `c` is the lead byte of a double-byte character in the system code page
+// (never on Linux, whose multi-byte encoding has no separator bytes inside characters).
+bool PlatformIsLeadByte(unsigned char c);
+// The profile reader: GetPrivateProfileStringA on Windows, the project's own reader with
+// its rules on Linux. Returns the number of characters copied, without the terminator.
+std::uint32_t PlatformReadProfileString(const char* section, const char* key, const char* def,
+                                        char* out, std::uint32_t size, const char* iniPath);
+// The names of the keys in `section` of the INI file at `iniPath` (Windows: the profile
+// API's key list; Linux: the project's reader). Empty when the file or section is missing.
+std::vector<std::string> PlatformProfileKeys(const char* section, const char* iniPath);
+// Deletes a file (never a directory). False when it could not be deleted.
+bool PlatformDeleteFile(const char* path);
+// Renames a file; never replaces an existing target. False when it could not be moved.
+bool PlatformRenameNoReplace(const char* from, const char* to);

@@ -1,0 +1,26 @@
+// The system port: what the process is prepared with, the last system error and its text,
+// the time of day and a plain pause. Every call may be made from any thread.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+// Process-wide settings made first thing, before any other thread: on Linux SIGPIPE is
+// ignored, so that a write to a log that is a FIFO whose reader went away fails with EPIPE
+// instead of ending the controller (Windows has no such signal: nothing to do).
+void PlatformPrepareProcess();
+
+// The calling thread's last system error (GetLastError / errno).
+std::uint32_t PlatformLastError();
+void PlatformSetLastError(std::uint32_t code);
+// The system's message text for `code`, exactly as the system gives it (on Windows with its
+// closing CR LF; the Linux text gets the same CR LF so that callers treat both alike).
+// False when the system has no text for the code.
+bool PlatformSystemErrorText(std::uint32_t code, std::string* text);
+
+// The current time, broken down in local time.
+void PlatformLocalTimeNow(std::tm* out);
+// Waits `milliseconds`; used only where nothing else can happen meanwhile (the removal's
+// wait for a stopping service, a tool's pause).
+void PlatformSleep(std::uint32_t milliseconds);

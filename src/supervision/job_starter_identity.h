@@ -1,0 +1,50 @@
+// Whether a running process is a job starter, decided from the raw facts the platform gives
+// about it (platform/processes.h), the same way on both systems. Pure: what a script's "#!"
+// line says is asked through the reader the caller hands in.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/processes.h"
+
+// How many words of a command line may stand before a script's path: the interpreter, env,
+// and their options ("/bin/sh -e SCRIPT", "/usr/bin/env -S python3 -u SCRIPT").
+constexpr std::size_t kMaxWordsBeforeScript = 4;
+// The instance argument of a process started without a number as its first argument.
+constexpr long kNoInstanceArgument = -1;
+
+// The words of the "#!" line of the file at `path` that the process names on its command line
+// (PlatformScriptLine in the product); none when it is no script.
+using ScriptLineReader = std::function<std::vector<std::string>(const std::string& path)>;
+
+// Who a process is, asked about one image name.
+struct Identity {
+    bool named = false;  // one of its two names is the image name
+    // Whether its command line could be read; when not, its arguments are unknown, never
+    // taken as empty.
+    bool argumentsKnown = false;
+    std::string arguments;     // the words after its program, separated by blanks
+    bool ownNamespace = true;  // of the asker's PID namespace (always so on Windows)
+};
+
+// The process of `facts` asked about image name `image` (compared without regard to case),
+// by an asker in a PID namespace of depth `ownDepth` (0: unknown). Its two names are its
+// executable's base name and the program it was started as: its command line's first word
+// (a link keeps the link's name there), or for a script run through its "#!" line the
+// script, wherever the interpreter, env and their options put it: a word is the script when
+// every word before it is, by its base name, one of the words of that file's "#!" line. Only
+// a word whose base name is `image` is ever asked about as a script, so that no other file
+// named on a process's command line is opened.
+Identity IdentifyAs(const ProcessFacts& facts, const char* image, std::size_t ownDepth,
+                    const ScriptLineReader& readScriptLine);
+
+// The instance argument of a process started with `arguments`: its first argument when that
+// is a plain decimal number of at most nine digits (a numbered controller always gives its
+// job starter one), else kNoInstanceArgument.
+long InstanceArgument(const std::string& arguments);
+
+// The base name of a path, after its last '/' or '\'.
+std::string BaseNameOf(const std::string& path);
