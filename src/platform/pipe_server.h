@@ -12,6 +12,9 @@ struct PlatformProcessWatch;
 struct PlatformEvent;
 PlatformEvent* PlatformCreateEvent();  // null on failure
 void PlatformSetEvent(PlatformEvent* event);
+// True once the event is set; never waits, and costs no system call where the platform
+// allows (the run loop asks between two operations that completed at once).
+bool PlatformEventIsSet(PlatformEvent* event);
 void PlatformCloseEvent(PlatformEvent* event);
 
 // Access to the pipe for every caller (Windows: a 20-byte heap block, initialised at revision

@@ -310,7 +310,7 @@ bool Supervise(PlatformEvent* stop, PlatformPipe* pipe, const RunTimes& times, R
         if (immediate) {
             // Between an action and the next the stop is looked at: nothing that completes
             // at once can keep the loop from hearing it.
-            if (PlatformWait(stop, nullptr, nullptr, 0) == WaitResult::kStop) {
+            if (PlatformEventIsSet(stop)) {
                 event = {core::EventKind::kStop};
             }
         } else if (!WaitForEvent(c, t, &event)) {

@@ -21,5 +21,24 @@ while IFS= read -r file; do
         fi
     done < <(sed -n 's/^#include "\([^"]*\)".*/\1/p' "$file")
 done < <(find "$src" -name '*.h' -o -name '*.cpp' | sort)
-[ "$wrong" -eq 0 ] && echo "layers: every include points down ($layers)"
+# The tools stand on top: they include the layers' headers and their own, and no layer
+# includes one of theirs (the build links each tool only to the layers it uses).
+tools=${src%/}/../tools
+for file in "$tools"/*.h "$tools"/*.cpp; do
+    [ -f "$file" ] || continue
+    while IFS= read -r included; do
+        target=${included%%/*}
+        [ "$included" = "$target" ] && continue
+        [ "$(rank "$target")" -ne 0 ] && continue
+        echo "$file includes $included: neither a layer nor a tool's own header"; wrong=1
+    done < <(sed -n 's/^#include "\([^"]*\)".*/\1/p' "$file")
+done
+for header in "$tools"/*.h; do
+    [ -f "$header" ] || continue
+    name=$(basename "$header")
+    if grep -rlq "#include \"$name\"" "$src"; then
+        echo "$src includes the tools' $name"; wrong=1
+    fi
+done
+[ "$wrong" -eq 0 ] && echo "layers: every include points down ($layers, then tools)"
 exit "$wrong"

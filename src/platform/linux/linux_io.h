@@ -2,6 +2,7 @@
 // names it reads, and plain words for an error whose system text would mislead.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 
 #include "platform/pipe_server.h"
@@ -24,6 +25,7 @@ void ExplainNextError(int code, const char* text);
 // A manual-reset event: an eventfd, readable once set, and it is never reset.
 struct PlatformEvent {
     int fd;
+    std::atomic<bool> set{false};  // read without a system call (PlatformEventIsSet)
 };
 
 // The descriptor that becomes readable once a watched process has ended (its pidfd).

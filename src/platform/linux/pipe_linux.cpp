@@ -25,10 +25,18 @@
 
 PlatformEvent* PlatformCreateEvent() {
     const int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    return fd < 0 ? nullptr : new PlatformEvent{fd};
+    if (fd < 0) return nullptr;
+    auto* event = new PlatformEvent;
+    event->fd = fd;
+    return event;
+}
+
+bool PlatformEventIsSet(PlatformEvent* event) {
+    return event->set.load(std::memory_order_acquire);
 }
 
 void PlatformSetEvent(PlatformEvent* event) {
+    event->set.store(true, std::memory_order_release);
     const std::uint64_t one = 1;
     ssize_t ignored = write(event->fd, &one, sizeof one);
     (void)ignored;

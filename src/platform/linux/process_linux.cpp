@@ -226,6 +226,25 @@ struct SpawnSettings {
     }
 };
 
+// How long the start of a program through the middle process may take: the middle only
+// starts it and reports its id. Past it the start counts as failed, so that a start that
+// hangs (an executable on a file system that does not answer) cannot hold the run loop.
+constexpr int kDetachedStartMs = 2000;
+
+// Reaps the middle process when it has ended already, else leaves it to be reaped as soon as
+// it has: the caller never waits for it.
+void ReapMiddle(pid_t middle) {
+    int status = 0;
+    pid_t done = 0;
+    while ((done = waitpid(middle, &status, WNOHANG)) < 0 && errno == EINTR) {
+    }
+    if (done != 0) return;
+    const int fd = PidfdOpen(middle);
+    if (fd < 0) return;
+    std::lock_guard<std::mutex> lock(gUnreapedLock);
+    gUnreaped.push_back(fd);
+}
+
 // Starts the program through a middle process that ends at once, so that the child belongs
 // to init from the start: it leaves no zombie here. The new id, or 0 with errno set.
 pid_t SpawnDetached(const std::string& program, char* const* argv, SpawnSettings& settings) {
@@ -244,9 +263,17 @@ pid_t SpawnDetached(const std::string& program, char* const* argv, SpawnSettings
     close(report[1]);
     std::int64_t result = -EAGAIN;
     if (middle > 0) {
-        if (read(report[0], &result, sizeof result) != sizeof result) result = -EIO;
-        while (waitpid(middle, nullptr, 0) < 0 && errno == EINTR) {
+        pollfd p = {report[0], POLLIN, 0};
+        int ready = 0;
+        while ((ready = poll(&p, 1, kDetachedStartMs)) < 0 && errno == EINTR) {
         }
+        if (ready == 0) {
+            result = -ETIMEDOUT;
+            kill(middle, SIGKILL);
+        } else if (read(report[0], &result, sizeof result) != sizeof result) {
+            result = -EIO;
+        }
+        ReapMiddle(middle);
     } else {
         result = -errno;
     }

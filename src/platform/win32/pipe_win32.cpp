@@ -20,6 +20,10 @@ PlatformEvent* PlatformCreateEvent() {
     return h == nullptr ? nullptr : new PlatformEvent{h};
 }
 
+bool PlatformEventIsSet(PlatformEvent* event) {
+    return WaitForSingleObject(event->handle, 0) == WAIT_OBJECT_0;
+}
+
 void PlatformSetEvent(PlatformEvent* event) {
     SetEvent(event->handle);
 }
