@@ -1,21 +1,39 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the native build, both sanitizer builds, the
-# 32-bit Windows build under Wine (or, where the kernel runs no 32-bit programs, the same
-# Windows code at 64-bit width), and short fuzzer runs. Installs what is missing first.
-# Ends with one line "N passed, N failed" and exits non-zero when anything failed.
+# 32-bit Windows build under Wine (or, where the kernel runs no 32-bit programs or Wine's
+# 32-bit loader cannot be installed, the same Windows code at 64-bit width), and short fuzzer
+# runs. Installs what is missing first. Ends with one line "N passed, N failed" and exits
+# non-zero when anything failed.
+#
+# The work is a pipeline: while one preset's suites run (they mostly wait on timers, each
+# suite isolated: natively in namespaces of its own, under Wine in a prefix of its own, so
+# several run side by side), the next preset is built at the lowest CPU priority, so that
+# the suites' timing is not starved by the compiler.
 set -u
 cd "$(dirname "$0")"
 root=$(pwd)
+began=$(date +%s)
 # shellcheck source=tools/dev/ensure-packages.sh
 . tools/dev/ensure-packages.sh
-ensure_packages || { echo "0 passed, 1 failed"; exit 1; }
+# shellcheck disable=SC2086
+if ! ensure_packages $QVL_PACKAGES_NATIVE $QVL_PACKAGES_WIN32 $QVL_PACKAGES_TEST; then
+    if [ "$QVL_NOT_INSTALLED" != "wine32:i386" ]; then
+        echo "0 passed, 1 failed"
+        exit 1
+    fi
+    echo "Wine's 32-bit loader (wine32:i386) could not be installed: the Windows tests run" \
+        "at 64-bit width instead."
+fi
 
 passed=0
 failed=0
 skipped=0
 fuzz_seconds=${QVL_FUZZ_SECONDS:-10}
+suite_jobs=${QVL_SUITE_JOBS:-4}  # suites side by side; each mostly waits
+timings=""
 
 note_failure() { echo "FAILED: $*"; failed=$((failed + 1)); }
+note_time() { timings="$timings$(printf '  %-28s %4d s' "$1" "$2")"$'\n'; }
 
 # Adds the per-case results that the GoogleTest executables wrote; a suite that failed
 # without saying so in its results (a crash, a sanitizer report at exit) counts once more.
@@ -40,25 +58,6 @@ tally() {
     done
 }
 
-build_preset() {
-    local preset=$1
-    echo "== $preset: configure and build"
-    if ! cmake --preset "$preset" >"build/$preset.configure.log" 2>&1; then
-        note_failure "$preset configure"; tail -20 "build/$preset.configure.log"; return 1
-    fi
-    if ! cmake --build --preset "$preset" -j 2 >"build/$preset.build.log" 2>&1; then
-        note_failure "$preset build"; grep -E 'error|FAILED' "build/$preset.build.log" | head -20; return 1
-    fi
-    case "$preset" in native|win32|win64)
-        cmake --build --preset "$preset" --target package >>"build/$preset.build.log" 2>&1 ||
-            note_failure "$preset package"
-        local distribution=deb; [ "$preset" = native ] || distribution=msi
-        cmake --build --preset "$preset" --target $distribution >>"build/$preset.build.log" 2>&1 ||
-            note_failure "$preset $distribution"
-        build_next "$preset" $distribution ;;
-    esac
-}
-
 # The same programs built as the next patch version, into build/PRESET-next, and packaged:
 # what the package tests upgrade to.
 build_next() {
@@ -66,63 +65,138 @@ build_next() {
     version=$(sed -n 's/^project(qvljobctl VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
     next=${version%.*}.$((${version##*.} + 1))
     if ! { cmake --preset "$preset" -B "build/$preset-next" -DQVL_TESTS=OFF -DQVL_BENCH=OFF \
-               -DQVL_VERSION="$next" && cmake --build "build/$preset-next" -j 2 --target $target; } \
+               -DQVL_VERSION="$next" && nice -n 19 cmake --build "build/$preset-next" -j 2 --target $target; } \
         >"build/$preset-next.build.log" 2>&1; then
         note_failure "$preset $target $next"; tail -20 "build/$preset-next.build.log"
     fi
 }
 
-test_preset() {
+# Configures and builds a preset (at the lowest priority), with its packages.
+build_preset() {
+    local preset=$1 start
+    start=$(date +%s)
+    echo "== $preset: configure and build"
+    if ! cmake --preset "$preset" >"build/$preset.configure.log" 2>&1; then
+        note_failure "$preset configure"; tail -20 "build/$preset.configure.log"; return 1
+    fi
+    if ! nice -n 19 cmake --build --preset "$preset" -j 2 >"build/$preset.build.log" 2>&1; then
+        note_failure "$preset build"; grep -E 'error|FAILED' "build/$preset.build.log" | head -20; return 1
+    fi
+    case "$preset" in native|win32|win64)
+        nice -n 19 cmake --build --preset "$preset" --target package >>"build/$preset.build.log" 2>&1 ||
+            note_failure "$preset package"
+        local distribution=deb; [ "$preset" = native ] || distribution=msi
+        nice -n 19 cmake --build --preset "$preset" --target $distribution >>"build/$preset.build.log" 2>&1 ||
+            note_failure "$preset $distribution"
+        build_next "$preset" $distribution ;;
+    esac
+    note_time "$preset build" $(($(date +%s) - start))
+}
+
+# Runs a preset's suites in the background; finish_tests waits for them and counts.
+tests_pid=""
+tests_preset=""
+tests_start=0
+start_tests() {
     local preset=$1 dir=build/$1
-    echo "== $preset: tests"
-    rm -rf "$dir/test-results" && mkdir -p "$dir/test-results"
-    ctest --preset "$preset" >"build/$preset.test.log" 2>&1
+    echo "== $preset: tests ($suite_jobs side by side)"
+    rm -rf "$dir/test-results" "$dir/prefixes" && mkdir -p "$dir/test-results"
+    tests_preset=$preset
+    tests_start=$(date +%s)
+    ctest --preset "$preset" -j "$suite_jobs" >"build/$preset.test.log" 2>&1 &
+    tests_pid=$!
+}
+finish_tests() {
+    [ -n "$tests_pid" ] || return 0
+    wait "$tests_pid"
+    local preset=$tests_preset dir=build/$tests_preset prefix
+    tests_pid=""
+    note_time "$preset tests" $(($(date +%s) - tests_start))
+    echo "== $preset: tests done"
     tail -3 "build/$preset.test.log"
+    # Each Windows suite had a prefix of its own, with a persistent wineserver: ended here.
+    for prefix in "$dir"/prefixes/*/; do
+        [ -d "$prefix" ] && WINEPREFIX=${prefix%/} wineserver -k >/dev/null 2>&1
+    done
     tally "$dir/test-results" "build/$preset.test.log"
 }
 
-run_preset() { build_preset "$1" && test_preset "$1"; }
+# The Windows suites each copy a prefix made once here, so that no suite depends on another
+# having used a prefix before it; the copy is made fresh for every run.
+make_wine_template() {
+    local preset=$1
+    rm -rf "build/$preset/wineprefix" "build/$preset/prefixes"
+    mkdir -p "build/$preset"
+    WINEPREFIX="$root/build/$preset/wineprefix" cmake/wine-run.sh cmd /c exit >/dev/null 2>&1
+    WINEPREFIX="$root/build/$preset/wineprefix" wineserver -k >/dev/null 2>&1
+}
 
 mkdir -p build
-echo "== layers of src/"
-if bash tools/dev/check-layers.sh; then passed=$((passed + 1)); else note_failure "layers of src/"; fi
+echo "== layers of src/ and tools/"
+if bash tools/dev/check-layers.sh; then passed=$((passed + 1)); else note_failure "layers"; fi
+
+# Where Wine's 32-bit loader cannot run (not installed, or a kernel that runs no 32-bit
+# programs: "Exec format error"), the 32-bit build is still made and packaged, its tests
+# are counted as skipped, and the same Windows code built at 64-bit width runs them under
+# Wine's 64-bit loader.
+export WINEDEBUG=-all
+windows=win32
+if [ ! -x /usr/lib/wine/wine ]; then
+    wine_why="Wine's 32-bit loader (wine32:i386) is not installed"
+    windows=win64
+elif ! wine_why=$(/usr/lib/wine/wine --version 2>&1); then
+    windows=win64
+fi
+
 # Bystanders outside the suites (a job starter and a controller on the machine's own pipe)
 # must survive every suite untouched: the native suites run in namespaces of their own,
-# the Windows ones in a Wine prefix of their own.
+# the Windows ones in Wine prefixes of their own.
 bystanders=build/bystanders
 rm -rf $bystanders  # never check an earlier run's
 if build_preset native; then
     bash tests/support/bystanders.sh start $bystanders build/native/bin
-    test_preset native
+    start_tests native
 fi
-run_preset native-asan
-run_preset native-tsan
-
-# Windows executables under Wine: one prefix inside the build folder and one persistent
-# wineserver for the whole run, so each test executable starts in a fraction of a second.
-export WINEPREFIX="$root/build/win32/wineprefix" WINEDEBUG=-all
-mkdir -p build/win32
-if wine_why=$(wine --version 2>&1); then
-    cmake/wine-run.sh cmd /c exit >/dev/null 2>&1
-    run_preset win32
-    wineserver -k >/dev/null 2>&1
-elif build_preset win32; then
-    # Some kernels run no 32-bit programs at all (Wine's 32-bit loader then fails with
-    # "Exec format error"): the Windows build is made and packaged, its tests are skipped,
-    # and the same Windows code, built at 64-bit width, runs them under Wine's 64-bit loader.
-    count=$(ctest --preset win32 -N 2>/dev/null | sed -n 's/^Total Tests: //p')
-    echo "== win32: ${count:-0} tests skipped: Wine cannot run here: $wine_why"
-    skipped=$((skipped + ${count:-0}))
-    export WINEPREFIX="$root/build/win64/wineprefix" QVL_WINE_LOADER=/usr/lib/wine/wine64
-    mkdir -p build/win64
-    if wine64_why=$("$QVL_WINE_LOADER" --version 2>&1); then
-        cmake/wine-run.sh cmd /c exit >/dev/null 2>&1
-        run_preset win64
-        wineserver -k >/dev/null 2>&1
-    else
+build_preset native-asan && { finish_tests; start_tests native-asan; }
+build_preset native-tsan && { finish_tests; start_tests native-tsan; }
+if [ "$windows" = win64 ]; then
+    if build_preset win32; then
+        count=$(ctest --preset win32 -N 2>/dev/null | sed -n 's/^Total Tests: //p')
+        echo "== win32: ${count:-0} tests skipped: Wine's 32-bit loader cannot run here: $wine_why"
+        skipped=$((skipped + ${count:-0}))
+    fi
+    export QVL_WINE_LOADER=/usr/lib/wine/wine64
+    if ! wine64_why=$("$QVL_WINE_LOADER" --version 2>&1); then
+        windows=""
         echo "== win64: skipped too: $wine64_why"
     fi
 fi
+if [ -n "$windows" ] && build_preset "$windows"; then
+    make_wine_template "$windows"
+    finish_tests
+    start_tests "$windows"
+fi
+
+# Fuzzers: a short smoke run of each, no finding allowed.
+echo "== fuzz: build and ${fuzz_seconds}s per target"
+fuzz_start=$(date +%s)
+if cmake --preset fuzz >build/fuzz.configure.log 2>&1 && nice -n 19 cmake --build --preset fuzz -j 2 >build/fuzz.build.log 2>&1; then
+    for target in build/fuzz/bin/*_fuzz; do
+        [ -x "$target" ] || continue
+        name=$(basename "$target")
+        corpus="build/fuzz/corpus/$name"
+        mkdir -p "$corpus"
+        if nice -n 19 "$target" -max_total_time="$fuzz_seconds" -artifact_prefix="build/fuzz/$name-" "$corpus" "fuzz/seeds/$name" >"build/fuzz/$name.log" 2>&1; then
+            passed=$((passed + 1))
+        else
+            note_failure "$name"; tail -30 "build/fuzz/$name.log"
+        fi
+    done
+else
+    note_failure "fuzz build"; grep -E 'error|FAILED' build/fuzz.build.log | head -20
+fi
+note_time "fuzz build and runs" $(($(date +%s) - fuzz_start))
+finish_tests
 
 echo "== bystanders outside the suites"
 if [ -d $bystanders ]; then
@@ -136,24 +210,9 @@ if [ -d $bystanders ]; then
     esac
 fi
 
-# Fuzzers: a short smoke run of each, no finding allowed.
-echo "== fuzz: build and ${fuzz_seconds}s per target"
-if cmake --preset fuzz >build/fuzz.configure.log 2>&1 && cmake --build --preset fuzz -j 2 >build/fuzz.build.log 2>&1; then
-    for target in build/fuzz/bin/*_fuzz; do
-        [ -x "$target" ] || continue
-        name=$(basename "$target")
-        corpus="build/fuzz/corpus/$name"
-        mkdir -p "$corpus"
-        if "$target" -max_total_time="$fuzz_seconds" -artifact_prefix="build/fuzz/$name-" "$corpus" "fuzz/seeds/$name" >"build/fuzz/$name.log" 2>&1; then
-            passed=$((passed + 1))
-        else
-            note_failure "$name"; tail -30 "build/fuzz/$name.log"
-        fi
-    done
-else
-    note_failure "fuzz build"; grep -E 'error|FAILED' build/fuzz.build.log | head -20
-fi
-
+echo "== times (builds overlap the previous preset's tests)"
+printf '%s' "$timings"
+echo "  all                          $(($(date +%s) - began)) s on $(nproc) cores"
 echo "($skipped skipped: see the test logs for why)"
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

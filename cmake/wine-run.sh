@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Runs one Windows executable under Wine with the project's own prefix, kept inside the
-# win32 build folder so that tests never touch the user's ~/.wine. The prefix is made on
-# first use (under a lock, since CTest may start several tests at once) and a persistent
-# wineserver keeps every later start fast. QVL_WINE_LOADER names Wine's loader where it is
-# not the usual one (the 64-bit build runs under Wine's 64-bit loader).
+# build folder so that tests never touch the user's ~/.wine. The prefix is made on first use
+# (under a lock, since CTest may start several tests at once): a copy of QVL_WINE_TEMPLATE
+# where that names a prefix (each test suite gets a fresh copy of one made by the test
+# command), else made by wineboot. A persistent wineserver keeps every later start fast.
+# QVL_WINE_LOADER names Wine's loader where it is not the usual one (the 64-bit build runs
+# under Wine's 64-bit loader).
 set -u
 here=$(cd "$(dirname "$0")/.." && pwd)
 export WINEPREFIX="${WINEPREFIX:-$here/build/win32/wineprefix}"
@@ -17,7 +19,19 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
     exec 9>"$WINEPREFIX.lock"
     flock 9
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
-        "$loader" wineboot -i >/dev/null 2>&1   # returns once the prefix is ready
+        if [ -n "${QVL_WINE_TEMPLATE:-}" ] && [ -f "$QVL_WINE_TEMPLATE/system.reg" ]; then
+            # Wine's own DLLs (hundreds of megabytes, never written to) are hard links; the
+            # registry and everything a program may write are copies of their own.
+            rm -rf "$WINEPREFIX" && mkdir -p "$WINEPREFIX" &&
+                (cd "$QVL_WINE_TEMPLATE" && tar -cf - --exclude=./drive_c/windows/system32 \
+                     --exclude=./drive_c/windows/syswow64 .) | (cd "$WINEPREFIX" && tar -xf -)
+            for dlls in system32 syswow64; do
+                [ -d "$QVL_WINE_TEMPLATE/drive_c/windows/$dlls" ] &&
+                    cp -al "$QVL_WINE_TEMPLATE/drive_c/windows/$dlls" "$WINEPREFIX/drive_c/windows/"
+            done
+        else
+            "$loader" wineboot -i >/dev/null 2>&1   # returns once the prefix is ready
+        fi
     fi
     flock -u 9
 fi

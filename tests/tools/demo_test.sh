@@ -21,10 +21,22 @@ if [ -z "$failure" ] && ! git clone -q "$source_dir" "$clone/main" 2>"$clone/clo
     echo "skipped: cannot clone $source_dir"
     exit 0
 fi
+# The stand-in package manager: "update" fails as a mirror mid-sync makes it fail, "install"
+# fails too (the test installs nothing); every call is recorded.
+mkdir -p "$clone/bin"
+cat >"$clone/bin/apt-get" <<STANDIN
+#!/bin/sh
+echo "\$*" >>"$clone/apt-calls"
+case "\$*" in *update*)
+    echo "E: Failed to fetch .../binary-i386/Packages.xz  File has unexpected size. Mirror sync in progress?" >&2 ;;
+esac
+exit 100
+STANDIN
+chmod +x "$clone/bin/apt-get"
 out=""
 if [ -z "$failure" ]; then
-    echo "running '$command' in a fresh clone ($clone/main)"
-    out=$(cd "$clone/main" && timeout 900 bash -c "$command" 2>&1 </dev/null)
+    echo "running '$command' in a fresh clone ($clone/main), apt-get refusing to refresh"
+    out=$(cd "$clone/main" && PATH="$clone/bin:$PATH" timeout 900 bash -c "$command" 2>&1 </dev/null)
     rc=$?
     [ $rc -eq 0 ] || failure="$failure; exit status $rc"
     for want in "LOG  .*  \*\* Service QVLJOBCTL wurde gestartet  \*\*" \
@@ -34,6 +46,17 @@ if [ -z "$failure" ]; then
         "controller ended with status 0"; do
         printf '%s\n' "$out" | tr -d '\r' | grep -q -- "$want" || failure="$failure; no line like '$want'"
     done
+    # With every package there, the demo asks the package manager nothing.
+    [ ! -f "$clone/apt-calls" ] ||
+        failure="$failure; the demo called apt-get: $(tr '\n' ' ' <"$clone/apt-calls")"
+    # A package that cannot be had: the install is tried once more and the package named.
+    missing=$(cd "$clone/main" && PATH="$clone/bin:$PATH" QVL_APT_RETRY_SECONDS=0 bash -c \
+        '. tools/dev/ensure-packages.sh; ensure_packages qvl-no-such-package; echo "status $?"' 2>&1)
+    printf '%s\n' "$missing" | grep -q "could not be installed: qvl-no-such-package" ||
+        failure="$failure; a package that cannot be installed is not named: $missing"
+    printf '%s\n' "$missing" | grep -q "^status 1$" || failure="$failure; the failure was not reported"
+    [ "$(grep -c '^install' "$clone/apt-calls" 2>/dev/null)" -ge 2 ] ||
+        failure="$failure; the install was not tried again"
     sleep 0.5
     for pid in $(ls /proc | grep -E '^[0-9]+$'); do
         case "$(readlink "/proc/$pid/exe" 2>/dev/null)" in
