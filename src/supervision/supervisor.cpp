@@ -245,26 +245,29 @@ bool CarryAll(Carrier& c, const core::Actions& actions, core::Millis now, core::
     return immediate;
 }
 
-// The watch the wait looks at in the current phase.
-PlatformProcessWatch* WatchOf(Carrier& c) {
+// The watch the wait looks at in the current phase. False when what it would watch has ended
+// already (the old job starters, before the wait began): then there is nothing to wait for.
+bool WatchOf(Carrier& c, PlatformProcessWatch** watch) {
+    *watch = nullptr;
     switch (core::RowOf(c.state.phase).process) {
         case core::Watched::kJobStarter:
-            return c.control.current.watch;
-        case core::Watched::kOldJobStarters: {
-            PlatformProcessWatch* watch = nullptr;
-            TargetsEnded(&c.pass, &watch);
-            return watch;
-        }
+            *watch = c.control.current.watch;
+            return true;
+        case core::Watched::kOldJobStarters:
+            return !TargetsEnded(&c.pass, watch);
         case core::Watched::kNothing:
             break;
     }
-    return nullptr;
+    return true;
 }
 
 // What one wait saw, as the core's event; false when the wait itself failed.
 bool WaitForEvent(Carrier& c, const core::Times& t, core::Event* event) {
     const core::PhaseRow& row = core::RowOf(c.state.phase);
-    const WaitResult w = PlatformWait(c.stop, row.pipe ? c.pipe : nullptr, WatchOf(c),
+    PlatformProcessWatch* watch = nullptr;
+    *event = {core::EventKind::kProcessEnded};
+    if (!WatchOf(c, &watch)) return true;  // they ended before the wait: seen at once
+    const WaitResult w = PlatformWait(c.stop, row.pipe ? c.pipe : nullptr, watch,
                                       MsUntil(core::DeadlineOf(c.state, t), Now()));
     *event = {core::EventKind::kDeadline};
     switch (w) {

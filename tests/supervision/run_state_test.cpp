@@ -4,10 +4,12 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <thread>
 
 #include "platform/files.h"
+#include "platform/processes.h"
 #include "supervision/run_state.h"
 #include "support/test_support.h"
 
@@ -70,6 +72,80 @@ TEST(RunState, ReadersSeeOnlyWholeFiles) {
     ASSERT_NE(nullptr, held);
     EXPECT_TRUE(WriteRunState(path, written));
     std::fclose(held);
+}
+
+// What another account may place where the state file's new file is made, at a name the
+// writer may pick ("<file>.<process id>.<count>.tmp"): a link to a file the writer must
+// never write, a FIFO, a folder. Each is passed over, never followed or opened; when every
+// name the writer would try is taken, the write fails and leaves nothing behind. Run in a
+// process of its own, so that the counts it picks are known.
+TEST(RunState, ANameTakenBeforehandIsPassedOverNeverFollowed) {
+    const bool linux = ExecutableFileName("x") == "x";
+    if (!std::getenv("QVL_FRESH_PROCESS")) {
+        SetEnvironment("QVL_FRESH_PROCESS", "1");
+        const ProcessResult r =
+            RunProcess({BuiltExecutable("run_state_test"), "--gtest_filter=RunState.ANameTaken*"});
+        SetEnvironment("QVL_FRESH_PROCESS", "");
+        EXPECT_EQ(0, r.exitCode) << r.out << r.err;
+        EXPECT_NE(std::string::npos, r.out.find("[  PASSED  ] 1 test")) << r.out;
+        return;
+    }
+    TempDir dir;
+    const std::string path = dir / "QVLJOBCTL.STATE", victim = dir / "victim";
+    const std::string prefix = path + "." + std::to_string(PlatformCurrentProcessId()) + ".";
+    WriteFileBytes(victim, "secret\n");
+    auto plant = [&](int count, const char* what) {
+        const std::string name = prefix + std::to_string(count) + ".tmp";
+        if (std::string(what) == "a folder" || !linux) {
+            ASSERT_TRUE(MakeDirectory(name));
+        } else if (std::string(what) == "a link") {
+            ASSERT_EQ(0, RunProcess({"/bin/ln", "-s", victim, name}).exitCode);
+        } else {
+            ASSERT_EQ(0, RunProcess({"/usr/bin/mkfifo", name}).exitCode);
+        }
+    };
+    plant(1, "a link");
+    plant(2, "a FIFO");
+    plant(3, "a folder");
+    RunState written;
+    written.controllerPid = 4171;
+    ASSERT_TRUE(WriteRunState(path, written)) << "written under the fourth name";
+    RunState read;
+    EXPECT_TRUE(ReadRunState(path, &read));
+    EXPECT_EQ(4171u, read.controllerPid);
+    for (int count = 5; count < 5 + kReplaceNameTries; ++count)
+        plant(count, "a link");
+    const int entries = CountEntries(dir.path());
+    EXPECT_FALSE(WriteRunState(path, written)) << "every name taken";
+    EXPECT_EQ(entries, CountEntries(dir.path())) << "nothing left behind";
+    EXPECT_EQ("secret\n", ReadFileBytes(victim));
+}
+
+// A folder that takes no more bytes (a full disk): the write fails, the old state file stays
+// whole and no new file is left behind. Linux as root in the suite's namespaces, where a
+// small file system of the test's own can be mounted.
+TEST(RunState, AFullFolderFailsTheWriteAndLeavesNothing) {
+    if (ExecutableFileName("x") != "x" || !IsRoot() || !std::getenv("QVL_TEST_NAMESPACE")) {
+        GTEST_SKIP() << "a small file system of the test's own: Linux, as root, in a namespace";
+    }
+    TempDir dir;
+    const std::string small = dir / "small";
+    ASSERT_TRUE(MakeDirectory(small));
+    ASSERT_EQ(0,
+              RunProcess({"/bin/mount", "-t", "tmpfs", "-o", "size=16k", "tmpfs", small}).exitCode);
+    const std::string path = JoinPath(small, "QVLJOBCTL.STATE");
+    RunState written;
+    written.controllerPid = 7;
+    ASSERT_TRUE(WriteRunState(path, written));
+    RunProcess({"/bin/dd", "if=/dev/zero", "of=" + JoinPath(small, "filler"), "bs=1k", "count=64"});
+    written.controllerPid = 8;
+    written.lastRestartCause = std::string(4000, 'x');  // more than the little room left
+    EXPECT_FALSE(WriteRunState(path, written));
+    EXPECT_EQ(2, CountEntries(small)) << "the state file and the filler only";
+    RunState read;
+    EXPECT_TRUE(ReadRunState(path, &read)) << "the old file stays whole";
+    EXPECT_EQ(7u, read.controllerPid);
+    RunProcess({"/bin/umount", small});
 }
 
 }  // namespace

@@ -83,6 +83,9 @@ bool StopInstalledService(const std::string& name);
 bool RunWithoutAdministratorRights(const std::vector<std::string>& argv, ProcessResult* result);
 // True where the tests run as the system's administrator (Linux: root).
 bool IsRoot();
+// Sets an environment variable of this process, which the processes it starts inherit; an
+// empty value removes it.
+void SetEnvironment(const std::string& name, const std::string& value);
 // `argv` to be run as another, unprivileged account: Linux, as root, the user nobody through
 // setpriv; unchanged elsewhere.
 std::vector<std::string> AsNobody(const std::vector<std::string>& argv);
@@ -133,6 +136,10 @@ std::string BuiltExecutable(const std::string& baseName);
 // "QVLJOBSTR_ORACLE.EXE" on Windows, unchanged on Linux).
 std::string ExecutableFileName(const std::string& baseName);
 
+// The job starter stand-in built at the other width than this build's (64-bit beside the
+// 32-bit build, 32-bit beside the 64-bit one), when it was built and this Wine runs it; else
+// "" and `why` says why not (always on Linux).
+std::string OtherWidthJobStarter(std::string* why);
 // Linux: the running processes whose executable is the file at `path` (another PID namespace's
 // too); empty elsewhere.
 std::vector<std::uint32_t> ProcessesOf(const std::string& path);

@@ -71,19 +71,31 @@ TEST_F(Kill, EndsEveryProcessOfAnImageNameWithoutRegardToCase) {
     EXPECT_TRUE(ProcessRuns(bystander));
 }
 
-// A 64-bit job starter started with an instance number, whose arguments this 32-bit KILL may
-// not be able to read (Wine 8 gives no way), is never ended by name: KILL spares it and says
-// so (or reads its number and spares it as a numbered instance's).
+// A job starter of the other width started with an instance number, whose arguments KILL
+// may not be able to read (Wine 8 gives a 32-bit program no way to read a 64-bit one's), is
+// never ended by name: KILL spares it and says so (or reads its number and spares it as a
+// numbered instance's). The same KILL run ends the job starter of this width started without
+// a number beside it: KILL did recognise the name.
 TEST_F(Kill, ANumberedJobStarterOfTheOtherWidthIsSpared) {
-    const std::string helper = JoinPath(BinDir(), "job_starter64.exe");
-    if (ExecutableFileName("x") == "x") GTEST_SKIP() << "the Windows build's case";
-    if (!FileExists(helper)) GTEST_SKIP() << "no x86_64 MinGW compiler built the 64-bit helper";
+    std::string why;
+    const std::string helper = OtherWidthJobStarter(&why);
+    if (helper.empty()) GTEST_SKIP() << why;
     SKIP_UNLESS_ISOLATED();
-    ASSERT_TRUE(CopyFileTo(helper, dir_ / "QVLJOBSTR_ORACLE.EXE"));
-    const std::uint32_t pid = StartVictim("QVLJOBSTR_ORACLE.EXE", "3");
-    if (!ProcessRuns(pid)) GTEST_SKIP() << "this Wine cannot run 64-bit programs";
+    TempDir other;
+    ASSERT_TRUE(CopyFileTo(helper, other / "QVLJOBSTR_ORACLE.EXE"));
+    std::uint32_t numbered = 0;
+    std::uint64_t created = 0;
+    ASSERT_TRUE(PlatformLaunch(("\"" + (other / "QVLJOBSTR_ORACLE.EXE") + "\" 3").c_str(),
+                               &numbered, &created));
+    victims_.push_back(numbered);
+    const std::uint32_t unnumbered = StartVictim("QVLJOBSTR_ORACLE.EXE");
     const ProcessResult r = RunKill({"QVLJOBSTR_ORACLE.EXE"});
-    EXPECT_TRUE(ProcessRuns(pid)) << r.out;
+    EXPECT_TRUE(ProcessRuns(numbered)) << r.out;
+    EXPECT_TRUE(WaitUntilGone(unnumbered)) << "KILL recognised nothing: " << r.out;
+    const std::string spared = "KILL: process " + std::to_string(numbered) + " spared";
+    EXPECT_TRUE(r.out.find(spared) != std::string::npos ||
+                r.out.find("KILL: process " + std::to_string(numbered)) == std::string::npos)
+        << r.out;
 }
 
 TEST_F(Kill, NeverEndsItselfOrItsParent) {

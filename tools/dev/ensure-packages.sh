@@ -19,7 +19,7 @@ wine64 zip unzip procps systemd util-linux mount iproute2 git fiu-utils libfiu0 
 prometheus-node-exporter msitools wixl lintian dpkg-dev strace"
 
 # Pause before the second try: long enough for a mirror's sync to move on.
-QVL_APT_RETRY_SECONDS=${QVL_APT_RETRY_SECONDS:-20}
+QVL_APT_RETRY_SECONDS=${QVL_APT_RETRY_SECONDS:-10}
 
 # Packages that ensure_packages could not install, separated by blanks (empty after success).
 QVL_NOT_INSTALLED=""

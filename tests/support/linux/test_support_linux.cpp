@@ -169,6 +169,11 @@ void RenameBlocker::Release() {
     active_ = false;
 }
 
+std::string OtherWidthJobStarter(std::string* why) {
+    *why = "another width is the Windows build's case";
+    return "";
+}
+
 std::string BinDir() {
     char buf[PATH_MAX];
     ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
@@ -293,6 +298,14 @@ bool EventSourceMessageFile(const std::string&, std::string*) {
 std::string ModuleMessageText(const std::string&, unsigned, const std::string&,
                               const std::string&) {
     return "";
+}
+
+void SetEnvironment(const std::string& name, const std::string& value) {
+    if (value.empty()) {
+        unsetenv(name.c_str());
+    } else {
+        setenv(name.c_str(), value.c_str(), 1);
+    }
 }
 
 bool IsRoot() {

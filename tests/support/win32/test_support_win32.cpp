@@ -173,6 +173,28 @@ void RenameBlocker::Release() {
     active_ = false;
 }
 
+std::string OtherWidthJobStarter(std::string* why) {
+    const char* other = sizeof(void*) == 4 ? "64-bit" : "32-bit";
+    const std::string helper = JoinPath(BinDir(), "job_starter_other.exe");
+    if (!FileExists(helper)) {
+        *why = std::string("no MinGW compiler built the ") + other + " job starter";
+        return "";
+    }
+    // Whether this Wine runs it: a Wine without its 32-bit loader cannot start it.
+    static int runs = -1;
+    if (runs < 0) {
+        std::uint32_t pid = 0;
+        std::uint64_t created = 0;
+        runs = PlatformLaunch(("\"" + helper + "\"").c_str(), &pid, &created) ? 1 : 0;
+        if (runs) PlatformTerminateProcess(pid);
+    }
+    if (!runs) {
+        *why = std::string("this Wine cannot run ") + other + " programs";
+        return "";
+    }
+    return helper;
+}
+
 std::string BinDir() {
     char buf[MAX_PATH];
     DWORD n = GetModuleFileNameA(nullptr, buf, sizeof buf);
@@ -328,6 +350,10 @@ bool QueryInstalledService(const std::string& name, InstalledService* out) {
     if (service) CloseServiceHandle(service);
     CloseServiceHandle(manager);
     return ok;
+}
+
+void SetEnvironment(const std::string& name, const std::string& value) {
+    _putenv_s(name.c_str(), value.c_str());  // the runtime's copy and the process's both
 }
 
 bool IsRoot() {
