@@ -53,8 +53,14 @@ std::string ServiceText(const HealthFacts& f) {
     return text;
 }
 
-// A label and its value; a label longer than the room still gets its blank.
-void Line(const std::string& label, const std::string& text) {
+// A label and its value; a label longer than the room still gets its blank. Control
+// characters (from a state file another account may have written) are shown as '?', never
+// sent to the terminal.
+void Line(const std::string& label, std::string text) {
+    for (char& c : text) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7f) c = '?';
+    }
     std::printf("  %-*s%s%s\n", kLabelChars, label.c_str(),
                 label.size() >= static_cast<std::size_t>(kLabelChars) ? " " : "", text.c_str());
 }

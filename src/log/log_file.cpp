@@ -31,9 +31,18 @@ std::uint32_t gLastOpenError = 0;
 // The run's stop: a wait for the rotation lock ends when it is set.
 PlatformEvent* gStopEvent = nullptr;
 
+// What another account placed where the rotation lock belongs, said once per process, as
+// an entry of its own after the entry being written.
+std::string gForeignLock;
+bool gForeignLockSaid = false;
+
 PlatformRotationLock* LockRotation() {
-    return PlatformLockRotation(gControllerSettings.logPath,
-                                gLockContended ? 0 : kRotationLockWaitMs, gStopEvent);
+    std::string foreign;
+    PlatformRotationLock* lock =
+        PlatformLockRotation(gControllerSettings.logPath, gLockContended ? 0 : kRotationLockWaitMs,
+                             gStopEvent, &foreign);
+    if (!foreign.empty() && gForeignLock.empty() && !gForeignLockSaid) gForeignLock = foreign;
+    return lock;
 }
 
 bool TooLarge(PlatformAppendFile* stream) {
@@ -147,6 +156,15 @@ void WriteLog(const char* text) {
     std::memcpy(line + stamp + sizeof kLogSeparator - 1, text, textLength + 1);
     if (!gCurrentLog) return;
     AppendToLog(gCurrentLog, line);
+    if (!gForeignLock.empty()) {
+        // The stamp of this entry serves the note too: the same moment.
+        const std::string note = std::string(line, stamp + sizeof kLogSeparator - 1) +
+                                 "Another account made " + gForeignLock +
+                                 " first; it is left alone and the log is rotated all the same.\n";
+        gForeignLock.clear();
+        gForeignLockSaid = true;
+        AppendTextMode(gCurrentLog, note.c_str());
+    }
     PlatformCloseAppend(gCurrentLog);
     gCurrentLog = nullptr;
 }

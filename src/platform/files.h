@@ -48,6 +48,11 @@ std::uint32_t PlatformReadProfileString(const char* section, const char* key, co
 // The names of the keys in `section` of the INI file at `iniPath` (Windows: the profile
 // API's key list; Linux: the project's reader). Empty when the file or section is missing.
 std::vector<std::string> PlatformProfileKeys(const char* section, const char* iniPath);
+// The account that owns the file at `path` (Linux: its owner's user id; Windows: its owner's
+// SID), "" when it cannot be told; and whether an account is the system's administrator
+// (root; Windows: SYSTEM or the Administrators group, which own what administrators make).
+std::string PlatformFileOwner(const char* path);
+bool PlatformIsAdministrator(const std::string& account);
 // Deletes a file (never a directory). False when it could not be deleted.
 bool PlatformDeleteFile(const char* path);
 // Renames a file; never replaces an existing target. False when it could not be moved.

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 struct PlatformEvent;
 struct PlatformAppendFile;
@@ -28,7 +29,12 @@ void PlatformCloseAppend(PlatformAppendFile* file);
 // whose access list grants it to the accounts that may write the file), so that a reader
 // can never hold a rotation up. Waits at most `timeoutMs`, and no longer once `abandon` (when
 // not null) is set. Null when it was not had: the caller then does not rotate.
+// Where another account that may not write the file placed an object at the lock's name first
+// (Linux, in a folder everyone may write to), it is left alone: a lock of this account's own
+// beside it is taken instead, or, where that name is taken too, the lock is granted without
+// exclusion, so that rotation still happens; `foreign` (when not null) then says what was
+// found ("" when nothing was).
 struct PlatformRotationLock;
 PlatformRotationLock* PlatformLockRotation(const char* path, std::uint32_t timeoutMs,
-                                           PlatformEvent* abandon);
+                                           PlatformEvent* abandon, std::string* foreign = nullptr);
 void PlatformUnlockRotation(PlatformRotationLock* lock);

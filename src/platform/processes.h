@@ -23,11 +23,16 @@ struct ProcessFacts {
     std::vector<std::string> words;
     bool kernelThread = false;       // Linux: a kernel thread, whose command line stays empty
     std::size_t namespaceDepth = 0;  // Linux: how many PID namespaces it belongs to (0: unknown)
+    // The account it runs as (Linux: its real user id; Windows: its user's SID), "" where the
+    // caller may not tell.
+    std::string account;
 };
 // False when the process does not exist or has ended.
 bool PlatformProcessFacts(std::uint32_t pid, ProcessFacts* facts);
 // How many PID namespaces this process belongs to (Linux; 0 where unknown or on Windows).
 std::size_t PlatformOwnNamespaceDepth();
+// The account this process runs as, in ProcessFacts::account's terms.
+std::string PlatformOwnAccount();
 // The words of the "#!" line of the file `path` that process `pid` names on its command line
 // (a relative path is relative to that process's current folder). Looked at only when it is
 // a regular file, opened without waiting; empty for anything else (always on Windows).

@@ -19,6 +19,14 @@ void PlatformSetLastError(std::uint32_t code);
 // False when the system has no text for the code.
 bool PlatformSystemErrorText(std::uint32_t code, std::string* text);
 
+// A few descriptors held back for when the process has none left (Linux; Windows' handles do
+// not run out that way: nothing to do there). PlatformReleaseReserve lets them go, so that a
+// restart can still open what it needs and say why; PlatformHoldReserve takes them again (as
+// many as it can). PlatformOutOfDescriptors tells an error that says none are left.
+void PlatformHoldReserve();
+void PlatformReleaseReserve();
+bool PlatformOutOfDescriptors(std::uint32_t error);
+
 // The current time, broken down in local time.
 void PlatformLocalTimeNow(std::tm* out);
 // Waits `milliseconds`; used only where nothing else can happen meanwhile (the removal's

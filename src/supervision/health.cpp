@@ -8,6 +8,7 @@
 #include "service/service_identity.h"
 #include "service/status_report.h"
 #include "supervision/job_starter.h"
+#include "platform/files.h"
 #include "platform/pipe_client.h"
 #include "platform/processes.h"
 #include "supervision/supervisor.h"
@@ -27,6 +28,26 @@ Verdict Unhealthy(bool running, const std::string& why) {
 
 std::string Seconds(std::int64_t s) {
     return std::to_string(s) + " s";
+}
+
+// Whether a state file owned by `account` is believed: only an account that may run this
+// installation's controller writes one (an administrator, the owner of the controller's
+// executable, or the asker itself, whose own console run it may be). Anyone may write a file
+// into a log folder that everyone may write to.
+bool MayRunTheController(const std::string& account) {
+    if (account.empty()) return false;
+    if (PlatformIsAdministrator(account) || account == PlatformOwnAccount()) return true;
+    char exe[kPathBytes];
+    return PlatformExecutablePath(exe, sizeof exe) && account == PlatformFileOwner(exe);
+}
+
+// The controller the state file names still runs: the same process (id and creation time),
+// and of the account that wrote the file (where the asker may tell the process's account).
+bool RecordedControllerRuns(const RunState& st, const std::string& owner) {
+    ProcessFacts facts;
+    return st.controllerPid != 0 && PlatformProcessFacts(st.controllerPid, &facts) &&
+           facts.created == st.controllerCreated &&
+           (facts.account.empty() || facts.account == owner);
 }
 
 }  // namespace
@@ -56,18 +77,23 @@ HealthFacts GatherHealthFacts(const std::string& instanceText) {
     if (gControllerSettings.logPath[0] != '\0') {
         f.statePath = StateFilePath(gControllerSettings.logPath, instanceText.c_str());
         f.stateRead = ReadRunState(f.statePath, &f.state, &f.stateProblem, &f.stateMissing);
+        const std::string owner = PlatformFileOwner(f.statePath.c_str());
+        if (f.stateRead && !MayRunTheController(owner)) {
+            f.stateRead = false;
+            f.stateProblem = "it belongs to account " + owner +
+                             ", which does not run this installation's controller";
+        }
+        f.controllerAlive =
+            f.stateRead && f.state.ended == 0 && RecordedControllerRuns(f.state, owner);
     } else {
         f.stateMissing = true;
         f.stateProblem = "the configuration names no log folder";
     }
     const RunState& st = f.state;
-    f.controllerAlive =
-        f.stateRead && st.ended == 0 &&
-        IsRecordedProcess(st.controllerPid, st.controllerImage.c_str(), st.controllerCreated);
     f.pipeServed = PlatformPipeServed(names.pipe.c_str());
-    f.jobStarterAlive =
-        f.stateRead && IsRecordedProcess(st.jobStarterPid, RecordedJobStarterImage(st).c_str(),
-                                         st.jobStarterCreated);
+    // The job starter the file records, while it is that process, whatever it is named by now
+    // and whoever asks: nothing here needs rights only some accounts have.
+    f.jobStarterAlive = f.stateRead && RecordedProcessRuns(st.jobStarterPid, st.jobStarterCreated);
     std::string path;
     f.killFound = PlatformFindProgram("KILL", &path);
     const std::string image = JobStarterImageFor(gControllerSettings.databaseSuffix);
@@ -123,9 +149,13 @@ Verdict JudgeHealth(const HealthFacts& f) {
         if (st.restartOnExit && st.backoffMs == 0 && f.now <= st.restartDue + allowance) {
             return {Health::kStarting, true, "the job starter exited and is being restarted"};
         }
+        const std::string code =
+            st.jobStarterExitCode >= 0
+                ? " (last exit code " + std::to_string(st.jobStarterExitCode) + ")"
+                : "";
         return Unhealthy(true, st.restartOnExit && st.backoffMs != 0
-                                   ? "the job starter " + image + " keeps exiting"
-                                   : "the job starter " + image + " has exited");
+                                   ? "the job starter " + image + " keeps exiting" + code
+                                   : "the job starter " + image + " has exited" + code);
     }
     if (st.jobStarterPid == 0) {
         return Unhealthy(true, "the job starter " + image + " could not be started");

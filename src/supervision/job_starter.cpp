@@ -27,7 +27,7 @@ bool Identify(std::uint32_t pid, const char* image, Clock::time_point freshLooks
         PlatformSleep(1);
         if (!PlatformProcessFacts(pid, &facts)) return false;
     }
-    *id = IdentifyAs(facts, image, PlatformOwnNamespaceDepth(),
+    *id = IdentifyAs(facts, image, PlatformOwnAccount(), PlatformOwnNamespaceDepth(),
                      [pid](const std::string& path) { return PlatformScriptLine(pid, path); });
     *created = facts.created;
     return true;
@@ -76,15 +76,13 @@ std::string JobStarterImageFor(const char* databaseSuffix) {
     return image;
 }
 
-bool IsRecordedProcess(std::uint32_t pid, const char* image, std::uint64_t creationTime) {
-    Identity id;
-    std::uint64_t created = 0;
-    return pid != 0 && Identify(pid, image, FreshLooksFromNow(), &id, &created) &&
-           created == creationTime && id.named;
+bool RecordedProcessRuns(std::uint32_t pid, std::uint64_t creationTime) {
+    ProcessFacts facts;
+    return pid != 0 && PlatformProcessFacts(pid, &facts) && facts.created == creationTime;
 }
 
 std::vector<FoundProcess> RunningJobStarters(const char* image, long instance,
-                                             std::vector<std::uint32_t>* unknown) {
+                                             std::vector<SparedProcess>* spared) {
     std::vector<ProcessEntry> all;
     std::vector<FoundProcess> found;
     if (!PlatformListProcesses(&all)) return found;
@@ -98,8 +96,10 @@ std::vector<FoundProcess> RunningJobStarters(const char* image, long instance,
             !id.ownNamespace) {
             continue;
         }
-        if (!id.argumentsKnown) {
-            if (unknown) unknown->push_back(p.pid);
+        if (!id.ownAccount) {
+            if (spared) spared->push_back({p.pid, SpareReason::kOtherAccount});
+        } else if (!id.argumentsKnown) {
+            if (spared) spared->push_back({p.pid, SpareReason::kArgumentsUnknown});
         } else if (InstanceArgument(id.arguments) == instance) {
             found.push_back({p.pid, created});
         }
@@ -129,7 +129,7 @@ void PlanRestart(JobStarterControl* control, RestartPass* pass) {
     const bool numbered = control->numbered;
     JobStarterRecord& current = control->current;
     // The job starter this run started and the one its previous run recorded, while each is
-    // still the process recorded: provably the instance's own, whatever can be read of them.
+    // still the process recorded: provably the instance's own, whatever it is named by now.
     PlatformProcessWatch* watch = current.watch;
     current.watch = nullptr;
     if (watch && !PlatformWatchedEnded(watch, nullptr, nullptr)) {
@@ -137,36 +137,47 @@ void PlanRestart(JobStarterControl* control, RestartPass* pass) {
                   numbered || KillByNameEnds(current.pid, control->image));
     } else {
         PlatformCloseWatch(watch);
-        if (IsRecordedProcess(current.pid, image, current.creationTime)) {
+        if (RecordedProcessRuns(current.pid, current.creationTime)) {
             AddTarget(pass, current.pid, current.creationTime, nullptr,
                       numbered || KillByNameEnds(current.pid, control->image));
         }
     }
     const FoundProcess previous = control->previous;
     control->previous = {0, 0};
-    if (IsRecordedProcess(previous.pid, image, previous.created)) {
+    if (RecordedProcessRuns(previous.pid, previous.created)) {
         AddTarget(pass, previous.pid, previous.created, nullptr,
                   numbered || KillByNameEnds(previous.pid, control->image));
     }
     // Job starters of this instance that this run did not start: left by an earlier run.
-    std::vector<std::uint32_t> unknown;
+    std::vector<SparedProcess> spared;
     const long instance = numbered ? control->instance : kNoInstanceArgument;
-    for (const FoundProcess& p : RunningJobStarters(image, instance, &unknown))
+    for (const FoundProcess& p : RunningJobStarters(image, instance, &spared))
         AddTarget(pass, p.pid, p.created, nullptr, true);
+    // One KILL run whatever the number of targets (each KILL is followed by the pause): a
+    // numbered instance names them all by id, an un-numbered one names the image.
     if (numbered) {
+        std::string ids;
         for (const EndTarget& t : pass->targets)
-            pass->kills.push_back(std::to_string(t.pid));
-        return;
+            ids += (ids.empty() ? "" : " ") + std::to_string(t.pid);
+        if (!ids.empty()) pass->kills.push_back(ids);
+    } else {
+        pass->kills.push_back(control->image);
     }
-    pass->kills.push_back(control->image);
-    // What cannot be told from a numbered instance's job starter is never ended by name.
-    for (std::uint32_t pid : unknown) {
+    // What cannot be told from a numbered instance's job starter, or runs under another
+    // account, is never ended by name; each is said once.
+    for (const SparedProcess& p : spared) {
         const bool target = std::any_of(pass->targets.begin(), pass->targets.end(),
-                                        [pid](const EndTarget& t) { return t.pid == pid; });
-        if (!target) {
-            LogProcessLine(control->image, "nicht beendet: seine Argumente sind nicht lesbar.",
-                           pid);
-        }
+                                        [&p](const EndTarget& t) { return t.pid == p.pid; });
+        const bool said = std::find(control->sparedSaid.begin(), control->sparedSaid.end(),
+                                    p.pid) != control->sparedSaid.end();
+        if (target || said) continue;
+        if (numbered && p.why == SpareReason::kArgumentsUnknown) continue;  // no KILL by name
+        control->sparedSaid.push_back(p.pid);
+        LogProcessLine(control->image,
+                       p.why == SpareReason::kOtherAccount
+                           ? "nicht beendet: ein Prozess eines anderen Kontos."
+                           : "nicht beendet: seine Argumente sind nicht lesbar.",
+                       p.pid);
     }
 }
 

@@ -50,6 +50,12 @@ struct FoundProcess {
     std::uint32_t pid;
     std::uint64_t created;
 };
+// A process named like the job starter that is never ended by name, and why.
+enum class SpareReason { kArgumentsUnknown, kOtherAccount };
+struct SparedProcess {
+    std::uint32_t pid;
+    SpareReason why;
+};
 // What job starter control knows of the run.
 struct JobStarterControl {
     std::string image;      // the job starter's image name
@@ -60,19 +66,22 @@ struct JobStarterControl {
     // the run's first pass ends it too while it is still that process, which works whatever
     // the process's width, also where its arguments cannot be read.
     FoundProcess previous = {0, 0};
+    std::vector<std::uint32_t> sparedSaid;  // spared processes already logged, each said once
 };
 
-// True while process `pid` is still the one recorded with that image name and creation time.
-// An id that has ended, or been taken over by another process since (ids are reused), is
-// never mistaken for it.
-bool IsRecordedProcess(std::uint32_t pid, const char* image, std::uint64_t creationTime);
+// True while process `pid` is still the one recorded with that creation time, whatever it is
+// named by now (a wrapper script that ran "exec realjob"): the pair names one process for its
+// whole life. An id that has ended, or been taken over by another process since (ids are
+// reused), is never mistaken for it.
+bool RecordedProcessRuns(std::uint32_t pid, std::uint64_t creationTime);
 
-// The running processes of image `image` in the caller's PID namespace whose instance argument
-// is `instance` (kNoInstanceArgument: started without one). A process whose arguments cannot
-// be read matches no instance; its id goes to `unknown` (when not null), so that the caller
-// can say it was spared.
+// The running processes of image `image` in the caller's PID namespace and of the caller's
+// account whose instance argument is `instance` (kNoInstanceArgument: started without one).
+// A process so named whose arguments cannot be read, or that runs under another account,
+// matches none; it goes to `spared` (when not null) with the reason, so that the caller can
+// say it was spared.
 std::vector<FoundProcess> RunningJobStarters(const char* image, long instance,
-                                             std::vector<std::uint32_t>* unknown = nullptr);
+                                             std::vector<SparedProcess>* spared = nullptr);
 
 // Starts a command line and logs "Prozess ... erstellt." or the failure with the system's
 // error text. Returns the new process id, or 0 when it could not be started; gives the

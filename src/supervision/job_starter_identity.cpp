@@ -54,19 +54,20 @@ std::string BaseNameOf(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-Identity IdentifyAs(const ProcessFacts& facts, const char* image, std::size_t ownDepth,
-                    const ScriptLineReader& readScriptLine) {
+Identity IdentifyAs(const ProcessFacts& facts, const char* image, const std::string& ownAccount,
+                    std::size_t ownDepth, const ScriptLineReader& readScriptLine) {
     Identity id;
     id.named = IsImage(facts.executablePath, image);
     id.ownNamespace =
         facts.namespaceDepth == 0 || ownDepth == 0 || facts.namespaceDepth == ownDepth;
+    id.ownAccount = !facts.account.empty() && facts.account == ownAccount;
     id.argumentsKnown = facts.commandLineKnown && !facts.words.empty();
     if (!id.argumentsKnown) return id;
     const std::vector<std::string>& words = facts.words;
     std::size_t program = 0;
     if (IsImage(words[0], image)) {
         id.named = true;
-    } else {
+    } else if (id.ownAccount) {
         for (std::size_t k = 1; k < words.size() && k <= kMaxWordsBeforeScript; ++k) {
             if (IsImage(words[k], image) && IsScriptRunBy(words, k, readScriptLine)) {
                 program = k;

@@ -28,18 +28,23 @@ struct Identity {
     bool argumentsKnown = false;
     std::string arguments;     // the words after its program, separated by blanks
     bool ownNamespace = true;  // of the asker's PID namespace (always so on Windows)
+    // Of the asker's own account (the one the controller starts the job starter under). A
+    // process of another account is never the job starter, whatever it is named; one whose
+    // account cannot be told is not taken for it either.
+    bool ownAccount = true;
 };
 
 // The process of `facts` asked about image name `image` (compared without regard to case),
-// by an asker in a PID namespace of depth `ownDepth` (0: unknown). Its two names are its
+// by an asker of account `ownAccount` in a PID namespace of depth `ownDepth` (0: unknown).
+// Its two names are its
 // executable's base name and the program it was started as: its command line's first word
 // (a link keeps the link's name there), or for a script run through its "#!" line the
 // script, wherever the interpreter, env and their options put it: a word is the script when
 // every word before it is, by its base name, one of the words of that file's "#!" line. Only
-// a word whose base name is `image` is ever asked about as a script, so that no other file
-// named on a process's command line is opened.
-Identity IdentifyAs(const ProcessFacts& facts, const char* image, std::size_t ownDepth,
-                    const ScriptLineReader& readScriptLine);
+// a word whose base name is `image` is ever asked about as a script, and only for a process
+// of the asker's own account, so that no file another account names is ever opened.
+Identity IdentifyAs(const ProcessFacts& facts, const char* image, const std::string& ownAccount,
+                    std::size_t ownDepth, const ScriptLineReader& readScriptLine);
 
 // The instance argument of a process started with `arguments`: its first argument when that
 // is a plain decimal number of at most nine digits (a numbered controller always gives its

@@ -2,6 +2,7 @@
 #include "supervision/supervision_core.h"
 
 #include <algorithm>
+#include <limits>
 
 namespace core {
 
@@ -51,7 +52,9 @@ struct Stepper {
         ++s.shownChanges;
     }
 
-    bool Silent() const { return now >= HeartbeatDeadline(s, t); }
+    // The heartbeat deadline has passed. A job starter that has exited and is to be
+    // restarted after its back-off is waited for by that alone: it cannot heartbeat.
+    bool Silent() const { return !AwaitsBackoff(s) && now >= HeartbeatDeadline(s, t); }
     bool Due() const { return s.wanted.restart && now >= s.wanted.at; }
 
     // A restart after an exit or a failed start, spaced by the back-off.
@@ -70,6 +73,7 @@ struct Stepper {
     // A kill-and-start pass: the restart is no longer wanted once it is under way.
     void BeginPass(Cause cause) {
         s.cause = cause;
+        s.atHeartbeatDeadline = cause != Cause::kFirstStart && Silent();
         s.wanted.restart = false;
         if (cause != Cause::kFirstStart) {
             Show(0);
@@ -82,7 +86,12 @@ struct Stepper {
     }
 
     // What a restart that is due now is for: silence, or what the wanted restart names.
-    Cause DueCause() const { return Silent() ? Cause::kSilence : s.wanted.cause; }
+    // What a restart that is due now is for: the wanted restart's cause, or silence, which
+    // for a job starter that has exited is its exit all the same.
+    Cause DueCause() const {
+        if (!Silent()) return s.wanted.cause;
+        return s.jobStarterExited ? Cause::kExit : Cause::kSilence;
+    }
 
     // Listening again, unless a restart is due first: between two clients the deadlines
     // are looked at, so that a stream of clients can never hold a restart back.
@@ -150,7 +159,7 @@ struct Stepper {
         Show(0);
         if (!ok && restartOnExit) Schedule(Cause::kStartFailed);
         Do(ActionKind::kPublish);
-        if (s.cause == Cause::kSilence) {
+        if (s.atHeartbeatDeadline) {
             Do(ActionKind::kSaySilence);
             Do(ActionKind::kSilentExchange);
         }
@@ -317,15 +326,18 @@ Millis HeartbeatDeadline(const State& state, const Times& times) {
 }
 
 Millis DeadlineOf(const State& s, const Times& t) {
+    // A job starter waiting out its back-off has no heartbeat deadline.
+    const Millis heartbeat =
+        AwaitsBackoff(s) ? std::numeric_limits<Millis>::max() : HeartbeatDeadline(s, t);
     Millis d = s.phaseDeadline;
     switch (s.phase) {
         case Phase::kListening:
-            d = HeartbeatDeadline(s, t);
+            d = heartbeat;
             break;
         case Phase::kListenPause:
         case Phase::kReading:
         case Phase::kReplying:
-            d = std::min(d, HeartbeatDeadline(s, t));
+            d = std::min(d, heartbeat);
             break;
         case Phase::kAwaitingEnd:
         case Phase::kEnding:
@@ -339,6 +351,10 @@ Millis DeadlineOf(const State& s, const Times& t) {
     return d;
 }
 
+bool AwaitsBackoff(const State& state) {
+    return state.jobStarterExited && state.wanted.restart;
+}
+
 Actions Begin(State* state, const Times& times, bool restartOnExit, Millis now) {
     *state = State{};
     state->lastSignOfLife = state->jobStarterStart = now;
@@ -347,8 +363,7 @@ Actions Begin(State* state, const Times& times, bool restartOnExit, Millis now) 
     return step.out;
 }
 
-Actions Step(State* state, const Times& times, bool restartOnExit, const Event& event,
-             Millis now) {
+Actions Step(State* state, const Times& times, bool restartOnExit, const Event& event, Millis now) {
     Stepper step{*state, times, restartOnExit, now, {}};
     step.Handle(event);
     return step.out;

@@ -100,6 +100,7 @@ struct State {
     std::uint32_t shownBackoffMs = 0;
     std::uint32_t shownChanges = 0;
     Cause cause = Cause::kFirstStart;  // of the pass under way
+    bool atHeartbeatDeadline = false;  // the pass under way came at the heartbeat deadline
     bool oldOnesUnwatched = false;     // some old job starter can only be looked at
     Millis lookedAt = 0;               // when the old job starters were last looked at
     std::uint32_t listenErrors[kListenErrorsSaid] = {};
@@ -108,15 +109,15 @@ struct State {
 };
 
 enum class EventKind {
-    kBegin,            // the run begins: its first pass
-    kStop,             // a stop was asked for
-    kDeadline,         // the wait ended without anything else happening
-    kPipeOver,         // the pipe's operation is over (ok: a client came; else `error`)
-    kProcessEnded,     // a watched process ended
-    kKillStarted,      // `ok`: a KILL was started (or tried); false: none is left
-    kJudged,           // what follows the KILLs (`next`)
-    kOldOnesLooked,    // `ok`: every old job starter has ended; `unwatched` as said
-    kStarted,          // `ok`: the new job starter was started
+    kBegin,          // the run begins: its first pass
+    kStop,           // a stop was asked for
+    kDeadline,       // the wait ended without anything else happening
+    kPipeOver,       // the pipe's operation is over (ok: a client came; else `error`)
+    kProcessEnded,   // a watched process ended
+    kKillStarted,    // `ok`: a KILL was started (or tried); false: none is left
+    kJudged,         // what follows the KILLs (`next`)
+    kOldOnesLooked,  // `ok`: every old job starter has ended; `unwatched` as said
+    kStarted,        // `ok`: the new job starter was started
 };
 // What follows the KILLs of a pass.
 enum class AfterKills { kStart, kAwaitEnd, kEndItself };
@@ -172,11 +173,13 @@ struct Actions {
 // The run's start: the state at `now`, with the first pass's actions.
 Actions Begin(State* state, const Times& times, bool restartOnExit, Millis now);
 // One event at `now`: the next state and the actions.
-Actions Step(State* state, const Times& times, bool restartOnExit, const Event& event,
-             Millis now);
+Actions Step(State* state, const Times& times, bool restartOnExit, const Event& event, Millis now);
 // When the current phase ends unless something else happens first.
 Millis DeadlineOf(const State& state, const Times& times);
 // When the current job starter's heartbeat deadline passes.
 Millis HeartbeatDeadline(const State& state, const Times& times);
+// True while the job starter has exited and its restart waits for the back-off: every
+// restart of a job starter that has exited is an exit restart.
+bool AwaitsBackoff(const State& state);
 
 }  // namespace core

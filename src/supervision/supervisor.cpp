@@ -120,11 +120,24 @@ bool StartJobStarterNow(Carrier& c) {
     return started;
 }
 
-void SayListenFailed(std::uint32_t error) {
+// A listen that failed, said once per kind of failure. When no descriptor is left, the log
+// cannot be opened either: the reserve is let go for the saying, which also reaches the
+// console and the event log, since such a failure keeps the controller blind.
+void SayListenFailed(Carrier& c, std::uint32_t error) {
+    const bool starved = PlatformOutOfDescriptors(error);
+    if (starved) PlatformReleaseReserve();
     char text[kErrorTextBytes];
     PlatformSetLastError(error);
     FormatLastError(text, sizeof text);
     WriteLogFormatted("Verbindung konnte nicht angenommen werden. Fehler: %s!\n", text);
+    if (starved) {
+        const std::string line = std::string("No descriptor is left for a client: ") + text +
+                                 ". Restarts go on with descriptors held back for them.";
+        if (c.run.publication.tell) c.run.publication.tell(line);
+        PlatformSetLastError(error);
+        ReportErrorEvent(line.c_str());
+        PlatformHoldReserve();
+    }
 }
 
 // The result of a pipe operation that started: none while it is pending.
@@ -168,9 +181,10 @@ bool Carry(Carrier& c, const core::Action& a, core::Millis now, core::Event* eve
             WriteLog("Verbindung ohne Antwort getrennt\n");
             return false;
         case ActionKind::kSayListenFailed:
-            SayListenFailed(a.error);
+            SayListenFailed(c, a.error);
             return false;
         case ActionKind::kHeartbeat:
+            PlatformHoldReserve();  // what a failed open could not take back: nothing when full
             c.published.lastHeartbeat = std::time(nullptr);
             c.published.restartsSinceHeartbeat = 0;
             PublishHeartbeat(&c.run.publication, a.flag);
@@ -182,6 +196,9 @@ bool Carry(Carrier& c, const core::Action& a, core::Millis now, core::Event* eve
             CountRestart(c, a.cause);
             return false;
         case ActionKind::kPlan:
+            // The descriptors held back are let go for the restart: it must run even when the
+            // process has none left.
+            PlatformReleaseReserve();
             PlanRestart(&c.control, &c.pass);  // the pass takes over the job starter's watch
             return false;
         case ActionKind::kRunKill:
@@ -214,6 +231,7 @@ bool Carry(Carrier& c, const core::Action& a, core::Millis now, core::Event* eve
         case ActionKind::kStart:
             *event = {core::EventKind::kStarted};
             event->ok = StartJobStarterNow(c);
+            PlatformHoldReserve();
             return true;
         case ActionKind::kSaySilence:
             WriteLogFormatted("Prozess %s antwortet nicht\n", c.control.image.c_str());
@@ -231,6 +249,7 @@ bool Carry(Carrier& c, const core::Action& a, core::Millis now, core::Event* eve
             return false;
         case ActionKind::kEnd:
             ForgetJobStarterWatch(&c.control);
+            PlatformReleaseReserve();
             return false;
     }
     return false;
@@ -304,6 +323,7 @@ bool Supervise(PlatformEvent* stop, PlatformPipe* pipe, const RunTimes& times, R
     const bool restartOnExit = run->restartOnExit;
     core::State state;
     Carrier c(stop, pipe, times, state, run);
+    PlatformHoldReserve();
     core::Actions actions = core::Begin(&state, t, restartOnExit, Now());
     bool stopped = true;
     for (;;) {

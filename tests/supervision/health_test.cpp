@@ -50,8 +50,7 @@ TEST(Health, EveryVerdictFromItsFacts) {
              f.stateProblem = "not a regular file";
          },
          Health::kUnhealthy, true, "state file unreadable: not a regular file"},
-        {"nothing runs",
-         [](HealthFacts& f) { f.controllerAlive = f.pipeServed = false; },
+        {"nothing runs", [](HealthFacts& f) { f.controllerAlive = f.pipeServed = false; },
          Health::kNotRunning, false, ""},
         {"a pipe served without a controller that writes its state",
          [](HealthFacts& f) { f.controllerAlive = false; }, Health::kUnhealthy, true,
@@ -88,10 +87,12 @@ TEST(Health, EveryVerdictFromItsFacts) {
          [](HealthFacts& f) {
              f.state.restartOnExit = 1;
              f.state.jobStarterExited = kNow - 1;
+             f.state.jobStarterExitCode = 7;
              f.state.backoffMs = 4000;
              f.state.restartDue = kNow + 3;
          },
-         Health::kUnhealthy, true, "the job starter QVLJOBSTR_ORACLE.EXE keeps exiting"},
+         Health::kUnhealthy, true,
+         "the job starter QVLJOBSTR_ORACLE.EXE keeps exiting (last exit code 7)"},
         {"an exit left to the time-out", [](HealthFacts& f) { f.state.jobStarterExited = kNow; },
          Health::kUnhealthy, true, "the job starter QVLJOBSTR_ORACLE.EXE has exited"},
         {"a start that failed", [](HealthFacts& f) { f.state.jobStarterPid = 0; },

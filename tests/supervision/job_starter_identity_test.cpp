@@ -20,6 +20,8 @@ const std::map<std::string, std::vector<std::string>> kScripts = {
     {"QVLJOBSTR_ORACLE.EXE", {"/bin/sh"}},  // relative: the process's own folder
 };
 
+const char kOwnAccount[] = "1000";
+
 struct Row {
     const char* shape;
     std::string executable;
@@ -29,6 +31,8 @@ struct Row {
     bool named;
     std::string arguments;
     bool ownNamespace;
+    std::string account = kOwnAccount;  // the asker's is 1000
+    bool ownAccount = true;
 };
 
 TEST(JobStarterIdentity, EveryShapeOfAJobStarterIsToldFromEveryOtherProcess) {
@@ -138,7 +142,8 @@ TEST(JobStarterIdentity, EveryShapeOfAJobStarterIsToldFromEveryOtherProcess) {
         facts.commandLineKnown = r.commandLineKnown;
         facts.words = r.words;
         facts.namespaceDepth = r.depth;
-        const Identity id = IdentifyAs(facts, kImage, 2, [](const std::string& path) {
+        facts.account = r.account;
+        const Identity id = IdentifyAs(facts, kImage, kOwnAccount, 2, [](const std::string& path) {
             const auto at = kScripts.find(path);
             return at == kScripts.end() ? std::vector<std::string>{} : at->second;
         });
@@ -146,22 +151,29 @@ TEST(JobStarterIdentity, EveryShapeOfAJobStarterIsToldFromEveryOtherProcess) {
         EXPECT_EQ(r.commandLineKnown, id.argumentsKnown);
         EXPECT_EQ(r.arguments, id.arguments);
         EXPECT_EQ(r.ownNamespace, id.ownNamespace);
+        EXPECT_EQ(r.ownAccount, id.ownAccount);
     }
 }
 
-// Only a word that bears the image name is ever asked about as a script: a file that another
-// process names (a log, a device, a FIFO) is never opened to find out.
+// Only a word that bears the image name is ever asked about as a script, and only of a
+// process of the asker's own account: a file that another process names (a log, a device, a
+// FIFO, /proc/kmsg) is never opened to find out.
 TEST(JobStarterIdentity, OnlyFilesBearingTheImageNameAreOpened) {
     ProcessFacts facts;
     facts.executablePath = "/bin/cat";
     facts.commandLineKnown = true;
     facts.words = {"/bin/sh", "/proc/kmsg", "/tmp/fifo", kScript, "/dev/tty"};
-    std::vector<std::string> asked;
-    IdentifyAs(facts, kImage, 0, [&asked](const std::string& path) {
-        asked.push_back(path);
-        return std::vector<std::string>{};
-    });
-    EXPECT_EQ(std::vector<std::string>{kScript}, asked);
+    for (const std::string& account : {std::string(kOwnAccount), std::string("65534")}) {
+        facts.account = account;
+        std::vector<std::string> asked;
+        IdentifyAs(facts, kImage, kOwnAccount, 0, [&asked](const std::string& path) {
+            asked.push_back(path);
+            return std::vector<std::string>{};
+        });
+        const std::vector<std::string> expected =
+            account == kOwnAccount ? std::vector<std::string>{kScript} : std::vector<std::string>{};
+        EXPECT_EQ(expected, asked) << "account " << account;
+    }
 }
 
 TEST(JobStarterIdentity, TheInstanceArgumentIsAPlainNumberOfAtMostNineDigits) {

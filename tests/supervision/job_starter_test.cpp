@@ -123,7 +123,8 @@ TEST_F(JobStarter, EndedJobStarterIsNotKilled) {
     EXPECT_EQ(Started("QVLJOBSTR_ORACLE.EXE 7 ", second), texts[1]);
 }
 
-// The remembered id now belongs to another process (ids are reused): it must survive.
+// The remembered id now belongs to another process (ids are reused; the creation time tells
+// the two apart): it must survive.
 TEST_F(JobStarter, ProcessThatIsNotOurJobStarterIsNeverKilled) {
     InstallJobStarter();
     InstallJobStarter("OTHER.EXE");
@@ -133,7 +134,7 @@ TEST_F(JobStarter, ProcessThatIsNotOurJobStarterIsNeverKilled) {
     started_.push_back(other);
     WaitUntilRuns(other);
     control_.current.pid = other;
-    control_.current.creationTime = created;
+    control_.current.creationTime = created - 1;  // the job starter that had the id before
     Pass();
     PlatformSleep(kTestPauseMs);
     EXPECT_TRUE(ProcessRuns(other));

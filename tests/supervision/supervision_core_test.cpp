@@ -23,38 +23,64 @@ const core::Times kTimes = {1000, 100, 50, 200, 300, 400, 20, 100, 350, 500};
 const char* Name(core::ActionKind kind) {
     using core::ActionKind;
     switch (kind) {
-        case ActionKind::kListen: return "Listen";
-        case ActionKind::kRead: return "Read";
-        case ActionKind::kReply: return "Reply";
-        case ActionKind::kDisconnect: return "Disconnect";
-        case ActionKind::kCancel: return "Cancel";
-        case ActionKind::kDropSilent: return "DropSilent";
-        case ActionKind::kDropUnanswered: return "DropUnanswered";
-        case ActionKind::kSayListenFailed: return "SayListenFailed";
-        case ActionKind::kHeartbeat: return "Heartbeat";
-        case ActionKind::kRecordExit: return "RecordExit";
-        case ActionKind::kCountRestart: return "Count";
-        case ActionKind::kPlan: return "Plan";
-        case ActionKind::kRunKill: return "RunKill";
-        case ActionKind::kJudge: return "Judge";
-        case ActionKind::kEndItself: return "EndItself";
-        case ActionKind::kLookAtOldOnes: return "Look";
-        case ActionKind::kFinishPass: return "Finish";
-        case ActionKind::kStart: return "Start";
-        case ActionKind::kSaySilence: return "SaySilence";
-        case ActionKind::kSilentExchange: return "SilentExchange";
-        case ActionKind::kPublish: return "Publish";
-        case ActionKind::kEnd: return "End";
+        case ActionKind::kListen:
+            return "Listen";
+        case ActionKind::kRead:
+            return "Read";
+        case ActionKind::kReply:
+            return "Reply";
+        case ActionKind::kDisconnect:
+            return "Disconnect";
+        case ActionKind::kCancel:
+            return "Cancel";
+        case ActionKind::kDropSilent:
+            return "DropSilent";
+        case ActionKind::kDropUnanswered:
+            return "DropUnanswered";
+        case ActionKind::kSayListenFailed:
+            return "SayListenFailed";
+        case ActionKind::kHeartbeat:
+            return "Heartbeat";
+        case ActionKind::kRecordExit:
+            return "RecordExit";
+        case ActionKind::kCountRestart:
+            return "Count";
+        case ActionKind::kPlan:
+            return "Plan";
+        case ActionKind::kRunKill:
+            return "RunKill";
+        case ActionKind::kJudge:
+            return "Judge";
+        case ActionKind::kEndItself:
+            return "EndItself";
+        case ActionKind::kLookAtOldOnes:
+            return "Look";
+        case ActionKind::kFinishPass:
+            return "Finish";
+        case ActionKind::kStart:
+            return "Start";
+        case ActionKind::kSaySilence:
+            return "SaySilence";
+        case ActionKind::kSilentExchange:
+            return "SilentExchange";
+        case ActionKind::kPublish:
+            return "Publish";
+        case ActionKind::kEnd:
+            return "End";
     }
     return "?";
 }
 
 const char* CauseName(core::Cause cause) {
     switch (cause) {
-        case core::Cause::kFirstStart: return "first";
-        case core::Cause::kSilence: return "silence";
-        case core::Cause::kExit: return "exit";
-        case core::Cause::kStartFailed: return "start_failed";
+        case core::Cause::kFirstStart:
+            return "first";
+        case core::Cause::kSilence:
+            return "silence";
+        case core::Cause::kExit:
+            return "exit";
+        case core::Cause::kStartFailed:
+            return "start_failed";
     }
     return "?";
 }
@@ -66,7 +92,8 @@ std::string Text(const core::Actions& actions) {
         const core::Action& a = actions.list[i];
         if (!text.empty()) text += ' ';
         text += Name(a.kind);
-        if (a.kind == core::ActionKind::kCountRestart) text += std::string("(") + CauseName(a.cause) + ")";
+        if (a.kind == core::ActionKind::kCountRestart)
+            text += std::string("(") + CauseName(a.cause) + ")";
     }
     return text;
 }
@@ -141,8 +168,8 @@ const std::vector<StepRow> kSilenceRestart = {
     {1200, Judged(core::AfterKills::kAwaitEnd), "", Phase::kAwaitingEnd},
     {1250, E(EventKind::kProcessEnded), "Look", Phase::kAwaitingEnd},
     {1250, E(EventKind::kOldOnesLooked), "Finish Start", Phase::kStarting},
-    {1250, E(EventKind::kStarted),
-     "Publish SaySilence SilentExchange Disconnect Listen", Phase::kListening},
+    {1250, E(EventKind::kStarted), "Publish SaySilence SilentExchange Disconnect Listen",
+     Phase::kListening},
     // The new job starter's period begins at its start.
     {2249, E(EventKind::kDeadline), "", Phase::kListening},
     {2250, E(EventKind::kDeadline), "Cancel Count(silence) Publish Plan RunKill", Phase::kKilling},
@@ -159,8 +186,8 @@ const std::vector<StepRow> kHeartbeats = {
 };
 
 TEST_F(Core, SilenceRestartsAtTheDeadlineAndHeartbeatsMoveIt) {
-    for (const Scenario& s : {Scenario{"silence", false, kSilenceRestart},
-                              Scenario{"heartbeats", false, kHeartbeats}})
+    for (const Scenario& s :
+         {Scenario{"silence", false, kSilenceRestart}, Scenario{"heartbeats", false, kHeartbeats}})
         Run(s);
 }
 
@@ -222,8 +249,7 @@ TEST_F(Core, OldJobStartersThatStayAreEndedByTheControllerItself) {
         return all;
     };
     const Scenario scenarios[] = {
-        {"after the end wait",
-         false,
+        {"after the end wait", false,
          with({{1200, Judged(core::AfterKills::kAwaitEnd), "", Phase::kAwaitingEnd},
                {1500, E(EventKind::kDeadline), "Look", Phase::kAwaitingEnd},
                {1500, E(EventKind::kOldOnesLooked, false), "EndItself", Phase::kEnding},
@@ -231,8 +257,7 @@ TEST_F(Core, OldJobStartersThatStayAreEndedByTheControllerItself) {
                {1899, E(EventKind::kOldOnesLooked, false), "", Phase::kEnding},
                {1900, E(EventKind::kDeadline), "Look", Phase::kEnding},
                {1900, E(EventKind::kOldOnesLooked, false), "Finish Start", Phase::kStarting}})},
-        {"at once when KILL could not be started",
-         false,
+        {"at once when KILL could not be started", false,
          with({{1200, Judged(core::AfterKills::kEndItself), "EndItself", Phase::kEnding},
                {1210, E(EventKind::kProcessEnded), "Look", Phase::kEnding},
                {1210, E(EventKind::kOldOnesLooked), "Finish Start", Phase::kStarting}})},
@@ -275,14 +300,14 @@ TEST_F(Core, ExitsAreRestartedAfterAGrowingBackOff) {
     for (const Row& r : rows) {
         SCOPED_TRACE(now);
         now += r.ran;
-        EXPECT_EQ("RecordExit Publish", Text(core::Step(&s, kTimes, true,
-                                                         E(EventKind::kProcessEnded), now)));
+        EXPECT_EQ("RecordExit Publish",
+                  Text(core::Step(&s, kTimes, true, E(EventKind::kProcessEnded), now)));
         EXPECT_EQ(now + r.delay, s.shownDue);
         EXPECT_EQ(static_cast<std::uint32_t>(r.delay), s.shownBackoffMs);
         EXPECT_EQ(now + r.delay, core::DeadlineOf(s, kTimes));
         if (r.delay > 0) {
-            EXPECT_EQ("", Text(core::Step(&s, kTimes, true, E(EventKind::kDeadline),
-                                          now + r.delay - 1)));
+            EXPECT_EQ(
+                "", Text(core::Step(&s, kTimes, true, E(EventKind::kDeadline), now + r.delay - 1)));
         }
         now += r.delay;
         EXPECT_EQ("Cancel Count(exit) Publish Plan RunKill",
@@ -291,6 +316,46 @@ TEST_F(Core, ExitsAreRestartedAfterAGrowingBackOff) {
             core::Step(&s, kTimes, true, row.event, now);
         ASSERT_EQ(Phase::kListening, s.phase);
     }
+}
+
+// A job starter that exits at once every time, with a back-off as long as the heartbeat
+// time-out: every restart is counted as the exit it is, never as silence, and none says the
+// job starter did not answer.
+TEST_F(Core, ACrashLoopIsCountedAsExits) {
+    const core::Times times = {300, 100, 50, 200, 300, 400, 20, 300, 600, 5000};
+    core::State s;
+    core::Begin(&s, times, true, 0);
+    for (const StepRow& row : kFirstStart)
+        core::Step(&s, times, true, row.event, row.at);
+    core::Millis now = 0;
+    for (int restart = 0; restart < 4; ++restart) {
+        SCOPED_TRACE(restart);
+        now += 1;  // it exits at once
+        core::Step(&s, times, true, E(EventKind::kProcessEnded), now);
+        EXPECT_EQ(s.wanted.at, core::DeadlineOf(s, times)) << "no heartbeat deadline";
+        now = s.wanted.at;
+        EXPECT_EQ("Cancel Count(exit) Publish Plan RunKill",
+                  Text(core::Step(&s, times, true, E(EventKind::kDeadline), now)));
+        core::Step(&s, times, true, E(EventKind::kKillStarted, false), now);
+        core::Step(&s, times, true, Judged(core::AfterKills::kStart), now);
+        EXPECT_EQ("Publish Disconnect Listen",
+                  Text(core::Step(&s, times, true, E(EventKind::kStarted), now)));
+    }
+    EXPECT_EQ(300u, s.shownBackoffMs) << "the back-off reached the time-out";
+}
+
+// Without the key an exit is left to the heartbeat deadline, which still says that the job
+// starter did not answer; the restart is counted as the exit it is.
+TEST_F(Core, WithoutTheKeyTheExitIsRestartedAtTheDeadlineAsAnExit) {
+    Run({"exit without the key, then the deadline",
+         false,
+         {{300, E(EventKind::kProcessEnded), "RecordExit Publish", Phase::kListening},
+          {1000, E(EventKind::kDeadline), "Cancel Count(exit) Publish Plan RunKill",
+           Phase::kKilling},
+          {1000, E(EventKind::kKillStarted, false), "Judge", Phase::kJudging},
+          {1000, Judged(core::AfterKills::kStart), "Finish Start", Phase::kStarting},
+          {1000, E(EventKind::kStarted), "Publish SaySilence SilentExchange Disconnect Listen",
+           Phase::kListening}}});
 }
 
 // Without the key an exit is logged and recorded, and the restart comes at the heartbeat

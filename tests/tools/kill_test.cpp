@@ -39,14 +39,22 @@ protected:
     std::vector<std::uint32_t> victims_;
 };
 
-TEST_F(Kill, EndsAProcessById) {
+// By id, one or several in one run (a numbered controller's restart names every process it
+// ends in one KILL).
+TEST_F(Kill, EndsProcessesById) {
     const std::uint32_t pid = StartVictim("VICTIM.EXE");
+    const std::uint32_t second = StartVictim("VICTIM.EXE", "7");
     ASSERT_TRUE(ProcessRuns(pid));
     auto r = RunKill({std::to_string(pid)});
     EXPECT_EQ(0, r.exitCode) << r.out << r.err;
     EXPECT_TRUE(WaitUntilGone(pid));
     EXPECT_EQ(1, std::count(r.out.begin(), r.out.end(), '\n'));
     EXPECT_EQ(1, RunKill({std::to_string(pid)}).exitCode) << "nothing left to end";
+    const std::uint32_t third = StartVictim("VICTIM.EXE");
+    r = RunKill({std::to_string(second), std::to_string(third)});
+    EXPECT_EQ(0, r.exitCode) << r.out << r.err;
+    EXPECT_TRUE(WaitUntilGone(second));
+    EXPECT_TRUE(WaitUntilGone(third));
 }
 
 // By name: every process of that name started without an instance number, in any case;
@@ -137,7 +145,8 @@ TEST_F(Kill, AFifoOnAnotherCommandLineDoesNotHoldKill) {
 TEST_F(Kill, UsageErrors) {
     EXPECT_EQ(2, RunKill({}).exitCode);
     EXPECT_EQ(2, RunKill({"a", "b"}).exitCode);
-    EXPECT_EQ(2, RunKill({"3", "3"}).exitCode);
+    EXPECT_EQ(2, RunKill({"3", "abc"}).exitCode);
+    EXPECT_EQ(2, RunKill({"abc", "3", "4"}).exitCode);
     EXPECT_EQ(2, RunKill({""}).exitCode);
     EXPECT_EQ(0, RunKill({"--help"}).exitCode);
 }

@@ -30,3 +30,6 @@ struct PlatformEvent {
 
 // The descriptor that becomes readable once a watched process has ended (its pidfd).
 int WatchDescriptor(PlatformProcessWatch* watch);
+// Where this process is the first of its PID namespace (a container's entry point), starts
+// the thread that reaps every child it inherits.
+void StartReaperWhenFirstProcess();

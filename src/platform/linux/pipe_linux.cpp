@@ -311,14 +311,15 @@ namespace {
 
 bool (*gConsoleHandler)(std::uint32_t) = nullptr;
 
-// SIGINT is Ctrl+C and SIGQUIT Ctrl+Break. They are blocked in every thread and taken here
-// with sigwait, so the handler runs on an ordinary thread (it may print and lock), as on
-// Windows' console control thread. An event it does not handle gets the default action.
+// SIGINT is Ctrl+C and SIGQUIT Ctrl+Break; SIGTERM, what a container runtime sends its entry
+// point to stop it, is taken as Ctrl+C. They are blocked in every thread and taken here with
+// sigwait, so the handler runs on an ordinary thread (it may print and lock), as on Windows'
+// console control thread. An event it does not handle gets the default action.
 void ConsoleSignalThread(sigset_t signals) {
     for (;;) {
         int sig = 0;
         if (sigwait(&signals, &sig) != 0) continue;
-        const std::uint32_t type = sig == SIGINT ? kConsoleCtrlC : kConsoleCtrlBreak;
+        const std::uint32_t type = sig == SIGQUIT ? kConsoleCtrlBreak : kConsoleCtrlC;
         if (!gConsoleHandler(type)) {
             signal(sig, SIG_DFL);
             pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
@@ -335,10 +336,12 @@ bool PlatformInstallConsoleHandler(bool (*handler)(std::uint32_t eventType)) {
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGQUIT);
+    sigaddset(&signals, SIGTERM);
     // A shell starts background jobs with SIGINT ignored, and an ignored signal is discarded
     // before sigwait could take it; on Windows Ctrl+C always reaches the handler.
     signal(SIGINT, SIG_DFL);
     signal(SIGQUIT, SIG_DFL);
+    signal(SIGTERM, SIG_DFL);
     if (pthread_sigmask(SIG_BLOCK, &signals, nullptr) != 0) return false;
     std::thread(ConsoleSignalThread, signals).detach();
     return true;

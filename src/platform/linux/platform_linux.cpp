@@ -30,6 +30,7 @@ extern char** environ;
 
 void PlatformPrepareProcess() {
     signal(SIGPIPE, SIG_IGN);
+    StartReaperWhenFirstProcess();
 }
 
 void PlatformBinaryStandardOutput() {}
@@ -209,6 +210,16 @@ std::uint32_t PlatformReadProfileString(const char* section, const char* key, co
     return ProfileReadString(section, key, def, out, size, LinuxPath(iniPath).c_str());
 }
 
+std::string PlatformFileOwner(const char* path) {
+    struct stat st;
+    if (lstat(LinuxPath(path).c_str(), &st) != 0) return "";
+    return std::to_string(st.st_uid);
+}
+
+bool PlatformIsAdministrator(const std::string& account) {
+    return account == "0";
+}
+
 bool PlatformDeleteFile(const char* path) {
     return unlink(LinuxPath(path).c_str()) == 0;
 }
@@ -281,11 +292,38 @@ constexpr int kLockPollMs = 10;  // how often a held rotation lock is tried agai
 // permissions (and the owner's read and write) and its group, so that exactly the accounts
 // that may write the file may open it, and one that may only read the file cannot even
 // open it. Never a link, a FIFO or a device. -1 when it cannot be had.
-int OpenLockFile(const std::string& file) {
+constexpr int kNoLockFile = -2;  // every lock file's name is taken by another account
+
+// What stands at a lock file's name and was made by another account that may not write the
+// file (in a folder everyone may write to): anything but a regular file, or a file whose owner
+// is neither this account, nor the file's owner, nor root. Empty when nothing foreign is there.
+std::string ForeignObject(const std::string& lock, const struct stat& target) {
+    struct stat st;
+    if (lstat(lock.c_str(), &st) != 0) return "";
+    const char* kind = S_ISLNK(st.st_mode)    ? "a symbolic link"
+                       : S_ISDIR(st.st_mode)  ? "a folder"
+                       : S_ISFIFO(st.st_mode) ? "a FIFO"
+                       : !S_ISREG(st.st_mode) ? "no regular file"
+                                              : nullptr;
+    const bool ownersFile = st.st_uid == geteuid() || st.st_uid == target.st_uid || st.st_uid == 0;
+    if (!kind && ownersFile) return "";
+    return lock + " (" + (kind ? kind : "a file of user " + std::to_string(st.st_uid)) + ")";
+}
+
+// The rotation lock's file: `file` + ".lock", or, where another account placed something at
+// that name first, a name of this account's own beside it (`foreign` then says what was
+// found); kNoLockFile when that name is taken too.
+int OpenLockFile(const std::string& file, std::string* foreign) {
     struct stat target;
     if (stat(file.c_str(), &target) != 0) return -1;
     const mode_t mode = (target.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) | S_IRUSR | S_IWUSR;
-    const int fd = open((file + ".lock").c_str(),
+    std::string lock = file + ".lock";
+    *foreign = ForeignObject(lock, target);
+    if (!foreign->empty()) {
+        lock = file + ".lock." + std::to_string(geteuid());
+        if (!ForeignObject(lock, target).empty()) return kNoLockFile;
+    }
+    const int fd = open(lock.c_str(),
                         O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, mode);
     if (fd < 0) return -1;
     struct stat st;
@@ -307,8 +345,11 @@ int OpenLockFile(const std::string& file) {
 }  // namespace
 
 PlatformRotationLock* PlatformLockRotation(const char* path, std::uint32_t timeoutMs,
-                                           PlatformEvent* abandon) {
-    const int fd = OpenLockFile(LinuxPath(path));
+                                           PlatformEvent* abandon, std::string* foreign) {
+    std::string found;
+    const int fd = OpenLockFile(LinuxPath(path), &found);
+    if (foreign) *foreign = found;
+    if (fd == kNoLockFile) return new PlatformRotationLock{-1};  // rotated without exclusion
     if (fd < 0) return nullptr;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
@@ -327,7 +368,7 @@ PlatformRotationLock* PlatformLockRotation(const char* path, std::uint32_t timeo
 
 void PlatformUnlockRotation(PlatformRotationLock* lock) {
     if (!lock) return;
-    close(lock->fd);  // releases the flock
+    if (lock->fd >= 0) close(lock->fd);  // releases the flock
     delete lock;
 }
 
@@ -335,6 +376,31 @@ void PlatformCloseAppend(PlatformAppendFile* file) {
     if (!file) return;
     close(file->fd);
     delete file;
+}
+
+namespace {
+
+constexpr std::size_t kReserveDescriptors = 8;  // enough for a restart's scan, KILL, a start
+std::vector<int> gReserve;                      // only the run loop's thread touches it
+
+}  // namespace
+
+void PlatformHoldReserve() {
+    while (gReserve.size() < kReserveDescriptors) {
+        const int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (fd < 0) break;
+        gReserve.push_back(fd);
+    }
+}
+
+void PlatformReleaseReserve() {
+    for (const int fd : gReserve)
+        close(fd);
+    gReserve.clear();
+}
+
+bool PlatformOutOfDescriptors(std::uint32_t error) {
+    return error == EMFILE || error == ENFILE;
 }
 
 void PlatformLocalTimeNow(std::tm* out) {

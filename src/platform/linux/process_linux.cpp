@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -11,6 +12,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <thread>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -157,15 +160,26 @@ std::vector<std::string> ShebangWords(const std::string& path) {
     return SplitAtBlanks(line + 2);
 }
 
+// The words of the line of /proc/PID/status that begins with `key` ("\nNSpid:").
+std::vector<std::string> StatusLine(const std::string& status, const char* key) {
+    const std::size_t at = status.find(key);
+    if (at == std::string::npos) return {};
+    const std::size_t begin = at + std::strlen(key);
+    const std::size_t end = status.find('\n', begin);
+    return SplitAtBlanks(status.substr(begin, end == std::string::npos ? end : end - begin));
+}
+
 // How many PID namespaces process `pid` is a member of, counted from that of /proc: the
-// entries of its "NSpid:" line. 0 when unknown (kernels before 4.1 have no such line).
-std::size_t NamespaceDepth(std::uint32_t pid) {
+// entries of its "NSpid:" line (0 when unknown: kernels before 4.1 have no such line); and
+// the account it runs as: the real user id of its "Uid:" line ("" when unreadable).
+void StatusFacts(std::uint32_t pid, std::size_t* depth, std::string* account) {
     std::string status;
-    if (!ReadProcFile(pid, "status", kMaxStatusBytes, &status)) return 0;
-    const std::size_t at = status.find("\nNSpid:");
-    if (at == std::string::npos) return 0;
-    const std::size_t end = status.find('\n', at + 1);
-    return SplitAtBlanks(status.substr(at + 7, end - at - 7)).size();
+    *depth = 0;
+    account->clear();
+    if (!ReadProcFile(pid, "status", kMaxStatusBytes, &status)) return;
+    *depth = StatusLine(status, "\nNSpid:").size();
+    const std::vector<std::string> uids = StatusLine(status, "\nUid:");
+    if (!uids.empty()) *account = uids[0];
 }
 
 bool IsExecutableFile(const std::string& path) {
@@ -179,6 +193,20 @@ bool IsExecutableFile(const std::string& path) {
 // soon as they have, so that none stays a zombie.
 std::mutex gUnreapedLock;
 std::vector<int> gUnreaped;
+// Own children whose end their starter waits for itself (an open watch that wants the exit
+// code, a program run to its end, the middle process of a start): the reaper of a controller
+// that is PID 1 leaves them to it. Under gUnreapedLock, which a start holds from the spawn
+// until the child is entered here, so that the reaper never takes one in between.
+std::vector<pid_t> gAwaited;
+
+void Await(pid_t pid) {
+    gAwaited.push_back(pid);
+}
+
+void AwaitNoLonger(pid_t pid) {
+    std::lock_guard<std::mutex> lock(gUnreapedLock);
+    gAwaited.erase(std::remove(gAwaited.begin(), gAwaited.end(), pid), gAwaited.end());
+}
 
 // Reaps child `fd` when it has ended; true when it was reaped (`info` then tells how).
 bool Reap(int fd, siginfo_t* info) {
@@ -238,6 +266,7 @@ void ReapMiddle(pid_t middle) {
     pid_t done = 0;
     while ((done = waitpid(middle, &status, WNOHANG)) < 0 && errno == EINTR) {
     }
+    AwaitNoLonger(middle);
     if (done != 0) return;
     const int fd = PidfdOpen(middle);
     if (fd < 0) return;
@@ -250,7 +279,10 @@ void ReapMiddle(pid_t middle) {
 pid_t SpawnDetached(const std::string& program, char* const* argv, SpawnSettings& settings) {
     int report[2];
     if (pipe2(report, O_CLOEXEC) != 0) return 0;
+    std::unique_lock<std::mutex> lock(gUnreapedLock);
     const pid_t middle = fork();
+    if (middle > 0) Await(middle);
+    lock.unlock();
     if (middle == 0) {
         pid_t child = -1;
         const int rc =
@@ -285,7 +317,38 @@ pid_t SpawnDetached(const std::string& program, char* const* argv, SpawnSettings
     return static_cast<pid_t>(result);
 }
 
+// The reaper of a controller that is the first process of its PID namespace (a container's
+// entry point): every orphan of the namespace becomes its child, the job starter's ended
+// children and KILL (started through a middle process) among them, and each is reaped as
+// soon as it has ended, but for those whose starter awaits them itself. It waits without
+// waking while no child ends.
+void ReapOrphans() {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);  // signals are the other threads' to take
+    constexpr int kAwaitedMs = 10;              // an awaited child is reaped by its starter soon
+    constexpr int kNoChildMs = 1000;            // none at all: looked at again after a while
+    for (;;) {
+        siginfo_t info{};
+        if (waitid(P_ALL, 0, &info, WEXITED | WNOWAIT) != 0) {
+            if (errno != EINTR) usleep(kNoChildMs * 1000);
+            continue;
+        }
+        bool awaited = false;
+        {
+            std::lock_guard<std::mutex> lock(gUnreapedLock);
+            awaited = std::find(gAwaited.begin(), gAwaited.end(), info.si_pid) != gAwaited.end();
+            if (!awaited) waitpid(info.si_pid, nullptr, WNOHANG);
+        }
+        if (awaited) usleep(kAwaitedMs * 1000);
+    }
+}
+
 }  // namespace
+
+void StartReaperWhenFirstProcess() {
+    if (getpid() == 1) std::thread(ReapOrphans).detach();
+}
 
 struct PlatformProcessWatch {
     std::uint32_t pid;
@@ -351,13 +414,15 @@ bool PlatformLaunch(const char* commandLine, std::uint32_t* pid, std::uint64_t* 
     int fd = -1;
     if (watch) {
         // The caller's own child, so that its exit code can be had; the watch reaps it.
+        std::unique_lock<std::mutex> lock(gUnreapedLock);
         const int rc = posix_spawn(&child, program.c_str(), &settings.actions, &settings.attr,
                                    argv.data(), environ);
         if (rc != 0) {
             errno = rc;
             return false;
         }
-        fd = PidfdOpen(child);  // a child is never reaped by anyone else: no race
+        fd = PidfdOpen(child);  // an awaited child is never reaped by anyone else: no race
+        if (fd >= 0) Await(child);
     } else if ((child = SpawnDetached(program, argv.data(), settings)) == 0) {
         return false;
     }
@@ -383,16 +448,26 @@ bool PlatformRunProgram(const std::string& program, const std::vector<std::strin
     argv.push_back(nullptr);
     SpawnSettings settings;
     pid_t child = -1;
-    const int rc = posix_spawn(&child, program.c_str(), &settings.actions, &settings.attr,
-                               argv.data(), environ);
-    if (rc != 0) {
-        errno = rc;
-        return false;
+    {
+        std::lock_guard<std::mutex> lock(gUnreapedLock);
+        const int rc = posix_spawn(&child, program.c_str(), &settings.actions, &settings.attr,
+                                   argv.data(), environ);
+        if (rc != 0) {
+            errno = rc;
+            return false;
+        }
+        Await(child);
     }
     int status = 0;
+    bool waited = true;
     while (waitpid(child, &status, 0) < 0) {
-        if (errno != EINTR) return false;
+        if (errno != EINTR) {
+            waited = false;
+            break;
+        }
     }
+    AwaitNoLonger(child);
+    if (!waited) return false;
     *exitCode = static_cast<std::uint32_t>(WIFEXITED(status) ? WEXITSTATUS(status)
                                                              : 128 + WTERMSIG(status));
     return true;
@@ -427,6 +502,7 @@ bool PlatformWatchedEnded(PlatformProcessWatch* watch, bool* codeKnown, std::uin
             watch->codeKnown = true;
             watch->code = static_cast<std::uint32_t>(
                 info.si_code == CLD_EXITED ? info.si_status : 128 + info.si_status);
+            AwaitNoLonger(static_cast<pid_t>(watch->pid));
         }
     }
     if (codeKnown) *codeKnown = watch->codeKnown;
@@ -440,6 +516,7 @@ bool PlatformEndWatched(PlatformProcessWatch* watch) {
 
 void PlatformCloseWatch(PlatformProcessWatch* watch) {
     if (!watch) return;
+    if (watch->child) AwaitNoLonger(static_cast<pid_t>(watch->pid));
     siginfo_t info;
     if (watch->child && !watch->codeKnown && !Reap(watch->fd, &info)) {
         std::lock_guard<std::mutex> lock(gUnreapedLock);
@@ -460,13 +537,22 @@ bool PlatformProcessFacts(std::uint32_t pid, ProcessFacts* facts) {
     facts->commandLineKnown = CommandWords(pid, &facts->words);
     std::uint64_t flags = 0;
     facts->kernelThread = StatField(pid, kStatFlags, &flags) && (flags & kKernelThreadFlag);
-    facts->namespaceDepth = NamespaceDepth(pid);
+    StatusFacts(pid, &facts->namespaceDepth, &facts->account);
     return true;
 }
 
 std::size_t PlatformOwnNamespaceDepth() {
-    static const std::size_t depth = NamespaceDepth(static_cast<std::uint32_t>(getpid()));
+    static const std::size_t depth = [] {
+        std::size_t d = 0;
+        std::string account;
+        StatusFacts(static_cast<std::uint32_t>(getpid()), &d, &account);
+        return d;
+    }();
     return depth;
+}
+
+std::string PlatformOwnAccount() {
+    return std::to_string(getuid());
 }
 
 std::vector<std::string> PlatformScriptLine(std::uint32_t pid, const std::string& path) {

@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <io.h>
 #include <psapi.h>
+#include <sddl.h>
 
 #include <cstdio>
 #include <cstring>
@@ -167,6 +168,27 @@ std::FILE* PlatformOpenFileForReading(const char* path) {
     std::FILE* file = _fdopen(fd, "rb");
     if (!file) _close(fd);
     return file;
+}
+
+std::string PlatformFileOwner(const char* path) {
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetNamedSecurityInfoA(path, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                              nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
+        return "";
+    }
+    std::string account;
+    LPSTR text = nullptr;
+    if (owner && ConvertSidToStringSidA(owner, &text)) {
+        account = text;
+        LocalFree(text);
+    }
+    LocalFree(descriptor);
+    return account;
+}
+
+bool PlatformIsAdministrator(const std::string& account) {
+    return account == "S-1-5-18" || account == "S-1-5-32-544";  // SYSTEM, Administrators
 }
 
 bool PlatformExecutablePath(char* out, std::size_t size) {
@@ -327,7 +349,10 @@ private:
 }  // namespace
 
 PlatformRotationLock* PlatformLockRotation(const char* path, std::uint32_t timeoutMs,
-                                           PlatformEvent* abandon) {
+                                           PlatformEvent* abandon, std::string* foreign) {
+    // Only accounts with the privilege to create global objects (services, administrators)
+    // can make a global mutex first: nothing foreign to find here.
+    if (foreign) foreign->clear();
     char full[MAX_PATH];
     const DWORD n = GetFullPathNameA(path, sizeof full, full, nullptr);
     if (n == 0 || n >= sizeof full) return nullptr;
@@ -369,6 +394,14 @@ void PlatformCloseAppend(PlatformAppendFile* file) {
     if (!file) return;
     CloseHandle(file->handle);
     delete file;
+}
+
+void PlatformHoldReserve() {}
+
+void PlatformReleaseReserve() {}
+
+bool PlatformOutOfDescriptors(std::uint32_t error) {
+    return error == ERROR_TOO_MANY_OPEN_FILES || error == ERROR_NO_SYSTEM_RESOURCES;
 }
 
 void PlatformLocalTimeNow(std::tm* out) {

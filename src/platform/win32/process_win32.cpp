@@ -2,6 +2,7 @@
 // creation time and command line, across the two widths where the system allows), process
 // handles to wait on, and TerminateProcess.
 #include <windows.h>
+#include <sddl.h>
 #include <tlhelp32.h>
 #include <winternl.h>
 
@@ -173,6 +174,25 @@ void SplitCommandLine(const std::string& line, std::vector<std::string>* words) 
     }
 }
 
+// The SID of the user a process runs as, as text; "" when its token cannot be read.
+std::string AccountOf(HANDLE process) {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(process, TOKEN_QUERY, &token)) return "";
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    std::vector<BYTE> buffer(size > 0 ? size : 1);
+    std::string account;
+    if (GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) {
+        LPSTR text = nullptr;
+        if (ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &text)) {
+            account = text;
+            LocalFree(text);
+        }
+    }
+    CloseHandle(token);
+    return account;
+}
+
 }  // namespace
 
 struct PlatformProcessWatch {
@@ -325,6 +345,7 @@ bool PlatformProcessFacts(std::uint32_t pid, ProcessFacts* facts) {
     // A process that has ended but whose object is still held open is no longer running.
     DWORD code = 0;
     if (ok && GetExitCodeProcess(process, &code) && code != STILL_ACTIVE) ok = false;
+    if (ok) facts->account = AccountOf(process);
     CloseHandle(process);
     if (!ok) return false;
     facts->executablePath = path;
@@ -337,6 +358,11 @@ bool PlatformProcessFacts(std::uint32_t pid, ProcessFacts* facts) {
 
 std::size_t PlatformOwnNamespaceDepth() {
     return 0;  // Windows has no PID namespaces
+}
+
+std::string PlatformOwnAccount() {
+    static const std::string account = AccountOf(GetCurrentProcess());
+    return account;
 }
 
 std::vector<std::string> PlatformScriptLine(std::uint32_t, const std::string&) {

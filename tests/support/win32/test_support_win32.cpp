@@ -2,6 +2,7 @@
 // thread per output so that a chatty child never blocks on a full pipe.
 #include "support/test_support.h"
 #include "platform/service_manager.h"
+#include "platform/processes.h"
 
 #include <windows.h>
 
