@@ -129,23 +129,11 @@ Verdict JudgeHealth(const HealthFacts& f) {
     const std::string image = RecordedJobStarterImage(st);
     const std::int64_t lag = kStateRefreshMs / 1000;
     const std::int64_t timeout = (st.heartbeatTimeoutMs + 999) / 1000;
-    // Two job starters in a row that never heartbeated: restarting does not help.
-    if (st.restartsSinceHeartbeat >= 2) {
-        const std::int64_t silence = f.now - std::max(st.lastHeartbeat, st.started);
-        return Unhealthy(true, "the job starter " + image + " has not heartbeated for " +
-                                   Seconds(silence) + " (restarted " +
-                                   std::to_string(st.restartsSinceHeartbeat) + " times for it)");
-    }
     const std::int64_t allowance = RestartAllowanceSeconds();
-    if (st.jobStarterStarted == 0) {
-        const std::int64_t under = f.now - std::max(st.lastRestart, st.started);
-        if (under <= allowance)
-            return {Health::kStarting, true, "the job starter is being started"};
-        return Unhealthy(true, "the job starter has been being started for " + Seconds(under));
-    }
-    if (st.jobStarterExited != 0) {
+    if (st.jobStarterExited != 0 && st.jobStarterStarted != 0) {
         // A first restart after an exit is on its way; a job starter that keeps exiting (the
-        // back-off has grown) or is not restarted until the time-out is not healthy.
+        // back-off has grown) or is not restarted until the time-out is not healthy. Said
+        // before the heartbeats: a job starter that exits cannot heartbeat.
         if (st.restartOnExit && st.backoffMs == 0 && f.now <= st.restartDue + allowance) {
             return {Health::kStarting, true, "the job starter exited and is being restarted"};
         }
@@ -156,6 +144,19 @@ Verdict JudgeHealth(const HealthFacts& f) {
         return Unhealthy(true, st.restartOnExit && st.backoffMs != 0
                                    ? "the job starter " + image + " keeps exiting" + code
                                    : "the job starter " + image + " has exited" + code);
+    }
+    // Two job starters in a row that never heartbeated: restarting does not help.
+    if (st.restartsSinceHeartbeat >= 2) {
+        const std::int64_t silence = f.now - std::max(st.lastHeartbeat, st.started);
+        return Unhealthy(true, "the job starter " + image + " has not heartbeated for " +
+                                   Seconds(silence) + " (restarted " +
+                                   std::to_string(st.restartsSinceHeartbeat) + " times for it)");
+    }
+    if (st.jobStarterStarted == 0) {
+        const std::int64_t under = f.now - std::max(st.lastRestart, st.started);
+        if (under <= allowance)
+            return {Health::kStarting, true, "the job starter is being started"};
+        return Unhealthy(true, "the job starter has been being started for " + Seconds(under));
     }
     if (st.jobStarterPid == 0) {
         return Unhealthy(true, "the job starter " + image + " could not be started");

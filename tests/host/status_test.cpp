@@ -94,18 +94,61 @@ TEST_F(StatusCommand, TheStateFileFollowsNothingPlacedBesideIt) {
     }
 }
 
-// Another user (the user nobody) gets the answer root gets about root's controller.
+// Another user (the user nobody) gets the answer root gets about root's controller, also
+// when the job starter is a script only root may read (it holds a password): nothing the
+// answer depends on needs rights that only some accounts have.
 TEST_F(StatusCommand, EveryUserGetsTheSameAnswer) {
     if (!Linux() || !IsRoot()) GTEST_SKIP() << "another user: Linux, as root";
     RunProcess({"/bin/chmod", "755", dir_.path()});
-    Start();
-    const ProcessResult root = Status();
-    const ProcessResult nobody = RunProcess(AsNobody({dir_ / "qvlstatus", "-status", instance_}));
-    EXPECT_EQ(0, root.exitCode) << root.out;
-    EXPECT_EQ(root.exitCode, nobody.exitCode) << nobody.out;
-    EXPECT_EQ(HealthLine(root.out), HealthLine(nobody.out));
-    EXPECT_NE(std::string::npos, nobody.out.find("still the process the controller started"))
-        << nobody.out;
+    for (const bool secretScript : {false, true}) {
+        SCOPED_TRACE(secretScript ? "a job starter script of mode 0700" : "a job starter");
+        if (secretScript) {
+            WriteFileBytes(dir_ / "QVLJOBSTR_ORACLE.EXE",
+                           "#!/bin/sh\n# password=secret\necho \"$$ $*\" >>starts.txt\n"
+                           "while :; do sleep 1; done\n");
+            ASSERT_EQ(0, RunProcess({"/bin/chmod", "700", dir_ / "QVLJOBSTR_ORACLE.EXE"}).exitCode);
+        }
+        Start();
+        WaitForLines(dir_ / "starts.txt", secretScript ? 2 : 1);
+        const ProcessResult root = Status();
+        const ProcessResult nobody =
+            RunProcess(AsNobody({dir_ / "qvlstatus", "-status", instance_}));
+        EXPECT_EQ(0, root.exitCode) << root.out;
+        EXPECT_EQ(root.exitCode, nobody.exitCode) << nobody.out;
+        EXPECT_EQ(HealthLine(root.out), HealthLine(nobody.out));
+        EXPECT_NE(std::string::npos, nobody.out.find("still the process the controller started"))
+            << nobody.out;
+        EXPECT_EQ(0, Stop());
+        EndJobStarters();
+    }
+}
+
+// In a log folder every account may write to, another account runs a controller of its own
+// as this instance (its pipe name is anyone's to take) and forges the state file: naming its
+// own processes, with escape sequences in it. -status believes no state file that such an
+// account owns, so it never says healthy, and no control character reaches the terminal.
+TEST_F(StatusCommand, AForgedStateFileIsNotBelieved) {
+    if (!Linux() || !IsRoot()) GTEST_SKIP() << "another account: Linux, as root";
+    RunProcess({"/bin/chmod", "1777", dir_.path()});
+    ChildProcess* foreign =
+        StartProcess(AsNobody({exe_, "60000", serviceName_, dir_ / "foreign.stop"}));
+    ASSERT_NE(nullptr, foreign);
+    for (int i = 0; i < 250 && !FileExists(StateFile()); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    WaitForLines(dir_ / "starts.txt", 1);
+    std::string forged = ReadFileBytes(StateFile());
+    forged.replace(forged.find("service="), 8, "service=\x1b]0;owned\x07\x1b[2J");
+    forged.replace(forged.find("job_starter="), 12, "job_starter=\x1b[31m");
+    WriteFileBytes(StateFile() + ".forged", forged);
+    ASSERT_EQ(0, RunProcess({"/bin/chown", "nobody", StateFile() + ".forged"}).exitCode);
+    ASSERT_EQ(0, RunProcess({"/bin/mv", StateFile() + ".forged", StateFile()}).exitCode);
+    const ProcessResult r = Status();
+    EXPECT_NE(0, r.exitCode) << r.out;
+    EXPECT_EQ(std::string::npos, r.out.find("health:      healthy")) << r.out;
+    EXPECT_EQ(std::string::npos, r.out.find('\x1b')) << "a raw escape reached the terminal";
+    EXPECT_NE(std::string::npos, r.out.find("it belongs to account ")) << r.out;
+    TerminateChild(foreign);
+    WaitProcess(foreign);
 }
 
 // After a restart for silence the state file names the new job starter and when it started,

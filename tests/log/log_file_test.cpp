@@ -8,6 +8,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "config/configuration.h"
 #include "log/log_file.h"
@@ -138,6 +139,64 @@ TEST_F(LogFile, AFullDiskNeverGluesTwoEntriesTogether) {
 // Every entry of three writers (two other processes and this one) is present exactly once
 // and whole: the appends never overwrite or split each other, also when together they take
 // the log across the rotation threshold (exactly one of them rotates; no generation is lost).
+// In a log folder every account may write to (sticky), another account that may not write
+// the log makes the rotation lock's name first: as a file it holds locked, a link, a folder,
+// a FIFO. The log is rotated all the same, the foreign object stays as it was, and the first
+// time it is met the log says so.
+TEST_F(LogFile, ALockAnotherAccountMadeFirstDoesNotStopRotation) {
+    if (ExecutableFileName("x") != "x" || !IsRoot())
+        GTEST_SKIP() << "another account: Linux, as root";
+    struct Form {
+        const char* what;
+        std::vector<std::string> make;  // run as nobody, with LOCK for the lock's path
+        bool held;                      // kept running: it holds the lock
+        char type;                      // what `ls -ld` shows first
+    };
+    const Form forms[] = {
+        {"a file held locked", {"/usr/bin/flock", "-x", "LOCK", "/bin/sleep", "30"}, true, '-'},
+        {"a symbolic link", {"/bin/ln", "-s", "/etc/passwd", "LOCK"}, false, 'l'},
+        {"a folder", {"/bin/mkdir", "LOCK"}, false, 'd'},
+        {"a FIFO", {"/usr/bin/mkfifo", "LOCK"}, false, 'p'},
+    };
+    int notes = 0;
+    for (const Form& f : forms) {
+        SCOPED_TRACE(f.what);
+        TempDir shared;
+        ASSERT_EQ(0, RunProcess({"/bin/chmod", "1777", shared.path()}).exitCode);
+        const std::string log = shared / "QVLJOBCTL.LOG", lock = log + ".lock";
+        std::snprintf(gControllerSettings.logPath, kPathBytes, "%s", log.c_str());
+        std::snprintf(gControllerSettings.rotationPath, kPathBytes, "%s",
+                      (shared / "QVLJOBCTL_0001.LOG").c_str());
+        WriteFileBytes(log, std::string(static_cast<std::size_t>(kLogRotationBytes) + 1, 'x'));
+        std::vector<std::string> make = f.make;
+        for (std::string& word : make)
+            if (word == "LOCK") word = lock;
+        ChildProcess* holder = nullptr;
+        if (f.held) {
+            holder = StartProcess(AsNobody(make));
+            for (int i = 0; i < 200 && !FileExists(lock); ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));  // and locked
+        } else {
+            ASSERT_EQ(0, RunProcess(AsNobody(make)).exitCode);
+        }
+        const std::string before = RunProcess({"/bin/ls", "-ldi", lock}).out;
+        WriteLog("entry after the threshold\n");
+        EXPECT_TRUE(FileExists(shared / "QVLJOBCTL_0001.LOG")) << "not rotated";
+        EXPECT_LT(ReadFileBytes(log).size(), 1000u) << "not rotated";
+        EXPECT_EQ(before, RunProcess({"/bin/ls", "-ldi", lock}).out)
+            << "the foreign object changed";
+        EXPECT_EQ(f.type, before.substr(before.find(' ') + 1, 1)[0]) << before;
+        const std::string text = ReadFileBytes(log);
+        notes += text.find("Another account made " + lock) != std::string::npos ? 1 : 0;
+        if (holder) {
+            TerminateChild(holder);
+            WaitProcess(holder);
+        }
+    }
+    EXPECT_EQ(1, notes) << "said once";
+}
+
 TEST_F(LogFile, ConcurrentAppendersLoseNothing) {
     // Enough entries that the writers overlap throughout, and that from 200000 bytes below
     // the threshold they take the log across it while all three append.

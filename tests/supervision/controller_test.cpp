@@ -5,8 +5,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -391,27 +393,140 @@ TEST_F(Controller, WithoutKillTheControllerEndsTheJobStarterItself) {
     EXPECT_NE(std::string::npos, status.out.find("KILL cannot be found")) << status.out;
 }
 
-// With every descriptor in use a listen that fails is no heartbeat: the run pauses before
-// it listens again instead of spinning, and the silent job starter is still ended (through
-// the watch the controller holds on it) and started again on time.
+// With the descriptor limit at exactly the number the controller holds, the silent job
+// starter is still ended (through the watch the controller holds on it) and started again
+// on time: the descriptors held back are let go for the restart. A client queued meanwhile
+// makes a listen fail: that is no heartbeat, and the run pauses before it listens again
+// instead of spinning.
 TEST_F(Controller, WithoutDescriptorsTheSilentJobStarterIsStillRestarted) {
     if (ExecutableFileName("x") != "x") GTEST_SKIP() << "prlimit: Linux";
-    Start(2500, {"pause=200"});
-    const std::string pid = std::to_string(ChildProcessId(child_));
-    const std::string limits = ReadFileBytes("/proc/" + pid + "/limits");
-    std::smatch m;
-    ASSERT_TRUE(std::regex_search(limits, m, std::regex("Max open files +(\\d+) +(\\d+)")));
-    const int open = CountEntries("/proc/" + pid + "/fd");
-    ASSERT_EQ(0, RunProcess({"/usr/bin/prlimit", "--pid", pid,
-                             "--nofile=" + std::to_string(open) + ":" + m[2].str()})
-                     .exitCode);
-    { HeldConnection queued(pipeName_); }  // waits in the queue: its accept fails
+    for (const bool queued : {false, true}) {
+        SCOPED_TRACE(queued ? "a client queued" : "no client");
+        std::remove((dir_ / "starts.txt").c_str());
+        Start(2000, {"pause=200"});
+        const std::string pid = std::to_string(ChildProcessId(child_));
+        const std::string limits = ReadFileBytes("/proc/" + pid + "/limits");
+        std::smatch m;
+        ASSERT_TRUE(std::regex_search(limits, m, std::regex("Max open files +(\\d+) +(\\d+)")));
+        const int open = CountEntries("/proc/" + pid + "/fd");
+        ASSERT_EQ(0, RunProcess({"/usr/bin/prlimit", "--pid", pid,
+                                 "--nofile=" + std::to_string(open) + ":" + m[2].str()})
+                         .exitCode);
+        if (queued) HeldConnection waiting(pipeName_);  // waits in the queue: its accept fails
+        const auto begin = std::chrono::steady_clock::now();
+        while (Starts() < 2 && std::chrono::steady_clock::now() - begin < std::chrono::seconds(10))
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_EQ(2, Starts()) << "restarted while no descriptor was free";
+        RunProcess({"/usr/bin/prlimit", "--pid", pid, "--nofile=" + m[1].str() + ":" + m[2].str()});
+        EXPECT_EQ(0, Transact("beat")) << "served again";
+        EXPECT_EQ(0, Stop());
+        EndJobStarters();
+    }
+}
+
+// Another account's processes named like this instance's job starter and started with its
+// number (anyone may set the first word of a command line): the first job starter starts at
+// once all the same (before: one KILL and its pause for each), and not one of them is ended.
+TEST_F(Controller, AnotherAccountsDecoysNeitherDelayNorDie) {
+    if (ExecutableFileName("x") != "x" || !IsRoot())
+        GTEST_SKIP() << "another account: Linux, as root";
+    constexpr int kDecoys = 10;
+    std::vector<ChildProcess*> decoys;
+    for (int i = 0; i < kDecoys; ++i) {
+        decoys.push_back(StartProcess(AsNobody(
+            {"/bin/bash", "-c", "exec -a QVLJOBSTR_ORACLE.EXE sleep " + instance_ + " 1000"})));
+    }
+    for (ChildProcess* d : decoys) {  // named so before the controller looks
+        const std::string cmdline = "/proc/" + std::to_string(ChildProcessId(d)) + "/cmdline";
+        for (int i = 0; i < 100 && ReadFileBytes(cmdline).rfind("QVLJOBSTR", 0) != 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     const auto begin = std::chrono::steady_clock::now();
-    while (Starts() < 2 && std::chrono::steady_clock::now() - begin < std::chrono::seconds(10))
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(2, Starts()) << "restarted while no descriptor was free";
-    RunProcess({"/usr/bin/prlimit", "--pid", pid, "--nofile=" + m[1].str() + ":" + m[2].str()});
-    EXPECT_EQ(0, Transact("beat")) << "served again";
+    Start(60000, {"pause=500"});
+    WaitForLines(dir_ / "starts.txt", 1, 10000);
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(2000))
+        << "the first start waited for the decoys";
+    for (ChildProcess* d : decoys) {
+        EXPECT_TRUE(ProcessRuns(ChildProcessId(d))) << "a decoy was ended";
+        TerminateChild(d);
+        WaitProcess(d);
+    }
+    EXPECT_TRUE(WaitForLog("nicht beendet: ein Prozess eines anderen Kontos.", kDecoys, 0))
+        << Log();
+}
+
+// A job starter that is a wrapper script ending in "exec realjob": after the exec it is named
+// otherwise, yet it is the process the controller recorded, by its id and creation time.
+// Three runs leave one running, and -status finds it healthy while it heartbeats.
+TEST_F(Controller, AnExecWrapperIsKnownByItsIdAndCreationTime) {
+    if (ExecutableFileName("x") != "x") GTEST_SKIP() << "wrapper scripts: Linux";
+    ASSERT_TRUE(CopyFileTo(BuiltExecutable("qvljobstr_sample"), dir_ / "realjob"));
+    WriteFileBytes(dir_ / "QVLJOBSTR_ORACLE.EXE",
+                   "#!/bin/sh\nexec " + (dir_ / "realjob") + " \"$@\"\n");
+    ASSERT_EQ(0, RunProcess({"/bin/chmod", "+x", dir_ / "QVLJOBSTR_ORACLE.EXE"}).exitCode);
+    SetEnvironment("QVLJOBSTR_EVERY", "1");
+    for (int run = 1; run <= 3; ++run) {
+        Start();
+        ASSERT_TRUE(WaitForLog("erstellt", run, 10000));
+        if (run < 3) {
+            EXPECT_EQ(0, Stop());
+        }
+    }
+    SetEnvironment("QVLJOBSTR_EVERY", "");
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // its first heartbeat
+    EXPECT_EQ(1u, ProcessesOf(dir_ / "realjob").size()) << "a run left its job starter";
+    const ProcessResult status = Status();
+    EXPECT_EQ(0, status.exitCode) << status.out;
+    EXPECT_EQ(0, Stop());
+    EndProcesses(ProcessesOf(dir_ / "realjob"));
+}
+
+// As the first process of a PID namespace (a container's entry point) the controller inherits
+// every orphan there: the job starter's short-lived grandchildren and the KILL it starts
+// through a middle process. None is left a zombie, and SIGTERM (what a container runtime
+// sends) ends the run as Ctrl+C does.
+TEST_F(Controller, AsTheFirstProcessOfANamespaceItLeavesNoZombies) {
+    if (ExecutableFileName("x") != "x") GTEST_SKIP() << "PID namespaces: Linux";
+    const std::vector<std::string> unshare = {"/usr/bin/unshare", "--pid", "--fork", "--mount-proc",
+                                              "--kill-child"};
+    std::vector<std::string> probe = unshare;
+    probe.push_back("/bin/true");
+    if (RunProcess(probe).exitCode != 0) GTEST_SKIP() << "no namespaces can be made here";
+    WriteFileBytes(dir_ / "QVLJOBSTR_ORACLE.EXE",
+                   "#!/bin/sh\necho \"$$ $*\" >>starts.txt\n"
+                   "while :; do (sleep 0.02 &); sleep 0.05; done\n");
+    ASSERT_EQ(0, RunProcess({"/bin/chmod", "+x", dir_ / "QVLJOBSTR_ORACLE.EXE"}).exitCode);
+    std::vector<std::string> argv = unshare;
+    for (const std::string& a :
+         {exe_, std::string("1500"), serviceName_, dir_ / "stop.now", std::string("pause=200")})
+        argv.push_back(a);
+    child_ = StartProcess(argv);
+    ASSERT_TRUE(WaitForLog("antwortet nicht", 1, 10000)) << Log();  // a KILL too
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    // The controller is the namespace's first process: the child of unshare.
+    std::uint32_t controller = 0;
+    for (const std::uint32_t pid : ProcessesOf(exe_))
+        controller = pid;
+    if (controller == 0) TerminateChild(child_);  // unshare ends it with itself
+    ASSERT_NE(0u, controller);
+    int zombies = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        const std::string stat = ReadFileBytes(entry.path().string() + "/stat");
+        const std::size_t close = stat.rfind(')');
+        if (close == std::string::npos || close + 4 >= stat.size()) continue;
+        std::istringstream fields(stat.substr(close + 2));
+        char state = 0;
+        std::uint32_t parent = 0;
+        fields >> state >> parent;
+        if (parent == controller && state == 'Z') ++zombies;
+    }
+    EXPECT_LE(zombies, 1) << "orphans left as zombies (one may be ending at this moment)";
+    ASSERT_EQ(0, RunProcess({"/bin/kill", "-TERM", std::to_string(controller)}).exitCode);
+    EXPECT_EQ(0, WaitProcess(child_)) << "SIGTERM ends the run cleanly";
+    child_ = nullptr;
+    EXPECT_TRUE(WaitForLog("** Service QVLJOBCTL wurde beendet    **", 1, 0)) << Log();
 }
 
 // A process of another PID namespace (a container's) is never the controller's: a second

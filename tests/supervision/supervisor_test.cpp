@@ -161,4 +161,20 @@ TEST_F(Supervision, AJobStarterThatKeepsExitingWaitsLongerEachTime) {
     EXPECT_EQ(0, Stop());
 }
 
+// A job starter that exits at once every time, with a back-off that has grown to the heartbeat
+// time-out: every restart is counted as the exit it is (none as silence), and -status says it
+// keeps exiting, with its last exit code.
+TEST_F(Supervision, ACrashLoopIsCountedAsExits) {
+    RestartOnExit(true);
+    Lifetime(0, 7);
+    Start(1000, {"backoff=1000", "maxbackoff=1000"});
+    ASSERT_TRUE(WaitForStarts(4, 10000));
+    const std::string state = ReadFileBytes(dir_ / ("QVLJOBCTL" + instance_ + ".STATE"));
+    EXPECT_NE(std::string::npos, state.find("\nrestarts_silence=0\n")) << state;
+    EXPECT_EQ(std::string::npos, state.find("\nrestarts_exit=0\n")) << state;
+    const ProcessResult status = Status();
+    EXPECT_NE(std::string::npos, status.out.find("keeps exiting (last exit code 7)")) << status.out;
+    EXPECT_EQ(0, Stop());
+}
+
 }  // namespace

@@ -127,6 +127,33 @@ TEST_F(Kill, AProcessThatWillNotEndIsReported) {
     EXPECT_TRUE(ProcessRuns(pid));
 }
 
+// Root opens no file named on another account's command line: a process of the user nobody
+// runs a script named like the job starter (and names another file); KILL by name, as root,
+// never opens either (seen by strace), and the process runs on.
+TEST_F(Kill, NoFileOnAnotherAccountsCommandLineIsOpened) {
+    if (ExecutableFileName("x") != "x" || !IsRoot())
+        GTEST_SKIP() << "another account: Linux, as root";
+    if (!FileExists("/usr/bin/strace")) GTEST_SKIP() << "strace is not installed";
+    SKIP_UNLESS_ISOLATED();
+    RunProcess({"/bin/chmod", "755", dir_.path()});
+    const std::string script = dir_ / "QVLJOBSTR_ORACLE.EXE";
+    WriteFileBytes(script, "#!/bin/sh\nwhile :; do sleep 1; done\n");
+    WriteFileBytes(dir_ / "secret", "secret\n");
+    RunProcess({"/bin/chmod", "755", script});
+    ChildProcess* other = StartProcess(AsNobody({"/bin/sh", script, dir_ / "secret"}));
+    ASSERT_NE(nullptr, other);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const std::string trace = dir_ / "trace";
+    const ProcessResult r =
+        RunProcess({"/usr/bin/strace", "-f", "-qq", "-e", "trace=open,openat", "-o", trace,
+                    BuiltExecutable("KILL"), "QVLJOBSTR_ORACLE.EXE"});
+    EXPECT_TRUE(ProcessRuns(ChildProcessId(other))) << r.out;
+    const std::string opened = ReadFileBytes(trace);
+    EXPECT_EQ(std::string::npos, opened.find(dir_.path())) << opened;
+    TerminateChild(other);
+    WaitProcess(other);
+}
+
 // Another process's command line may name a FIFO (here "cat FIFO", waiting for a writer):
 // looking whether it is a script must not wait for it.
 TEST_F(Kill, AFifoOnAnotherCommandLineDoesNotHoldKill) {
