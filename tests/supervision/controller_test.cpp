@@ -394,8 +394,8 @@ TEST_F(Controller, WithoutKillTheControllerEndsTheJobStarterItself) {
 }
 
 // With the descriptor limit at exactly the number the controller holds, the silent job
-// starter is still ended (through the watch the controller holds on it) and started again
-// on time: the descriptors held back are let go for the restart. A client queued meanwhile
+// starter is still ended through KILL, logged, and started again on time: the descriptors
+// held back are let go for the restart. A client queued meanwhile
 // makes a listen fail: that is no heartbeat, and the run pauses before it listens again
 // instead of spinning.
 TEST_F(Controller, WithoutDescriptorsTheSilentJobStarterIsStillRestarted) {
@@ -417,6 +417,7 @@ TEST_F(Controller, WithoutDescriptorsTheSilentJobStarterIsStillRestarted) {
         while (Starts() < 2 && std::chrono::steady_clock::now() - begin < std::chrono::seconds(10))
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         EXPECT_EQ(2, Starts()) << "restarted while no descriptor was free";
+        EXPECT_TRUE(WaitForLog("Prozess KILL", 1, 0)) << "KILL ran and was logged: " << Log();
         RunProcess({"/usr/bin/prlimit", "--pid", pid, "--nofile=" + m[1].str() + ":" + m[2].str()});
         EXPECT_EQ(0, Transact("beat")) << "served again";
         EXPECT_EQ(0, Stop());
