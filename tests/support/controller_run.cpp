@@ -33,7 +33,10 @@ void ControllerRun::Start(int heartbeatMs, const std::vector<std::string>& times
     child_ = StartProcess(argv);
     ASSERT_NE(nullptr, child_);
     if (!waitForPipe) return;
-    for (int i = 0; i < 500; ++i) {
+    // A loaded machine may take a while to start the controller and, before the pipe is
+    // served, the KILL of its first pass (under Wine each a program start of its own).
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (std::chrono::steady_clock::now() < end) {
         if (Transact(std::string("ready", 6)) == 0) return;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
