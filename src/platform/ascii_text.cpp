@@ -1,4 +1,4 @@
-// ASCII letter case (see ascii_text.h).
+// ASCII letter case and words between blanks (see ascii_text.h).
 #include "platform/ascii_text.h"
 
 namespace {
@@ -19,4 +19,18 @@ bool EqualsIgnoringAsciiCase(const char* a, const char* b) {
 void UpperCaseAscii(char* text) {
     for (; *text; ++text)
         *text = Upper(*text);
+}
+
+std::vector<std::string> SplitAtBlanks(const std::string& text) {
+    std::vector<std::string> tokens;
+    std::string token;
+    for (const char c : text + ' ') {
+        if (c == ' ' || c == '\t' || c == '\r') {
+            if (!token.empty()) tokens.push_back(token);
+            token.clear();
+        } else {
+            token += c;
+        }
+    }
+    return tokens;
 }

@@ -13,20 +13,6 @@ bool IsImage(const std::string& word, const char* image) {
     return !base.empty() && EqualsIgnoringAsciiCase(base.c_str(), image);
 }
 
-std::vector<std::string> SplitAtBlanks(const std::string& text) {
-    std::vector<std::string> words;
-    std::string word;
-    for (const char c : text + ' ') {
-        if (c == ' ' || c == '\t' || c == '\r') {
-            if (!word.empty()) words.push_back(word);
-            word.clear();
-        } else {
-            word += c;
-        }
-    }
-    return words;
-}
-
 // True when word `k` is a script that the words before it run: the kernel runs a script as
 // "INTERPRETER [OPTION] SCRIPT ARGS", and env, when it is the interpreter, runs the named
 // program as "PROGRAM [OPTIONS] SCRIPT ARGS"; so every word before the script is, by its base

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/ascii_text.h"
 #include "platform/files.h"
 #include "platform/processes.h"
 #include "platform/linux/linux_io.h"
@@ -125,20 +126,6 @@ bool CommandWords(std::uint32_t pid, std::vector<std::string>* words) {
         start = end + 1;
     }
     return true;
-}
-
-std::vector<std::string> SplitAtBlanks(const std::string& text) {
-    std::vector<std::string> tokens;
-    std::string token;
-    for (const char c : text + ' ') {
-        if (c == ' ' || c == '\t' || c == '\r') {
-            if (!token.empty()) tokens.push_back(token);
-            token.clear();
-        } else {
-            token += c;
-        }
-    }
-    return tokens;
 }
 
 // The words of the "#!" line of the file at `path`, or none when it is not a regular file
@@ -253,6 +240,24 @@ struct SpawnSettings {
         posix_spawnattr_destroy(&attr);
     }
 };
+
+// Starts `program` as the caller's own child, whose end the caller awaits itself (a reaper
+// of a controller that is PID 1 leaves it alone); `pidfd` (when not null) receives a pidfd
+// on it, taken before anyone could reap it. 0, with errno set, when it could not be started.
+pid_t SpawnAwaited(const std::string& program, char* const* argv, SpawnSettings& settings,
+                   int* pidfd) {
+    std::lock_guard<std::mutex> lock(gUnreapedLock);
+    pid_t child = 0;
+    const int rc =
+        posix_spawn(&child, program.c_str(), &settings.actions, &settings.attr, argv, environ);
+    if (rc != 0) {
+        errno = rc;
+        return 0;
+    }
+    if (pidfd) *pidfd = PidfdOpen(child);
+    if (!pidfd || *pidfd >= 0) Await(child);
+    return child;
+}
 
 // How long the start of a program through the middle process may take: the middle only
 // starts it and reports its id. Past it the start counts as failed, so that a start that
@@ -414,15 +419,7 @@ bool PlatformLaunch(const char* commandLine, std::uint32_t* pid, std::uint64_t* 
     int fd = -1;
     if (watch) {
         // The caller's own child, so that its exit code can be had; the watch reaps it.
-        std::unique_lock<std::mutex> lock(gUnreapedLock);
-        const int rc = posix_spawn(&child, program.c_str(), &settings.actions, &settings.attr,
-                                   argv.data(), environ);
-        if (rc != 0) {
-            errno = rc;
-            return false;
-        }
-        fd = PidfdOpen(child);  // an awaited child is never reaped by anyone else: no race
-        if (fd >= 0) Await(child);
+        if ((child = SpawnAwaited(program, argv.data(), settings, &fd)) == 0) return false;
     } else if ((child = SpawnDetached(program, argv.data(), settings)) == 0) {
         return false;
     }
@@ -447,17 +444,8 @@ bool PlatformRunProgram(const std::string& program, const std::vector<std::strin
         argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     SpawnSettings settings;
-    pid_t child = -1;
-    {
-        std::lock_guard<std::mutex> lock(gUnreapedLock);
-        const int rc = posix_spawn(&child, program.c_str(), &settings.actions, &settings.attr,
-                                   argv.data(), environ);
-        if (rc != 0) {
-            errno = rc;
-            return false;
-        }
-        Await(child);
-    }
+    const pid_t child = SpawnAwaited(program, argv.data(), settings, nullptr);
+    if (child == 0) return false;
     int status = 0;
     bool waited = true;
     while (waitpid(child, &status, 0) < 0) {
