@@ -10,8 +10,8 @@
 
 #include "config/protected_settings.h"
 #include "config/settings_cipher.h"
-#include "platform/pipe_client.h"
 #include "heartbeat_rate.h"
+#include "platform/pipe_client.h"
 
 namespace {
 

@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "service/version.h"
 #include "platform/processes.h"
 #include "service/status_report.h"
+#include "service/version.h"
 #include "supervision/job_starter.h"
 
 namespace {

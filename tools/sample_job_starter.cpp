@@ -10,10 +10,10 @@
 #include <string>
 #include <thread>
 
-#include "service/version.h"
 #include "heartbeat_client.h"
 #include "platform/processes.h"
 #include "platform/system.h"
+#include "service/version.h"
 
 int main(int argc, char** argv) {
     if (argc == 2 && PrintVersionIfAsked("qvljobstr_sample", argv[1])) return 0;

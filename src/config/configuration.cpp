@@ -7,8 +7,8 @@
 #include <string>
 #include <initializer_list>
 
-#include "platform/ascii_text.h"
 #include "config/protected_settings.h"
+#include "platform/ascii_text.h"
 #include "platform/files.h"
 
 ControllerSettings gControllerSettings;

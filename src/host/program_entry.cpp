@@ -4,16 +4,16 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/ascii_text.h"
 #include "host/service_host.h"
 #include "host/status_command.h"
+#include "platform/ascii_text.h"
+#include "platform/console.h"
+#include "platform/service_manager.h"
+#include "platform/system.h"
 #include "service/service_identity.h"
 #include "service/status_report.h"
 #include "service/version.h"
-#include "platform/console.h"
-#include "platform/system.h"
 #include "supervision/controller.h"
-#include "platform/service_manager.h"
 
 namespace {
 

@@ -4,12 +4,12 @@
 #include <cstdio>
 #include <string>
 
-#include "service/service_identity.h"
-#include "service/status_report.h"
 #include "platform/event_log.h"
 #include "platform/files.h"
 #include "platform/service_manager.h"
 #include "platform/system.h"
+#include "service/service_identity.h"
+#include "service/status_report.h"
 #include "supervision/controller.h"
 
 namespace {

@@ -6,9 +6,9 @@
 #include <string>
 
 #include "platform/event_log.h"
+#include "platform/service_manager.h"
 #include "platform/system.h"
 #include "service/service_identity.h"
-#include "platform/service_manager.h"
 
 PlatformStatusHandle* gStatusHandle = nullptr;
 std::uint32_t gLastErrorCode = 0;

@@ -10,14 +10,14 @@
 #include "config/configuration.h"
 #include "log/log_file.h"
 #include "platform/pipe_client.h"
+#include "platform/pipe_server.h"
 #include "platform/processes.h"
+#include "platform/service_manager.h"
 #include "platform/system.h"
 #include "service/service_identity.h"
 #include "service/status_report.h"
 #include "supervision/job_starter.h"
 #include "supervision/run_state.h"
-#include "platform/pipe_server.h"
-#include "platform/service_manager.h"
 
 namespace {
 

@@ -5,14 +5,14 @@
 #include <ctime>
 
 #include "config/configuration.h"
-#include "service/service_identity.h"
-#include "service/status_report.h"
-#include "supervision/job_starter.h"
 #include "platform/files.h"
 #include "platform/pipe_client.h"
 #include "platform/processes.h"
-#include "supervision/supervisor.h"
 #include "platform/service_manager.h"
+#include "service/service_identity.h"
+#include "service/status_report.h"
+#include "supervision/job_starter.h"
+#include "supervision/supervisor.h"
 
 namespace {
 

@@ -8,9 +8,9 @@
 
 #include "log/log_file.h"
 #include "platform/ascii_text.h"
+#include "platform/processes.h"
 #include "platform/system.h"
 #include "service/status_report.h"
-#include "platform/processes.h"
 
 namespace {
 

@@ -3,7 +3,6 @@
 // decides nothing itself.
 #include "supervision/supervisor.h"
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -11,12 +10,12 @@
 #include <string>
 
 #include "log/log_file.h"
+#include "platform/pipe_server.h"
+#include "platform/processes.h"
 #include "platform/system.h"
 #include "service/status_report.h"
 #include "supervision/heartbeat_protocol.h"
 #include "supervision/supervision_core.h"
-#include "platform/pipe_server.h"
-#include "platform/processes.h"
 
 namespace {
 

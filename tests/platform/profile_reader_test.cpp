@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/profile_reader.h"
 #include "platform/files.h"
+#include "platform/profile_reader.h"
 #include "support/test_support.h"
 
 namespace {

@@ -4,10 +4,10 @@
 #include <cstring>
 #include <string>
 
-#include "service/service_identity.h"
-#include "service/status_report.h"
 #include "platform/service_manager.h"
 #include "platform/system.h"
+#include "service/service_identity.h"
+#include "service/status_report.h"
 
 namespace {
 

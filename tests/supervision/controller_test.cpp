@@ -17,8 +17,8 @@
 #include "config/settings_cipher.h"
 #include "log/log_file.h"
 #include "supervision/job_starter.h"
-#include "support/installation.h"
 #include "support/controller_run.h"
+#include "support/installation.h"
 #include "support/process_watch.h"
 #include "support/test_support.h"
 

@@ -8,10 +8,10 @@
 #include <thread>
 #include <vector>
 
+#include "supervision/supervisor.h"
 #include "support/controller_run.h"
 #include "support/process_watch.h"
 #include "support/test_support.h"
-#include "supervision/supervisor.h"
 
 namespace {
 

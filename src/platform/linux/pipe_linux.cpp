@@ -19,9 +19,9 @@
 #include <thread>
 
 #include "platform/console.h"
+#include "platform/linux/linux_io.h"
 #include "platform/pipe_client.h"
 #include "platform/pipe_server.h"
-#include "platform/linux/linux_io.h"
 
 PlatformEvent* PlatformCreateEvent() {
     const int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);

@@ -1,11 +1,11 @@
 // Linux backend of the platform interface: files, errors, time, processes, and event log
 // entries (to syslog). The service manager (systemd) has a file of its own.
+#include "platform/console.h"
 #include "platform/event_log.h"
 #include "platform/file_io.h"
 #include "platform/files.h"
 #include "platform/log_output.h"
 #include "platform/system.h"
-#include "platform/console.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -24,8 +24,8 @@
 
 #include "platform/ascii_text.h"
 #include "platform/files.h"
-#include "platform/processes.h"
 #include "platform/linux/linux_io.h"
+#include "platform/processes.h"
 
 #ifndef P_PIDFD
 #define P_PIDFD 3  // waitid's id type for a pidfd (Linux 5.4)

@@ -28,8 +28,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/service_manager.h"
 #include "platform/linux/linux_io.h"
+#include "platform/service_manager.h"
 
 extern char** environ;
 

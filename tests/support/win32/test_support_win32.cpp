@@ -1,8 +1,8 @@
 // Windows side of the test helpers: CreateProcessA with anonymous pipes, drained by one
 // thread per output so that a chatty child never blocks on a full pipe.
-#include "support/test_support.h"
-#include "platform/service_manager.h"
 #include "platform/processes.h"
+#include "platform/service_manager.h"
+#include "support/test_support.h"
 
 #include <windows.h>
 
