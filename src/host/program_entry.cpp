@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "host/check_command.h"
 #include "host/service_host.h"
 #include "host/status_command.h"
 #include "platform/ascii_text.h"
@@ -66,15 +67,19 @@ int ProgramMain(int argc, char** argv) {
             SetServiceNames(instance);
             return (install ? InstallService() : RemoveService()) ? 0 : 1;
         }
-        const bool metrics = EqualsIgnoringAsciiCase(keyword, "metrics");
-        if (metrics || EqualsIgnoringAsciiCase(keyword, "status")) {
+        // The questions an operator asks of an instance, each with its instance number.
+        struct Question {
+            const char* keyword;
+            int (*show)(const char* instance);
+        };
+        const Question questions[] = {
+            {"status", ShowStatus}, {"metrics", ShowMetrics}, {"check", ShowCheck}};
+        for (const Question& q : questions) {
+            if (!EqualsIgnoringAsciiCase(keyword, q.keyword)) continue;
             const char* instance = argc == 3 ? argv[2] : "";
-            if (argc > 3) {
-                std::printf("Usage: %s -%s [INSTANCE]\n", kUsageProgramName,
-                            metrics ? "metrics" : "status");
-            }
+            if (argc > 3) std::printf("Usage: %s -%s [INSTANCE]\n", kUsageProgramName, q.keyword);
             if (argc > 3 || !IsAcceptedInstance(instance)) return kStatusUsage;
-            return metrics ? ShowMetrics(instance) : ShowStatus(instance);
+            return q.show(instance);
         }
         if (argc == 2 && PrintVersionIfAsked(kProgramName, argv[1])) return 0;
         if (EqualsIgnoringAsciiCase(keyword, "debug")) {

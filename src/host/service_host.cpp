@@ -21,6 +21,10 @@ constexpr std::uint32_t kRemovePollMs = 1000;
 // failure; the count of failures starts again after a day without one.
 constexpr std::uint32_t kRecoveryDelayMs = 60000;
 constexpr std::uint32_t kRecoveryResetSeconds = 86400;
+// The service manager's watchdog (systemd's): the supervision loop says it makes progress at
+// least every 10 s (its state's refresh); six missed in a row are a controller that is
+// stopped or stuck, not a busy machine, and it is ended and started again like a crashed one.
+constexpr std::uint32_t kWatchdogSeconds = 60;
 
 // Prints a failure message with the text of the error that the failing call left.
 void PrintFailure(const char* format) {
@@ -85,8 +89,11 @@ bool InstallService() {
         return false;
     }
     const ServiceRegistration registration = {gServiceIdentity.serviceName,
-                                              gServiceIdentity.displayName, path, kRecoveryDelayMs,
-                                              kRecoveryResetSeconds};
+                                              gServiceIdentity.displayName,
+                                              path,
+                                              kRecoveryDelayMs,
+                                              kRecoveryResetSeconds,
+                                              kWatchdogSeconds};
     RecoveryFailure recovery;
     PlatformService* service = PlatformInstallService(manager, registration, &recovery);
     if (!service) {

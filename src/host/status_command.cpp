@@ -118,20 +118,6 @@ std::string RestartsText(const HealthFacts& f) {
     return text;
 }
 
-std::string HealthText(const Verdict& v) {
-    switch (v.health) {
-        case Health::kHealthy:
-            return "healthy";
-        case Health::kStarting:
-            return "starting: " + v.why;
-        case Health::kUnhealthy:
-            return "unhealthy: " + v.why;
-        case Health::kNotRunning:
-            break;
-    }
-    return "not running";
-}
-
 }  // namespace
 
 int ShowStatus(const char* instanceText) {
@@ -159,7 +145,7 @@ int ShowStatus(const char* instanceText) {
     if (!f.jobStarterFound) {
         Line("warning:", "the job starter cannot be found beside the controller or on PATH");
     }
-    Line("health:", HealthText(v));
+    Line("health:", HealthLine(v));
     switch (v.health) {
         case Health::kHealthy:
         case Health::kStarting:

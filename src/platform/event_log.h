@@ -1,7 +1,12 @@
-// The event-log port: the system's log of a service's troubles (Windows' event log; syslog,
-// facility daemon, on Linux), and the registration that lets the event viewer show the
-// controller's entries as text.
+// The event-log port: the system's log of a service's troubles and its restarts (Windows'
+// event log; on Linux syslog, facility daemon, for errors and the journal for the rest), and the
+// registration that lets the event viewer show the controller's entries as text.
 #pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
 
 // Registers event source `source` under the Application log with its message texts in
 // `messageFile` (Windows: the registry key the event viewer reads, with EventMessageFile
@@ -13,3 +18,18 @@ bool PlatformDeregisterEventSource(const char* source);
 // Writes one error entry with two insertion strings under the event source `source`. False
 // when no source could be opened; the entry is then not written.
 bool PlatformReportErrorEvent(const char* source, const char* line, const char* text);
+
+// One warning entry of its own kind (a restart, a KILL that failed, a forced end) under the
+// event source `source`. Windows: event `messageId` of the message table in the executable,
+// with `inserts` as its insertion strings %1, %2, ... in order. Linux: a journal entry with
+// MESSAGE=`text` (the same message with the inserts in place), MESSAGE_ID=`journalId`,
+// PRIORITY=warning, SYSLOG_IDENTIFIER=`source` and `fields` (name, value) as fields of their
+// own. False when the entry could not be handed over.
+struct WarningEntry {
+    std::uint32_t messageId;
+    const char* journalId;
+    std::string text;
+    std::vector<std::string> inserts;
+    std::vector<std::pair<std::string, std::string>> fields;
+};
+bool PlatformReportWarningEvent(const char* source, const WarningEntry& entry);

@@ -53,6 +53,12 @@ std::vector<std::string> PlatformProfileKeys(const char* section, const char* in
 // (root; Windows: SYSTEM or the Administrators group, which own what administrators make).
 std::string PlatformFileOwner(const char* path);
 bool PlatformIsAdministrator(const std::string& account);
+// Whether the account named `account` (as the service manager names a service's account; ""
+// is the system's own: root, LocalSystem) may create files in the folder `path`: it exists,
+// is a folder, and (Linux) lies on a file system mounted for writing and grants that account
+// write and search by its mode bits (root: always). False, with the reason in plain words in
+// `why`, when not. Asks only, with the caller's rights: nothing is created.
+bool PlatformAccountMayWriteFolder(const char* path, const std::string& account, std::string* why);
 // Deletes a file (never a directory). False when it could not be deleted.
 bool PlatformDeleteFile(const char* path);
 // Renames a file; never replaces an existing target. False when it could not be moved.

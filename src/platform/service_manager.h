@@ -42,6 +42,13 @@ PlatformStatusHandle* PlatformRegisterServiceHandler(const char* name,
 // stopped report is the service's last word, and the process ends when the dispatcher has
 // returned (see PlatformRunServiceDispatcher).
 bool PlatformReportServiceStatus(PlatformStatusHandle* handle, const ServiceStatusRecord& status);
+// While the service runs: tells the service manager that its loop makes progress, with
+// `health` (a few words) as the status it shows (Linux: WATCHDOG=1 and STATUS=; Windows has
+// no such thing: nothing). Nothing outside the dispatcher.
+void PlatformServiceAlive(const char* health);
+// How often the service manager wants to hear PlatformServiceAlive at the least, in
+// milliseconds: its watchdog interval (Linux: WATCHDOG_USEC), 0 when it wants nothing.
+std::uint32_t PlatformServiceWatchdogMs();
 // Hands the calling thread to the service dispatcher, which calls `serviceMain` on a thread
 // of its own with the service manager's arguments. Returns true when the service has stopped,
 // with the status the process is to exit with in `exitStatus` (Windows: 0; Linux: the one
@@ -64,12 +71,16 @@ void PlatformCloseServiceManager(PlatformServiceManager* manager);
 // `restartDelayMs` after every failure (a crash, or a stop with a non-zero exit code) but
 // never after a clean stop; the count of failures starts again after `resetSeconds` without
 // one (Windows: the failure actions and their flag; Linux: Restart=on-failure, RestartSec).
+// Where the manager has a watchdog (Linux: WatchdogSec), a service that has not said it makes
+// progress (PlatformServiceAlive) for `watchdogSeconds` is ended and counts as failed; its
+// standard output goes nowhere, as a Windows service's does.
 struct ServiceRegistration {
     const char* name;
     const char* displayName;
     const char* executablePath;  // as it is; the backend quotes it for the manager
     std::uint32_t restartDelayMs;
     std::uint32_t resetSeconds;
+    std::uint32_t watchdogSeconds = 0;  // 0: none
 };
 // A recovery setting the manager refused: the service is installed all the same.
 struct RecoveryFailure {
@@ -92,14 +103,15 @@ void PlatformCloseService(PlatformService* service);
 
 // Service `name` as the service manager has it, asked with a user's rights only: its state
 // (kServiceNotInstalled when there is no such service), while it has a process that
-// process's id (0 otherwise), and whether the manager is about to start it again after a
-// failure (systemd's "auto-restart"; Windows shows no such thing). False, with the last error
-// set, when the manager cannot be asked.
+// process's id (0 otherwise), the account it runs as, and whether the manager is about to start it
+// again after a failure (systemd's "auto-restart"; Windows shows no such thing). False, with the
+// last error set, when the manager cannot be asked.
 constexpr std::uint32_t kServiceNotInstalled = 0;
 struct ServiceQuery {
     std::uint32_t state = kServiceNotInstalled;
     std::uint32_t pid = 0;
     bool restartPending = false;
+    std::string account;  // the account it runs as; "" for the system's own (root, LocalSystem)
 };
 bool PlatformQueryService(const char* name, ServiceQuery* query);
 // The names of the installed services of the controller (named after the base service name)

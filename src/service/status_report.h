@@ -5,7 +5,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
+#include "platform/event_log.h"
 #include "platform/service_manager.h"
 
 constexpr int kErrorTextBytes = 256;
@@ -31,6 +33,21 @@ void SetServiceStatusIdentity(std::uint32_t serviceType, std::uint32_t specificE
 // Writes an error entry "<service name> error: <code>" plus `text` to the event log, after
 // capturing the thread's last error code as gLastErrorCode. Nothing in console mode.
 void ReportErrorEvent(const char* text);
+
+// The warnings the system's log gets of the supervision, in plain English: each restart of the
+// job starter, each KILL that could not be run, each end of a job starter by the controller's
+// own hand (or its failure). Built here once for both systems: the text, the message table's
+// event id and insertion strings (Windows), the journal's MESSAGE_ID and fields (Linux:
+// QVL_SERVICE, QVL_INSTANCE and those of the kind). A pid of 0 or an exit code below 0 is
+// not known.
+WarningEntry RestartEntry(const std::string& image, const std::string& cause,
+                          const std::string& causeText, std::uint32_t oldPid, std::int64_t exitCode,
+                          std::uint32_t newPid);
+WarningEntry KillFailedEntry(const std::string& command, const std::string& error);
+WarningEntry ForcedEndEntry(const std::string& image, std::uint32_t pid, const std::string& why,
+                            const std::string& outcome);
+// Hands an entry to the system's log under the service's name. Nothing in console mode.
+void ReportWarningEvent(const WarningEntry& entry);
 
 // The system's text for the thread's last error without its CR LF, then " (0x<code>)" in
 // lower-case hexadecimal; the empty string when there is no text or it does not fit in

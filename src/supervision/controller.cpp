@@ -193,8 +193,8 @@ void BeginState(RunContext* run, std::uint32_t heartbeatTimeoutMs) {
     Publish(&run->publication);
 }
 
-void EndRun(RunResources* run, Publication* publication, bool banner) {
-    EndPublishing(publication);
+void EndRun(RunResources* run, Publication* publication, bool banner, bool stopped) {
+    EndPublishing(publication, stopped);
     if (banner) {
         Log("** Service QVLJOBCTL wurde beendet    **\n");
         Log("****************************************\n");
@@ -250,7 +250,7 @@ int RunControllerWith(int argc, char** argv, const RunTimes& times) {
             outcome = kRunWaitFailed;
         }
     }
-    EndRun(&run, &context.publication, banner);
+    EndRun(&run, &context.publication, banner, outcome == kRunStopped);
     return outcome;
 }
 

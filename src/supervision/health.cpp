@@ -116,7 +116,6 @@ HealthFacts OwnHealthFacts(const RunState& state, const std::string& instanceTex
 }
 
 Verdict JudgeHealth(const HealthFacts& f) {
-    const RunState& st = f.state;
     const bool running = f.controllerAlive || f.pipeServed || ServiceRuns(f);
     if (!f.stateRead && !f.stateMissing) {
         return Unhealthy(running, "state file unreadable: " + f.stateProblem);
@@ -124,6 +123,13 @@ Verdict JudgeHealth(const HealthFacts& f) {
     if (!running) return {Health::kNotRunning, false, ""};
     if (!f.controllerAlive) {
         return Unhealthy(true, "the controller's state file is not written");
+    }
+    const RunState& st = f.state;
+    // A controller that still runs but no longer refreshes its file is stuck: what the file
+    // says of the job starter is as old as the file.
+    if (st.refreshed != 0 && f.now - st.refreshed > kRefreshOverdueSeconds) {
+        return Unhealthy(true, "controller not responding: its state was last written " +
+                                   Seconds(f.now - st.refreshed) + " ago");
     }
     if (!f.pipeServed) return Unhealthy(true, "its pipe is not served");
     const std::string image = RecordedJobStarterImage(st);
@@ -170,4 +176,18 @@ Verdict JudgeHealth(const HealthFacts& f) {
             true, "the job starter " + image + " has not heartbeated for " + Seconds(silence));
     }
     return {Health::kHealthy, true, ""};
+}
+
+std::string HealthLine(const Verdict& v) {
+    switch (v.health) {
+        case Health::kHealthy:
+            return "healthy";
+        case Health::kStarting:
+            return "starting: " + v.why;
+        case Health::kUnhealthy:
+            return "unhealthy: " + v.why;
+        case Health::kNotRunning:
+            break;
+    }
+    return "not running";
 }

@@ -52,6 +52,8 @@ HealthFacts GatherHealthFacts(const std::string& instanceText);
 // from its record `state`.
 HealthFacts OwnHealthFacts(const RunState& state, const std::string& instanceText);
 Verdict JudgeHealth(const HealthFacts& facts);
+// The verdict in a few words: "healthy", "starting: ...", "unhealthy: ...", "not running".
+std::string HealthLine(const Verdict& verdict);
 
 // The job starter's image name, the first word of the command line the state file recorded.
 std::string RecordedJobStarterImage(const RunState& state);

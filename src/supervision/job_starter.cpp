@@ -108,7 +108,7 @@ std::vector<FoundProcess> RunningJobStarters(const char* image, long instance,
 }
 
 std::uint32_t LaunchCommandLine(const char* commandLine, std::uint64_t* creationTime,
-                                PlatformProcessWatch** watch) {
+                                PlatformProcessWatch** watch, std::string* failure) {
     std::uint32_t pid = 0;
     std::uint64_t created = 0;
     if (PlatformLaunch(commandLine, &pid, &created, watch)) {
@@ -119,6 +119,7 @@ std::uint32_t LaunchCommandLine(const char* commandLine, std::uint64_t* creation
     char error[kErrorTextBytes];
     FormatLastError(error, sizeof error);
     WriteLogFormatted("Prozess %s: konnte nicht erzeugt werden. Fehler: %s!\n", commandLine, error);
+    if (failure) *failure = error;
     return 0;
 }
 
@@ -184,7 +185,11 @@ void PlanRestart(JobStarterControl* control, RestartPass* pass) {
 bool StartNextKill(RestartPass* pass) {
     if (pass->nextKill >= pass->kills.size()) return false;
     const std::string command = "KILL " + pass->kills[pass->nextKill++];
-    if (LaunchCommandLine(command.c_str()) == 0) pass->killFailed = true;
+    std::string error;
+    if (LaunchCommandLine(command.c_str(), nullptr, nullptr, &error) == 0) {
+        pass->killFailed = true;
+        ReportWarningEvent(KillFailedEntry(command, error));
+    }
     return true;
 }
 
@@ -212,6 +217,9 @@ bool EndTargetsItself(RestartPass* pass, bool afterWait) {
     const char* why = afterWait          ? "nach KILL noch aktiv"
                       : pass->killFailed ? "KILL konnte nicht gestartet werden"
                                          : "KILL beendet ihn nicht";
+    const char* whyInEnglish = afterWait          ? "it still ran after KILL"
+                               : pass->killFailed ? "KILL could not be run"
+                                                  : "KILL does not end it";
     bool any = false;
     for (EndTarget& t : pass->targets) {
         if (!Runs(t)) continue;
@@ -223,6 +231,8 @@ bool EndTargetsItself(RestartPass* pass, bool afterWait) {
             ended ? std::string("vom Controller beendet: ") + why + "."
                   : std::string("konnte vom Controller nicht beendet werden: ") + error + ".";
         LogProcessLine(pass->image, text.c_str(), t.pid);
+        ReportWarningEvent(ForcedEndEntry(pass->image, t.pid, whyInEnglish,
+                                          ended ? "ended" : std::string("not ended: ") + error));
     }
     return any;
 }

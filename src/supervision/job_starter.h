@@ -85,10 +85,11 @@ std::vector<FoundProcess> RunningJobStarters(const char* image, long instance,
 
 // Starts a command line and logs "Prozess ... erstellt." or the failure with the system's
 // error text. Returns the new process id, or 0 when it could not be started; gives the
-// process's creation time through `creationTime` and a watch on it through `watch` when those
-// are not null.
+// process's creation time through `creationTime` and a watch on it through `watch`, and the
+// error text of a failure through `failure`, when those are not null.
 std::uint32_t LaunchCommandLine(const char* commandLine, std::uint64_t* creationTime = nullptr,
-                                PlatformProcessWatch** watch = nullptr);
+                                PlatformProcessWatch** watch = nullptr,
+                                std::string* failure = nullptr);
 
 // One process a restart is to end.
 struct EndTarget {
@@ -111,7 +112,8 @@ struct RestartPass {
 // Works out what the pass ends and with which KILL commands. The pass takes over the watch
 // on the job starter the run started; the previous run's is forgotten once looked at.
 void PlanRestart(JobStarterControl* control, RestartPass* pass);
-// Starts the next KILL; false when there is none left (then no pause follows).
+// Starts the next KILL; false when there is none left (then no pause follows). One that could
+// not be run is also reported to the system's log.
 bool StartNextKill(RestartPass* pass);
 // True when every target has ended. `waitOn` (when not null) receives the watch of one still
 // running, to wait on; null then means some target can only be looked at by id.
@@ -122,7 +124,8 @@ bool TargetsEnded(RestartPass* pass, PlatformProcessWatch** waitOn = nullptr);
 enum class AfterKills { kStart, kAwaitEnd, kEndItself };
 AfterKills WhatAfterKills(RestartPass* pass);
 // Ends every target still running by the controller's own hand, logging each and why (after
-// the wait for their end, `afterWait`, or at once); false when there was none.
+// the wait for their end, `afterWait`, or at once) and reporting each to the system's log;
+// false when there was none.
 bool EndTargetsItself(RestartPass* pass, bool afterWait);
 // Logs each target that is still running after all (when `logLeftovers`: not when a stop
 // cut the pass short); then forgets the targets.

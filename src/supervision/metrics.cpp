@@ -85,6 +85,10 @@ std::string RenderMetrics(const HealthFacts& f, const Verdict& v) {
          st.jobStarterStarted},
         {"qvljobctl_start_time_seconds",
          "When the controller's run started, in seconds since 1970.", st.started},
+        {"qvljobctl_last_refresh_timestamp_seconds",
+         "When the controller last wrote its state, in seconds since 1970: at least every 10 s "
+         "while its loop makes progress (0: a controller that does not say).",
+         st.refreshed},
         {"qvljobctl_job_starter_backoff_seconds",
          "The delay before the restart after the job starter's last exit, in seconds.",
          st.backoffMs / 1000},

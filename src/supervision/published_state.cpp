@@ -5,14 +5,14 @@
 
 #include "log/log_file.h"
 #include "platform/files.h"
+#include "platform/service_manager.h"
+#include "platform/system.h"
 #include "service/service_identity.h"
 #include "service/status_report.h"
 #include "supervision/health.h"
 #include "supervision/metrics.h"
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 // A file that cannot be written is said once: in the log, the console and the event log.
 void SayFailure(const Publication& p, const char* what, const std::string& path, bool* said,
@@ -29,9 +29,14 @@ void SayFailure(const Publication& p, const char* what, const std::string& path,
 }
 
 void Write(Publication* p) {
-    if (p->path.empty()) return;
-    p->lastWrite = Clock::now();
     RunState& st = p->state;
+    st.refreshed = std::time(nullptr);
+    // Every write is the loop's progress: the service manager hears of it (its watchdog) with
+    // the health the record shows, until the run has ended.
+    const HealthFacts facts = OwnHealthFacts(st, p->instanceText);
+    const Verdict verdict = JudgeHealth(facts);
+    if (st.ended == 0) PlatformServiceAlive(HealthLine(verdict).c_str());
+    if (p->path.empty()) return;
     if (p->jobStarter) {
         st.jobStarter = p->jobStarter->commandLine;
         st.jobStarterPid = p->jobStarter->pid;
@@ -42,9 +47,7 @@ void Write(Publication* p) {
                    "-status finds the controller by its pipe meanwhile.");
     }
     if (p->metricsPath.empty()) return;
-    const HealthFacts facts = OwnHealthFacts(st, p->instanceText);
-    if (!PlatformReplaceFileWith(p->metricsPath.c_str(),
-                                 RenderMetrics(facts, JudgeHealth(facts)))) {
+    if (!PlatformReplaceFileWith(p->metricsPath.c_str(), RenderMetrics(facts, verdict))) {
         SayFailure(*p, "metrics file", p->metricsPath, &p->metricsFailureSaid,
                    "-metrics gives the metrics meanwhile.");
     }
@@ -74,14 +77,28 @@ void Publish(Publication* p) {
 }
 
 void PublishHeartbeat(Publication* p, bool firstOfJobStarter) {
-    if (firstOfJobStarter ||
-        Clock::now() - p->lastWrite >= std::chrono::milliseconds(kStateRefreshMs)) {
-        Write(p);
-    }
+    if (firstOfJobStarter) Write(p);
 }
 
-void EndPublishing(Publication* p) {
+void EndPublishing(Publication* p, bool stopped) {
     p->state.ended = std::time(nullptr);
-    Write(p);
+    // A run ended by a stop takes its metrics file with it: an instance stopped on purpose
+    // raises no alert. One that ended otherwise leaves it saying that it does not run.
+    if (stopped && !p->metricsPath.empty()) {
+        const std::string metrics = p->metricsPath;
+        p->metricsPath.clear();
+        Write(p);
+        std::string left;
+        const bool deleted = PlatformDeleteFile(metrics.c_str());
+        const std::uint32_t error = PlatformLastError();
+        if (!deleted &&
+            PlatformReadSmallFile(metrics.c_str(), 0, &left) != SmallFileRead::kMissing) {
+            PlatformSetLastError(error);
+            SayFailure(*p, "metrics file", metrics, &p->metricsFailureSaid,
+                       "It stays, saying that the controller does not run.");
+        }
+    } else {
+        Write(p);
+    }
     p->path.clear();
 }

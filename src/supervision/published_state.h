@@ -5,7 +5,6 @@
 // system's reason) and otherwise ignored like a failed log entry.
 #pragma once
 
-#include <chrono>
 #include <string>
 
 #include "supervision/job_starter.h"
@@ -19,7 +18,6 @@ struct Publication {
     std::string path;                                 // the state file; empty: nothing is published
     std::string metricsPath;                          // empty: no metrics file
     void (*tell)(const std::string& line) = nullptr;  // prints a line for a console run
-    std::chrono::steady_clock::time_point lastWrite;
     bool stateFailureSaid = false;
     bool metricsFailureSaid = false;
 };
@@ -31,10 +29,13 @@ struct Publication {
 void BeginPublishing(Publication* p, const std::string& statePath, const std::string& metricsDir,
                      const std::string& instanceText, const JobStarterRecord* jobStarter,
                      void (*tell)(const std::string& line));
-// Writes the record now.
+// Writes the record now (also its time, `refreshed`), and tells the service manager that the
+// loop makes progress.
 void Publish(Publication* p);
-// Writes the record after a heartbeat: at once when it is the job starter's first, else only
-// when the last write is kStateRefreshMs old, so that a storm of heartbeats costs nothing.
+// Records a heartbeat: written at once when it is the job starter's first, else with the next
+// refresh (the supervision's, at most kStateRefreshMs later), so that a storm of heartbeats
+// costs nothing.
 void PublishHeartbeat(Publication* p, bool firstOfJobStarter);
-// Writes the record one last time, marked as ended, and stops publishing.
-void EndPublishing(Publication* p);
+// Writes the record one last time, marked as ended, and stops publishing. A run ended by a
+// stop (`stopped`) removes its metrics file; any other end rewrites it.
+void EndPublishing(Publication* p, bool stopped);

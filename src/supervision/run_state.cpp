@@ -57,6 +57,7 @@ const Field kFields[] = {
     {"restart_due", nullptr, nullptr, nullptr, &RunState::restartDue, 0, kLatestTime},
     {"backoff_ms", nullptr, &RunState::backoffMs, nullptr, nullptr, 0, 0},
     {"ended", nullptr, nullptr, nullptr, &RunState::ended, 0, kLatestTime},
+    {"refreshed", nullptr, nullptr, nullptr, &RunState::refreshed, 0, kLatestTime},
 };
 
 // A text value on one line: line breaks (never expected) become blanks.

@@ -9,9 +9,14 @@
 #include <cstdint>
 #include <string>
 
-// After a heartbeat the file is rewritten only when its last write is older than this, so a
-// storm of heartbeats costs almost nothing; -status allows the same lag.
+// The file is rewritten at least this often, also while nothing happens, so that a frozen
+// controller shows (its file grows old); after a heartbeat it is rewritten only when its last
+// write is older than this, so a storm of heartbeats costs almost nothing. -status allows the
+// same lag for the heartbeat's time.
 constexpr std::uint32_t kStateRefreshMs = 10000;
+// A controller whose file is older than this has missed three refreshes: it no longer makes
+// progress (stopped, or stuck in a call), whatever the file says of the job starter.
+constexpr std::int64_t kRefreshOverdueSeconds = 3 * kStateRefreshMs / 1000;
 // A state file is a few hundred bytes; a reader takes nothing larger (nor anything that is
 // not a regular file) for one.
 constexpr std::size_t kMaxStateFileBytes = 8192;
@@ -51,6 +56,7 @@ struct RunState {
     std::int64_t restartDue = 0;  // when a restart after an exit or a failed start is due
     std::uint32_t backoffMs = 0;  // the delay before that restart
     std::int64_t ended = 0;       // set by the run's end
+    std::int64_t refreshed = 0;   // when the file was written (0: by a controller that did not say)
 };
 
 // The state file of the instance with suffix `instanceSuffix` ("" or "3") whose log is at

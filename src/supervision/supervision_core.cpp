@@ -31,6 +31,7 @@ struct Stepper {
     Actions out;
 
     void Do(ActionKind kind, bool flag = false) {
+        if (kind == ActionKind::kPublish) s.refreshAt = now + t.refreshMs;
         Action a{kind};
         a.flag = flag;
         out.Add(a);
@@ -270,8 +271,17 @@ struct Stepper {
         }
     }
 
+    // The state is written once per refresh interval while nothing else writes it: first in
+    // the step, since only a step's last action may have a result that comes back at once.
+    void Refresh(const Event& e) {
+        if (t.refreshMs != 0 && e.kind != EventKind::kStop && now >= s.refreshAt) {
+            Do(ActionKind::kPublish);
+        }
+    }
+
     void Handle(const Event& e) {
         if (s.over) return;
+        Refresh(e);
         switch (e.kind) {
             case EventKind::kBegin:
                 return;
@@ -348,6 +358,7 @@ Millis DeadlineOf(const State& s, const Times& t) {
     }
     const bool listens = s.phase == Phase::kListening || s.phase == Phase::kListenPause;
     if (listens && s.wanted.restart) d = std::min(d, s.wanted.at);
+    if (t.refreshMs != 0) d = std::min(d, s.refreshAt);
     return d;
 }
 
@@ -358,6 +369,7 @@ bool AwaitsBackoff(const State& state) {
 Actions Begin(State* state, const Times& times, bool restartOnExit, Millis now) {
     *state = State{};
     state->lastSignOfLife = state->jobStarterStart = now;
+    state->refreshAt = now + times.refreshMs;  // the run's state was written as it began
     Stepper step{*state, times, restartOnExit, now, {}};
     step.BeginPass(Cause::kFirstStart);
     return step.out;

@@ -17,7 +17,9 @@
 //   ending         the old ones       the wait after the controller ended them itself
 //   starting       -                  none: the new job starter is being started
 // In a phase that has no deadline an action is under way whose result comes back at once as
-// the next event; the loop looks at the stop before it hands that in.
+// the next event; the loop looks at the stop before it hands that in. Every wait also ends
+// when the state is due to be written again (the refresh), so that the loop wakes once per
+// refresh interval while nothing happens, and only then.
 //
 // What is wanted is kept apart from what is: `Wanted` says whether a restart is due and
 // when, and why; the phase says what is going on. The cause of every restart is one value,
@@ -72,6 +74,9 @@ struct Times {
     std::uint32_t firstBackoffMs;
     std::uint32_t maxBackoffMs;
     std::uint32_t backoffResetMs;
+    // The run's state is written at least this often, whatever happens (0: only when it
+    // changes), so that a controller whose loop no longer makes progress shows it.
+    std::uint32_t refreshMs = 0;
 };
 
 // A restart that is wanted: after an exit or a failed start (with restart on exit).
@@ -105,7 +110,8 @@ struct State {
     Millis lookedAt = 0;               // when the old job starters were last looked at
     std::uint32_t listenErrors[kListenErrorsSaid] = {};
     std::size_t listenErrorCount = 0;
-    bool over = false;  // the run has ended
+    Millis refreshAt = 0;  // when the state is next written if nothing else writes it
+    bool over = false;     // the run has ended
 };
 
 enum class EventKind {
@@ -150,7 +156,7 @@ enum class ActionKind {
     kStart,            // start the new job starter
     kSaySilence,       // log "... antwortet nicht"
     kSilentExchange,   // the read and the reply of the cycle without a client
-    kPublish,          // publish the run's state (with the wanted restart)
+    kPublish,          // publish the run's state (with the wanted restart); also the refresh
     kEnd,              // the run ends: let go of the job starter's watch
 };
 struct Action {

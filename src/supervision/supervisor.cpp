@@ -3,6 +3,7 @@
 // decides nothing itself.
 #include "supervision/supervisor.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include "log/log_file.h"
 #include "platform/pipe_server.h"
 #include "platform/processes.h"
+#include "platform/service_manager.h"
 #include "platform/system.h"
 #include "service/status_report.h"
 #include "supervision/heartbeat_protocol.h"
@@ -59,6 +61,9 @@ struct Carrier {
     JobStarterControl& control;
     RunState& published;
     RestartPass pass;
+    // The job starter a restart replaces, for its report: its id and exit code (-1: none).
+    std::uint32_t replacedPid = 0;
+    std::int64_t replacedExitCode = -1;
     std::uint32_t shownChanges = 0;  // of the core's shown restart, turned into wall time
     char request[kRequestBytes] = {};
     char reply[kReplyRoomBytes] = {};
@@ -84,6 +89,8 @@ void LogJobStarterExit(Carrier& c) {
 void CountRestart(Carrier& c, core::Cause cause) {
     const std::uint32_t heartbeatTimeoutMs = c.times.heartbeatTimeoutMs;
     RunState& st = c.published;
+    c.replacedPid = c.control.current.pid;
+    c.replacedExitCode = st.jobStarterExited != 0 ? st.jobStarterExitCode : -1;
     st.restarts += 1;
     st.restartsSinceHeartbeat += 1;
     st.lastRestart = std::time(nullptr);
@@ -110,12 +117,22 @@ void PublishState(Carrier& c, core::Millis now) {
     Publish(&c.run.publication);
 }
 
+// Starts the job starter; a restart is also reported to the system's log, with what it
+// replaced and why.
 bool StartJobStarterNow(Carrier& c) {
     const bool started = StartJobStarter(&c.control);
     RunState& st = c.published;
     st.jobStarterStarted = std::time(nullptr);
     st.jobStarterExited = 0;
     st.jobStarterExitCode = -1;
+    const core::Cause cause = c.state.cause;
+    if (cause != core::Cause::kFirstStart) {
+        const char* word = cause == core::Cause::kSilence ? kCauseSilence
+                           : cause == core::Cause::kExit  ? kCauseExit
+                                                          : kCauseStartFailed;
+        ReportWarningEvent(RestartEntry(c.control.image, word, st.lastRestartCause, c.replacedPid,
+                                        c.replacedExitCode, started ? c.control.current.pid : 0));
+    }
     return started;
 }
 
@@ -310,9 +327,12 @@ bool WaitForEvent(Carrier& c, const core::Times& t, core::Event* event) {
 }
 
 core::Times CoreTimes(const RunTimes& t) {
+    std::uint32_t refreshMs = t.refreshMs;
+    const std::uint32_t watchdogMs = PlatformServiceWatchdogMs();
+    if (watchdogMs != 0) refreshMs = std::min(refreshMs, std::max(watchdogMs / 2, 1u));
     return {t.heartbeatTimeoutMs, t.clientLimitMs,  kListenRetryMs, t.killPauseMs,
             t.endWaitMs,          kForcedEndWaitMs, kEndPollMs,     t.firstBackoffMs,
-            t.maxBackoffMs,       t.backoffResetMs};
+            t.maxBackoffMs,       t.backoffResetMs, refreshMs};
 }
 
 }  // namespace

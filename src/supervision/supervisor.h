@@ -45,6 +45,9 @@ struct RunTimes {
     std::uint32_t firstBackoffMs = kFirstBackoffMs;
     std::uint32_t maxBackoffMs = kMaxBackoffMs;
     std::uint32_t backoffResetMs = kBackoffResetMs;
+    // The state's refresh; a service manager's watchdog that wants to hear more often is
+    // told at half its interval.
+    std::uint32_t refreshMs = kStateRefreshMs;
 };
 
 // What a run owns and hands to the units that need it: one record per fact.

@@ -171,4 +171,68 @@ TEST_F(StatusCommand, ARestartedJobStarterHasItsOwnTimeOut) {
     EXPECT_EQ(0, r.exitCode) << r.out;
 }
 
+// A controller stopped by SIGSTOP keeps its process and its pipe, and its file keeps saying
+// that the job starter heartbeated: -status names the controller, since its refreshes stop.
+TEST_F(StatusCommand, AFrozenControllerIsNamedNotItsJobStarter) {
+    if (!Linux()) GTEST_SKIP() << "SIGSTOP: Linux";
+    Start(60000);
+    EXPECT_EQ(0, Transact("beat"));
+    const std::string pid = std::to_string(ChildProcessId(child_));
+    ASSERT_EQ(0, RunProcess({"/bin/kill", "-STOP", pid}).exitCode);
+    ProcessResult r;
+    for (int i = 0; i < 50 && r.out.find("not responding") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        r = Status();
+    }
+    RunProcess({"/bin/kill", "-CONT", pid});
+    EXPECT_EQ(1, r.exitCode) << r.out;
+    EXPECT_NE(
+        std::string::npos,
+        HealthLine(r.out).find("unhealthy: controller not responding: its state was last written "))
+        << r.out;
+    EXPECT_EQ(0, Stop());
+}
+
+// -check finds what would keep an instance from starting or from its work, one line each,
+// and changes nothing: each case mars a sound installation in one way.
+TEST_F(StatusCommand, CheckNamesWhatKeepsAnInstanceFromStarting) {
+    Status();  // lays the real controller beside the stand-in, as qvlstatus
+    const std::string check = dir_ / ExecutableFileName("qvlstatus");
+    const std::string kill = dir_ / ExecutableFileName("KILL");
+    struct Case {
+        const char* what;
+        std::string aside;  // a file moved away for the case
+        std::string ini;    // the INI written for the case
+        const char* line;   // the one problem
+    };
+    const Case cases[] = {
+        {"a sound instance", "", "", nullptr},
+        {"a missing settings file", dir_ / "QUARVELIN.INI", "",
+         "problem: configuration: The settings file "},
+        {"a missing KILL", kill, "", "problem: KILL cannot be found beside the controller"},
+        {"a log folder that does not exist", "", "[JOBATR]\r\nQVLLOG=.\\gone\\QVLJOBCTL.LOG\r\n",
+         "problem: log and state folder .\\gone\\ (in "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (!c.aside.empty()) {
+            ASSERT_EQ(0, std::rename(c.aside.c_str(), (c.aside + ".x").c_str()));
+        }
+        if (!c.ini.empty()) WriteFileBytes(dir_ / "QVLJOBCTL.INI", c.ini);
+        const ProcessResult r = RunProcess({check, "-check", instance_});
+        if (!c.aside.empty()) std::rename((c.aside + ".x").c_str(), c.aside.c_str());
+        std::remove((dir_ / "QVLJOBCTL.INI").c_str());
+        EXPECT_EQ(c.line ? 1 : 0, r.exitCode) << r.out;
+        const std::size_t problem = r.out.find("  problem: ");
+        if (c.line) {
+            EXPECT_EQ(problem, r.out.find(std::string("  ") + c.line)) << r.out;
+            EXPECT_EQ(std::string::npos, r.out.find("  problem: ", problem + 1)) << r.out;
+        } else {
+            EXPECT_EQ(std::string::npos, problem) << r.out;
+            EXPECT_NE(std::string::npos, r.out.find("  verdict: the instance can start\n"));
+        }
+        EXPECT_FALSE(FileExists(dir_ / "QVLJOBCTL.LOG")) << "a check writes nothing";
+    }
+}
+
 }  // namespace

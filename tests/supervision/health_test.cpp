@@ -55,6 +55,17 @@ TEST(Health, EveryVerdictFromItsFacts) {
         {"a pipe served without a controller that writes its state",
          [](HealthFacts& f) { f.controllerAlive = false; }, Health::kUnhealthy, true,
          "the controller's state file is not written"},
+        // A frozen controller: its file, job starter and all, is as old as its last refresh.
+        {"a controller that has missed its refreshes",
+         [](HealthFacts& f) {
+             f.state.refreshed = kNow - kRefreshOverdueSeconds - 1;
+             f.state.lastHeartbeat = kNow - 400;
+         },
+         Health::kUnhealthy, true,
+         "controller not responding: its state was last written 31 s ago"},
+        {"a controller within its refresh",
+         [](HealthFacts& f) { f.state.refreshed = kNow - kRefreshOverdueSeconds; },
+         Health::kHealthy, true, ""},
         {"a controller whose pipe is not served", [](HealthFacts& f) { f.pipeServed = false; },
          Health::kUnhealthy, true, "its pipe is not served"},
         {"two job starters in a row that never heartbeated",
@@ -140,6 +151,7 @@ TEST(Metrics, EveryMetricFromTheFactsAndTheVerdict) {
     f.state.restartsExit = 2;
     f.state.restartsStartFailed = 1;
     f.state.backoffMs = 8000;
+    f.state.refreshed = kNow - 2;
     const std::string text = RenderMetrics(f, JudgeHealth(f));
     const std::string s = "{service=\"QUARVELIN_JOB_CONTROLLER3\"";
     const std::pair<std::string, std::string> rows[] = {
@@ -154,6 +166,7 @@ TEST(Metrics, EveryMetricFromTheFactsAndTheVerdict) {
         {"qvljobctl_job_starter_start_time_seconds" + s + "}", std::to_string(kNow - 3000)},
         {"qvljobctl_start_time_seconds" + s + "}", std::to_string(kNow - 3600)},
         {"qvljobctl_job_starter_backoff_seconds" + s + "}", "8"},
+        {"qvljobctl_last_refresh_timestamp_seconds" + s + "}", std::to_string(kNow - 2)},
     };
     for (const auto& [series, value] : rows)
         EXPECT_EQ(value, Sample(text, series)) << series << "\n" << text;

@@ -138,16 +138,16 @@ struct Scenario {
 
 class Core : public ::testing::Test {
 protected:
-    void Run(const Scenario& scenario) {
+    void Run(const Scenario& scenario, const core::Times& times = kTimes) {
         SCOPED_TRACE(scenario.name);
-        const core::Actions begun = core::Begin(&state_, kTimes, scenario.restartOnExit, 0);
+        const core::Actions begun = core::Begin(&state_, times, scenario.restartOnExit, 0);
         EXPECT_EQ("Plan RunKill", Text(begun));
         std::vector<StepRow> steps = kFirstStart;
         steps.insert(steps.end(), scenario.steps.begin(), scenario.steps.end());
         for (std::size_t i = 0; i < steps.size(); ++i) {
             const StepRow& row = steps[i];
             const core::Actions out =
-                core::Step(&state_, kTimes, scenario.restartOnExit, row.event, row.at);
+                core::Step(&state_, times, scenario.restartOnExit, row.event, row.at);
             EXPECT_EQ(row.actions, Text(out)) << "step " << i << " at " << row.at;
             EXPECT_EQ(core::RowOf(row.phase).name, std::string(core::RowOf(state_.phase).name))
                 << "step " << i << " at " << row.at;
@@ -189,6 +189,34 @@ TEST_F(Core, SilenceRestartsAtTheDeadlineAndHeartbeatsMoveIt) {
     for (const Scenario& s :
          {Scenario{"silence", false, kSilenceRestart}, Scenario{"heartbeats", false, kHeartbeats}})
         Run(s);
+}
+
+// While nothing happens the state is written once per refresh interval, and only then: every
+// wait ends at the refresh, whose write comes first in its step; any other write moves it;
+// a stop is not delayed by one.
+TEST_F(Core, TheStateIsRefreshedOncePerIntervalAndOnlyThen) {
+    core::Times times = kTimes;
+    times.refreshMs = 300;
+    Run({"refresh",
+         false,
+         {{300, E(EventKind::kDeadline), "Publish", Phase::kListening},
+          {450, E(EventKind::kPipeOver), "Read", Phase::kReading},
+          {450, E(EventKind::kPipeOver), "Reply", Phase::kReplying},
+          {450, E(EventKind::kPipeOver), "Disconnect Heartbeat Listen", Phase::kListening},
+          {600, E(EventKind::kDeadline), "Publish", Phase::kListening},
+          {1450, E(EventKind::kDeadline), "Publish Cancel Count(silence) Publish Plan RunKill",
+           Phase::kKilling},
+          {1450, E(EventKind::kKillStarted), "", Phase::kKillPause}}},
+        times);
+    EXPECT_EQ(1650, core::DeadlineOf(state_, times)) << "the pause ends before the refresh";
+    EXPECT_EQ("RunKill", Text(core::Step(&state_, times, false, E(EventKind::kDeadline), 1650)));
+    core::Step(&state_, times, false, E(EventKind::kKillStarted), 1650);
+    EXPECT_EQ(1750, core::DeadlineOf(state_, times)) << "the refresh ends the second pause";
+    EXPECT_EQ("Publish", Text(core::Step(&state_, times, false, E(EventKind::kDeadline), 1750)));
+    EXPECT_EQ("Finish End", Text(core::Step(&state_, times, false, E(EventKind::kStop), 2100)));
+    // Without a refresh interval the listening wait ends at the heartbeat deadline alone.
+    Run({"none", false, {}});
+    EXPECT_EQ(1000, core::DeadlineOf(state_, kTimes));
 }
 
 // Clients that hold the cycle are dropped at their limit or at the heartbeat deadline;

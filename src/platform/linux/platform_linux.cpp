@@ -9,19 +9,27 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/file.h>
+#include <sys/uio.h>
 #include <sys/wait.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <syslog.h>
+#include <systemd/sd-journal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "platform/linux/linux_io.h"
 #include "platform/profile_reader.h"
@@ -224,6 +232,67 @@ bool PlatformDeleteFile(const char* path) {
     return unlink(LinuxPath(path).c_str()) == 0;
 }
 
+bool PlatformAccountMayWriteFolder(const char* path, const std::string& account, std::string* why) {
+    const std::string folder = LinuxPath(path);
+    struct stat st;
+    if (stat(folder.c_str(), &st) != 0) {
+        *why = errno == ENOENT ? "it does not exist"
+                               : std::string("it cannot be examined: ") + std::strerror(errno);
+        return false;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        *why = "it is not a folder";
+        return false;
+    }
+    struct statvfs fs;
+    if (statvfs(folder.c_str(), &fs) == 0 && (fs.f_flag & ST_RDONLY) != 0) {
+        *why = "its file system is mounted read-only";
+        return false;
+    }
+    const std::string name = account.empty() ? "root" : account;
+    std::vector<char> buffer(16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    getpwnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found);
+    if (!found && !name.empty() && name.find_first_not_of("0123456789") == std::string::npos) {
+        getpwuid_r(static_cast<uid_t>(std::strtoul(name.c_str(), nullptr, 10)), &entry,
+                   buffer.data(), buffer.size(), &found);
+    }
+    if (!found) {
+        *why = "there is no account " + name;
+        return false;
+    }
+    if (found->pw_uid == 0) return true;  // root may write every folder on a writable mount
+    // The owner's bits, else the group's for a group the account is in, else the others'.
+    mode_t bits = st.st_mode & S_IRWXO;
+    if (st.st_uid == found->pw_uid) {
+        bits = (st.st_mode & S_IRWXU) >> 6;
+    } else {
+        int count = 64;
+        std::vector<gid_t> groups(static_cast<std::size_t>(count));
+        if (getgrouplist(found->pw_name, found->pw_gid, groups.data(), &count) < 0) {
+            groups.resize(static_cast<std::size_t>(count));
+            getgrouplist(found->pw_name, found->pw_gid, groups.data(), &count);
+        }
+        groups.resize(static_cast<std::size_t>(std::max(count, 0)));
+        for (const gid_t g : groups)
+            if (g == st.st_gid) bits = (st.st_mode & S_IRWXG) >> 3;
+    }
+    if ((bits & (S_IWOTH | S_IXOTH)) != (S_IWOTH | S_IXOTH)) {
+        *why =
+            "its mode " +
+            [&st] {
+                char text[8];
+                std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+                return std::string(text);
+            }() +
+            " (owner " + std::to_string(st.st_uid) + ", group " + std::to_string(st.st_gid) +
+            ") does not let " + name + " write to it";
+        return false;
+    }
+    return true;
+}
+
 std::vector<std::string> PlatformProfileKeys(const char* section, const char* iniPath) {
     return ProfileKeyNames(section, LinuxPath(iniPath).c_str());
 }
@@ -421,6 +490,25 @@ bool PlatformRegisterEventSource(const char*, const char*) {
 
 bool PlatformDeregisterEventSource(const char*) {
     return true;
+}
+
+bool PlatformReportWarningEvent(const char* source, const WarningEntry& entry) {
+    // The journal's own API, so that every field is one of its own: journalctl finds the
+    // entries by MESSAGE_ID and shows the fields with -o json.
+    std::vector<std::string> lines = {
+        "MESSAGE=" + entry.text,
+        std::string("MESSAGE_ID=") + entry.journalId,
+        "PRIORITY=" + std::to_string(LOG_WARNING),
+        std::string("SYSLOG_IDENTIFIER=") + source,
+    };
+    for (const auto& field : entry.fields)
+        lines.push_back(field.first + "=" + field.second);
+    std::vector<iovec> parts;
+    for (std::string& line : lines)
+        parts.push_back({line.data(), line.size()});
+    const int rc = sd_journal_sendv(parts.data(), static_cast<int>(parts.size()));
+    if (rc < 0) errno = -rc;
+    return rc >= 0;
 }
 
 bool PlatformReportErrorEvent(const char* source, const char* line, const char* text) {

@@ -112,11 +112,11 @@ bool Systemctl(const std::vector<std::string>& args) {
 // service stopped until its failure action starts it again.
 // `pid` (when not null) receives its main process, 0 when it has none.
 bool ActiveState(const std::string& unit, std::string* state, std::uint32_t* pid = nullptr,
-                 bool* restartPending = nullptr) {
+                 bool* restartPending = nullptr, std::string* account = nullptr) {
     std::string out;
-    const int status = RunSystemctl(
-        {"show", "--property=ActiveState", "--property=SubState", "--property=MainPID", unit},
-        &out);
+    const int status = RunSystemctl({"show", "--property=ActiveState", "--property=SubState",
+                                     "--property=MainPID", "--property=User", unit},
+                                    &out);
     if (status != 0) {
         if (status > 0) errno = EIO;
         return false;
@@ -127,6 +127,7 @@ bool ActiveState(const std::string& unit, std::string* state, std::uint32_t* pid
     while (std::getline(lines, line)) {
         if (line.rfind("ActiveState=", 0) == 0) *state = line.substr(sizeof "ActiveState=" - 1);
         if (line.rfind("SubState=", 0) == 0) sub = line.substr(sizeof "SubState=" - 1);
+        if (account && line.rfind("User=", 0) == 0) *account = line.substr(sizeof "User=" - 1);
         if (pid && line.rfind("MainPID=", 0) == 0) {
             *pid = static_cast<std::uint32_t>(std::strtoul(line.c_str() + 8, nullptr, 10));
         }
@@ -196,6 +197,7 @@ struct Dispatcher {
     std::atomic<bool> stopPending{false};
     std::atomic<bool> serviceEnded{false};
     std::atomic<int> exitStatus{0};  // from the stopped report
+    std::uint32_t watchdogMs = 0;    // systemd's watchdog interval, 0 when it has none
 };
 Dispatcher gDispatcher;
 
@@ -229,6 +231,16 @@ bool OpenNotifySocket() {
     if (name[0] == '@') gDispatcher.address.sun_path[0] = '\0';
     gDispatcher.addressLength = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length);
     unsetenv("NOTIFY_SOCKET");
+    // The watchdog is this process's (WATCHDOG_PID, where given, says whose it is); no child
+    // inherits it.
+    const char* usec = std::getenv("WATCHDOG_USEC");
+    const char* pid = std::getenv("WATCHDOG_PID");
+    if (usec && (!pid || std::strtoul(pid, nullptr, 10) == static_cast<unsigned long>(getpid()))) {
+        const unsigned long long ms = std::strtoull(usec, nullptr, 10) / 1000;
+        gDispatcher.watchdogMs = ms > 0xffffffffULL ? 0xffffffffU : static_cast<std::uint32_t>(ms);
+    }
+    unsetenv("WATCHDOG_USEC");
+    unsetenv("WATCHDOG_PID");
     gDispatcher.notifySocket = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     return gDispatcher.notifySocket >= 0;
 }
@@ -291,6 +303,15 @@ bool PlatformReportServiceStatus(PlatformStatusHandle* handle, const ServiceStat
     // dispatcher's thread, which takes it (or has taken it already: it is delivered once).
     if (gDispatcher.stopAccepted && gDispatcher.stopPending) kill(getpid(), SIGTERM);
     return true;
+}
+
+void PlatformServiceAlive(const char* health) {
+    if (gDispatcher.notifySocket < 0) return;
+    Notify("WATCHDOG=1\nSTATUS=" + gDispatcher.unitName + " running: " + health + "\n");
+}
+
+std::uint32_t PlatformServiceWatchdogMs() {
+    return gDispatcher.watchdogMs;
 }
 
 PlatformStatusHandle* PlatformRegisterServiceHandler(const char*, void (*handler)(std::uint32_t)) {
@@ -386,10 +407,11 @@ void PlatformCloseServiceManager(PlatformServiceManager* manager) {
 namespace {
 
 // The unit file of a new service, enabled for multi-user.target and known to systemd.
-PlatformService* CreateUnit(const char* name, const char* displayName, const char* executablePath) {
+PlatformService* CreateUnit(const ServiceRegistration& registration) {
+    const char* name = registration.name;
     std::string description, program;
-    if (!ValidUnitName(name) || !UnitValue(displayName, false, &description) ||
-        !UnitValue(executablePath, true, &program)) {
+    if (!ValidUnitName(name) || !UnitValue(registration.displayName, false, &description) ||
+        !UnitValue(registration.executablePath, true, &program)) {
         errno = EINVAL;
         return nullptr;
     }
@@ -399,11 +421,17 @@ PlatformService* CreateUnit(const char* name, const char* displayName, const cha
         "# by -remove. Like the Windows registration: started at boot, run as root with no\n"
         "# arguments, started again after a failure (never after a clean stop) and never\n"
         "# refused a start for starting too often. Stopping it leaves the job starter\n"
-        "# running, as on Windows.\n"
+        "# running, as on Windows. A controller whose loop stops making progress is ended by\n"
+        "# the watchdog and started again. Standard output goes nowhere, as a Windows\n"
+        "# service's does: the usage lines printed at every start are not the journal's.\n"
         "[Unit]\n";
     text += "Description=" + description + "\n";
     text += "StartLimitIntervalSec=0\n\n[Service]\nType=notify\nNotifyAccess=main\n";
     text += "ExecStart=" + program + "\n";
+    if (registration.watchdogSeconds != 0) {
+        text += "WatchdogSec=" + std::to_string(registration.watchdogSeconds) + "s\n";
+    }
+    text += "StandardOutput=null\n";
     text += std::string(kNoRestart) + "KillMode=process\n\n[Install]\nWantedBy=multi-user.target\n";
     const std::string file = UnitFile(unit);
     const int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
@@ -468,8 +496,9 @@ bool PlatformQueryService(const char* name, ServiceQuery* query) {
     PlatformService* service = PlatformOpenService(nullptr, name);
     if (!service) return true;  // no unit file: not installed
     std::string active;
-    const bool ok = ActiveState(service->unit, &active, &query->pid, &query->restartPending) &&
-                    MapActiveState(active, &query->state);
+    const bool ok =
+        ActiveState(service->unit, &active, &query->pid, &query->restartPending, &query->account) &&
+        MapActiveState(active, &query->state);
     delete service;
     return ok;
 }
@@ -514,8 +543,7 @@ PlatformService* PlatformInstallService(PlatformServiceManager*,
                                         const ServiceRegistration& registration,
                                         RecoveryFailure* recovery) {
     *recovery = RecoveryFailure{};
-    PlatformService* service =
-        CreateUnit(registration.name, registration.displayName, registration.executablePath);
+    PlatformService* service = CreateUnit(registration);
     const char* setting = nullptr;
     if (service && !SetRecovery(service, registration.restartDelayMs, &setting)) {
         recovery->setting = setting;

@@ -217,6 +217,21 @@ bool PlatformDeleteFile(const char* path) {
     return DeleteFileA(path) != 0;
 }
 
+bool PlatformAccountMayWriteFolder(const char* path, const std::string&, std::string* why) {
+    // The system's account may write every folder; the access lists another account's
+    // rights would depend on are not judged here.
+    const DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        *why = "it does not exist";
+        return false;
+    }
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        *why = "it is not a folder";
+        return false;
+    }
+    return true;
+}
+
 std::vector<std::string> PlatformProfileKeys(const char* section, const char* iniPath) {
     // Without a key the profile API gives every key name of the section, each ended by a
     // zero and the list by another; a list that does not fit is cut, so the room grows.
@@ -467,6 +482,19 @@ bool PlatformReportErrorEvent(const char* source, const char* line, const char* 
     ReportEventA(h, EVENTLOG_ERROR_TYPE, 0, 0, nullptr, 2, 0, strings, nullptr);
     DeregisterEventSource(h);
     return true;
+}
+
+bool PlatformReportWarningEvent(const char* source, const WarningEntry& entry) {
+    HANDLE h = RegisterEventSourceA(nullptr, source);
+    if (h == nullptr) return false;
+    std::vector<const char*> strings;
+    for (const std::string& insert : entry.inserts)
+        strings.push_back(insert.c_str());
+    const BOOL ok = ReportEventA(h, EVENTLOG_WARNING_TYPE, 0, entry.messageId, nullptr,
+                                 static_cast<WORD>(strings.size()), 0,
+                                 strings.empty() ? nullptr : strings.data(), nullptr);
+    DeregisterEventSource(h);
+    return ok != 0;
 }
 
 void PlatformPrepareProcess() {}

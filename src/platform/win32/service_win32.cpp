@@ -36,6 +36,13 @@ VOID WINAPI ControlHandlerTrampoline(DWORD control) {
 
 }  // namespace
 
+// Windows' service manager has no watchdog and shows no status text of a service.
+void PlatformServiceAlive(const char*) {}
+
+std::uint32_t PlatformServiceWatchdogMs() {
+    return 0;
+}
+
 PlatformStatusHandle* PlatformRegisterServiceHandler(const char* name,
                                                      void (*handler)(std::uint32_t control)) {
     gControlHandler = handler;
@@ -118,10 +125,24 @@ bool PlatformQueryService(const char* name, ServiceQuery* query) {
     *query = ServiceQuery{};
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
     if (manager == nullptr) return false;
-    SC_HANDLE service = OpenServiceA(manager, name, SERVICE_QUERY_STATUS);
+    SC_HANDLE service = OpenServiceA(manager, name, SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG);
+    if (service == nullptr && GetLastError() == ERROR_ACCESS_DENIED) {
+        service = OpenServiceA(manager, name, SERVICE_QUERY_STATUS);
+    }
     DWORD error = GetLastError();
     bool ok = service == nullptr && error == ERROR_SERVICE_DOES_NOT_EXIST;
     if (service != nullptr) {
+        // The account, where the asker may read the configuration; LocalSystem is the
+        // system's own.
+        DWORD needed = 0;
+        QueryServiceConfigA(service, nullptr, 0, &needed);
+        std::vector<char> buffer(needed ? needed : 1);
+        auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
+        if (needed && QueryServiceConfigA(service, config, needed, &needed) &&
+            config->lpServiceStartName &&
+            lstrcmpiA(config->lpServiceStartName, "LocalSystem") != 0) {
+            query->account = config->lpServiceStartName;
+        }
         SERVICE_STATUS_PROCESS status = {};
         DWORD needed = 0;
         ok = QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),

@@ -1,0 +1,125 @@
+// The -check command (see check_command.h).
+#include "host/check_command.h"
+
+#include <cstdio>
+#include <string>
+
+#include "config/configuration.h"
+#include "platform/files.h"
+#include "platform/processes.h"
+#include "platform/service_manager.h"
+#include "service/service_identity.h"
+#include "supervision/job_starter.h"
+
+namespace {
+
+class Findings {
+public:
+    void Ok(const std::string& text) { Say("ok:", text); }
+    void Warning(const std::string& text) { Say("warning:", text); }
+    void Problem(const std::string& text) {
+        ++problems_;
+        Say("problem:", text);
+    }
+    int problems() const { return problems_; }
+
+private:
+    // A finding may carry what an INI or settings file holds: control characters are shown
+    // as '?', never sent to the terminal.
+    static void Say(const char* label, std::string text) {
+        for (char& c : text) {
+            const unsigned char u = static_cast<unsigned char>(c);
+            if (u < 0x20 || u == 0x7f) c = '?';
+        }
+        std::printf("  %-9s%s\n", label, text.c_str());
+    }
+    int problems_ = 0;
+};
+
+// The folder of a file's path, with its separator; "" when the path names none.
+std::string FolderOf(const std::string& path) {
+    const std::size_t slash = path.find_last_of("/\\");
+    return slash == std::string::npos ? "" : path.substr(0, slash + 1);
+}
+
+void CheckProgram(Findings* out, const std::string& what, const std::string& image) {
+    std::string path;
+    if (PlatformFindProgram(image.c_str(), &path)) {
+        out->Ok(what + ": " + path);
+    } else {
+        out->Problem((what == image ? image : what + " " + image) +
+                     " cannot be found beside the controller, in the current folder or on PATH");
+    }
+}
+
+// A folder as the operator reads it: a relative one is the executable's folder's (the
+// controller runs there).
+std::string Shown(const std::string& folder) {
+    const bool relative = !folder.empty() && folder[0] != '/' && folder[0] != '\\' &&
+                          (folder.size() < 2 || folder[1] != ':');
+    char exe[kPathBytes];
+    if (!relative || !PlatformExecutablePath(exe, sizeof exe)) return folder;
+    return folder + " (in " + FolderOf(exe) + ")";
+}
+
+void CheckFolder(Findings* out, const std::string& what, const std::string& folder,
+                 const std::string& account) {
+    const std::string who = account.empty() ? "the system's account" : "account " + account;
+    std::string why;
+    if (PlatformAccountMayWriteFolder(folder.c_str(), account, &why)) {
+        out->Ok(what + " " + Shown(folder) + " can be written by " + who);
+    } else {
+        out->Problem(what + " " + Shown(folder) + " cannot be written by " + who + ": " + why);
+    }
+}
+
+}  // namespace
+
+int ShowCheck(const char* instanceText) {
+    const InstanceNames names = NamesOfInstance(instanceText);
+    std::printf("%s\n", names.display.c_str());
+    Findings out;
+    const int config = GetIniValues();
+    const IniExplanation& ini = LastIniExplanation();
+    const ControllerSettings& s = gControllerSettings;
+    if (config == kIniOk) {
+        out.Ok("configuration " + ini.iniPath + ", section [" + kIniSection + "]: time-out " +
+               std::to_string(s.heartbeatTimeoutMs) + " ms, restart on exit " +
+               std::to_string(s.restartOnExit) + ", log " + s.logPath);
+        out.Ok(std::string("settings file ") + s.settingsPath + ": database system " +
+               s.databaseSuffix);
+    } else {
+        out.Problem("configuration: " + (ini.problem.empty()
+                                             ? "GetIniValues failed with " + std::to_string(config)
+                                             : ini.problem));
+    }
+    for (const std::string& key : ini.unknownKeys) {
+        out.Warning(ini.iniPath + " has the key " + key + " in section [" + kIniSection +
+                    "], which the controller does not know");
+    }
+    CheckProgram(&out, "KILL", "KILL");
+    if (config == kIniOk) CheckProgram(&out, "job starter", JobStarterImageFor(s.databaseSuffix));
+    // The account the service runs as; one not installed would run as the system's.
+    ServiceQuery service;
+    if (!PlatformQueryService(names.service.c_str(), &service)) service = ServiceQuery{};
+    if (service.state == kServiceNotInstalled) {
+        out.Warning("the service " + names.service +
+                    " is not installed; the folders are checked for the system's account");
+    }
+    const std::string logFolder = FolderOf(s.logPath);
+    if (!logFolder.empty()) {
+        CheckFolder(&out, "log and state folder", logFolder, service.account);
+    } else if (config == kIniOk) {
+        out.Problem("the log's path names no folder");
+    }
+    if (s.metricsDir[0] != '\0') {
+        CheckFolder(&out, "metrics folder", s.metricsDir, service.account);
+    }
+    const int problems = out.problems();
+    std::printf("  %-9s%s\n", "verdict:",
+                problems == 0 ? "the instance can start"
+                              : ("the instance cannot start as it is: " + std::to_string(problems) +
+                                 (problems == 1 ? " problem" : " problems"))
+                                    .c_str());
+    return problems == 0 ? kCheckCanStart : kCheckCannotStart;
+}
