@@ -150,8 +150,10 @@ TEST_F(Service, InstallRunAndRemoveNumberedInstancesSideBySide) {
     ExpectStatus(Run({"-status", "3"}), 3, "stopped");
     ASSERT_TRUE(StartInstalledService("QUARVELIN_JOB_CONTROLLER3"));
     ASSERT_TRUE(WaitForState("QUARVELIN_JOB_CONTROLLER3", kServiceRunning, &seen));
-    if (kSystemd) {
-        EXPECT_EQ("QUARVELIN_JOB_CONTROLLER3 running", seen.statusText);
+    if (kSystemd) {  // the health follows once the loop runs
+        EXPECT_TRUE(std::regex_match(seen.statusText,
+                                     std::regex("QUARVELIN_JOB_CONTROLLER3 running(: .+)?")))
+            << seen.statusText;
     }
     EXPECT_EQ("QVLJOBCTL.EXE Read -> [PING]\n", AnsweredPing("3"));
     const std::string starts = WaitForLines(dir_ / "starts.txt", 1);
@@ -370,6 +372,83 @@ TEST_F(Service, StopThroughTheServiceManagerEndsTheRunWithItsEndBanner) {
         }
     }
     EXPECT_EQ(kBase + "5 removed.\n", Run({"-remove", "5"}).out) << "stopped: no stop lines";
+}
+
+// systemd's watchdog hears the loop's refreshes, with the health as the status it shows: a
+// controller frozen by SIGSTOP is ended by it and started again. The unit as installed has
+// the product's watchdog; the test's drop-in shortens it to 3 s and the restart to 1 s.
+TEST_F(Service, AFrozenControllerIsRestartedByTheWatchdog) {
+    if (!kSystemd || !HasServiceManager()) GTEST_SKIP() << "systemd's watchdog";
+    const std::string name = "QUARVELIN_JOB_CONTROLLER3";
+    ASSERT_EQ(0, Run({"-install", "3"}).exitCode);
+    const std::string unit = ReadFileBytes("/etc/systemd/system/" + name + ".service");
+    EXPECT_NE(std::string::npos, unit.find("\nWatchdogSec=60s\n")) << unit;
+    EXPECT_NE(std::string::npos, unit.find("\nStandardOutput=null\n")) << unit;
+    ASSERT_TRUE(ShortenRestartDelay(name));
+    WriteFileBytes("/etc/systemd/system/" + name + ".service.d/zz-test-watchdog.conf",
+                   "[Service]\nWatchdogSec=3s\nLimitCORE=0\n");
+    ASSERT_EQ(0, RunProcess({"systemctl", "daemon-reload"}).exitCode);
+    ASSERT_TRUE(StartInstalledService(name));
+    InstalledService seen;
+    for (int i = 0; i < 100 && seen.statusText != name + " running: healthy"; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        QueryInstalledService(name, &seen);
+    }
+    EXPECT_EQ(name + " running: healthy", seen.statusText);
+    const unsigned frozen = seen.pid;
+    // A controller whose loop runs is heard: past the watchdog's interval it still runs.
+    std::this_thread::sleep_for(std::chrono::seconds(4));
+    QueryInstalledService(name, &seen);
+    ASSERT_EQ(frozen, seen.pid) << "ended by the watchdog while its loop ran";
+    ASSERT_EQ(0, RunProcess({"/bin/kill", "-STOP", std::to_string(frozen)}).exitCode);
+    // The watchdog's 3 s, the restart's 1 s, and a little.
+    for (int i = 0; i < 150 && !(seen.state == kServiceRunning && seen.pid != frozen); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        QueryInstalledService(name, &seen);
+    }
+    EXPECT_EQ(kServiceRunning, seen.state);
+    EXPECT_NE(frozen, seen.pid) << "the frozen controller was not restarted";
+    EXPECT_EQ(0, Run({"-remove", "3"}).exitCode);
+    ShortenRestartDelay(name, true);
+}
+
+// A restart for silence reaches the journal with fields of its own, found by its MESSAGE_ID;
+// the usage lines of a start by systemd do not.
+TEST_F(Service, ARestartReachesTheJournalWithItsFields) {
+    if (!kSystemd || !HasServiceManager()) GTEST_SKIP() << "systemd's journal";
+    if (RunProcess({"systemctl", "is-active", "systemd-journald"}).exitCode != 0)
+        GTEST_SKIP() << "no journal runs here";
+    const std::string name = "QUARVELIN_JOB_CONTROLLER5";
+    WriteFileBytes(dir_ / "QVLJOBCTL.INI", "[JOBATR]\r\nQVLTIMEOUT=1000\r\n");
+    ASSERT_EQ(0, Run({"-install", "5"}).exitCode);
+    ASSERT_TRUE(StartInstalledService(name));
+    const std::string starts = WaitForLines(dir_ / "starts.txt", 2, 30000);
+    const std::string first = starts.substr(0, starts.find(' '));
+    const std::string second = starts.substr(
+        starts.find('\n') + 1, starts.find(' ', starts.find('\n')) - starts.find('\n') - 1);
+    std::string entry;
+    for (int i = 0; i < 100 && entry.empty(); ++i) {
+        entry = RunProcess({"journalctl", "--no-pager", "-o", "json",
+                            "MESSAGE_ID=55e7eb5da81446dca54fd9b1f627a7fe",
+                            "_SYSTEMD_UNIT=" + name + ".service"})
+                    .out;
+        if (entry.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    entry = entry.substr(0, entry.find('\n'));  // the first restart's
+    for (const std::string& field :
+         {"\"QVL_SERVICE\":\"" + name + "\"", std::string("\"QVL_INSTANCE\":\"5\""),
+          std::string("\"QVL_CAUSE\":\"silence\""), "\"QVL_JOB_STARTER_PID\":\"" + first + "\"",
+          "\"QVL_NEW_JOB_STARTER_PID\":\"" + second + "\"", std::string("\"PRIORITY\":\"4\""),
+          "\"MESSAGE\":\"" + name +
+              " restarted its job starter QVLJOBSTR_ORACLE.EXE after no heartbeat for 1000 ms. "
+              "The old process " +
+              first + " (exit code unknown) is gone; the new one is process " + second + ".\""}) {
+        EXPECT_NE(std::string::npos, entry.find(field)) << field << "\n" << entry;
+    }
+    EXPECT_EQ(0, Run({"-remove", "5"}).exitCode);
+    const std::string all =
+        RunProcess({"journalctl", "--no-pager", "-o", "cat", "-u", name + ".service"}).out;
+    EXPECT_EQ(std::string::npos, all.find("StartServiceCtrlDispatcher")) << all;
 }
 
 }  // namespace

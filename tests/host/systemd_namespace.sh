@@ -11,7 +11,9 @@
 #     systemd cleans at boot is the machine's, and no unit file lands on the machine (only
 #     the project's own folder is carried over when it lies in /tmp);
 #   - /proc/sys read-only inside, so no kernel setting is changed;
-#   - systemd sees only a handful of empty units written at boot (its unit path is the
+#   - its journal is kept in memory on that /run (Storage=volatile), never in the machine's
+#     /var/log/journal;
+#   - systemd sees only a handful of empty units written at boot (and the journal's) (its unit path is the
 #     namespace's /etc/systemd/system alone, with no generators), so booting, and starting
 #     a service, runs none of the machine's units;
 #   - the namespace's control groups live in a group of our own, removed at the end;
@@ -65,6 +67,15 @@ if [ "${1:-}" = --boot ]; then
     units=/etc/systemd/system
     unit() { printf '[Unit]\nDescription=%s\nDefaultDependencies=no\n' "$2" >"$units/$1"; }
     unit qvl-test.target "Service tests: the boot target"
+    printf 'Wants=systemd-journald.socket systemd-journald.service\n' >>"$units/qvl-test.target"
+    # A journal of the namespace's own, kept in memory on its /run, so that the tests read
+    # back what services send it.
+    printf '[Unit]\nDescription=Journal sockets (the namespace'"'"'s own)\nDefaultDependencies=no\n[Socket]\nListenStream=/run/systemd/journal/stdout\nListenDatagram=/run/systemd/journal/socket\nSocketMode=0666\nPassCredentials=yes\nPassSecurity=yes\nReceiveBuffer=8M\nService=systemd-journald.service\n' \
+        >"$units/systemd-journald.socket"
+    printf '[Unit]\nDescription=Journal (the namespace'"'"'s own, in memory)\nDefaultDependencies=no\nRequires=systemd-journald.socket\nAfter=systemd-journald.socket\n[Service]\nType=notify\nSockets=systemd-journald.socket\nExecStart=/lib/systemd/systemd-journald\n' \
+        >"$units/systemd-journald.service"
+    mkdir -p /run/systemd/journald.conf.d
+    printf '[Journal]\nStorage=volatile\n' >/run/systemd/journald.conf.d/qvl-test.conf
     unit sysinit.target "System initialisation (nothing for the service tests)"
     unit basic.target "Basic system (nothing for the service tests)"
     unit multi-user.target "Multi-user system (nothing for the service tests)"
