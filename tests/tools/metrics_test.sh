@@ -90,6 +90,14 @@ if await "^qvljobctl_last_heartbeat_timestamp_seconds\{$service\} [1-9]"; then
     fi
 fi
 stop
+# A clean stop (Ctrl+C: Linux; under Wine the stop may be a kill) takes the file with it, so
+# that the instance's series end and no alert fires for an instance stopped on purpose.
+if [ -z "$runner" ]; then
+    [ ! -e "$prom" ] || fail "a clean stop left its metrics file behind"
+    if [ -n "$exporter" ] && scrape | grep -q "^qvljobctl_up{$service}"; then
+        fail "node_exporter still shows the stopped instance"
+    fi
+fi
 
 # Unhealthy: a job starter that never heartbeats, restarted at every time-out of a second.
 start fake_job_starter 1000
