@@ -205,9 +205,9 @@ TEST_F(Service, InstallSetsRecoveryAndTheEventSource) {
     if (!kSystemd) {
         ASSERT_TRUE(EventSourceMessageFile(name, &file));
         EXPECT_EQ(exe_, file);
-        EXPECT_EQ(
-            "QUARVELIN_JOB_CONTROLLER3 error: 231\r\nThe pipe failed\r\n",
-            ModuleMessageText(file, 0, "QUARVELIN_JOB_CONTROLLER3 error: 231", "The pipe failed"));
+        EXPECT_EQ("QUARVELIN_JOB_CONTROLLER3 error: 231\r\nThe pipe failed\r\n",
+                  ModuleMessageText(file, 0,
+                                    {"QUARVELIN_JOB_CONTROLLER3 error: 231", "The pipe failed"}));
     }
     if (ShortenRestartDelay(name)) {
         ASSERT_TRUE(StartInstalledService(name));
@@ -412,28 +412,32 @@ TEST_F(Service, AFrozenControllerIsRestartedByTheWatchdog) {
     ShortenRestartDelay(name, true);
 }
 
-// A restart for silence reaches the journal with fields of its own, found by its MESSAGE_ID;
-// the usage lines of a start by systemd do not.
-TEST_F(Service, ARestartReachesTheJournalWithItsFields) {
-    if (!kSystemd || !HasServiceManager()) GTEST_SKIP() << "systemd's journal";
-    if (RunProcess({"systemctl", "is-active", "systemd-journald"}).exitCode != 0)
-        GTEST_SKIP() << "no journal runs here";
+// A restart for silence reaches the system's log: on Linux the journal, with fields of its
+// own, found by its MESSAGE_ID (the usage lines of a start by systemd do not get there); on
+// Windows the event log as a warning of the message table, which under Wine only its debug
+// channel shows (event_log_test reads it there).
+TEST_F(Service, ARestartReachesTheSystemsLog) {
+    if (!HasServiceManager()) GTEST_SKIP() << "no service manager here";
     const std::string name = "QUARVELIN_JOB_CONTROLLER5";
     WriteFileBytes(dir_ / "QVLJOBCTL.INI", "[JOBATR]\r\nQVLTIMEOUT=1000\r\n");
     ASSERT_EQ(0, Run({"-install", "5"}).exitCode);
     ASSERT_TRUE(StartInstalledService(name));
     const std::string starts = WaitForLines(dir_ / "starts.txt", 2, 30000);
+    const std::size_t line = starts.find('\n') + 1;
     const std::string first = starts.substr(0, starts.find(' '));
-    const std::string second = starts.substr(
-        starts.find('\n') + 1, starts.find(' ', starts.find('\n')) - starts.find('\n') - 1);
+    const std::string second = starts.substr(line, starts.find(' ', line) - line);
+    const bool journal =
+        kSystemd && RunProcess({"systemctl", "is-active", "systemd-journald"}).exitCode == 0;
     std::string entry;
-    for (int i = 0; i < 100 && entry.empty(); ++i) {
+    for (int i = 0; journal && i < 100 && entry.empty(); ++i) {
         entry = RunProcess({"journalctl", "--no-pager", "-o", "json",
                             "MESSAGE_ID=55e7eb5da81446dca54fd9b1f627a7fe",
                             "_SYSTEMD_UNIT=" + name + ".service"})
                     .out;
         if (entry.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
+    EXPECT_EQ(0, Run({"-remove", "5"}).exitCode);
+    if (!journal) GTEST_SKIP() << "no journal runs here: the restart's entry is not read back";
     entry = entry.substr(0, entry.find('\n'));  // the first restart's
     for (const std::string& field :
          {"\"QVL_SERVICE\":\"" + name + "\"", std::string("\"QVL_INSTANCE\":\"5\""),
@@ -445,7 +449,6 @@ TEST_F(Service, ARestartReachesTheJournalWithItsFields) {
               first + " (exit code unknown) is gone; the new one is process " + second + ".\""}) {
         EXPECT_NE(std::string::npos, entry.find(field)) << field << "\n" << entry;
     }
-    EXPECT_EQ(0, Run({"-remove", "5"}).exitCode);
     const std::string all =
         RunProcess({"journalctl", "--no-pager", "-o", "cat", "-u", name + ".service"}).out;
     EXPECT_EQ(std::string::npos, all.find("StartServiceCtrlDispatcher")) << all;

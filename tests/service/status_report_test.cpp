@@ -1,6 +1,7 @@
 // Status reports (check points, controls accepted, console mode) and error reporting.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -8,6 +9,7 @@
 #include "platform/system.h"
 #include "service/service_identity.h"
 #include "service/status_report.h"
+#include "support/test_support.h"
 
 namespace {
 
@@ -86,6 +88,51 @@ TEST(FormatLastError, HexadecimalIsLowerCaseWithoutLeadingZeros) {
     const std::string lower = FormatLastError(buf, sizeof buf);
     if (!lower.empty()) {
         EXPECT_EQ(" (0x2a)", lower.substr(lower.size() - 7));
+    }
+}
+
+// The warnings of the supervision: their text for the journal is, word for word, the message
+// table's text with the same insertion strings (Windows: read back from the controller's
+// executable); their fields carry the values alone.
+TEST(WarningEvent, TheTextIsTheMessageTablesAndTheFieldsCarryTheValues) {
+    TakeRunIdentity("QUARVELIN_JOB_CONTROLLER3");
+    const struct {
+        WarningEntry entry;
+        const char* text;
+        std::vector<std::string> fields;
+    } rows[] = {
+        {RestartEntry("QVLJOBSTR_ORACLE.EXE", "exit", "the job starter exited", 41, 7, 42),
+         "QUARVELIN_JOB_CONTROLLER3 restarted its job starter QVLJOBSTR_ORACLE.EXE after the job "
+         "starter exited. The old process 41 (exit code 7) is gone; the new one is process 42.",
+         {"QVL_INSTANCE=3", "QVL_CAUSE=exit", "QVL_JOB_STARTER_PID=41", "QVL_EXIT_CODE=7",
+          "QVL_NEW_JOB_STARTER_PID=42"}},
+        {RestartEntry("QVLJOBSTR_ORACLE.EXE", "silence", "no heartbeat for 1000 ms", 41, -1, 0),
+         "QUARVELIN_JOB_CONTROLLER3 restarted its job starter QVLJOBSTR_ORACLE.EXE after no "
+         "heartbeat for 1000 ms. The old process 41 (exit code unknown) is gone; the new one is "
+         "process none.",
+         {"QVL_CAUSE=silence", "QVL_JOB_STARTER_PID=41"}},
+        {KillFailedEntry("KILL 41", "File not found. (0x2)"),
+         "QUARVELIN_JOB_CONTROLLER3 could not run KILL 41 to end its job starter: File not "
+         "found. (0x2)",
+         {"QVL_COMMAND=KILL 41", "QVL_ERROR=File not found. (0x2)"}},
+        {ForcedEndEntry("QVLJOBSTR_ORACLE.EXE", 41, "it still ran after KILL", "ended"),
+         "QUARVELIN_JOB_CONTROLLER3 ended its job starter QVLJOBSTR_ORACLE.EXE, process 41, by "
+         "its own hand (it still ran after KILL): ended",
+         {"QVL_JOB_STARTER_PID=41", "QVL_REASON=it still ran after KILL", "QVL_OUTCOME=ended"}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.text);
+        EXPECT_EQ(row.text, row.entry.text);
+        std::vector<std::string> fields;
+        for (const auto& field : row.entry.fields)
+            fields.push_back(field.first + "=" + field.second);
+        EXPECT_EQ("QVL_SERVICE=QUARVELIN_JOB_CONTROLLER3", fields.front());
+        for (const std::string& field : row.fields)
+            EXPECT_NE(fields.end(), std::find(fields.begin(), fields.end(), field)) << field;
+        if (kSystemd) continue;  // Linux has no message table
+        EXPECT_EQ(std::string(row.text) + "\r\n",
+                  ModuleMessageText(BuiltExecutable("QVLJOBCTL"), row.entry.messageId,
+                                    row.entry.inserts));
     }
 }
 

@@ -111,10 +111,10 @@ bool ShortenRestartDelay(const std::string& name, bool undo = false);
 // The event source's registration as the event viewer reads it (Windows: the message file
 // named in the registry). False where it has none (Linux: syslog needs none).
 bool EventSourceMessageFile(const std::string& source, std::string* file);
-// Message `id` of `module`'s message table with two insertion strings, as the event viewer
-// shows it (Windows: FormatMessageA from the module); empty where there is none.
-std::string ModuleMessageText(const std::string& module, unsigned id, const std::string& first,
-                              const std::string& second);
+// Message `id` of `module`'s message table with `inserts` as its insertion strings, as the
+// event viewer shows it (Windows: FormatMessageA from the module); empty where there is none.
+std::string ModuleMessageText(const std::string& module, unsigned id,
+                              const std::vector<std::string>& inserts);
 // True where the service manager is systemd (Linux), false for Windows' (Wine's). Where
 // they differ: systemd shows a failed start-up's result as the exit status, not as 1066
 // with a service-specific code; it has status texts; it sends its stop even to a starting

@@ -134,11 +134,11 @@ bool PlatformQueryService(const char* name, ServiceQuery* query) {
     if (service != nullptr) {
         // The account, where the asker may read the configuration; LocalSystem is the
         // system's own.
-        DWORD needed = 0;
-        QueryServiceConfigA(service, nullptr, 0, &needed);
-        std::vector<char> buffer(needed ? needed : 1);
+        DWORD size = 0;
+        QueryServiceConfigA(service, nullptr, 0, &size);
+        std::vector<char> buffer(size ? size : 1);
         auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
-        if (needed && QueryServiceConfigA(service, config, needed, &needed) &&
+        if (size && QueryServiceConfigA(service, config, size, &size) &&
             config->lpServiceStartName &&
             lstrcmpiA(config->lpServiceStartName, "LocalSystem") != 0) {
             query->account = config->lpServiceStartName;

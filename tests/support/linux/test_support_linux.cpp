@@ -295,8 +295,7 @@ bool EventSourceMessageFile(const std::string&, std::string*) {
     return false;
 }
 
-std::string ModuleMessageText(const std::string&, unsigned, const std::string&,
-                              const std::string&) {
+std::string ModuleMessageText(const std::string&, unsigned, const std::vector<std::string>&) {
     return "";
 }
 

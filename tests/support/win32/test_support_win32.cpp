@@ -309,15 +309,18 @@ bool EventSourceMessageFile(const std::string& source, std::string* file) {
     return true;
 }
 
-std::string ModuleMessageText(const std::string& module, unsigned id, const std::string& first,
-                              const std::string& second) {
+std::string ModuleMessageText(const std::string& module, unsigned id,
+                              const std::vector<std::string>& inserts) {
     HMODULE h = LoadLibraryExA(module.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
     if (!h) return "";
-    const char* strings[] = {first.c_str(), second.c_str()};
+    std::vector<char*> strings;
+    for (const std::string& insert : inserts)
+        strings.push_back(const_cast<char*>(insert.c_str()));
+    strings.push_back(nullptr);
     char text[1024] = "";
     const DWORD n =
         FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, h, id, 0, text,
-                       sizeof text, reinterpret_cast<va_list*>(const_cast<char**>(strings)));
+                       sizeof text, reinterpret_cast<va_list*>(strings.data()));
     FreeLibrary(h);
     return std::string(text, n);
 }
