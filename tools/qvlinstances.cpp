@@ -12,6 +12,8 @@
 //                                starts them again (an upgrade may remove the old version
 //                                as if it were uninstalled, as Wine's installer does)
 //   qvlinstances list            prints them, one per line
+//   qvlinstances check           shows the controller's -check of each of them
+// install and start show the -check of each instance before they start it.
 // FILE defaults to "qvlinstances.restart" beside this program.
 // Exit status: 0 done, 1 a step failed (the line says which), 2 wrong command line.
 #include <chrono>
@@ -49,7 +51,7 @@ std::string Controller() {
 int Usage() {
     std::fprintf(stderr,
                  "usage: qvlinstances install \"N ...\" | stop [FILE] | start [FILE] | remove "
-                 "[FILE] | list\n");
+                 "[FILE] | list | check\n");
     return 2;
 }
 
@@ -115,6 +117,14 @@ bool StartService(const std::string& name) {
     return ok;
 }
 
+// Shows the controller's -check of an instance (its findings are for the operator: a start
+// goes on whatever they say). False when it found a problem.
+bool Check(const std::string& instance) {
+    std::fflush(stdout);
+    std::uint32_t code = 0;
+    return Run(Controller(), {"-check", instance}, &code) && code == 0;
+}
+
 bool Install(const std::string& list) {
     std::istringstream words(list);
     std::string instance;
@@ -131,6 +141,7 @@ bool Install(const std::string& list) {
             ok = false;
             continue;
         }
+        Check(instance);
         ok = StartService(name) && ok;
     }
     return ok;
@@ -155,7 +166,9 @@ bool Start(const std::string& file) {
     std::string name;
     bool ok = true;
     while (std::getline(noted, name)) {
-        if (!name.empty()) ok = StartService(name) && ok;
+        if (name.empty()) continue;
+        Check(InstanceText(name));
+        ok = StartService(name) && ok;
     }
     noted.close();
     PlatformDeleteFile(file.c_str());
@@ -202,6 +215,10 @@ int main(int argc, char** argv) {
         ok = Start(file);
     } else if (verb == "remove") {
         ok = Remove(file);
+    } else if (verb == "check" && argc == 2) {
+        ok = true;
+        for (const std::string& name : Instances())
+            ok = Check(InstanceText(name)) && ok;
     } else if (verb == "list" && argc == 2) {
         for (const std::string& name : Instances())
             std::printf("%s\n", name.c_str());

@@ -46,16 +46,24 @@ echo "== an instance, installed the way the guide teaches"
 /usr/lib/qvljobctl/qvlcrypt record DB 0 DB_SYSTEM Oracle >/etc/qvljobctl/QUARVELIN.INI
 cp /usr/lib/qvljobctl/qvljobstr_sample /usr/local/bin/QVLJOBSTR_ORACLE.EXE  # the suite's
 step qvljobctl -install 3 || fail "-install 3 failed"
+step qvljobctl -check 3 || fail "-check 3 finds a problem in a sound instance"
+grep -q '^WatchdogSec=60s$' "/etc/systemd/system/$unit.service" || fail "the unit has no watchdog"
 step systemctl start "$unit" || fail "the instance did not start"
 healthy || fail "instance 3 is not healthy after its start"
 step qvljobctl -status 3
+step systemctl status --no-pager "$unit"
+systemctl show --property=StatusText --value "$unit" | grep -q "^$unit running: healthy$" ||
+    fail "systemctl status does not show the health"
 grep -q '^ExecStart="/usr/lib/qvljobctl/qvljobctl"$' "/etc/systemd/system/$unit.service" ||
     fail "the unit does not run the package's controller"
 echo '; edited by the operator' >>/etc/qvljobctl/QVLJOBCTL.INI
 before=$(systemctl show --property=MainPID --value "$unit")
 
 echo "== upgrade to $(version "$newer")"
-step dpkg -i "$newer" || fail "the upgrade failed"
+out=$(step dpkg -i "$newer") || fail "the upgrade failed"
+echo "$out"
+echo "$out" | grep -q '^  verdict: the instance can start$' ||
+    fail "the upgrade did not show the -check of the instance it starts again"
 [ "$(systemctl is-active "$unit")" = active ] || fail "instance 3 does not run after the upgrade"
 [ "$(systemctl show --property=MainPID --value "$unit")" != "$before" ] ||
     fail "instance 3 was not restarted by the upgrade"
