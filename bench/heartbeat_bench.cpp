@@ -100,14 +100,18 @@ int main(int argc, char** argv) {
                 ours / base);
     std::printf("controller resident memory: %ld KiB\n", RssKiB(controller));
     if (argc > 1 && std::strcmp(argv[1], "--idle") == 0) {
-        // Five idle seconds under strace: every completed call is one line; the calls that
+        // Thirty idle seconds under strace: every completed call is one line; the calls that
         // were already waiting when strace attached (the one poll, the signal thread's
-        // sigtimedwait) show only as "unfinished" or "resumed" and are not counted.
+        // sigtimedwait) show only as "unfinished" or "resumed" and are not counted. The loop
+        // wakes once per refresh of the state (10 s) while nothing happens: 3 such wake-ups,
+        // each with the writes of the state and the metrics file.
         const std::string trace = dir + "/idle.txt";
         const std::string cmd =
-            "timeout -s INT 5 strace -f -p " + std::to_string(controller) + " -o " + trace +
-            " 2>/dev/null; grep -cvE 'unfinished|resumed|detached|attached' " + trace;
-        std::printf("system calls completed over 5 idle seconds: ");
+            "timeout -s INT 30 strace -f -p " + std::to_string(controller) + " -o " + trace +
+            " 2>/dev/null; printf '%s calls, %s wake-ups of the loop (expected: 3, one per 10 s "
+            "refresh)\\n' $(grep -cvE 'unfinished|resumed|detached|attached' " + trace +
+            ") $(grep -cE 'poll.*resumed|^[0-9]+ +(ppoll|poll)\\(' " + trace + ")";
+        std::printf("system calls completed over 30 idle seconds: ");
         std::fflush(stdout);
         if (std::system(cmd.c_str()) == -1) std::printf("(strace not available)\n");
     }
