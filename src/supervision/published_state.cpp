@@ -31,17 +31,17 @@ void SayFailure(const Publication& p, const char* what, const std::string& path,
 void Write(Publication* p) {
     RunState& st = p->state;
     st.refreshed = std::time(nullptr);
+    if (p->jobStarter) {
+        st.jobStarter = p->jobStarter->commandLine;
+        st.jobStarterPid = p->jobStarter->pid;
+        st.jobStarterCreated = p->jobStarter->creationTime;
+    }
     // Every write is the loop's progress: the service manager hears of it (its watchdog) with
     // the health the record shows, until the run has ended.
     const HealthFacts facts = OwnHealthFacts(st, p->instanceText);
     const Verdict verdict = JudgeHealth(facts);
     if (st.ended == 0) PlatformServiceAlive(HealthLine(verdict).c_str());
     if (p->path.empty()) return;
-    if (p->jobStarter) {
-        st.jobStarter = p->jobStarter->commandLine;
-        st.jobStarterPid = p->jobStarter->pid;
-        st.jobStarterCreated = p->jobStarter->creationTime;
-    }
     if (!WriteRunState(p->path, st)) {
         SayFailure(*p, "state file", p->path, &p->stateFailureSaid,
                    "-status finds the controller by its pipe meanwhile.");

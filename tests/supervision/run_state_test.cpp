@@ -5,11 +5,13 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <string>
 #include <thread>
 
 #include "platform/files.h"
 #include "platform/processes.h"
+#include "supervision/published_state.h"
 #include "supervision/run_state.h"
 #include "support/test_support.h"
 
@@ -148,6 +150,43 @@ TEST(RunState, AFullFolderFailsTheWriteAndLeavesNothing) {
     EXPECT_TRUE(ReadRunState(path, &read)) << "the old file stays whole";
     EXPECT_EQ(7u, read.controllerPid);
     RunProcess({"/bin/umount", small});
+}
+
+// Every write shows the job starter as it is at that write, in the state file and in the
+// metrics file alike; a run ended by a stop takes its metrics file with it (its series end),
+// any other end leaves it saying that the controller does not run.
+TEST(Publication, EachWriteShowsTheJobStarterAsItIsNowAndAStopRemovesTheMetrics) {
+    for (const bool stopped : {true, false}) {
+        SCOPED_TRACE(stopped ? "ended by a stop" : "ended otherwise");
+        TempDir dir;
+        JobStarterRecord js;
+        std::snprintf(js.commandLine, sizeof js.commandLine, "QVLJOBSTR_ORACLE.EXE 3 ");
+        Publication p;
+        BeginPublishing(&p, dir / "QVLJOBCTL3.STATE", dir.path(), "3", &js, nullptr);
+        p.state.controllerPid = 1;
+        p.state.started = p.state.jobStarterStarted = std::time(nullptr);
+        const std::string metrics = dir / "qvljobctl3.prom";
+        const std::string up = "\nqvljobctl_job_starter_up{service=\"QUARVELIN_JOB_CONTROLLER3\"} ";
+        for (const std::uint32_t pid : {42u, 43u}) {
+            js.pid = pid;
+            Publish(&p);
+            RunState read;
+            ASSERT_TRUE(ReadRunState(dir / "QVLJOBCTL3.STATE", &read));
+            EXPECT_EQ(pid, read.jobStarterPid);
+            EXPECT_NE(0, read.refreshed);
+            EXPECT_NE(std::string::npos, ReadFileBytes(metrics).find(up + "1\n")) << pid;
+        }
+        EndPublishing(&p, stopped);
+        RunState read;
+        ASSERT_TRUE(ReadRunState(dir / "QVLJOBCTL3.STATE", &read));
+        EXPECT_NE(0, read.ended);
+        EXPECT_EQ(!stopped, FileExists(metrics));
+        if (!stopped) {
+            EXPECT_NE(std::string::npos,
+                      ReadFileBytes(metrics).find(
+                          "\nqvljobctl_up{service=\"QUARVELIN_JOB_CONTROLLER3\"} 0\n"));
+        }
+    }
 }
 
 }  // namespace
