@@ -89,6 +89,14 @@ bool TakeMetricsDir(const char* value, ControllerSettings* settings) {
     return Fits(value, kMaxMetricsDirChars) && Join(settings->metricsDir, kPathBytes, {value});
 }
 
+bool TakeDumpDir(const char* value, ControllerSettings* settings) {
+    return Fits(value, kMaxDumpDirChars) && Join(settings->dumpDir, kPathBytes, {value});
+}
+
+bool TakeDumpKeep(const char* value, ControllerSettings* settings) {
+    return TakeNumber(value, 1, kMaxDumpKeep, &settings->dumpKeep);
+}
+
 // One row per key: its name, its default, whether an empty value just means "off", how it is
 // taken (and checked), and what a valid value is, for the reason printed when it is not.
 struct IniKey {
@@ -106,6 +114,8 @@ const IniKey kIniKeys[] = {
      "a whole number of milliseconds from 1000 to 86400000"},
     {"QVLRESTARTONEXIT", "0", false, TakeRestartOnExit, "0 or 1"},
     {"QVLMETRICSDIR", "", true, TakeMetricsDir, "a folder's path of at most 235 characters"},
+    {"QVLDUMPDIR", "", true, TakeDumpDir, "a folder's path of at most 208 characters"},
+    {"QVLDUMPKEEP", "5", false, TakeDumpKeep, "a whole number from 1 to 1000"},
 };
 
 // Records the plain-words reason for a failure and returns its result.

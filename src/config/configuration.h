@@ -29,6 +29,14 @@ constexpr std::uint32_t kDefaultRestartOnExit = 0;
 constexpr int kMetricsFileNameChars = 23;
 constexpr int kMaxMetricsDirChars = kPathBytes - 1 - 1 - kMetricsFileNameChars;
 
+// QVLDUMPDIR: a folder for the reports of hung job starters (empty: none are made); room is
+// kept for a report's name ("QVLJOBCTL999999999_20261209-215729_4294967295.dmp").
+constexpr int kHangReportNameChars = 50;
+constexpr int kMaxDumpDirChars = kPathBytes - 1 - 1 - kHangReportNameChars;
+// QVLDUMPKEEP: how many reports the folder keeps, the newest.
+constexpr std::uint32_t kDefaultDumpKeep = 5;
+constexpr std::uint32_t kMaxDumpKeep = 1000;
+
 // Results of GetIniValues.
 constexpr int kIniOk = 0;
 constexpr int kIniEmptyValue = 10;   // a key present with an empty value, a path too long, or
@@ -44,6 +52,8 @@ struct ControllerSettings {
     std::uint32_t heartbeatTimeoutMs;
     std::uint32_t restartOnExit;  // 0 or 1
     char metricsDir[kPathBytes];  // "" when no metrics file is written
+    char dumpDir[kPathBytes];     // "" when no hang report is made
+    std::uint32_t dumpKeep;       // the reports kept
 };
 
 // Written only by GetIniValues (which clears it first), read-only afterwards.

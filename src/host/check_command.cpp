@@ -115,6 +115,16 @@ int ShowCheck(const char* instanceText) {
     if (s.metricsDir[0] != '\0') {
         CheckFolder(&out, "metrics folder", s.metricsDir, service.account);
     }
+    if (s.dumpDir[0] != '\0') {
+        std::string why;
+        if (PlatformAccountMayWriteFolder(s.dumpDir, service.account, &why)) {
+            out.Ok(std::string("hang report folder ") + s.dumpDir + ", the newest " +
+                   std::to_string(s.dumpKeep) + " reports kept");
+        } else {
+            out.Warning(std::string("hang report folder ") + s.dumpDir + ": " + why +
+                        "; the controller makes it at its first report, for its own account");
+        }
+    }
     const int problems = out.problems();
     std::printf("  %-9s%s\n", "verdict:",
                 problems == 0 ? "the instance can start"

@@ -140,6 +140,10 @@ int ShowStatus(const char* instanceText) {
                                     : std::string("none since the controller started")) +
                  " (time-out " + std::to_string(st.heartbeatTimeoutMs) + " ms)");
         Line("restarts:", RestartsText(f));
+        if (st.hangReports != 0) {
+            Line("hang report:", st.lastHangReport + " (the newest of " +
+                                     std::to_string(st.hangReports) + " since the start)");
+        }
     }
     if (!f.killFound) Line("warning:", "KILL cannot be found beside the controller or on PATH");
     if (!f.jobStarterFound) {

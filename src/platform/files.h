@@ -59,6 +59,21 @@ bool PlatformIsAdministrator(const std::string& account);
 // write and search by its mode bits (root: always). False, with the reason in plain words in
 // `why`, when not. Asks only, with the caller's rights: nothing is created.
 bool PlatformAccountMayWriteFolder(const char* path, const std::string& account, std::string* why);
+// A folder for files that only the caller's account and administrators may read (hang
+// reports hold a process's memory): made when it is missing (Linux: mode 0700; Windows: an
+// access list of SYSTEM, Administrators and the creator alone), its parent left as it is.
+// One that exists is taken only when no other account may write to it (Linux: owned by the
+// caller or root, not a link, not writable by group or others; Windows: no entry of its
+// access list lets another account write). False, with the reason in plain words, when not.
+bool PlatformPrivateFolder(const char* path, std::string* why);
+// A folder's regular files: name, size and last change (seconds since 1970). False when it
+// cannot be read.
+struct FolderFile {
+    std::string name;
+    std::uint64_t bytes;
+    std::int64_t changed;
+};
+bool PlatformListFolder(const char* path, std::vector<FolderFile>* files);
 // Deletes a file (never a directory). False when it could not be deleted.
 bool PlatformDeleteFile(const char* path);
 // Renames a file; never replaces an existing target. False when it could not be moved.

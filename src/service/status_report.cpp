@@ -73,13 +73,16 @@ std::string KnownPid(std::uint32_t pid) {
 
 WarningEntry RestartEntry(const std::string& image, const std::string& cause,
                           const std::string& causeText, std::uint32_t oldPid, std::int64_t exitCode,
-                          std::uint32_t newPid) {
+                          std::uint32_t newPid, const std::string& hangReport) {
     std::vector<std::pair<std::string, std::string>> fields = {{"QVL_CAUSE", cause}};
     if (oldPid != 0) fields.push_back({"QVL_JOB_STARTER_PID", std::to_string(oldPid)});
     if (exitCode >= 0) fields.push_back({"QVL_EXIT_CODE", std::to_string(exitCode)});
     if (newPid != 0) fields.push_back({"QVL_NEW_JOB_STARTER_PID", std::to_string(newPid)});
-    return EntryOf(kRestart,
-                   {image, causeText, KnownPid(oldPid), Known(exitCode), KnownPid(newPid)}, fields);
+    if (!hangReport.empty()) fields.push_back({"QVL_HANG_REPORT", hangReport});
+    const std::string why =
+        hangReport.empty() ? causeText : causeText + " (hang report " + hangReport + ")";
+    return EntryOf(kRestart, {image, why, KnownPid(oldPid), Known(exitCode), KnownPid(newPid)},
+                   fields);
 }
 
 WarningEntry KillFailedEntry(const std::string& command, const std::string& error) {

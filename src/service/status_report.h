@@ -40,9 +40,11 @@ void ReportErrorEvent(const char* text);
 // event id and insertion strings (Windows), the journal's MESSAGE_ID and fields (Linux:
 // QVL_SERVICE, QVL_INSTANCE and those of the kind). A pid of 0 or an exit code below 0 is
 // not known.
+// A restart's entry names the hang report written before it (`hangReport`, "" for none) in its
+// cause and as QVL_HANG_REPORT.
 WarningEntry RestartEntry(const std::string& image, const std::string& cause,
                           const std::string& causeText, std::uint32_t oldPid, std::int64_t exitCode,
-                          std::uint32_t newPid);
+                          std::uint32_t newPid, const std::string& hangReport = "");
 WarningEntry KillFailedEntry(const std::string& command, const std::string& error);
 WarningEntry ForcedEndEntry(const std::string& image, std::uint32_t pid, const std::string& why,
                             const std::string& outcome);

@@ -241,6 +241,8 @@ int RunControllerWith(int argc, char** argv, const RunTimes& times) {
         js.numbered = gServiceIdentity.numbered == 1;
         js.instance = gServiceIdentity.instanceNumber;
         context.restartOnExit = gControllerSettings.restartOnExit != 0;
+        BeginHangReports(&context.hangReports, gControllerSettings.dumpDir,
+                         gControllerSettings.dumpKeep, gServiceIdentity.instanceSuffix);
         LogStartBanner();
         SayWhetherTheLogIsWritten();
         SayWhatIsMissing(js.image);

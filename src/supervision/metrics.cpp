@@ -66,6 +66,10 @@ std::string RenderMetrics(const HealthFacts& f, const Verdict& v) {
     m.Sample(st.restartsSilence, "cause=\"silence\"");
     m.Sample(st.restartsExit, "cause=\"exit\"");
     m.Sample(st.restartsStartFailed, "cause=\"start_failed\"");
+    m.Metric("qvljobctl_hang_reports_total", "counter",
+             "Reports of silent job starters written before their restart (QVLDUMPDIR) since the "
+             "controller started.");
+    m.Sample(st.hangReports);
     // The gauges the state file gives, one row each.
     struct Gauge {
         const char* name;

@@ -57,6 +57,8 @@ const Field kFields[] = {
     {"restart_due", nullptr, nullptr, nullptr, &RunState::restartDue, 0, kLatestTime},
     {"backoff_ms", nullptr, &RunState::backoffMs, nullptr, nullptr, 0, 0},
     {"ended", nullptr, nullptr, nullptr, &RunState::ended, 0, kLatestTime},
+    {"hang_reports", nullptr, &RunState::hangReports, nullptr, nullptr, 0, 0},
+    {"last_hang_report", &RunState::lastHangReport, nullptr, nullptr, nullptr, 0, 0},
     {"refreshed", nullptr, nullptr, nullptr, &RunState::refreshed, 0, kLatestTime},
 };
 

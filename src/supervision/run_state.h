@@ -53,10 +53,12 @@ struct RunState {
     std::uint32_t restartsSinceHeartbeat = 0;  // restarts in a row without a heartbeat
     std::int64_t lastRestart = 0;
     std::string lastRestartCause;
-    std::int64_t restartDue = 0;  // when a restart after an exit or a failed start is due
-    std::uint32_t backoffMs = 0;  // the delay before that restart
-    std::int64_t ended = 0;       // set by the run's end
-    std::int64_t refreshed = 0;   // when the file was written (0: by a controller that did not say)
+    std::int64_t restartDue = 0;    // when a restart after an exit or a failed start is due
+    std::uint32_t backoffMs = 0;    // the delay before that restart
+    std::int64_t ended = 0;         // set by the run's end
+    std::uint32_t hangReports = 0;  // reports of hung job starters written by the run
+    std::string lastHangReport;     // the newest of them
+    std::int64_t refreshed = 0;  // when the file was written (0: by a controller that did not say)
 };
 
 // The state file of the instance with suffix `instanceSuffix` ("" or "3") whose log is at

@@ -14,6 +14,7 @@ const PhaseRow kPhases[kPhaseCount] = {
     {Phase::kListenPause, "listen pause", false, Watched::kJobStarter, false},
     {Phase::kReading, "reading", true, Watched::kJobStarter, false},
     {Phase::kReplying, "replying", true, Watched::kJobStarter, false},
+    {Phase::kCapturing, "capturing", false, Watched::kNothing, false},
     {Phase::kKilling, "killing", false, Watched::kNothing, true},
     {Phase::kKillPause, "kill pause", false, Watched::kNothing, false},
     {Phase::kJudging, "judging", false, Watched::kNothing, true},
@@ -81,9 +82,25 @@ struct Stepper {
             DoFor(ActionKind::kCountRestart, cause);
             Do(ActionKind::kPublish);
         }
+        // A job starter ended for its silence is first captured where it is stuck.
+        if (cause == Cause::kSilence && t.captureMs != 0) {
+            Do(ActionKind::kCapture);
+            Enter(Phase::kCapturing, t.captureMs);
+            s.lookedAt = now;
+            return;
+        }
+        Kill();
+    }
+
+    void Kill() {
         Do(ActionKind::kPlan);
         Do(ActionKind::kRunKill);
         Enter(Phase::kKilling);
+    }
+
+    void EndCapture(bool abandoned) {
+        Do(ActionKind::kEndCapture, abandoned);
+        Kill();
     }
 
     // What a restart that is due now is for: silence, or what the wanted restart names.
@@ -205,6 +222,7 @@ struct Stepper {
     }
 
     void Stop() {
+        if (s.phase == Phase::kCapturing) Do(ActionKind::kEndCapture, true);
         Do(ActionKind::kFinishPass, false);
         Do(ActionKind::kEnd);
         s.over = true;
@@ -254,6 +272,13 @@ struct Stepper {
                 if (Silent() || now >= s.phaseDeadline) {
                     Drop(s.phase == Phase::kReading ? ActionKind::kDropSilent
                                                     : ActionKind::kDropUnanswered);
+                }
+                return;
+            case Phase::kCapturing:
+                if (now >= s.phaseDeadline) {
+                    EndCapture(true);
+                } else {
+                    Do(ActionKind::kLookAtCapture);
                 }
                 return;
             case Phase::kKillPause:
@@ -321,6 +346,18 @@ struct Stepper {
             case EventKind::kStarted:
                 if (s.phase == Phase::kStarting) Started(e.ok);
                 return;
+            case EventKind::kCaptureStarted:
+                if (s.phase == Phase::kCapturing && !e.ok) Kill();
+                return;
+            case EventKind::kCaptureLooked:
+                if (s.phase != Phase::kCapturing) return;
+                s.lookedAt = now;
+                if (e.ok) {
+                    EndCapture(false);
+                } else if (now >= s.phaseDeadline) {
+                    EndCapture(true);
+                }
+                return;
         }
     }
 };
@@ -352,6 +389,9 @@ Millis DeadlineOf(const State& s, const Times& t) {
         case Phase::kAwaitingEnd:
         case Phase::kEnding:
             if (s.oldOnesUnwatched) d = std::min(d, s.lookedAt + t.endPollMs);
+            break;
+        case Phase::kCapturing:
+            d = std::min(d, s.lookedAt + t.capturePollMs);
             break;
         default:
             break;

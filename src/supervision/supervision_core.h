@@ -10,6 +10,8 @@
 //   listen pause   job starter        the pause, the heartbeat deadline, a due restart
 //   reading        pipe, job starter  the client's limit, the heartbeat deadline
 //   replying       pipe, job starter  the same
+//   capturing      -                  the capture's limit (looked at often): a silent job
+//                                     starter is captured where it is stuck, before KILL
 //   killing        -                  none: the next KILL is being started
 //   kill pause     -                  the pause after a KILL
 //   judging        -                  none: what follows the KILLs is being judged
@@ -39,6 +41,7 @@ enum class Phase {
     kListenPause,
     kReading,
     kReplying,
+    kCapturing,
     kKilling,
     kKillPause,
     kJudging,
@@ -46,7 +49,7 @@ enum class Phase {
     kEnding,
     kStarting,
 };
-constexpr int kPhaseCount = 10;
+constexpr int kPhaseCount = 11;
 
 // Why a kill-and-start pass runs; the first of a run is no restart.
 enum class Cause { kFirstStart, kSilence, kExit, kStartFailed };
@@ -77,6 +80,10 @@ struct Times {
     // The run's state is written at least this often, whatever happens (0: only when it
     // changes), so that a controller whose loop no longer makes progress shows it.
     std::uint32_t refreshMs = 0;
+    // A job starter to be ended for its silence is first captured where it is stuck, for at
+    // most this long (0: never), looked at so often meanwhile.
+    std::uint32_t captureMs = 0;
+    std::uint32_t capturePollMs = 0;
 };
 
 // A restart that is wanted: after an exit or a failed start (with restart on exit).
@@ -115,15 +122,17 @@ struct State {
 };
 
 enum class EventKind {
-    kBegin,          // the run begins: its first pass
-    kStop,           // a stop was asked for
-    kDeadline,       // the wait ended without anything else happening
-    kPipeOver,       // the pipe's operation is over (ok: a client came; else `error`)
-    kProcessEnded,   // a watched process ended
-    kKillStarted,    // `ok`: a KILL was started (or tried); false: none is left
-    kJudged,         // what follows the KILLs (`next`)
-    kOldOnesLooked,  // `ok`: every old job starter has ended; `unwatched` as said
-    kStarted,        // `ok`: the new job starter was started
+    kBegin,           // the run begins: its first pass
+    kStop,            // a stop was asked for
+    kDeadline,        // the wait ended without anything else happening
+    kPipeOver,        // the pipe's operation is over (ok: a client came; else `error`)
+    kProcessEnded,    // a watched process ended
+    kKillStarted,     // `ok`: a KILL was started (or tried); false: none is left
+    kJudged,          // what follows the KILLs (`next`)
+    kOldOnesLooked,   // `ok`: every old job starter has ended; `unwatched` as said
+    kStarted,         // `ok`: the new job starter was started
+    kCaptureStarted,  // `ok`: the capture of the silent job starter is under way
+    kCaptureLooked,   // `ok`: the capture has finished
 };
 // What follows the KILLs of a pass.
 enum class AfterKills { kStart, kAwaitEnd, kEndItself };
@@ -158,12 +167,15 @@ enum class ActionKind {
     kSilentExchange,   // the read and the reply of the cycle without a client
     kPublish,          // publish the run's state (with the wanted restart); also the refresh
     kEnd,              // the run ends: let go of the job starter's watch
+    kCapture,          // start capturing the silent job starter where it is stuck
+    kLookAtCapture,    // look whether the capture has finished
+    kEndCapture,       // end the capture (`abandoned`: past its limit, or for a stop)
 };
 struct Action {
     ActionKind kind;
     Cause cause = Cause::kFirstStart;
     std::uint32_t error = 0;
-    bool flag = false;  // first / afterWait / leftovers
+    bool flag = false;  // first / afterWait / leftovers / abandoned
 };
 
 // The actions of one step, in the order they are carried out.

@@ -64,6 +64,7 @@ struct Carrier {
     // The job starter a restart replaces, for its report: its id and exit code (-1: none).
     std::uint32_t replacedPid = 0;
     std::int64_t replacedExitCode = -1;
+    std::string hangReport;          // of the restart under way, "" when none
     std::uint32_t shownChanges = 0;  // of the core's shown restart, turned into wall time
     char request[kRequestBytes] = {};
     char reply[kReplyRoomBytes] = {};
@@ -91,6 +92,7 @@ void CountRestart(Carrier& c, core::Cause cause) {
     RunState& st = c.published;
     c.replacedPid = c.control.current.pid;
     c.replacedExitCode = st.jobStarterExited != 0 ? st.jobStarterExitCode : -1;
+    c.hangReport.clear();
     st.restarts += 1;
     st.restartsSinceHeartbeat += 1;
     st.lastRestart = std::time(nullptr);
@@ -131,7 +133,8 @@ bool StartJobStarterNow(Carrier& c) {
                            : cause == core::Cause::kExit  ? kCauseExit
                                                           : kCauseStartFailed;
         ReportWarningEvent(RestartEntry(c.control.image, word, st.lastRestartCause, c.replacedPid,
-                                        c.replacedExitCode, started ? c.control.current.pid : 0));
+                                        c.replacedExitCode, started ? c.control.current.pid : 0,
+                                        c.hangReport));
     }
     return started;
 }
@@ -267,6 +270,22 @@ bool Carry(Carrier& c, const core::Action& a, core::Millis now, core::Event* eve
             ForgetJobStarterWatch(&c.control);
             PlatformReleaseReserve();
             return false;
+        case ActionKind::kCapture:
+            *event = {core::EventKind::kCaptureStarted};
+            event->ok = StartHangReport(&c.run.hangReports, c.control.image,
+                                        c.control.current.commandLine, c.control.current.pid);
+            return true;
+        case ActionKind::kLookAtCapture:
+            *event = {core::EventKind::kCaptureLooked};
+            event->ok = HangReportFinished(&c.run.hangReports);
+            return true;
+        case ActionKind::kEndCapture:
+            c.hangReport = EndHangReport(&c.run.hangReports, a.flag);
+            if (!c.hangReport.empty()) {
+                c.published.hangReports += 1;
+                c.published.lastHangReport = c.hangReport;
+            }
+            return false;
     }
     return false;
 }
@@ -326,19 +345,22 @@ bool WaitForEvent(Carrier& c, const core::Times& t, core::Event* event) {
     return true;
 }
 
-core::Times CoreTimes(const RunTimes& t) {
+core::Times CoreTimes(const RunTimes& t, const RunContext& run) {
     std::uint32_t refreshMs = t.refreshMs;
     const std::uint32_t watchdogMs = PlatformServiceWatchdogMs();
     if (watchdogMs != 0) refreshMs = std::min(refreshMs, std::max(watchdogMs / 2, 1u));
-    return {t.heartbeatTimeoutMs, t.clientLimitMs,  kListenRetryMs, t.killPauseMs,
-            t.endWaitMs,          kForcedEndWaitMs, kEndPollMs,     t.firstBackoffMs,
-            t.maxBackoffMs,       t.backoffResetMs, refreshMs};
+    return {
+        t.heartbeatTimeoutMs, t.clientLimitMs,  kListenRetryMs,
+        t.killPauseMs,        t.endWaitMs,      kForcedEndWaitMs,
+        kEndPollMs,           t.firstBackoffMs, t.maxBackoffMs,
+        t.backoffResetMs,     refreshMs,        run.hangReports.dir.empty() ? 0 : t.captureLimitMs,
+        kHangCapturePollMs};
 }
 
 }  // namespace
 
 bool Supervise(PlatformEvent* stop, PlatformPipe* pipe, const RunTimes& times, RunContext* run) {
-    const core::Times t = CoreTimes(times);
+    const core::Times t = CoreTimes(times, *run);
     const bool restartOnExit = run->restartOnExit;
     core::State state;
     Carrier c(stop, pipe, times, state, run);

@@ -12,6 +12,7 @@
 
 #include "log/log_file.h"
 #include "platform/pipe_server.h"
+#include "supervision/hang_report.h"
 #include "supervision/job_starter.h"
 #include "supervision/published_state.h"
 
@@ -48,6 +49,7 @@ struct RunTimes {
     // The state's refresh; a service manager's watchdog that wants to hear more often is
     // told at half its interval.
     std::uint32_t refreshMs = kStateRefreshMs;
+    std::uint32_t captureLimitMs = kHangCaptureLimitMs;  // of a hang report, when one is made
 };
 
 // What a run owns and hands to the units that need it: one record per fact.
@@ -55,6 +57,7 @@ struct RunContext {
     JobStarterControl jobStarter;  // the job starter, as the run started it
     Publication publication;       // the run's state as -status and monitoring see it
     bool restartOnExit = false;    // QVLRESTARTONEXIT
+    HangReports hangReports;       // QVLDUMPDIR: the reports of silent job starters
 };
 
 // Starts the job starter (the run's first pass) and supervises it through `pipe` until the

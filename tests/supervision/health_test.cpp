@@ -152,6 +152,7 @@ TEST(Metrics, EveryMetricFromTheFactsAndTheVerdict) {
     f.state.restartsStartFailed = 1;
     f.state.backoffMs = 8000;
     f.state.refreshed = kNow - 2;
+    f.state.hangReports = 3;
     const std::string text = RenderMetrics(f, JudgeHealth(f));
     const std::string s = "{service=\"QUARVELIN_JOB_CONTROLLER3\"";
     const std::pair<std::string, std::string> rows[] = {
@@ -167,6 +168,7 @@ TEST(Metrics, EveryMetricFromTheFactsAndTheVerdict) {
         {"qvljobctl_start_time_seconds" + s + "}", std::to_string(kNow - 3600)},
         {"qvljobctl_job_starter_backoff_seconds" + s + "}", "8"},
         {"qvljobctl_last_refresh_timestamp_seconds" + s + "}", std::to_string(kNow - 2)},
+        {"qvljobctl_hang_reports_total" + s + "}", "3"},
     };
     for (const auto& [series, value] : rows)
         EXPECT_EQ(value, Sample(text, series)) << series << "\n" << text;

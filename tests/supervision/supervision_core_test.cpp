@@ -67,6 +67,12 @@ const char* Name(core::ActionKind kind) {
             return "Publish";
         case ActionKind::kEnd:
             return "End";
+        case ActionKind::kCapture:
+            return "Capture";
+        case ActionKind::kLookAtCapture:
+            return "LookAtCapture";
+        case ActionKind::kEndCapture:
+            return "EndCapture";
     }
     return "?";
 }
@@ -94,6 +100,7 @@ std::string Text(const core::Actions& actions) {
         text += Name(a.kind);
         if (a.kind == core::ActionKind::kCountRestart)
             text += std::string("(") + CauseName(a.cause) + ")";
+        if (a.kind == core::ActionKind::kEndCapture && a.flag) text += "(abandoned)";
     }
     return text;
 }
@@ -217,6 +224,45 @@ TEST_F(Core, TheStateIsRefreshedOncePerIntervalAndOnlyThen) {
     // Without a refresh interval the listening wait ends at the heartbeat deadline alone.
     Run({"none", false, {}});
     EXPECT_EQ(1000, core::DeadlineOf(state_, kTimes));
+}
+
+// A job starter to be ended for its silence is first captured where it is stuck: looked at
+// often, ended when it has finished or at its limit (then abandoned; a stop ends it too, see
+// below); one that could not be started holds nothing up. An exit is never captured.
+TEST_F(Core, ASilentJobStarterIsCapturedBeforeItsKillWithinTheLimit) {
+    core::Times times = kTimes;
+    times.captureMs = 500;
+    times.capturePollMs = 20;
+    const StepRow due = {1000, E(EventKind::kDeadline), "Cancel Count(silence) Publish Capture",
+                         Phase::kCapturing};
+    const Scenario scenarios[] = {
+        {"finished",
+         false,
+         {due,
+          {1000, E(EventKind::kCaptureStarted), "", Phase::kCapturing},
+          {1020, E(EventKind::kDeadline), "LookAtCapture", Phase::kCapturing},
+          {1020, E(EventKind::kCaptureLooked, false), "", Phase::kCapturing},
+          {1300, E(EventKind::kCaptureLooked), "EndCapture Plan RunKill", Phase::kKilling}}},
+        {"past its limit",
+         false,
+         {due,
+          {1000, E(EventKind::kCaptureStarted), "", Phase::kCapturing},
+          {1499, E(EventKind::kCaptureLooked, false), "", Phase::kCapturing},
+          {1500, E(EventKind::kDeadline), "EndCapture(abandoned) Plan RunKill",
+           Phase::kKilling}}},
+        {"not started",
+         false,
+         {due, {1000, E(EventKind::kCaptureStarted, false), "Plan RunKill", Phase::kKilling}}},
+        {"an exit",
+         true,
+         {{500, E(EventKind::kProcessEnded), "RecordExit Publish", Phase::kListening},
+          {500, E(EventKind::kDeadline), "Cancel Count(exit) Publish Plan RunKill",
+           Phase::kKilling}}},
+    };
+    for (const Scenario& s : scenarios)
+        Run(s, times);
+    Run({"looked at often", false, {due}}, times);
+    EXPECT_EQ(1020, core::DeadlineOf(state_, times));
 }
 
 // Clients that hold the cycle are dropped at their limit or at the heartbeat deadline;
@@ -442,7 +488,9 @@ TEST_F(Core, AStopEndsTheRunInEveryPhase) {
         {0, E(EventKind::kPipeOver), "Reply", Phase::kReplying},
         {0, E(EventKind::kPipeOver), "Disconnect Heartbeat Listen", Phase::kListening},
         {0, ListenFailed(24), "SayListenFailed Disconnect", Phase::kListenPause},
-        {1000, E(EventKind::kDeadline), "Count(silence) Publish Plan RunKill", Phase::kKilling},
+        {1000, E(EventKind::kDeadline), "Count(silence) Publish Capture", Phase::kCapturing},
+        {1000, E(EventKind::kCaptureStarted), "", Phase::kCapturing},
+        {1000, E(EventKind::kCaptureLooked), "EndCapture Plan RunKill", Phase::kKilling},
         {1000, E(EventKind::kKillStarted), "", Phase::kKillPause},
         {1200, E(EventKind::kDeadline), "RunKill", Phase::kKilling},
         {1200, E(EventKind::kKillStarted, false), "Judge", Phase::kJudging},
@@ -452,19 +500,24 @@ TEST_F(Core, AStopEndsTheRunInEveryPhase) {
         {1900, E(EventKind::kDeadline), "Look", Phase::kEnding},
         {1900, E(EventKind::kOldOnesLooked, false), "Finish Start", Phase::kStarting},
     };
+    core::Times times = kTimes;  // with a capture of the silent job starter
+    times.captureMs = 500;
+    times.capturePollMs = 20;
     std::vector<Phase> seen;
     for (std::size_t n = 0; n <= toEach.size(); ++n) {
         core::State s;
-        core::Begin(&s, kTimes, false, 0);
+        core::Begin(&s, times, false, 0);
         std::vector<StepRow> steps = kFirstStart;
         steps.insert(steps.end(), toEach.begin(), toEach.begin() + static_cast<long>(n));
         for (const StepRow& row : steps)
-            core::Step(&s, kTimes, false, row.event, row.at);
+            core::Step(&s, times, false, row.event, row.at);
         seen.push_back(s.phase);
         SCOPED_TRACE(core::RowOf(s.phase).name);
-        EXPECT_EQ("Finish End", Text(core::Step(&s, kTimes, false, E(EventKind::kStop), 2000)));
+        const bool capturing = s.phase == Phase::kCapturing;
+        EXPECT_EQ(capturing ? "EndCapture(abandoned) Finish End" : "Finish End",
+                  Text(core::Step(&s, times, false, E(EventKind::kStop), 2000)));
         EXPECT_TRUE(s.over);
-        EXPECT_EQ("", Text(core::Step(&s, kTimes, false, E(EventKind::kPipeOver), 2000)))
+        EXPECT_EQ("", Text(core::Step(&s, times, false, E(EventKind::kPipeOver), 2000)))
             << "nothing after the end";
     }
     for (int p = 0; p < core::kPhaseCount; ++p) {

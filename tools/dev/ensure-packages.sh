@@ -8,8 +8,9 @@
 # that could not be installed.
 
 # What the native build needs: the demo builds this (its configure compiles GoogleTest's
-# sources in), and so does everything else; the journal's API comes with libsystemd.
-QVL_PACKAGES_NATIVE="cmake ninja-build g++ googletest pkg-config libsystemd-dev"
+# sources in), and so does everything else; the journal's API comes with libsystemd, the
+# unwinder of the hang reports with elfutils' libdw.
+QVL_PACKAGES_NATIVE="cmake ninja-build g++ googletest pkg-config libsystemd-dev libdw-dev"
 # What the demo adds for --win32: the 32-bit MinGW compiler and Wine with its 32-bit loader.
 QVL_PACKAGES_WIN32="g++-mingw-w64-i686-posix wine wine32:i386"
 # What the test command needs on top of both: sanitizers, benchmarks and their baselines,

@@ -232,6 +232,46 @@ bool PlatformDeleteFile(const char* path) {
     return unlink(LinuxPath(path).c_str()) == 0;
 }
 
+bool PlatformPrivateFolder(const char* path, std::string* why) {
+    const std::string folder = LinuxPath(path);
+    if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+        *why = std::string("it cannot be made: ") + std::strerror(errno);
+        return false;
+    }
+    struct stat st;
+    if (lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        *why = "it is not a folder (or a link to one)";
+        return false;
+    }
+    if (st.st_uid != geteuid() && st.st_uid != 0) {
+        *why = "it belongs to account " + std::to_string(st.st_uid);
+        return false;
+    }
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+        *why = std::string("other accounts may write to it (mode ") + mode + ")";
+        return false;
+    }
+    return true;
+}
+
+bool PlatformListFolder(const char* path, std::vector<FolderFile>* files) {
+    const std::string folder = LinuxPath(path);
+    DIR* dir = opendir(folder.c_str());
+    if (!dir) return false;
+    while (dirent* e = readdir(dir)) {
+        struct stat st;
+        const std::string file = folder + "/" + e->d_name;
+        if (lstat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+            files->push_back({e->d_name, static_cast<std::uint64_t>(st.st_size),
+                              static_cast<std::int64_t>(st.st_mtime)});
+        }
+    }
+    closedir(dir);
+    return true;
+}
+
 bool PlatformAccountMayWriteFolder(const char* path, const std::string& account, std::string* why) {
     const std::string folder = LinuxPath(path);
     struct stat st;

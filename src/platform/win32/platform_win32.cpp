@@ -217,6 +217,92 @@ bool PlatformDeleteFile(const char* path) {
     return DeleteFileA(path) != 0;
 }
 
+bool PlatformPrivateFolder(const char* path, std::string* why) {
+    // SYSTEM, Administrators and the creator (its owner) alone, inherited by what is made in it.
+    PSECURITY_DESCRIPTOR made = nullptr;
+    if (ConvertStringSecurityDescriptorToSecurityDescriptorA(
+            "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;OW)", SDDL_REVISION_1, &made,
+            nullptr)) {
+        SECURITY_ATTRIBUTES attributes = {sizeof attributes, made, FALSE};
+        CreateDirectoryA(path, &attributes);
+        LocalFree(made);
+    }
+    const DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+        (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        *why = "it is not a folder and cannot be made";
+        return false;
+    }
+    PACL acl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetNamedSecurityInfoA(path, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                              &acl, nullptr, &descriptor) != ERROR_SUCCESS) {
+        *why = "its access list cannot be read";
+        return false;
+    }
+    // The accounts that may write besides the caller's: SYSTEM, Administrators, the creator.
+    std::string self;
+    HANDLE token = nullptr;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        char buffer[256];
+        DWORD size = 0;
+        LPSTR text = nullptr;
+        if (GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size) &&
+            ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text)) {
+            self = text;
+            LocalFree(text);
+        }
+        CloseHandle(token);
+    }
+    constexpr DWORD kWriting =
+        FILE_ADD_FILE | FILE_WRITE_DATA | FILE_APPEND_DATA | GENERIC_WRITE | GENERIC_ALL;
+    std::string other = acl ? "" : "everyone (it has no access list)";
+    ACL_SIZE_INFORMATION info{};
+    if (acl && GetAclInformation(acl, &info, sizeof info, AclSizeInformation)) {
+        for (DWORD i = 0; i < info.AceCount && other.empty(); ++i) {
+            void* ace = nullptr;
+            if (!GetAce(acl, i, &ace)) continue;
+            const auto* entry = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+            if (entry->Header.AceType != ACCESS_ALLOWED_ACE_TYPE || (entry->Mask & kWriting) == 0)
+                continue;
+            LPSTR text = nullptr;
+            if (!ConvertSidToStringSidA(const_cast<DWORD*>(&entry->SidStart), &text)) continue;
+            const std::string sid = text;
+            LocalFree(text);
+            if (!PlatformIsAdministrator(sid) && sid != self && sid != "S-1-3-4" &&
+                sid != "S-1-3-0")
+                other = "account " + sid;
+        }
+    }
+    LocalFree(descriptor);
+    if (!other.empty()) {
+        *why = "other accounts may write to it (" + other + ")";
+        return false;
+    }
+    return true;
+}
+
+bool PlatformListFolder(const char* path, std::vector<FolderFile>* files) {
+    WIN32_FIND_DATAA found;
+    HANDLE h = FindFirstFileA((std::string(path) + "\\*").c_str(), &found);
+    if (h == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
+    do {
+        if (found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))
+            continue;
+        ULARGE_INTEGER time;
+        time.LowPart = found.ftLastWriteTime.dwLowDateTime;
+        time.HighPart = found.ftLastWriteTime.dwHighDateTime;
+        const std::int64_t seconds =
+            static_cast<std::int64_t>(time.QuadPart / 10000000ULL) - 11644473600LL;
+        files->push_back(
+            {found.cFileName,
+             (static_cast<std::uint64_t>(found.nFileSizeHigh) << 32) | found.nFileSizeLow,
+             seconds});
+    } while (FindNextFileA(h, &found));
+    FindClose(h);
+    return true;
+}
+
 bool PlatformAccountMayWriteFolder(const char* path, const std::string&, std::string* why) {
     // The system's account may write every folder; the access lists another account's
     // rights would depend on are not judged here.

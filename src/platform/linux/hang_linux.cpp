@@ -1,0 +1,219 @@
+// Linux backend of the hang capture (see hang_capture.h): ptrace stops every thread of the
+// process (PTRACE_SEIZE and PTRACE_INTERRUPT, their stops awaited without blocking so that
+// an abandoned capture ends at once), libdwfl unwinds each, and the text is written to a file
+// of mode 0600.
+#include <elfutils/libdwfl.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/ptrace.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/hang_capture.h"
+#include "platform/linux/linux_io.h"
+
+namespace {
+
+constexpr int kMaxFrames = 64;  // deeper stacks are cut: the top is what tells the hang
+
+std::string FirstLine(const std::string& path) {
+    std::ifstream in(path);
+    std::string line;
+    std::getline(in, line);
+    return line;
+}
+
+std::string StatusValue(const std::string& path, const std::string& key) {
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.compare(0, key.size() + 1, key + ":") == 0) {
+            const std::size_t at = line.find_first_not_of(" \t", key.size() + 1);
+            return at == std::string::npos ? "" : line.substr(at);
+        }
+    }
+    return "";
+}
+
+std::vector<pid_t> Threads(pid_t pid) {
+    std::vector<pid_t> tids;
+    const std::string dir = "/proc/" + std::to_string(pid) + "/task";
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d)) {
+            char* end = nullptr;
+            const long tid = std::strtol(e->d_name, &end, 10);
+            if (*end == '\0' && tid > 0) tids.push_back(static_cast<pid_t>(tid));
+        }
+        closedir(d);
+    }
+    return tids;
+}
+
+struct Capture {
+    pid_t pid;
+    const std::string& path;
+    const std::string& header;
+    const std::atomic<bool>& cancel;
+    std::vector<pid_t> attached;
+    std::map<pid_t, std::string> before;  // each thread's state and wait channel, as it hung
+
+    bool Cancelled() const { return cancel.load(); }
+
+    // Stops one thread for the unwinder; false with the reason when it cannot be.
+    bool Stop(pid_t tid, std::string* why) {
+        if (ptrace(PTRACE_SEIZE, tid, nullptr, nullptr) != 0) {
+            *why = errno == EPERM ? "it cannot be traced (no rights, or it is traced already)"
+                                  : std::string("ptrace: ") + std::strerror(errno);
+            return false;
+        }
+        attached.push_back(tid);
+        if (ptrace(PTRACE_INTERRUPT, tid, nullptr, nullptr) != 0) {
+            *why = std::string("ptrace: ") + std::strerror(errno);
+            return false;
+        }
+        // A thread in an uninterruptible wait stops only when that ends: it is waited for until
+        // the caller abandons the capture at its limit.
+        for (;;) {
+            int status = 0;
+            const pid_t got = waitpid(tid, &status, __WALL | WNOHANG);
+            if (got == tid && WIFSTOPPED(status)) return true;
+            if (got == tid || (got < 0 && errno != EINTR)) {
+                *why = "it ended while it was examined";
+                return false;
+            }
+            if (Cancelled()) {
+                *why = "it did not stop to be examined (an uninterruptible wait?)";
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    }
+
+    void LetGo() {
+        for (const pid_t tid : attached)
+            ptrace(PTRACE_DETACH, tid, nullptr, nullptr);
+        attached.clear();
+    }
+
+    // One line per frame: its number, address and function (or module) name.
+    static int Frame(Dwfl_Frame* state, void* arg) {
+        auto* text = static_cast<std::string*>(arg);
+        Dwarf_Addr pc = 0;
+        bool activation = false;
+        if (!dwfl_frame_pc(state, &pc, &activation)) return DWARF_CB_ABORT;
+        const Dwarf_Addr lookup = activation ? pc : pc - 1;
+        Dwfl* dwfl = dwfl_thread_dwfl(dwfl_frame_thread(state));
+        Dwfl_Module* module = dwfl_addrmodule(dwfl, lookup);
+        const char* name = module ? dwfl_module_addrname(module, lookup) : nullptr;
+        const char* file = module ? dwfl_module_info(module, nullptr, nullptr, nullptr, nullptr,
+                                                     nullptr, nullptr, nullptr)
+                                  : nullptr;
+        const int number = static_cast<int>(std::count(text->begin(), text->end(), '#'));
+        char line[160];
+        std::snprintf(line, sizeof line, "  #%-2d 0x%016llx ", number,
+                      static_cast<unsigned long long>(pc));
+        *text += std::string(line) + (name ? name : "??") +
+                 (file ? std::string(" (") + file + ")" : "") + "\n";
+        return number + 1 >= kMaxFrames ? DWARF_CB_ABORT : DWARF_CB_OK;
+    }
+
+    struct Threads {
+        Capture* capture;
+        std::string text;
+    };
+    static int Thread(Dwfl_Thread* thread, void* arg) {
+        auto* all = static_cast<Threads*>(arg);
+        const pid_t tid = dwfl_thread_tid(thread);
+        const std::string task =
+            "/proc/" + std::to_string(all->capture->pid) + "/task/" + std::to_string(tid);
+        std::string frames;
+        const int rc = dwfl_thread_getframes(thread, Frame, &frames);
+        all->text += "\nThread " + std::to_string(tid) + " (" + FirstLine(task + "/comm") +
+                     "), " + all->capture->before[tid] + ":\n" + frames;
+        if (rc != 0 && frames.empty())
+            all->text += "  (not unwound: " + std::string(dwfl_errmsg(-1)) + ")\n";
+        return all->capture->Cancelled() ? DWARF_CB_ABORT : DWARF_CB_OK;
+    }
+
+    // The threads' stacks; false with the reason when they cannot be had.
+    bool Unwind(std::string* text, std::string* why) {
+        static const Dwfl_Callbacks callbacks = {dwfl_linux_proc_find_elf,
+                                                 dwfl_standard_find_debuginfo, nullptr, nullptr};
+        std::unique_ptr<Dwfl, void (*)(Dwfl*)> dwfl(dwfl_begin(&callbacks), dwfl_end);
+        if (!dwfl) {
+            *why = dwfl_errmsg(-1);
+            return false;
+        }
+        if (dwfl_linux_proc_report(dwfl.get(), pid) != 0 ||
+            dwfl_report_end(dwfl.get(), nullptr, nullptr) != 0 ||
+            dwfl_linux_proc_attach(dwfl.get(), pid, true) != 0) {
+            *why = std::string("libdwfl: ") + dwfl_errmsg(-1);
+            return false;
+        }
+        Threads all{this, ""};
+        dwfl_getthreads(dwfl.get(), Thread, &all);
+        *text += all.text;
+        return true;
+    }
+
+    bool Run(std::string* why) {
+        std::string text = header;
+        const std::string proc = "/proc/" + std::to_string(pid);
+        text += "State: " + StatusValue(proc + "/status", "State") + "\n";
+        text += "Wait channel: " + FirstLine(proc + "/wchan") + "\n";
+        // Each thread as it hung, before it is stopped for the unwinder (then all are in a
+        // tracing stop).
+        const std::vector<pid_t> tids = ::Threads(pid);
+        for (const pid_t tid : tids) {
+            const std::string task = proc + "/task/" + std::to_string(tid);
+            before[tid] = "state " + StatusValue(task + "/status", "State") + ", wait channel " +
+                          FirstLine(task + "/wchan");
+        }
+        bool ok = true;
+        for (const pid_t tid : tids) {
+            if (!(ok = Stop(tid, why))) break;
+        }
+        ok = ok && !Cancelled() && Unwind(&text, why);
+        LetGo();
+        if (!ok || Cancelled()) return false;
+        const int fd =
+            open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        ok = fd >= 0 && WriteAll(fd, text.data(), text.size());
+        if (!ok) *why = std::strerror(errno);
+        if (fd >= 0 && close(fd) != 0 && ok) {
+            ok = false;
+            *why = std::strerror(errno);
+        }
+        if (!ok && fd >= 0) unlink(path.c_str());
+        return ok;
+    }
+};
+
+}  // namespace
+
+bool PlatformRunHangCapture(std::uint32_t pid, const std::string& path, const std::string& header,
+                            const std::atomic<bool>& cancel, std::string* why) {
+    Capture capture{static_cast<pid_t>(pid), path, header, cancel, {}, {}};
+    return capture.Run(why);
+}
+
+void PlatformRemoveHangReport(const std::string& path) {
+    unlink(path.c_str());
+}
+
+const char* PlatformHangReportExtension() {
+    return ".txt";
+}

@@ -1,0 +1,62 @@
+// Windows backend of the hang capture (see hang_capture.h): MiniDumpWriteDump of dbghelp, with
+// the threads' information and the header as the dump's comment. The call cannot be
+// interrupted; the shared code lets it end by itself when it is abandoned.
+#include <windows.h>
+#include <dbghelp.h>
+
+#include <cstdio>
+#include <string>
+
+#include "platform/hang_capture.h"
+
+namespace {
+
+std::string ErrorText(DWORD code) {
+    char text[256] = "";
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
+                   text, sizeof text, nullptr);
+    std::string s = text;
+    while (!s.empty() && (s.back() == '\n' || s.back() == '\r'))
+        s.pop_back();
+    char number[16];
+    std::snprintf(number, sizeof number, " (0x%lx)", static_cast<unsigned long>(code));
+    return s + number;
+}
+
+}  // namespace
+
+bool PlatformRunHangCapture(std::uint32_t pid, const std::string& path, const std::string& header,
+                            const std::atomic<bool>& cancel, std::string* why) {
+    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid);
+    if (!process) {
+        *why = ErrorText(GetLastError());
+        return false;
+    }
+    HANDLE file = cancel ? INVALID_HANDLE_VALUE
+                         : CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    bool written = false;
+    if (file == INVALID_HANDLE_VALUE) {
+        *why = cancel ? "abandoned" : ErrorText(GetLastError());
+    } else {
+        MINIDUMP_USER_STREAM comment = {CommentStreamA, static_cast<ULONG>(header.size() + 1),
+                                        const_cast<char*>(header.c_str())};
+        MINIDUMP_USER_STREAM_INFORMATION streams = {1, &comment};
+        written = MiniDumpWriteDump(process, pid, file,
+                                    static_cast<MINIDUMP_TYPE>(MiniDumpWithThreadInfo), nullptr,
+                                    &streams, nullptr) != 0;
+        if (!written) *why = ErrorText(GetLastError());
+        CloseHandle(file);
+        if (!written) DeleteFileA(path.c_str());
+    }
+    CloseHandle(process);
+    return written;
+}
+
+void PlatformRemoveHangReport(const std::string& path) {
+    DeleteFileA(path.c_str());
+}
+
+const char* PlatformHangReportExtension() {
+    return ".dmp";
+}

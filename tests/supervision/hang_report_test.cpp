@@ -1,0 +1,131 @@
+// The report of a hung job starter, written before its restart (QVLDUMPDIR): a real job
+// starter that heartbeats once and then blocks, a real capture, a real restart.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/controller_run.h"
+#include "support/process_watch.h"
+#include "support/test_support.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+namespace fs = std::filesystem;
+
+class HangReport : public ControllerRun {
+protected:
+    void SetUp() override {
+        ControllerRun::SetUp();
+        if (IsSkipped()) return;
+        ASSERT_TRUE(CopyFileTo(BuiltExecutable("hung_job_starter"), dir_ / "QVLJOBSTR_ORACLE.EXE"));
+    }
+    void TearDown() override {
+        ControllerRun::TearDown();
+        EndStarted(dir_ / "starts.txt");
+    }
+    void Configure(const std::string& dumps, int keep) {
+        WriteFileBytes(
+            dir_ / "QVLJOBCTL.INI",
+            "[JOBATR]\r\nQVLDUMPDIR=" + dumps + "\r\nQVLDUMPKEEP=" + std::to_string(keep) + "\r\n");
+    }
+    std::vector<std::string> Reports(const std::string& dumps) const {
+        std::vector<std::string> names;
+        std::error_code error;
+        for (const auto& e : fs::directory_iterator(dumps, error))
+            names.push_back(e.path().filename().string());
+        return names;
+    }
+    static bool Linux() { return ExecutableFileName("x") == "x"; }
+};
+
+// The report names where the job starter was stuck and its child, lies in a folder of the
+// controller's account alone, is named in the log and the state file, and the folder keeps
+// the newest QVLDUMPKEEP reports.
+TEST_F(HangReport, AHungJobStarterIsReportedBeforeItsRestart) {
+    const std::string dumps = dir_ / "dumps";
+    Configure(dumps, 2);
+    Start(1000, {"pause=200"});
+    ASSERT_TRUE(WaitForLog("haengt: Bericht ", 3, 60000)) << Log();
+    const std::vector<std::string> reports = Reports(dumps);
+    ASSERT_EQ(2u, reports.size()) << "the newest QVLDUMPKEEP are kept";
+    const std::string newest = std::max(reports[0], reports[1]);
+    const std::string report = ReadFileBytes(JoinPath(dumps, newest));
+    EXPECT_EQ(0u, newest.find("QVLJOBCTL" + instance_ + "_")) << newest;
+    const std::string state = ReadFileBytes(dir_ / ("QVLJOBCTL" + instance_ + ".STATE"));
+    EXPECT_NE(std::string::npos, state.find("\nhang_reports=")) << state;
+    if (Linux()) {
+        EXPECT_NE(std::string::npos, report.find("QvlTestHungInADistinctiveWait")) << report;
+        EXPECT_NE(std::string::npos, report.find(" sleep\n")) << "the child is listed\n" << report;
+        EXPECT_NE(std::string::npos, report.find("\nWait channel: ")) << report;
+        struct stat folder {
+        }, file{};
+        ASSERT_EQ(0, stat(dumps.c_str(), &folder));
+        ASSERT_EQ(0, stat((dumps + "/" + newest).c_str(), &file));
+        EXPECT_EQ(0700u, folder.st_mode & 07777);
+        EXPECT_EQ(0600u, file.st_mode & 07777);
+    } else {
+        // A minidump: its signature, then its stream directory, which holds a thread list.
+        ASSERT_GE(report.size(), 32u);
+        EXPECT_EQ("MDMP", report.substr(0, 4));
+        const auto u32 = [&report](std::size_t at) {
+            std::uint32_t v = 0;
+            for (int i = 3; i >= 0; --i)
+                v = v * 256 + static_cast<unsigned char>(report[at + i]);
+            return v;
+        };
+        const std::uint32_t streams = u32(8), directory = u32(12);
+        bool threads = false;
+        for (std::uint32_t i = 0; i < streams && directory + 12 * i + 4 <= report.size(); ++i)
+            threads = threads || u32(directory + 12 * i) == 3;  // ThreadListStream
+        EXPECT_TRUE(threads) << "no thread list among " << streams << " streams";
+    }
+    EXPECT_NE(std::string::npos, state.find("\nlast_hang_report=" + dumps)) << state;
+    EXPECT_EQ(0, Stop());
+}
+
+// A capture that cannot finish (the job starter waits in vfork, where nothing can stop it)
+// is abandoned at its limit and the restart goes on; a stop during a capture is obeyed at
+// once. Neither leaves a report.
+TEST_F(HangReport, ACaptureThatCannotFinishHoldsNothingUp) {
+    if (!Linux()) GTEST_SKIP() << "vfork: Linux";
+    const std::string dumps = dir_ / "dumps";
+    Configure(dumps, 5);
+    WriteFileBytes(dir_ / "vfork.txt", "");
+    Start(1000, {"pause=200", "capture=1500"});
+    ASSERT_TRUE(WaitForLog("kein Bericht ueber den Haenger: abandoned", 1, 30000)) << Log();
+    WaitForLines(dir_ / "starts.txt", 2, 10000);
+    EXPECT_GE(StartedIds(dir_ / "starts.txt").size(), 2u) << "restarted after the limit";
+    // The second job starter hangs the same way: stopped while it is captured.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    const Clock::time_point stop = Clock::now();
+    EXPECT_EQ(0, Stop());
+    EXPECT_LT(Clock::now() - stop, std::chrono::seconds(5)) << "a stop waits for no capture";
+    EXPECT_TRUE(Reports(dumps).empty());
+}
+
+// A folder another account could write to is refused, said once, and the restarts go on.
+TEST_F(HangReport, AFolderOthersMayWriteToIsRefused) {
+    if (!Linux()) GTEST_SKIP() << "modes: Linux";
+    const std::string dumps = dir_ / "open";
+    ASSERT_TRUE(MakeDirectory(dumps));
+    fs::permissions(dumps, fs::perms::all);
+    Configure(dumps, 5);
+    Start(1000, {"pause=200"});
+    WaitForLines(dir_ / "starts.txt", 3, 30000);
+    const std::string log = Log(), said = "is refused: other accounts may write to it (mode 0777)";
+    const std::size_t first = log.find(said);
+    EXPECT_NE(std::string::npos, first) << log;
+    EXPECT_EQ(std::string::npos, log.find(said, first + 1)) << "said once\n" << log;
+    EXPECT_TRUE(Reports(dumps).empty());
+    EXPECT_EQ(0, Stop());
+}
+
+}  // namespace
