@@ -2,8 +2,9 @@
 // install, upgrade and removal steps (and for operators). An instance of this installation is
 // a service whose registered executable is the controller in this program's own folder.
 //   qvlinstances install "3 5"   registers each instance by running the controller's own
-//                                "-install N" (an instance installed already is kept) and
-//                                starts it
+//                                "-install N" (an instance installed already is kept), gives
+//                                it a log of its own where QVLJOBCTL.INI has no section
+//                                [JOBATR<N>] for it, and starts it
 //   qvlinstances stop [FILE]     stops the running instances, noting them in FILE
 //   qvlinstances start [FILE]    starts the instances FILE notes again, then deletes it
 //   qvlinstances remove [FILE]   stops and removes every instance ("-remove N") and ends its
@@ -25,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "config/configuration.h"
 #include "platform/files.h"
 #include "platform/processes.h"
 #include "platform/service_manager.h"
@@ -117,6 +119,30 @@ bool StartService(const std::string& name) {
     return ok;
 }
 
+// Gives instance `instance` a log of its own when the INI beside has no section of its own:
+// [JOBATR<N>] with QVLLOG the log of [JOBATR] with the number before its extension. An INI
+// the operator wrote a section into is left as it is.
+bool GiveOwnLog(const std::string& instance) {
+    const std::string ini = Beside(kIniFileName);
+    const std::string section = kIniSection + instance;
+    if (!PlatformProfileKeys(section.c_str(), ini.c_str()).empty()) return true;
+    char log[kPathBytes] = "";
+    PlatformReadProfileString(kIniSection, "QVLLOG", ".\\QVLJOBCTL.LOG", log, sizeof log,
+                              ini.c_str());
+    PathParts parts;
+    if (!SplitPath(log, &parts)) return Fail("the log of [" + std::string(kIniSection) + "]");
+    const std::string own =
+        std::string(parts.drive) + parts.dir + parts.fname + instance + parts.ext;
+    std::string text;
+    if (PlatformReadSmallFile(ini.c_str(), kMaxConfigFileBytes, &text) == SmallFileRead::kFailed)
+        return Fail("cannot read " + ini);
+    if (!text.empty() && text.back() != '\n') text += "\r\n";
+    text += "[" + section + "]\r\nQVLLOG=" + own + "\r\n";
+    if (!PlatformReplaceFileWith(ini.c_str(), text)) return Fail("cannot write " + ini);
+    std::printf("%s: [%s] QVLLOG=%s\n", ini.c_str(), section.c_str(), own.c_str());
+    return true;
+}
+
 // Shows the controller's -check of an instance (its findings are for the operator: a start
 // goes on whatever they say). False when it found a problem.
 bool Check(const std::string& instance) {
@@ -141,6 +167,7 @@ bool Install(const std::string& list) {
             ok = false;
             continue;
         }
+        ok = GiveOwnLog(instance) && ok;
         Check(instance);
         ok = StartService(name) && ok;
     }

@@ -124,8 +124,9 @@ int Explain(int result, const std::string& text) {
     return result;
 }
 
-std::string KeyOf(const char* key) {
-    return std::string(key) + " in section [" + kIniSection + "] of " + gExplanation.iniPath;
+std::string KeyOf(const char* key, const std::string& section = kIniSection) {
+    return std::string(key) + " in section [" + (section.empty() ? kIniSection : section) +
+           "] of " + gExplanation.iniPath;
 }
 
 // A relative path as the controller resolves it: from its own folder.
@@ -136,33 +137,52 @@ std::string FullPath(const char* exeDir, const char* path) {
     return std::string(exeDir) + (dotted ? path + 2 : path);
 }
 
-// Reads every key into gControllerSettings; the result of the first that failed (its reason
-// recorded), or kIniOk.
-int ReadKeys(const char* iniPath) {
+// What a section gives for a key: its value (empty ones included) or, where the section
+// does not have the key, nothing.
+constexpr char kAbsent[] = "\x01";
+bool ReadFrom(const std::string& section, const char* key, const char* iniPath, char* value,
+              unsigned size, unsigned* n) {
+    *n = PlatformReadProfileString(section.c_str(), key, kAbsent, value, size, iniPath);
+    return std::strcmp(value, kAbsent) != 0;
+}
+
+// Reads every key into gControllerSettings, each from the instance's own section where that
+// has it, else from [JOBATR], else its default; the result of the first that failed (its
+// reason recorded), or kIniOk.
+int ReadKeys(const char* iniPath, const std::string& instanceSection) {
     int result = kIniOk;
     for (const IniKey& key : kIniKeys) {
         char value[kScratchBytes];
-        const unsigned n =
-            PlatformReadProfileString(kIniSection, key.name, key.def, value, sizeof value, iniPath);
+        unsigned n = 0;
+        std::string section = instanceSection;
+        if (section.empty() || !ReadFrom(section, key.name, iniPath, value, sizeof value, &n)) {
+            section = kIniSection;
+            if (!ReadFrom(section, key.name, iniPath, value, sizeof value, &n)) {
+                section.clear();  // the default
+                n = static_cast<unsigned>(std::strlen(key.def));
+                Join(value, sizeof value, {key.def});
+            }
+        }
+        gExplanation.values.push_back({key.name, value, section});
         if (n == 0 && key.emptyIsOff) continue;
         std::string why;
         if (n == 0) {
-            why = "The key " + KeyOf(key.name) + " has an empty value.";
+            why = "The key " + KeyOf(key.name, section) + " has an empty value.";
         } else if (!key.take(value, &gControllerSettings)) {
-            why = "The value '" + std::string(value) + "' of " + KeyOf(key.name) + " is not " +
-                  key.valid + ".";
+            why = "The value '" + std::string(value) + "' of " + KeyOf(key.name, section) +
+                  " is not " + key.valid + ".";
         }
         if (!why.empty() && result == kIniOk) result = Explain(kIniEmptyValue, why);
     }
     return result;
 }
 
-void FindUnknownKeys(const char* iniPath) {
-    for (const std::string& key : PlatformProfileKeys(kIniSection, iniPath)) {
+void FindUnknownKeys(const char* iniPath, const std::string& section) {
+    for (const std::string& key : PlatformProfileKeys(section.c_str(), iniPath)) {
         bool known = false;
         for (const IniKey& k : kIniKeys)
             known = known || EqualsIgnoringAsciiCase(key.c_str(), k.name);
-        if (!known) gExplanation.unknownKeys.push_back(key);
+        if (!known) gExplanation.unknownKeys.push_back({key, section});
     }
 }
 
@@ -216,7 +236,7 @@ bool SplitPath(const char* path, PathParts* parts) {
     return true;
 }
 
-int GetIniValues() {
+int GetIniValues(const std::string& instanceText) {
     gExplanation = IniExplanation{};
     gControllerSettings = ControllerSettings{};
     char exePath[kPathBytes] = "unknown";
@@ -233,8 +253,11 @@ int GetIniValues() {
     if (exeDir[0] != '\0') PlatformSetCurrentDirectory(exeDir);  // a failure is ignored
     Join(iniPath, sizeof iniPath, {exeDir, kIniFileName});
     gExplanation.iniPath = iniPath;
-    FindUnknownKeys(iniPath);
-    const int keys = ReadKeys(iniPath);
+    // A numbered instance's own section: its keys override those of [JOBATR], one by one.
+    const std::string instanceSection = instanceText.empty() ? "" : kIniSection + instanceText;
+    FindUnknownKeys(iniPath, kIniSection);
+    if (!instanceSection.empty()) FindUnknownKeys(iniPath, instanceSection);
+    const int keys = ReadKeys(iniPath, instanceSection);
     if (keys != kIniOk) return keys;
 
     const char* settingsPath = gControllerSettings.settingsPath;
@@ -276,4 +299,9 @@ std::vector<std::string> IniKeyNames() {
 
 const IniExplanation& LastIniExplanation() {
     return gExplanation;
+}
+
+std::string UnknownKeyText(const IniKeyFound& found) {
+    return gExplanation.iniPath + " has the key " + found.key + " in section [" + found.section +
+           "], which the controller does not know";
 }

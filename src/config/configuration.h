@@ -59,12 +59,14 @@ struct ControllerSettings {
 // Written only by GetIniValues (which clears it first), read-only afterwards.
 extern ControllerSettings gControllerSettings;
 
-// Resolves gControllerSettings; returns kIniOk or one of the error results. Paths that do not
-// fit their room (an executable directory of more than 246 characters, a settings path of
-// more than 259, a log path of more than 254) are refused with kIniEmptyValue rather than cut.
-// Every key is read even after one failed, so that the log's path is known (and the failure
-// can be logged) whenever QVLLOG itself is sound.
-int GetIniValues();
+// Resolves gControllerSettings for the un-numbered controller ("") or instance
+// `instanceText`: each key from the instance's own section [JOBATR<N>] where that has it,
+// else from [JOBATR], else its default. Returns kIniOk or one of the error results. Paths that do
+// not fit their room (an executable directory of more than 246 characters, a settings path of more
+// than 259, a log path of more than 254) are refused with kIniEmptyValue rather than cut. Every key
+// is read even after one failed, so that the log's path is known (and the failure can be logged)
+// whenever QVLLOG itself is sound.
+int GetIniValues(const std::string& instanceText = "");
 
 // The keys of the INI's section, in the order they are read.
 std::vector<std::string> IniKeyNames();
@@ -72,12 +74,24 @@ std::vector<std::string> IniKeyNames();
 // For a console run and -status, in plain words: why the last GetIniValues failed, naming
 // the file, the key or the value (empty after success); and the keys of the controller's
 // section that it does not know (a typo such as QVLLOGG would otherwise pass unseen).
+struct IniSource {
+    std::string key;
+    std::string value;    // in effect (the default where no section has the key)
+    std::string section;  // "JOBATR3", "JOBATR", or "" for the default
+};
+struct IniKeyFound {
+    std::string key;
+    std::string section;
+};
 struct IniExplanation {
     std::string problem;
-    std::vector<std::string> unknownKeys;
-    std::string iniPath;  // the INI file that was read
+    std::vector<IniKeyFound> unknownKeys;
+    std::string iniPath;            // the INI file that was read
+    std::vector<IniSource> values;  // every key, where its value in effect came from
 };
 const IniExplanation& LastIniExplanation();
+// "<INI> has the key <KEY> in section [<SECTION>], which the controller does not know".
+std::string UnknownKeyText(const IniKeyFound& found);
 
 // A path split into drive ("C:" or empty), directory (up to and including the last '\' or
 // '/'), file name and extension (from the last '.' after the directory). A double-byte

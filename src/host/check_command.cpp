@@ -79,11 +79,15 @@ int ShowCheck(const char* instanceText) {
     const InstanceNames names = NamesOfInstance(instanceText);
     std::printf("%s\n", names.display.c_str());
     Findings out;
-    const int config = GetIniValues();
+    const int config = GetIniValues(instanceText);
     const IniExplanation& ini = LastIniExplanation();
     const ControllerSettings& s = gControllerSettings;
     if (config == kIniOk) {
-        out.Ok("configuration " + ini.iniPath + ", section [" + kIniSection + "]: time-out " +
+        const std::string sections =
+            std::string("section [") + kIniSection + "]" +
+            (instanceText[0] != '\0' ? std::string(" under [") + kIniSection + instanceText + "]"
+                                     : "");
+        out.Ok("configuration " + ini.iniPath + ", " + sections + ": time-out " +
                std::to_string(s.heartbeatTimeoutMs) + " ms, restart on exit " +
                std::to_string(s.restartOnExit) + ", log " + s.logPath);
         out.Ok(std::string("settings file ") + s.settingsPath + ": database system " +
@@ -93,9 +97,12 @@ int ShowCheck(const char* instanceText) {
                                              ? "GetIniValues failed with " + std::to_string(config)
                                              : ini.problem));
     }
-    for (const std::string& key : ini.unknownKeys) {
-        out.Warning(ini.iniPath + " has the key " + key + " in section [" + kIniSection +
-                    "], which the controller does not know");
+    for (const IniKeyFound& key : ini.unknownKeys)
+        out.Warning(UnknownKeyText(key));
+    // Every key's value in effect, and the section it came from.
+    for (const IniSource& v : ini.values) {
+        out.Ok(v.key + "=" + v.value + " (" +
+               (v.section.empty() ? std::string("the default") : "[" + v.section + "]") + ")");
     }
     CheckProgram(&out, "KILL", "KILL");
     if (config == kIniOk) CheckProgram(&out, "job starter", JobStarterImageFor(s.databaseSuffix));

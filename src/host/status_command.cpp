@@ -5,7 +5,9 @@
 #include <cstdio>
 #include <ctime>
 #include <string>
+#include <vector>
 
+#include "config/configuration.h"
 #include "platform/console.h"
 #include "platform/service_manager.h"
 #include "service/service_identity.h"
@@ -128,6 +130,14 @@ int ShowStatus(const char* instanceText) {
     const bool console = f.controllerAlive && st.mode == "console";
     Line("service:", console ? "console run (service: " + ServiceText(f) + ")" : ServiceText(f));
     if (f.config != 0) Line("configuration:", f.configProblem);
+    // Every key's value in effect, with the section it came from.
+    const std::vector<IniSource>& values = LastIniExplanation().values;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const IniSource& v = values[i];
+        Line(i == 0 ? "settings:" : "",
+             v.key + "=" + v.value + " (" +
+                 (v.section.empty() ? std::string("the default") : "[" + v.section + "]") + ")");
+    }
     Line("controller:", ControllerText(f, v));
     if (v.running) {
         const std::string pipe = NamesOfInstance(instanceText).pipe;

@@ -219,11 +219,9 @@ int RunControllerWith(int argc, char** argv, const RunTimes& times) {
     int outcome = kRunStopped;
     bool banner = true;
     gRunFailure = RunFailure{};
-    const int config = GetIniValues();
-    for (const std::string& key : LastIniExplanation().unknownKeys) {
-        TellConsole("Warning: " + LastIniExplanation().iniPath + " has the key " + key +
-                    " in section [" + kIniSection + "], which the controller does not know.");
-    }
+    const int config = GetIniValues(gServiceIdentity.instanceSuffix);
+    for (const IniKeyFound& key : LastIniExplanation().unknownKeys)
+        TellConsole("Warning: " + UnknownKeyText(key) + ".");
     RunTimes t = times;
     if (t.heartbeatTimeoutMs == 0) t.heartbeatTimeoutMs = gControllerSettings.heartbeatTimeoutMs;
     if (config != kIniOk) {

@@ -72,7 +72,7 @@ HealthFacts GatherHealthFacts(const std::string& instanceText) {
         f.serviceError = FormatLastError(error, sizeof error);
     }
     // The state file lies beside the log that the INI names.
-    f.config = GetIniValues();
+    f.config = GetIniValues(instanceText);
     f.configProblem = LastIniExplanation().problem;
     if (gControllerSettings.logPath[0] != '\0') {
         f.statePath = StateFilePath(gControllerSettings.logPath, instanceText.c_str());

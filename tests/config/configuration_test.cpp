@@ -34,8 +34,10 @@ protected:
     void Ini(const std::string& body) {
         WriteFileBytes(dir_ / "QVLJOBCTL.INI", "[JOBATR]\r\n" + body);
     }
-    std::map<std::string, std::string> Resolve() {
-        const ProcessResult r = RunProcess({probe_});
+    std::map<std::string, std::string> Resolve(const std::string& instance = "") {
+        std::vector<std::string> argv = {probe_};
+        if (!instance.empty()) argv.push_back(instance);
+        const ProcessResult r = RunProcess(argv);
         std::map<std::string, std::string> fields;
         std::istringstream in(r.out);
         std::string line;
@@ -49,6 +51,42 @@ protected:
     TempDir dir_;
     std::string probe_;
 };
+
+// A numbered instance's own section overrides [JOBATR] key by key; other instances and the
+// un-numbered controller read [JOBATR] alone; an empty value there means off (or refused) for
+// that instance alone; and every key says the section its value came from.
+TEST_F(Configuration, AnInstancesOwnSectionOverridesKeyByKey) {
+    Settings("Oracle");
+    WriteFileBytes(dir_ / "QVLJOBCTL.INI",
+                   "[JOBATR]\r\nQVLTIMEOUT=60000\r\nQVLMETRICSDIR=prom\r\n"
+                   "[JOBATR3]\r\nQVLLOG=.\\QVLJOBCTL3.LOG\r\nQVLMETRICSDIR=\r\nQVLLOGG=1\r\n"
+                   "[JOBATR4]\r\nQVLTIMEOUT=\r\n");
+    const struct {
+        const char* instance;
+        const char* result;
+        const char* log;
+        const char* timeout;  // with its section
+        const char* metrics;
+        const char* unknown;
+    } rows[] = {
+        {"", "0", ".\\QVLJOBCTL.LOG", "60000 [JOBATR]", "prom [JOBATR]", ""},
+        {"3", "0", ".\\QVLJOBCTL3.LOG", "60000 [JOBATR]", " [JOBATR3]", "QVLLOGG"},
+        {"4", "10", ".\\QVLJOBCTL.LOG", " [JOBATR4]", "prom [JOBATR]", ""},
+        {"5", "0", ".\\QVLJOBCTL.LOG", "60000 [JOBATR]", "prom [JOBATR]", ""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string("instance '") + row.instance + "'");
+        auto f = Resolve(row.instance);
+        EXPECT_EQ(row.result, f["result"]) << f["problem"];
+        EXPECT_EQ(row.log, f["log"]);
+        EXPECT_EQ(row.timeout, f["QVLTIMEOUT"]);
+        EXPECT_EQ(row.metrics, f["QVLMETRICSDIR"]);
+        EXPECT_EQ(row.unknown, f["unknown"]);
+        EXPECT_EQ(".\\QUARVELIN.INI []", f["QVLINI"]) << "no section has it: the default";
+    }
+    EXPECT_NE(std::string::npos,
+              Resolve("4")["problem"].find("QVLTIMEOUT in section [JOBATR4] of "));
+}
 
 TEST_F(Configuration, DefaultsWithoutAnIniFileAndTheExecutableDirectoryMadeCurrent) {
     Settings("Oracle");

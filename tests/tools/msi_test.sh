@@ -57,6 +57,8 @@ done
 [ "$(win "$folder\\qvlinstances.exe" list)" = QUARVELIN_JOB_CONTROLLER3 ] ||
     fail "instance 3 is not registered with the installed controller's quoted path"
 healthy || fail "instance 3 is not healthy"
+tr -d '\r' <"$unix/QVLJOBCTL.INI" | grep -qx 'QVLLOG=.\\QVLJOBCTL3.LOG' ||
+    fail "instance 3 was not given a log of its own"
 step "$ctl" -status 3
 printf '; edited by the operator\r\n' >>"$unix/QVLJOBCTL.INI"
 
@@ -74,7 +76,7 @@ step msiexec /x "Z:$newer" /qn || fail "the uninstall failed"
 status=$(win sc query QUARVELIN_JOB_CONTROLLER3 | grep -c STATE)
 [ "$status" = 0 ] || fail "instance 3 is still installed"
 for f in QVLJOBCTL.EXE KILL.EXE qvlinstances.exe; do [ ! -f "$unix/$f" ] || fail "$f is still there"; done
-for f in QVLJOBCTL.INI QUARVELIN.INI QVLJOBCTL.LOG QVLJOBCTL3.STATE; do
+for f in QVLJOBCTL.INI QUARVELIN.INI QVLJOBCTL3.LOG QVLJOBCTL3.STATE; do
     [ -f "$unix/$f" ] || fail "the uninstall took $f"
 done
 ls "$unix"
