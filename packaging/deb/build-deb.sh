@@ -2,7 +2,8 @@
 # Builds the Debian package of a Linux build with Debian's own tools (dpkg-shlibdeps for the
 # dependencies, dpkg-deb for the package):
 #   build-deb.sh BIN_DIR SOURCE_DIR VERSION OUT_DIR
-# The programs go to /usr/lib/qvljobctl (qvljobctl on the path through /usr/bin), the INI
+# The programs go to /usr/lib/qvljobctl (qvljobctl, qvlping, qvlcrypt and qvlinstances on the
+# path through /usr/bin), the INI
 # to /etc/qvljobctl as a conffile (found beside the controller through a link, as the
 # controller looks for it), the log and the state files to /var/log/qvljobctl.
 set -eu
@@ -19,7 +20,9 @@ for p in qvljobctl KILL qvlcrypt qvlping qvlinstances qvljobstr_sample; do
     install -m 0755 "$bin/$p" "$lib/$p"
     strip --strip-unneeded --remove-section=.comment --remove-section=.note "$lib/$p"
 done
-ln -s ../lib/qvljobctl/qvljobctl "$stage/usr/bin/qvljobctl"
+for p in qvljobctl qvlping qvlcrypt qvlinstances; do  # the operator's programs, on the path
+    ln -s ../lib/qvljobctl/$p "$stage/usr/bin/$p"
+done
 ln -s /etc/qvljobctl/QVLJOBCTL.INI "$lib/QVLJOBCTL.INI"
 # The packaged INI, with the settings file and the log where a Debian system keeps them.
 sed -e 's|^QVLINI=.*|QVLINI=/etc/qvljobctl/QUARVELIN.INI|' \

@@ -40,6 +40,11 @@ for f in /usr/lib/qvljobctl/qvljobctl /usr/bin/qvljobctl /etc/qvljobctl/QVLJOBCT
     /usr/share/man/man8/qvljobctl.8.gz /var/log/qvljobctl; do
     [ -e "$f" ] || fail "$f is missing"
 done
+for p in qvljobctl qvlping qvlcrypt qvlinstances; do
+    command -v "$p" >/dev/null || fail "$p is not on the path"
+done
+[ "$(stat -c %a:%G /var/log/qvljobctl)" = 2750:adm ] ||
+    fail "the log folder is $(stat -c %a:%G /var/log/qvljobctl), not 2750:adm"
 [ -z "$(ls /etc/systemd/system | grep QUARVELIN)" ] || fail "installing the package made a unit"
 
 echo "== an instance, installed the way the guide teaches"
@@ -56,7 +61,20 @@ systemctl show --property=StatusText --value "$unit" | grep -q "^$unit running: 
     fail "systemctl status does not show the health"
 grep -q '^ExecStart="/usr/lib/qvljobctl/qvljobctl"$' "/etc/systemd/system/$unit.service" ||
     fail "the unit does not run the package's controller"
+[ "$(stat -c %a /var/log/qvljobctl/QVLJOBCTL.LOG)" = 640 ] || fail "the log is readable by others"
 echo '; edited by the operator' >>/etc/qvljobctl/QVLJOBCTL.INI
+
+echo "== an upgrade whose preinst fails: the instance runs again"
+broken=$(mktemp -d)
+dpkg-deb -R "$newer" "$broken/tree"
+printf '#!/bin/sh\nexit 1\n' >"$broken/tree/DEBIAN/preinst"
+chmod 0755 "$broken/tree/DEBIAN/preinst"
+dpkg-deb -b "$broken/tree" "$broken/broken.deb" >/dev/null
+step dpkg -i "$broken/broken.deb" && fail "the broken upgrade succeeded"
+rm -rf "$broken"
+[ "$(systemctl is-active "$unit")" = active ] || fail "instance 3 stays stopped after the failed upgrade"
+healthy || fail "instance 3 is not healthy after the failed upgrade"
+[ ! -e /var/lib/qvljobctl/restart-after-upgrade ] || fail "the failed upgrade left its note"
 before=$(systemctl show --property=MainPID --value "$unit")
 
 echo "== upgrade to $(version "$newer")"
@@ -72,17 +90,22 @@ step qvljobctl -version
 [ "$(qvljobctl -version)" = "qvljobctl $(version "$newer")" ] || fail "the old programs are still there"
 grep -q 'edited by the operator' /etc/qvljobctl/QVLJOBCTL.INI || fail "the operator's INI was replaced"
 
-echo "== remove: the instance goes, the configuration stays"
+echo "== remove, with a note an earlier upgrade left: the instance goes, the configuration stays"
+echo "$unit" >/var/lib/qvljobctl/restart-after-upgrade
 step dpkg -r qvljobctl || fail "dpkg -r failed"
 [ ! -e "/etc/systemd/system/$unit.service" ] || fail "instance 3 is still installed"
 [ ! -e /usr/lib/qvljobctl/qvljobctl ] || fail "the programs are still there"
 pgrep -f QVLJOBSTR_ORACLE.EXE >/dev/null && fail "instance 3's job starter still runs"
 [ -e /etc/qvljobctl/QVLJOBCTL.INI ] || fail "removing took the configuration"
 
-echo "== purge: the configuration goes too"
-step dpkg -P qvljobctl || fail "dpkg -P failed"
-[ ! -e /etc/qvljobctl ] || fail "/etc/qvljobctl is still there"
+echo "== purge: what the package made goes, the suite's settings file stays"
+out=$(step dpkg -P qvljobctl) || fail "dpkg -P failed"
+echo "$out"
+[ ! -e /etc/qvljobctl/QVLJOBCTL.INI ] || fail "the package's INI is still there"
+[ -e /etc/qvljobctl/QUARVELIN.INI ] || fail "purge took the suite's settings file"
+echo "$out" | grep -q "QUARVELIN.INI, the suite's settings file, is kept" || fail "purge did not say so"
 [ ! -e /var/log/qvljobctl ] || fail "/var/log/qvljobctl is still there"
+rm -rf /etc/qvljobctl
 
 write_result_xml "$result" DebianPackage InstallUpgradeRemovePurge "$failure"
 [ -z "$failure" ] || { echo "FAILED: $failure"; exit 1; }

@@ -353,9 +353,10 @@ struct PlatformAppendFile {
 
 PlatformAppendFile* PlatformOpenAppend(const char* path) {
     // Never waits: a FIFO named as the log must not hold the controller (without a reader it
-    // is refused; with one, an entry that does not fit is dropped).
+    // is refused; with one, an entry that does not fit is dropped). Made readable by its
+    // owner and group only: it names the database system and command lines.
     int fd = open(LinuxPath(path).c_str(),
-                  O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
+                  O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0640);
     if (fd < 0) return nullptr;
     struct stat st;
     return new PlatformAppendFile{fd,
