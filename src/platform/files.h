@@ -53,6 +53,9 @@ std::vector<std::string> PlatformProfileKeys(const char* section, const char* in
 // (root; Windows: SYSTEM or the Administrators group, which own what administrators make).
 std::string PlatformFileOwner(const char* path);
 bool PlatformIsAdministrator(const std::string& account);
+// The account named `name` (as the service manager names a service's account) in the form
+// PlatformFileOwner gives (Linux: its user id; Windows: its SID); "" when there is none.
+std::string PlatformAccountId(const std::string& name);
 // Whether the account named `account` (as the service manager names a service's account; ""
 // is the system's own: root, LocalSystem) may create files in the folder `path`: it exists,
 // is a folder, and (Linux) lies on a file system mounted for writing and grants that account

@@ -31,12 +31,14 @@ std::string Seconds(std::int64_t s) {
 }
 
 // Whether a state file owned by `account` is believed: only an account that may run this
-// installation's controller writes one (an administrator, the owner of the controller's
-// executable, or the asker itself, whose own console run it may be). Anyone may write a file
-// into a log folder that everyone may write to.
-bool MayRunTheController(const std::string& account) {
+// installation's controller writes one (an administrator, the account the service manager
+// runs the instance as, the owner of the controller's executable, or the asker itself, whose
+// own console run it may be). Anyone may write a file into a log folder that everyone may
+// write to.
+bool MayRunTheController(const std::string& account, const std::string& serviceAccount) {
     if (account.empty()) return false;
     if (PlatformIsAdministrator(account) || account == PlatformOwnAccount()) return true;
+    if (!serviceAccount.empty() && account == PlatformAccountId(serviceAccount)) return true;
     char exe[kPathBytes];
     return PlatformExecutablePath(exe, sizeof exe) && account == PlatformFileOwner(exe);
 }
@@ -78,7 +80,7 @@ HealthFacts GatherHealthFacts(const std::string& instanceText) {
         f.statePath = StateFilePath(gControllerSettings.logPath, instanceText.c_str());
         f.stateRead = ReadRunState(f.statePath, &f.state, &f.stateProblem, &f.stateMissing);
         const std::string owner = PlatformFileOwner(f.statePath.c_str());
-        if (f.stateRead && !MayRunTheController(owner)) {
+        if (f.stateRead && !MayRunTheController(owner, f.service.account)) {
             f.stateRead = false;
             f.stateProblem = "it belongs to account " + owner +
                              ", which does not run this installation's controller";

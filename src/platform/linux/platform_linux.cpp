@@ -228,6 +228,16 @@ bool PlatformIsAdministrator(const std::string& account) {
     return account == "0";
 }
 
+std::string PlatformAccountId(const std::string& name) {
+    if (name.empty()) return "";
+    if (name.find_first_not_of("0123456789") == std::string::npos) return name;
+    std::vector<char> buffer(16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    getpwnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found);
+    return found ? std::to_string(found->pw_uid) : "";
+}
+
 bool PlatformDeleteFile(const char* path) {
     return unlink(LinuxPath(path).c_str()) == 0;
 }

@@ -187,6 +187,22 @@ std::string PlatformFileOwner(const char* path) {
     return account;
 }
 
+std::string PlatformAccountId(const std::string& name) {
+    if (name.empty()) return "";
+    BYTE sid[SECURITY_MAX_SID_SIZE];
+    DWORD sidSize = sizeof sid;
+    char domain[256];
+    DWORD domainSize = sizeof domain;
+    SID_NAME_USE use;
+    if (!LookupAccountNameA(nullptr, name.c_str(), sid, &sidSize, domain, &domainSize, &use))
+        return "";
+    LPSTR text = nullptr;
+    if (!ConvertSidToStringSidA(sid, &text)) return "";
+    const std::string id = text;
+    LocalFree(text);
+    return id;
+}
+
 bool PlatformIsAdministrator(const std::string& account) {
     return account == "S-1-5-18" || account == "S-1-5-32-544";  // SYSTEM, Administrators
 }
