@@ -90,9 +90,13 @@ step qvljobctl -version
 [ "$(qvljobctl -version)" = "qvljobctl $(version "$newer")" ] || fail "the old programs are still there"
 grep -q 'edited by the operator' /etc/qvljobctl/QVLJOBCTL.INI || fail "the operator's INI was replaced"
 
-echo "== remove, with a note an earlier upgrade left: the instance goes, the configuration stays"
+echo "== remove, with a note an earlier upgrade left and the unit deleted by hand while it runs:"
+echo "== the instance goes, the configuration stays"
 echo "$unit" >/var/lib/qvljobctl/restart-after-upgrade
+controller=$(systemctl show --property=MainPID --value "$unit")
+rm "/etc/systemd/system/$unit.service" && systemctl daemon-reload
 step dpkg -r qvljobctl || fail "dpkg -r failed"
+kill -0 "$controller" 2>/dev/null && fail "the controller of the deleted unit still runs"
 [ ! -e "/etc/systemd/system/$unit.service" ] || fail "instance 3 is still installed"
 [ ! -e /usr/lib/qvljobctl/qvljobctl ] || fail "the programs are still there"
 pgrep -f QVLJOBSTR_ORACLE.EXE >/dev/null && fail "instance 3's job starter still runs"

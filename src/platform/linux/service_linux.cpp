@@ -137,6 +137,13 @@ bool ActiveState(const std::string& unit, std::string* state, std::uint32_t* pid
     return true;
 }
 
+// A unit the manager has loaded although its file is gone (deleted by hand while it runs).
+bool RunsWithoutFile(const std::string& unit) {
+    std::string load;
+    return RunSystemctl({"show", "--property=LoadState", "--value", unit}, &load) == 0 &&
+           load.rfind("not-found", 0) == 0;
+}
+
 bool MapActiveState(const std::string& active, std::uint32_t* state) {
     if (active == "active" || active == "reloading" || active == "refreshing") {
         *state = kServiceRunning;
@@ -468,7 +475,17 @@ PlatformService* PlatformOpenService(PlatformServiceManager*, const char* name) 
         errno = ENOENT;
         return nullptr;
     }
-    if (lstat(UnitFile(unit).c_str(), &st) != 0) return nullptr;
+    if (lstat(UnitFile(unit).c_str(), &st) != 0) {
+        // A unit whose file was deleted by hand while it runs is still the manager's (loaded,
+        // "not-found"): it can be stopped and removed like an installed one.
+        const int error = errno;
+        std::string active;
+        if (!ActiveState(unit, &active) || active == "inactive" || active == "failed" ||
+            !RunsWithoutFile(unit)) {
+            errno = error;
+            return nullptr;
+        }
+    }
     return new PlatformService{unit};
 }
 
@@ -562,7 +579,7 @@ bool PlatformDeleteService(PlatformService* service) {
         return false;
     }
     if (unlink(WantsLink(unit).c_str()) != 0 && errno != ENOENT) return false;
-    if (unlink(UnitFile(unit).c_str()) != 0) return false;
+    if (unlink(UnitFile(unit).c_str()) != 0 && errno != ENOENT) return false;
     // The unit is gone from disk; systemd forgets it on reload (a unit still running is
     // forgotten once it stops, as Windows deletes a service marked for deletion).
     RunSystemctl({"reset-failed", unit});
@@ -577,6 +594,28 @@ bool PlatformServicesOf(const char* executablePath, std::vector<std::string>* na
     names->clear();
     std::string wanted;
     if (!UnitValue(executablePath, true, &wanted)) return true;
+    // Units still running whose file was deleted by hand: theirs when their process runs
+    // this executable.
+    std::string units;
+    if (RunSystemctl({"list-units", "--all", "--plain", "--no-legend", "--type=service",
+                      "QUARVELIN_JOB_CONTROLLER*"},
+                     &units) == 0) {
+        std::istringstream lines(units);
+        std::string line;
+        while (std::getline(lines, line)) {
+            std::istringstream words(line);
+            std::string unit, load;
+            words >> unit >> load;
+            std::string active;
+            std::uint32_t pid = 0;
+            if (load != "not-found" || !ActiveState(unit, &active, &pid) || pid == 0) continue;
+            char exe[4096];
+            const ssize_t n = readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), exe,
+                                       sizeof exe - 1);
+            if (n > 0 && std::string(exe, static_cast<std::size_t>(n)) == executablePath)
+                names->push_back(unit.substr(0, unit.size() - sizeof ".service" + 1));
+        }
+    }
     DIR* dir = opendir(kUnitDirectory);
     if (!dir) return errno == ENOENT;
     const std::string prefix = "QUARVELIN_JOB_CONTROLLER", suffix = ".service";
