@@ -109,8 +109,8 @@ int main(int argc, char** argv) {
         const std::string cmd =
             "timeout -s INT 30 strace -f -p " + std::to_string(controller) + " -o " + trace +
             " 2>/dev/null; printf '%s calls, %s wake-ups of the loop (expected: 3, one per 10 s "
-            "refresh)\\n' $(grep -cvE 'unfinished|resumed|detached|attached' " + trace +
-            ") $(grep -cE 'poll.*resumed|^[0-9]+ +(ppoll|poll)\\(' " + trace + ")";
+            "refresh)\\n' $(grep -cvE 'unfinished|resumed|detached|attached' " +
+            trace + ") $(grep -cE 'poll.*resumed|^[0-9]+ +(ppoll|poll)\\(' " + trace + ")";
         std::printf("system calls completed over 30 idle seconds: ");
         std::fflush(stdout);
         if (std::system(cmd.c_str()) == -1) std::printf("(strace not available)\n");

@@ -141,8 +141,8 @@ struct Capture {
             "/proc/" + std::to_string(all->capture->pid) + "/task/" + std::to_string(tid);
         std::string frames;
         const int rc = dwfl_thread_getframes(thread, Frame, &frames);
-        all->text += "\nThread " + std::to_string(tid) + " (" + FirstLine(task + "/comm") +
-                     "), " + all->capture->before[tid] + ":\n" + frames;
+        all->text += "\nThread " + std::to_string(tid) + " (" + FirstLine(task + "/comm") + "), " +
+                     all->capture->before[tid] + ":\n" + frames;
         if (rc != 0 && frames.empty())
             all->text += "  (not unwound: " + std::string(dwfl_errmsg(-1)) + ")\n";
         return all->capture->Cancelled() ? DWARF_CB_ABORT : DWARF_CB_OK;

@@ -610,8 +610,8 @@ bool PlatformServicesOf(const char* executablePath, std::vector<std::string>* na
             std::uint32_t pid = 0;
             if (load != "not-found" || !ActiveState(unit, &active, &pid) || pid == 0) continue;
             char exe[4096];
-            const ssize_t n = readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), exe,
-                                       sizeof exe - 1);
+            const ssize_t n =
+                readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), exe, sizeof exe - 1);
             if (n > 0 && std::string(exe, static_cast<std::size_t>(n)) == executablePath)
                 names->push_back(unit.substr(0, unit.size() - sizeof ".service" + 1));
         }
