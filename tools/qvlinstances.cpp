@@ -4,7 +4,8 @@
 //   qvlinstances install "3 5"   registers each instance by running the controller's own
 //                                "-install N" (an instance installed already is kept), gives
 //                                it a log of its own where QVLJOBCTL.INI has no section
-//                                [JOBATR<N>] for it, and starts it
+//                                [JOBATR<N>] for it, and starts it once its settings file
+//                                is there (else says why); a start that fails fails
 //   qvlinstances stop [FILE]     stops the running instances, noting them in FILE
 //   qvlinstances start [FILE]    starts the instances FILE notes again, then deletes it
 //   qvlinstances remove [FILE]   stops and removes every instance ("-remove N") and ends its
@@ -12,6 +13,8 @@
 //                                nothing while FILE exists: an upgrade stopped them and
 //                                starts them again (an upgrade may remove the old version
 //                                as if it were uninstalled, as Wine's installer does)
+//   qvlinstances unregister "3 5"  stops and removes those of them this installation has
+//                                (the rollback of a failed or cancelled install)
 //   qvlinstances list            prints them, one per line
 //   qvlinstances check           shows the controller's -check of each of them
 // install and start show the -check of each instance before they start it.
@@ -27,6 +30,7 @@
 #include <vector>
 
 #include "config/configuration.h"
+#include "platform/event_log.h"
 #include "platform/files.h"
 #include "platform/processes.h"
 #include "platform/service_manager.h"
@@ -37,6 +41,8 @@
 namespace {
 
 constexpr int kStopWaitSeconds = 60;  // a controller stops within a second or two
+// A controller reports running within a second or two of its start; 200 ms apart, 30 s.
+constexpr int kStartWaitTries = 150;
 const char* const kJobStarters[] = {"QVLJOBSTR_ORACLE.EXE", "QVLJOBSTR_SQLSERVER.EXE",
                                     "QVLJOBSTR_MYSQL.EXE"};
 
@@ -53,7 +59,7 @@ std::string Controller() {
 int Usage() {
     std::fprintf(stderr,
                  "usage: qvlinstances install \"N ...\" | stop [FILE] | start [FILE] | remove "
-                 "[FILE] | list | check\n");
+                 "[FILE] | unregister \"N ...\" | list | check\n");
     return 2;
 }
 
@@ -111,12 +117,43 @@ bool StartService(const std::string& name) {
         if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(200));
         service = PlatformOpenService(manager, name.c_str());
     }
-    const bool ok = service && PlatformStartService(service);
+    bool ok = service && PlatformStartService(service);
     if (!ok) Fail("cannot start " + name);
+    // Started is said only of a service that runs: one that stops during its start (its
+    // configuration failed) is a failed start, never reported as success.
+    std::uint32_t state = kServiceStartPending;
+    for (int i = 0; ok && i < kStartWaitTries && state == kServiceStartPending; ++i) {
+        if (!PlatformServiceState(service, &state)) break;
+        if (state == kServiceStartPending)
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    if (ok && state != kServiceRunning) {
+        std::printf("qvlinstances: %s did not start: it %s; its log and the event log say why\n",
+                    name.c_str(), state == kServiceStopped ? "stopped again" : "is still starting");
+        ok = false;
+    }
     PlatformCloseService(service);
     PlatformCloseServiceManager(manager);
     if (ok) std::printf("%s started.\n", name.c_str());
     return ok;
+}
+
+// Whether an instance can be started now: its settings file is there (on a new server the
+// suite is often installed after the controller). When it is not, it is registered only, and
+// why is said on the console and in the event log.
+bool StartsNow(const std::string& instance, const std::string& name) {
+    GetIniValues(instance);
+    const std::string settings = gControllerSettings.settingsPath;
+    std::string bytes;
+    if (settings.empty() ||
+        PlatformReadSmallFile(settings.c_str(), 0, &bytes) != SmallFileRead::kMissing) {
+        return true;
+    }
+    const std::string why = name + " is registered but not started: its settings file " +
+                            settings + " is not there yet; start it once the suite is installed";
+    std::printf("qvlinstances: %s\n", why.c_str());
+    PlatformReportErrorEvent(name.c_str(), (name + " not started").c_str(), why.c_str());
+    return false;
 }
 
 // Gives instance `instance` a log of its own when the INI beside has no section of its own:
@@ -169,7 +206,7 @@ bool Install(const std::string& list) {
         }
         ok = GiveOwnLog(instance) && ok;
         Check(instance);
-        ok = StartService(name) && ok;
+        if (StartsNow(instance, name)) ok = StartService(name) && ok;
     }
     return ok;
 }
@@ -202,14 +239,10 @@ bool Start(const std::string& file) {
     return ok;
 }
 
-bool Remove(const std::string& file) {
-    if (std::ifstream(file).good()) {
-        std::printf("qvlinstances: an upgrade is under way (%s): the instances stay\n",
-                    file.c_str());
-        return true;
-    }
+// Stops and removes each instance named, and ends its job starters.
+bool RemoveEach(const std::vector<std::string>& names) {
     bool ok = true;
-    for (const std::string& name : Instances()) {
+    for (const std::string& name : names) {
         std::uint32_t code = 0;
         ok = Run(Controller(), {"-remove", InstanceText(name)}, &code) && code == 0 && ok;
         for (const char* image : kJobStarters) {
@@ -217,6 +250,31 @@ bool Remove(const std::string& file) {
         }
     }
     return ok;
+}
+
+bool Remove(const std::string& file) {
+    if (std::ifstream(file).good()) {
+        std::printf("qvlinstances: an upgrade is under way (%s): the instances stay\n",
+                    file.c_str());
+        return true;
+    }
+    return RemoveEach(Instances());
+}
+
+// The instances of `list` ("3 5") this installation has: a failed or cancelled installation
+// takes back those it registered (its rollback), so that none is left for a program that is
+// not there.
+bool Unregister(const std::string& list) {
+    std::istringstream words(list);
+    std::string instance;
+    std::vector<std::string> names;
+    const std::vector<std::string> installed = Instances();
+    while (words >> instance) {
+        const std::string name = NamesOfInstance(instance).service;
+        for (const std::string& n : installed)
+            if (n == name) names.push_back(name);
+    }
+    return RemoveEach(names);
 }
 
 }  // namespace
@@ -236,6 +294,8 @@ int main(int argc, char** argv) {
     bool ok = false;
     if (verb == "install" && argc == 3) {
         ok = Install(argv[2]);
+    } else if (verb == "unregister" && argc == 3) {
+        ok = Unregister(argv[2]);
     } else if (verb == "stop") {
         ok = Stop(file);
     } else if (verb == "start") {

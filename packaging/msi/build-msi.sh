@@ -8,8 +8,11 @@
 #     once its running instances are stopped by the installed qvlinstances.exe (noting them;
 #     nothing to do on a first installation, so its failure is ignored);
 #   - deferred custom actions running the new qvlinstances.exe with the system's rights:
-#     after the files, install and start INSTANCES, and start the noted ones again; on an
-#     uninstall that is no upgrade, stop and remove every instance of the installation.
+#     after the files, install and start INSTANCES (one whose settings file is missing is
+#     registered only; a start that fails fails the installation, whose rollback action takes
+#     back the instances it registered), and start the noted ones again; on an uninstall that
+#     is no upgrade, stop and remove every instance of the installation.
+#   - INSTANCES is a secure custom property.
 #   build-msi.sh BIN_DIR SOURCE_DIR VERSION OUT_DIR ARCH(x86|x64)
 set -eu
 bin=$1 src=$2 version=$3 out=$4 arch=$5
@@ -39,11 +42,17 @@ helper='"[INSTALLDIR]qvlinstances.exe"'
 q() { msibuild "$msi" -q "$1"; }
 q "UPDATE Component SET Attributes = 144 WHERE Component = 'Ini'"  # permanent, never overwrite
 q "UPDATE InstallExecuteSequence SET Sequence = 1450 WHERE Action = 'RemoveExistingProducts'"
+# INSTANCES reaches the deferred actions also when the installation runs elevated.
+q "INSERT INTO Property (Property, Value) VALUES ('SecureCustomProperties', 'INSTANCES')"
 action() {  # action NAME TYPE COMMAND SEQUENCE CONDITION
     q "INSERT INTO CustomAction (Action, Type, Source, Target) VALUES ('$1', $2, 'INSTALLDIR', '$3')"
     q "INSERT INTO InstallExecuteSequence (Action, Condition, Sequence) VALUES ('$1', '$5', $4)"
 }
 action QvlStopInstances $((34 + 64)) "$helper stop" 1440 'NOT REMOVE'
+# A failed or cancelled installation takes back the instances it registered (a rollback
+# action, scheduled before what it undoes), so no service is left for a program not there.
+action QvlUnregisterInstances $((deferred + 256 + 64)) "$helper unregister \"[INSTANCES]\"" 4005 \
+    'NOT REMOVE AND INSTANCES'
 action QvlInstallInstances "$deferred" "$helper install \"[INSTANCES]\"" 4010 'NOT REMOVE AND INSTANCES'
 action QvlStartInstances $((deferred + 64)) "$helper start" 4020 'NOT REMOVE'
 action QvlRemoveInstances $((deferred + 64)) "$helper remove" 3400 'REMOVE ~= "ALL" AND NOT UPGRADINGPRODUCTCODE'

@@ -39,16 +39,32 @@ win msiexec /x "Z:$newer" /qn >/dev/null
 win msiexec /x "Z:$msi" /qn >/dev/null
 win sc stop QUARVELIN_JOB_CONTROLLER3 >/dev/null
 win sc delete QUARVELIN_JOB_CONTROLLER3 >/dev/null
+# Wine ends its services when the prefix's last ordinary process ends: one stays meanwhile.
+"$runner" "$build/bin/qvljobstr_sample.exe" --instance qvl-msi-keepalive --every 3600 >/dev/null 2>&1 &
+keeper=$!
+state() { win sc query QUARVELIN_JOB_CONTROLLER3 | sed -n 's/.*STATE *: *[0-9]* *//p' | tr -d ' '; }
+
+echo "== installed before the suite's settings file: instance 3 registered, not started"
+rm -rf "$unix"
+mkdir -p "$unix"
+cp "$build/bin/qvljobstr_sample.exe" "$unix/QVLJOBSTR_ORACLE.EXE"
+step msiexec /i "Z:$msi" /qn "INSTALLDIR=$folder\\" INSTANCES=3 || fail "the installation failed"
+[ "$(state)" = STOPPED ] || fail "instance 3 is $(state), not registered and stopped"
+step msiexec /x "Z:$msi" /qn || fail "its uninstall failed"
+
+echo "== a start that fails fails the installation, which takes instance 3 back"
+win "$build/bin/qvlcrypt.exe" record DB 0 DB_SYSTEM Bogus >"$unix/QUARVELIN.INI"
+step msiexec /i "Z:$msi" /qn "INSTALLDIR=$folder\\" INSTANCES=3 && fail "the installation succeeded"
+[ -z "$(state)" ] || fail "instance 3 is still registered ($(state)) after the failed installation"
+[ ! -f "$unix/QVLJOBCTL.EXE" ] || fail "the failed installation left QVLJOBCTL.EXE"
+
 # The suite's own files, there before the controller: its settings file and job starter.
 rm -rf "$unix"
 mkdir -p "$unix"
 win "$build/bin/qvlcrypt.exe" record DB 0 DB_SYSTEM Oracle >"$unix/QUARVELIN.INI"
 cp "$build/bin/qvljobstr_sample.exe" "$unix/QVLJOBSTR_ORACLE.EXE"
-# Wine ends its services when the prefix's last ordinary process ends: one stays meanwhile.
-"$runner" "$build/bin/qvljobstr_sample.exe" --instance qvl-msi-keepalive --every 3600 >/dev/null 2>&1 &
-keeper=$!
 
-echo "== install $(version "$msi") with INSTANCES=3"
+echo "== install $(version "$msi") with INSTANCES=3, the suite's files there"
 step msiexec /i "Z:$msi" /qn "INSTALLDIR=$folder\\" INSTANCES=3 || fail "the installation failed"
 for f in QVLJOBCTL.EXE KILL.EXE qvlcrypt.exe qvlping.exe qvlinstances.exe QVLJOBCTL.INI \
     OPERATORS-GUIDE.md qvljobctl-rules.yml; do
