@@ -42,8 +42,14 @@ helper='"[INSTALLDIR]qvlinstances.exe"'
 q() { msibuild "$msi" -q "$1"; }
 q "UPDATE Component SET Attributes = 144 WHERE Component = 'Ini'"  # permanent, never overwrite
 q "UPDATE InstallExecuteSequence SET Sequence = 1450 WHERE Action = 'RemoveExistingProducts'"
-# INSTANCES reaches the deferred actions also when the installation runs elevated.
-q "INSERT INTO Property (Property, Value) VALUES ('SecureCustomProperties', 'INSTANCES')"
+# INSTANCES reaches the deferred actions also when the installation runs elevated (wixl has
+# made the property already, for the upgrade's own properties).
+secure=$(msiinfo export "$msi" Property | tr -d '\r' | sed -n 's/^SecureCustomProperties\t//p')
+if [ -n "$secure" ]; then
+    q "UPDATE Property SET Value = '$secure;INSTANCES' WHERE Property = 'SecureCustomProperties'"
+else
+    q "INSERT INTO Property (Property, Value) VALUES ('SecureCustomProperties', 'INSTANCES')"
+fi
 action() {  # action NAME TYPE COMMAND SEQUENCE CONDITION
     q "INSERT INTO CustomAction (Action, Type, Source, Target) VALUES ('$1', $2, 'INSTALLDIR', '$3')"
     q "INSERT INTO InstallExecuteSequence (Action, Condition, Sequence) VALUES ('$1', '$5', $4)"
