@@ -188,10 +188,13 @@ bool Check(const std::string& instance) {
     return Run(Controller(), {"-check", instance}, &code) && code == 0;
 }
 
+bool RemoveEach(const std::vector<std::string>& names);
+
 bool Install(const std::string& list) {
     std::istringstream words(list);
     std::string instance;
     const std::vector<std::string> installed = Instances();
+    std::vector<std::string> registered;  // by this run
     bool ok = true;
     while (words >> instance) {
         const std::string name = NamesOfInstance(instance).service;
@@ -204,9 +207,16 @@ bool Install(const std::string& list) {
             ok = false;
             continue;
         }
+        if (!known) registered.push_back(name);
         ok = GiveOwnLog(instance) && ok;
         Check(instance);
         if (StartsNow(instance, name)) ok = StartService(name) && ok;
+    }
+    // A failed installation leaves no instance it registered: its rollback may remove the
+    // program before any rollback action of ours could run (Wine's does).
+    if (!ok && !registered.empty()) {
+        std::printf("qvlinstances: the installation fails: the instances it registered go\n");
+        RemoveEach(registered);
     }
     return ok;
 }
