@@ -149,8 +149,8 @@ bool StartsNow(const std::string& instance, const std::string& name) {
         PlatformReadSmallFile(settings.c_str(), 0, &bytes) != SmallFileRead::kMissing) {
         return true;
     }
-    const std::string why = name + " is registered but not started: its settings file " +
-                            settings + " is not there yet; start it once the suite is installed";
+    const std::string why = name + " is registered but not started: its settings file " + settings +
+                            " is not there yet; start it once the suite is installed";
     std::printf("qvlinstances: %s\n", why.c_str());
     PlatformReportErrorEvent(name.c_str(), (name + " not started").c_str(), why.c_str());
     return false;
