@@ -35,7 +35,7 @@ void ControllerRun::Start(int heartbeatMs, const std::vector<std::string>& times
     if (!waitForPipe) return;
     // A loaded machine may take a while to start the controller and, before the pipe is
     // served, the KILL of its first pass (under Wine each a program start of its own).
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (std::chrono::steady_clock::now() < end) {
         if (Transact(std::string("ready", 6)) == 0) return;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
