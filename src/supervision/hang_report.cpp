@@ -133,10 +133,12 @@ std::string EndHangReport(HangReports* r, bool abandoned) {
         SayOnce(r, why);
         return "";
     }
+    // The folder is kept bounded before the report is named: whoever reads the line finds
+    // the folder as it stays.
+    KeepBounded(*r);
     WriteLogFormatted("Prozess %s  PID(%ld) haengt: Bericht %s geschrieben. \n", r->image.c_str(),
                       static_cast<long>(r->pid), r->path.c_str());
     r->written += 1;
     r->newest = r->path;
-    KeepBounded(*r);
     return r->path;
 }

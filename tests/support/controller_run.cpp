@@ -40,7 +40,7 @@ void ControllerRun::Start(int heartbeatMs, const std::vector<std::string>& times
         if (Transact(std::string("ready", 6)) == 0) return;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    FAIL() << "the controller never answered";
+    FAIL() << "the controller never answered; its log:\n" << Log();
 }
 
 int ControllerRun::Stop() {
