@@ -138,7 +138,5 @@ std::string EndHangReport(HangReports* r, bool abandoned) {
     KeepBounded(*r);
     WriteLogFormatted("Prozess %s  PID(%ld) haengt: Bericht %s geschrieben. \n", r->image.c_str(),
                       static_cast<long>(r->pid), r->path.c_str());
-    r->written += 1;
-    r->newest = r->path;
     return r->path;
 }

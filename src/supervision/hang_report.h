@@ -32,8 +32,6 @@ struct HangReports {
     std::string image;
     std::uint32_t pid = 0;
     bool failureSaid = false;
-    std::uint32_t written = 0;  // reports written by this run
-    std::string newest;         // the newest of them
 };
 
 // Begins a run's reports into folder `dir` ("": none), keeping `keep`.
