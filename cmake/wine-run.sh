@@ -31,6 +31,10 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
             done
         else
             "$loader" wineboot -i >/dev/null 2>&1   # returns once the prefix is ready
+            # The session that made the prefix starts a further services.exe with every
+            # process, each one a service manager of its own: a service one registers, the
+            # next does not know ("Service does not exist"). Later sessions start one.
+            wineserver -k >/dev/null 2>&1
         fi
     fi
     flock -u 9

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# The MSI installed, upgraded and uninstalled for real with Wine's msiexec, in the suite's own
-# prefix: installed into a folder the suite's files already occupy (its settings file and job
-# starter) with INSTANCES="3"; upgraded to the MSI of a higher version after an edit of the
-# INI; uninstalled. Prints every step with its real output.
+# The MSI installed, upgraded and uninstalled for real with Wine's msiexec, in a prefix made
+# fresh for it: installed before the suite's settings file (instance 3 registered, not
+# started); a start that fails (the installation fails and takes instance 3 back); installed
+# into a folder the suite's files already occupy (its settings file and job starter) with
+# INSTANCES="3"; upgraded to the MSI of a higher version after an edit of the INI;
+# uninstalled. Prints every step with its real output.
 #   msi_test.sh BUILD_DIR NEXT_BUILD_DIR RESULT_XML RUNNER
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
@@ -17,8 +19,12 @@ skip() {
 }
 [ -n "$msi" ] || skip "no MSI in $build/package (the target msi makes it)"
 [ -n "$newer" ] || skip "no MSI of a higher version in $next/package (the test command builds it)"
-root=$(cd "$here/../.." && pwd)
-export WINEPREFIX="${WINEPREFIX:-$root/build/win32/wineprefix}" WINEDEBUG=-all
+# A prefix made fresh for this test by Wine itself at the first call, as on a new server, so
+# that the test passes on what the installer does alone, never on what a suite left behind.
+scratch=$(mktemp -d)
+export WINEPREFIX="$scratch/prefix" WINEDEBUG=-all
+unset QVL_WINE_TEMPLATE
+trap 'wineserver -k >/dev/null 2>&1; rm -rf "$scratch"' EXIT
 failure=""
 fail() { failure="${failure}$1; "; echo "FAILED: $1"; }
 win() { "$runner" "$@" 2>&1 | tr -d '\r'; return "${PIPESTATUS[0]}"; }
@@ -34,11 +40,6 @@ healthy() {
 }
 version() { msiinfo export "$1" Property | tr -d '\r' | sed -n 's/^ProductVersion\t//p'; }
 
-# What an earlier run that failed may have left in the prefix.
-win msiexec /x "Z:$newer" /qn >/dev/null
-win msiexec /x "Z:$msi" /qn >/dev/null
-win sc stop QUARVELIN_JOB_CONTROLLER3 >/dev/null
-win sc delete QUARVELIN_JOB_CONTROLLER3 >/dev/null
 # Wine ends its services when the prefix's last ordinary process ends: one stays meanwhile.
 "$runner" "$build/bin/qvljobstr_sample.exe" --instance qvl-msi-keepalive --every 3600 >/dev/null 2>&1 &
 keeper=$!
