@@ -15,6 +15,9 @@
 //                                as if it were uninstalled, as Wine's installer does)
 //   qvlinstances unregister "3 5"  stops and removes those of them this installation has
 //                                (the rollback of a failed or cancelled install)
+//   qvlinstances set KEY=VALUE ...  writes the values into QVLJOBCTL.INI's [JOBATR] (the MSI's
+//                                public properties); an empty value is skipped, and nothing
+//                                is written unless the controller takes every value given
 //   qvlinstances list            prints them, one per line
 //   qvlinstances check           shows the controller's -check of each of them
 // install and start show the -check of each instance before they start it.
@@ -59,7 +62,7 @@ std::string Controller() {
 int Usage() {
     std::fprintf(stderr,
                  "usage: qvlinstances install \"N ...\" | stop [FILE] | start [FILE] | remove "
-                 "[FILE] | unregister \"N ...\" | list | check\n");
+                 "[FILE] | unregister \"N ...\" | set KEY=VALUE ... | list | check\n");
     return 2;
 }
 
@@ -156,6 +159,24 @@ bool StartsNow(const std::string& instance, const std::string& name) {
     return false;
 }
 
+// Writes `values` (section, key, value) into the INI beside, each line said on the console.
+struct IniValue {
+    std::string section, key, value;
+};
+bool WriteIni(const std::vector<IniValue>& values) {
+    const std::string ini = Beside(kIniFileName);
+    std::string text;
+    if (PlatformReadSmallFile(ini.c_str(), kMaxConfigFileBytes, &text) == SmallFileRead::kFailed)
+        return Fail("cannot read " + ini);
+    for (const IniValue& v : values)
+        text = IniTextWithValue(text, v.section, v.key, v.value);
+    if (!PlatformReplaceFileWith(ini.c_str(), text)) return Fail("cannot write " + ini);
+    for (const IniValue& v : values)
+        std::printf("%s: [%s] %s=%s\n", ini.c_str(), v.section.c_str(), v.key.c_str(),
+                    v.value.c_str());
+    return true;
+}
+
 // Gives instance `instance` a log of its own when the INI beside has no section of its own:
 // [JOBATR<N>] with QVLLOG the log of [JOBATR] with the number before its extension. An INI
 // the operator wrote a section into is left as it is.
@@ -170,14 +191,36 @@ bool GiveOwnLog(const std::string& instance) {
     if (!SplitPath(log, &parts)) return Fail("the log of [" + std::string(kIniSection) + "]");
     const std::string own =
         std::string(parts.drive) + parts.dir + parts.fname + instance + parts.ext;
-    std::string text;
-    if (PlatformReadSmallFile(ini.c_str(), kMaxConfigFileBytes, &text) == SmallFileRead::kFailed)
-        return Fail("cannot read " + ini);
-    if (!text.empty() && text.back() != '\n') text += "\r\n";
-    text += "[" + section + "]\r\nQVLLOG=" + own + "\r\n";
-    if (!PlatformReplaceFileWith(ini.c_str(), text)) return Fail("cannot write " + ini);
-    std::printf("%s: [%s] QVLLOG=%s\n", ini.c_str(), section.c_str(), own.c_str());
-    return true;
+    return WriteIni({{section, "QVLLOG", own}});
+}
+
+// `set`: KEY=VALUE arguments into [JOBATR]. A value's surrounding blanks go (as the profile
+// reader drops them; the MSI ends each quoted argument with one, so that a folder's closing
+// backslash does not escape the quote).
+bool SetValues(int count, char** arguments) {
+    std::vector<IniValue> values;
+    bool ok = true;
+    for (int i = 0; i < count; ++i) {
+        const std::string argument = arguments[i];
+        const std::string::size_type eq = argument.find('=');
+        if (eq == std::string::npos || eq == 0) {
+            std::printf("qvlinstances: %s is no KEY=VALUE\n", argument.c_str());
+            ok = false;
+            continue;
+        }
+        std::string value = argument.substr(eq + 1);
+        value.erase(0, value.find_first_not_of(" \t"));
+        value.erase(value.find_last_not_of(" \t") + 1);
+        if (value.empty()) continue;  // not given
+        std::string why;
+        if (!IniValueValid(argument.substr(0, eq), value, &why)) {
+            std::printf("qvlinstances: %s; nothing is written\n", why.c_str());
+            ok = false;
+            continue;
+        }
+        values.push_back({kIniSection, argument.substr(0, eq), value});
+    }
+    return ok && (values.empty() || WriteIni(values));
 }
 
 // Shows the controller's -check of an instance (its findings are for the operator: a start
@@ -298,6 +341,11 @@ int main(int argc, char** argv) {
     }
     gFolder = self;
     gFolder.resize(gFolder.find_last_of("\\/") + 1);
+    if (argc >= 2 && std::strcmp(argv[1], "set") == 0) {
+        const bool ok = SetValues(argc - 2, argv + 2);
+        std::fflush(stdout);
+        return ok ? 0 : 1;
+    }
     if (argc < 2 || argc > 3) return Usage();
     const std::string verb = argv[1];
     const std::string file = argc == 3 ? argv[2] : Beside("qvlinstances.restart");

@@ -8,11 +8,12 @@
 #     once its running instances are stopped by the installed qvlinstances.exe (noting them;
 #     nothing to do on a first installation, so its failure is ignored);
 #   - deferred custom actions running the new qvlinstances.exe with the system's rights:
-#     after the files, install and start INSTANCES (one whose settings file is missing is
+#     after the files, write the INI values given as public properties, install and start
+#     INSTANCES (one whose settings file is missing is
 #     registered only; a start that fails fails the installation, whose rollback action takes
 #     back the instances it registered), and start the noted ones again; on an uninstall that
 #     is no upgrade, stop and remove every instance of the installation.
-#   - INSTANCES is a secure custom property.
+#   - INSTANCES and the INI values' properties are secure custom properties.
 #   build-msi.sh BIN_DIR SOURCE_DIR VERSION OUT_DIR ARCH(x86|x64)
 set -eu
 bin=$1 src=$2 version=$3 out=$4 arch=$5
@@ -26,7 +27,8 @@ msi="$out/qvljobctl-$version-$width.msi"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 # wixl takes the files from the folder of the .wxs. Windows editors expect CR LF in the INI.
-for f in QVLJOBCTL.EXE KILL.EXE qvlcrypt.exe qvlping.exe qvlinstances.exe qvljobstr_sample.exe; do
+for f in QVLJOBCTL.EXE KILL.EXE qvlcrypt.exe qvlping.exe qvlinstances.exe qvljobstr_sample.exe \
+    qvlmsiaction.dll; do
     cp "$bin/$f" "$work/"
 done
 cp "$here/qvljobctl.wxs" "$src/docs/OPERATORS-GUIDE.md" "$src/packaging/prometheus/qvljobctl-rules.yml" "$work/"
@@ -35,31 +37,50 @@ sed 's/$/\r/' "$src/packaging/QVLJOBCTL.INI" >"$work/QVLJOBCTL.INI"
     qvljobctl.wxs) 2>"$work/wixl.log" || { cat "$work/wixl.log" >&2; exit 1; }
 mv "$work/out.msi" "$msi"
 
-# Custom action types: 34 runs a command line in a directory; +1024 deferred (in the script),
-# +2048 with the system's rights, +64 its exit code ignored.
-deferred=$((34 + 1024 + 2048))
+# Custom action types: 34 runs a command line in a directory, 1 calls a DLL of the Binary
+# table (qvlmsiaction.dll: it runs the command line handed to it and writes what it prints into
+# the installer's log, failing when the command fails); 51 sets a property, here the command
+# line a deferred action is handed (its CustomActionData, the property of the action's name).
+# +1024 deferred (in the script), +2048 with the system's rights, +256 a rollback action, +64
+# its result ignored.
+deferred=$((1 + 1024 + 2048))
 helper='"[INSTALLDIR]qvlinstances.exe"'
 q() { msibuild "$msi" -q "$1"; }
 q "UPDATE Component SET Attributes = 144 WHERE Component = 'Ini'"  # permanent, never overwrite
 q "UPDATE InstallExecuteSequence SET Sequence = 1450 WHERE Action = 'RemoveExistingProducts'"
-# INSTANCES reaches the deferred actions also when the installation runs elevated (wixl has
-# made the property already, for the upgrade's own properties).
+# The public properties reach the deferred actions also when the installation runs elevated
+# (wixl has made the property already, for the upgrade's own properties): INSTANCES, and the
+# INI values a deployment tool gives.
+public='INSTANCES;QVLTIMEOUT;QVLRESTARTONEXIT;QVLMETRICSDIR'
 secure=$(msiinfo export "$msi" Property | tr -d '\r' | sed -n 's/^SecureCustomProperties\t//p')
 if [ -n "$secure" ]; then
-    q "UPDATE Property SET Value = '$secure;INSTANCES' WHERE Property = 'SecureCustomProperties'"
+    q "UPDATE Property SET Value = '$secure;$public' WHERE Property = 'SecureCustomProperties'"
 else
-    q "INSERT INTO Property (Property, Value) VALUES ('SecureCustomProperties', 'INSTANCES')"
+    q "INSERT INTO Property (Property, Value) VALUES ('SecureCustomProperties', '$public')"
 fi
-action() {  # action NAME TYPE COMMAND SEQUENCE CONDITION
-    q "INSERT INTO CustomAction (Action, Type, Source, Target) VALUES ('$1', $2, 'INSTALLDIR', '$3')"
-    q "INSERT INTO InstallExecuteSequence (Action, Condition, Sequence) VALUES ('$1', '$5', $4)"
+sequence() {  # sequence ACTION CONDITION NUMBER
+    q "INSERT INTO InstallExecuteSequence (Action, Condition, Sequence) VALUES ('$1', '$2', $3)"
 }
-action QvlStopInstances $((34 + 64)) "$helper stop" 1440 'NOT REMOVE'
+# The one immediate action, before the old version's files go: its output has no log to go to.
+q "INSERT INTO CustomAction (Action, Type, Source, Target) VALUES ('QvlStopInstances', $((34 + 64)), 'INSTALLDIR', '$helper stop')"
+sequence QvlStopInstances 'NOT REMOVE' 1440
+deferred() {  # deferred NAME TYPE COMMAND SEQUENCE CONDITION
+    q "INSERT INTO CustomAction (Action, Type, Source, Target) VALUES ('$1.Command', 51, '$1', '$3')"
+    q "INSERT INTO CustomAction (Action, Type, Source, Target) VALUES ('$1', $2, 'QvlMsiAction', 'QvlRunLogged')"
+    sequence "$1.Command" "$5" $(($4 - 1))
+    sequence "$1" "$5" "$4"
+}
 # A failed or cancelled installation takes back the instances it registered (a rollback
 # action, scheduled before what it undoes), so no service is left for a program not there.
-action QvlUnregisterInstances $((deferred + 256 + 64)) "$helper unregister \"[INSTANCES]\"" 4005 \
+deferred QvlUnregisterInstances $((deferred + 256 + 64)) "$helper unregister \"[INSTANCES]\"" 4005 \
     'NOT REMOVE AND INSTANCES'
-action QvlInstallInstances "$deferred" "$helper install \"[INSTANCES]\"" 4010 'NOT REMOVE AND INSTANCES'
-action QvlStartInstances $((deferred + 64)) "$helper start" 4020 'NOT REMOVE'
-action QvlRemoveInstances $((deferred + 64)) "$helper remove" 3400 'REMOVE ~= "ALL" AND NOT UPGRADINGPRODUCTCODE'
+# The INI values given (QVLTIMEOUT=60000 on msiexec's command line), into [JOBATR] before the
+# instances are checked and started; an empty one (not given) is left as it is, and a value
+# the controller would refuse fails the installation. Each quoted argument ends with a blank,
+# so that a folder's closing backslash cannot escape its quote (qvlinstances drops it).
+values='"QVLTIMEOUT=[QVLTIMEOUT] " "QVLRESTARTONEXIT=[QVLRESTARTONEXIT] " "QVLMETRICSDIR=[QVLMETRICSDIR] "'
+deferred QvlSetValues "$deferred" "$helper set $values" 4008 'NOT REMOVE'
+deferred QvlInstallInstances "$deferred" "$helper install \"[INSTANCES]\"" 4010 'NOT REMOVE AND INSTANCES'
+deferred QvlStartInstances $((deferred + 64)) "$helper start" 4020 'NOT REMOVE'
+deferred QvlRemoveInstances $((deferred + 64)) "$helper remove" 3400 'REMOVE ~= "ALL" AND NOT UPGRADINGPRODUCTCODE'
 echo "$msi"

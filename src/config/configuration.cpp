@@ -297,6 +297,78 @@ std::vector<std::string> IniKeyNames() {
     return names;
 }
 
+bool IniValueValid(const std::string& key, const std::string& value, std::string* why) {
+    for (const IniKey& k : kIniKeys) {
+        if (!EqualsIgnoringAsciiCase(key.c_str(), k.name)) continue;
+        ControllerSettings scratch{};
+        if (value.find_first_of("\r\n") == std::string::npos &&
+            ((value.empty() && k.emptyIsOff) ||
+             (!value.empty() && k.take(value.c_str(), &scratch)))) {
+            return true;
+        }
+        *why = std::string(k.name) + "=" + value + " is refused: " + k.name + " takes " + k.valid;
+        return false;
+    }
+    *why = key + " is no key of the controller's section";
+    return false;
+}
+
+std::string IniTextWithValue(const std::string& text, const std::string& section,
+                             const std::string& key, const std::string& value) {
+    const std::string::size_type firstEnd = text.find('\n');
+    const std::string eol =
+        firstEnd == std::string::npos || (firstEnd > 0 && text[firstEnd - 1] == '\r') ? "\r\n"
+                                                                                      : "\n";
+    std::vector<std::string> lines;  // without their ends
+    for (std::string::size_type at = 0; at < text.size();) {
+        std::string::size_type end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(at, end - at);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(line);
+        at = end + 1;
+    }
+    const auto trimmed = [](const std::string& s) {
+        const std::string::size_type a = s.find_first_not_of(" \t");
+        return a == std::string::npos ? std::string()
+                                      : s.substr(a, s.find_last_not_of(" \t") - a + 1);
+    };
+    const std::string entry = key + "=" + value;
+    bool inSection = false;
+    std::size_t insertAt = lines.size();  // past the end: the section is missing
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const std::string line = trimmed(lines[i]);
+        if (!line.empty() && line[0] == '[') {
+            if (inSection) break;
+            const std::string::size_type close = line.find(']');
+            inSection = close != std::string::npos &&
+                        EqualsIgnoringAsciiCase(trimmed(line.substr(1, close - 1)).c_str(),
+                                                section.c_str());
+            if (inSection) insertAt = i + 1;
+            continue;
+        }
+        if (!inSection || line.empty() || line[0] == ';') continue;
+        const std::string::size_type eq = line.find('=');
+        if (eq != std::string::npos &&
+            EqualsIgnoringAsciiCase(trimmed(line.substr(0, eq)).c_str(), key.c_str())) {
+            lines[i] = entry;
+            insertAt = std::string::npos;
+            break;
+        }
+        insertAt = i + 1;
+    }
+    if (insertAt == lines.size() && !inSection) {
+        lines.push_back("[" + section + "]");
+        lines.push_back(entry);
+    } else if (insertAt != std::string::npos) {
+        lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(insertAt), entry);
+    }
+    std::string out;
+    for (const std::string& line : lines)
+        out += line + eol;
+    return out;
+}
+
 const IniExplanation& LastIniExplanation() {
     return gExplanation;
 }

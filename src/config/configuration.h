@@ -71,6 +71,17 @@ int GetIniValues(const std::string& instanceText = "");
 // The keys of the INI's section, in the order they are read.
 std::vector<std::string> IniKeyNames();
 
+// Whether the controller takes `value` for key `key` of its section, checked as GetIniValues
+// checks it; when not, `why` says what a valid value is (or that the key is unknown).
+bool IniValueValid(const std::string& key, const std::string& value, std::string* why);
+
+// The INI text `text` with KEY=VALUE in section [SECTION] (names matched without regard to
+// case, as the profile reader matches them): a line of the key there gets the value; else
+// the line goes after the section's last key (after its heading when it has none); a missing
+// section is appended. Lines end as the text's first line does (CR LF when it has none).
+std::string IniTextWithValue(const std::string& text, const std::string& section,
+                             const std::string& key, const std::string& value);
+
 // For a console run and -status, in plain words: why the last GetIniValues failed, naming
 // the file, the key or the value (empty after success); and the keys of the controller's
 // section that it does not know (a typo such as QVLLOGG would otherwise pass unseen).

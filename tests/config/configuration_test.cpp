@@ -239,4 +239,57 @@ TEST(SplitPath, PartsOfAPath) {
     EXPECT_STREQ("", p.fname);
 }
 
+// What the packages write into an INI (a deployment's values, an instance's own log): the
+// key's own line where the section has one, else after the section's last key, a missing
+// section appended; comments, other sections and the file's line ends kept.
+TEST(IniTextWithValue, WritesTheKeyWhereTheReaderFindsItAndKeepsTheRest) {
+    struct Row {
+        const char* text;
+        const char* section;
+        const char* key;
+        const char* value;
+        const char* expected;
+    } rows[] = {
+        {"[JOBATR]\r\nQVLINI=a\r\n;QVLTIMEOUT=300000\r\n[JOBATR3]\r\nQVLLOG=b\r\n", "JOBATR",
+         "QVLTIMEOUT", "60000",
+         "[JOBATR]\r\nQVLINI=a\r\nQVLTIMEOUT=60000\r\n;QVLTIMEOUT=300000\r\n[JOBATR3]\r\nQVLLOG="
+         "b\r\n"},
+        {"[jobatr]\n Qvltimeout = 1000\n", "JOBATR", "QVLTIMEOUT", "2000",
+         "[jobatr]\nQVLTIMEOUT=2000\n"},
+        {"; only comments\r\n[JOBATR]\r\n", "JOBATR", "QVLLOG", "x",
+         "; only comments\r\n[JOBATR]\r\nQVLLOG=x\r\n"},
+        {"[JOBATR]\nQVLLOG=a", "JOBATR3", "QVLLOG", "b",
+         "[JOBATR]\nQVLLOG=a\n[JOBATR3]\nQVLLOG=b\n"},
+        {"", "JOBATR", "QVLTIMEOUT", "1000", "[JOBATR]\r\nQVLTIMEOUT=1000\r\n"},
+        {"[OTHER]\r\nQVLTIMEOUT=5\r\n", "JOBATR", "QVLTIMEOUT", "1000",
+         "[OTHER]\r\nQVLTIMEOUT=5\r\n[JOBATR]\r\nQVLTIMEOUT=1000\r\n"},
+    };
+    for (const Row& r : rows)
+        EXPECT_EQ(r.expected, IniTextWithValue(r.text, r.section, r.key, r.value)) << r.text;
+}
+
+TEST(IniValueValid, TakesWhatTheControllerTakes) {
+    struct Row {
+        const char* key;
+        const char* value;
+        bool valid;
+    } rows[] = {
+        {"QVLTIMEOUT", "60000", true},
+        {"qvltimeout", "1000", true},
+        {"QVLTIMEOUT", "999", false},
+        {"QVLTIMEOUT", "6e4", false},
+        {"QVLRESTARTONEXIT", "1", true},
+        {"QVLRESTARTONEXIT", "01", false},
+        {"QVLMETRICSDIR", "", true},
+        {"QVLLOG", "", false},
+        {"QVLMETRICSDIR", "C:\\m\r\nX=1", false},
+        {"QVLTIMEOUTS", "1000", false},
+    };
+    for (const Row& r : rows) {
+        std::string why;
+        EXPECT_EQ(r.valid, IniValueValid(r.key, r.value, &why)) << r.key << "=" << r.value;
+        EXPECT_EQ(r.valid, why.empty()) << why;
+    }
+}
+
 }  // namespace

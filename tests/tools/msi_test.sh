@@ -49,15 +49,23 @@ echo "== installed before the suite's settings file: instance 3 registered, not 
 rm -rf "$unix"
 mkdir -p "$unix"
 cp "$build/bin/qvljobstr_sample.exe" "$unix/QVLJOBSTR_ORACLE.EXE"
-step msiexec /i "Z:$msi" /qn "INSTALLDIR=$folder\\" INSTANCES=3 || fail "the installation failed"
+step msiexec /i "Z:$msi" /qn "INSTALLDIR=$folder\\" INSTANCES=3 /l*v 'C:\msi.log' ||
+    fail "the installation failed"
 [ "$(state)" = STOPPED ] || fail "instance 3 is $(state), not registered and stopped"
+said() { tr -d '\0\r' <"$WINEPREFIX/drive_c/msi.log" | grep -F "$1"; }  # UTF-16 or not
+said "registered but not started: its settings file" || fail "the installer's log does not say why"
 step msiexec /x "Z:$msi" /qn || fail "its uninstall failed"
 
-echo "== a start that fails fails the installation, which takes instance 3 back"
+echo "== an installation that fails takes instance 3 back: a start that fails, a refused value"
 win "$build/bin/qvlcrypt.exe" record DB 0 DB_SYSTEM Bogus >"$unix/QUARVELIN.INI"
-step msiexec /i "Z:$msi" /qn "INSTALLDIR=$folder\\" INSTANCES=3 && fail "the installation succeeded"
-[ -z "$(state)" ] || fail "instance 3 is still registered ($(state)) after the failed installation"
-[ ! -f "$unix/QVLJOBCTL.EXE" ] || fail "the failed installation left QVLJOBCTL.EXE"
+for case in "did not start|" "QVLTIMEOUT=5 is refused|QVLTIMEOUT=5"; do
+    reason=${case%%|*} value=${case#*|}
+    step msiexec /i "Z:$msi" /qn "INSTALLDIR=$folder\\" INSTANCES=3 $value /l*v 'C:\msi.log' &&
+        fail "the installation succeeded ($reason)"
+    said "$reason" || fail "the installer's log does not say: $reason"
+    [ -z "$(state)" ] || fail "instance 3 is still registered ($(state)) after the failed installation"
+    [ ! -f "$unix/QVLJOBCTL.EXE" ] || fail "the failed installation left QVLJOBCTL.EXE"
+done
 
 # The suite's own files, there before the controller: its settings file and job starter.
 rm -rf "$unix"
@@ -66,7 +74,12 @@ win "$build/bin/qvlcrypt.exe" record DB 0 DB_SYSTEM Oracle >"$unix/QUARVELIN.INI
 cp "$build/bin/qvljobstr_sample.exe" "$unix/QVLJOBSTR_ORACLE.EXE"
 
 echo "== install $(version "$msi") with INSTANCES=3, the suite's files there"
-step msiexec /i "Z:$msi" /qn "INSTALLDIR=$folder\\" INSTANCES=3 || fail "the installation failed"
+mkdir -p "$unix/metrics"
+step msiexec /i "Z:$msi" /qn "INSTALLDIR=$folder\\" INSTANCES=3 QVLTIMEOUT=60000 QVLRESTARTONEXIT=1 \
+    "QVLMETRICSDIR=$folder\\metrics\\" || fail "the installation failed"
+for line in QVLTIMEOUT=60000 QVLRESTARTONEXIT=1 'QVLMETRICSDIR=C:\QVLMSI\metrics\'; do
+    tr -d '\r' <"$unix/QVLJOBCTL.INI" | grep -qxF "$line" || fail "the INI did not get $line"
+done
 for f in QVLJOBCTL.EXE KILL.EXE qvlcrypt.exe qvlping.exe qvlinstances.exe QVLJOBCTL.INI \
     OPERATORS-GUIDE.md qvljobctl-rules.yml; do
     [ -f "$unix/$f" ] || fail "$f was not installed"
@@ -77,6 +90,7 @@ healthy || fail "instance 3 is not healthy"
 tr -d '\r' <"$unix/QVLJOBCTL.INI" | grep -qx 'QVLLOG=.\\QVLJOBCTL3.LOG' ||
     fail "instance 3 was not given a log of its own"
 step "$ctl" -status 3
+[ -f "$unix/metrics/qvljobctl3.prom" ] || fail "instance 3 wrote no metrics file into QVLMETRICSDIR"
 printf '; edited by the operator\r\n' >>"$unix/QVLJOBCTL.INI"
 
 echo "== upgrade to $(version "$newer")"
