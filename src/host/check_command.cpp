@@ -66,10 +66,16 @@ void CheckFolder(Findings* out, const std::string& what, const std::string& fold
                  const std::string& account) {
     const std::string who = account.empty() ? "the system's account" : "account " + account;
     std::string why;
-    if (PlatformAccountMayWriteFolder(folder.c_str(), account, &why)) {
-        out->Ok(what + " " + Shown(folder) + " can be written by " + who);
-    } else {
-        out->Problem(what + " " + Shown(folder) + " cannot be written by " + who + ": " + why);
+    switch (PlatformAccountMayWriteFolder(folder.c_str(), account, &why)) {
+        case FolderAccess::kWritable:
+            out->Ok(what + " " + Shown(folder) + " can be written by " + who);
+            break;
+        case FolderAccess::kNotWritable:
+            out->Problem(what + " " + Shown(folder) + " cannot be written by " + who + ": " + why);
+            break;
+        case FolderAccess::kNotJudged:
+            out->Warning(what + " " + Shown(folder) + ": " + why);
+            break;
     }
 }
 
@@ -124,7 +130,8 @@ int ShowCheck(const char* instanceText) {
     }
     if (s.dumpDir[0] != '\0') {
         std::string why;
-        if (PlatformAccountMayWriteFolder(s.dumpDir, service.account, &why)) {
+        if (PlatformAccountMayWriteFolder(s.dumpDir, service.account, &why) !=
+            FolderAccess::kNotWritable) {
             out.Ok(std::string("hang report folder ") + s.dumpDir + ", the newest " +
                    std::to_string(s.dumpKeep) + " reports kept");
         } else {

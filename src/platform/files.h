@@ -59,9 +59,14 @@ std::string PlatformAccountId(const std::string& name);
 // Whether the account named `account` (as the service manager names a service's account; ""
 // is the system's own: root, LocalSystem) may create files in the folder `path`: it exists,
 // is a folder, and (Linux) lies on a file system mounted for writing and grants that account
-// write and search by its mode bits (root: always). False, with the reason in plain words in
-// `why`, when not. Asks only, with the caller's rights: nothing is created.
-bool PlatformAccountMayWriteFolder(const char* path, const std::string& account, std::string* why);
+// write and search by its mode bits (root: always); (Windows) its access list lets that account
+// create files, as the system's authorization checks it (the system's account: always).
+// kNotWritable, with the reason in plain words in `why`, when not; kNotJudged, with the reason,
+// where the system cannot judge another account's rights. Asks only, with the caller's
+// rights: nothing is created.
+enum class FolderAccess { kWritable, kNotWritable, kNotJudged };
+FolderAccess PlatformAccountMayWriteFolder(const char* path, const std::string& account,
+                                           std::string* why);
 // A folder for files that only the caller's account and administrators may read (hang
 // reports hold a process's memory): made when it is missing (Linux: mode 0700; Windows: an
 // access list of SYSTEM, Administrators and the creator alone), its parent left as it is.

@@ -76,6 +76,11 @@ bool HasServiceManager();
 // this machine or this namespace).
 bool ServiceManagerRuns();
 bool StartInstalledService(const std::string& name);
+// Makes service `name` run under an account other than the system's, as the guide tells an
+// operator, and gives that account's name as the service manager then names it: Linux, a
+// drop-in with User=nobody (and `environment`, "KEY=VALUE" lines, for the job starter);
+// Windows, the service's account set to the one the tests run as (Wine has no other).
+std::string RunServiceUnderAccount(const std::string& name, const std::string& environment);
 // The service manager's own stop request (systemctl stop; the stop control on Windows).
 bool StopInstalledService(const std::string& name);
 // Runs `argv` without an administrator's rights (Linux: as root it switches to the user

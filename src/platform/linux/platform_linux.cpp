@@ -282,22 +282,23 @@ bool PlatformListFolder(const char* path, std::vector<FolderFile>* files) {
     return true;
 }
 
-bool PlatformAccountMayWriteFolder(const char* path, const std::string& account, std::string* why) {
+FolderAccess PlatformAccountMayWriteFolder(const char* path, const std::string& account,
+                                           std::string* why) {
     const std::string folder = LinuxPath(path);
     struct stat st;
     if (stat(folder.c_str(), &st) != 0) {
         *why = errno == ENOENT ? "it does not exist"
                                : std::string("it cannot be examined: ") + std::strerror(errno);
-        return false;
+        return FolderAccess::kNotWritable;
     }
     if (!S_ISDIR(st.st_mode)) {
         *why = "it is not a folder";
-        return false;
+        return FolderAccess::kNotWritable;
     }
     struct statvfs fs;
     if (statvfs(folder.c_str(), &fs) == 0 && (fs.f_flag & ST_RDONLY) != 0) {
         *why = "its file system is mounted read-only";
-        return false;
+        return FolderAccess::kNotWritable;
     }
     const std::string name = account.empty() ? "root" : account;
     std::vector<char> buffer(16384);
@@ -310,9 +311,10 @@ bool PlatformAccountMayWriteFolder(const char* path, const std::string& account,
     }
     if (!found) {
         *why = "there is no account " + name;
-        return false;
+        return FolderAccess::kNotWritable;
     }
-    if (found->pw_uid == 0) return true;  // root may write every folder on a writable mount
+    if (found->pw_uid == 0)
+        return FolderAccess::kWritable;  // root may write every folder on a writable mount
     // The owner's bits, else the group's for a group the account is in, else the others'.
     mode_t bits = st.st_mode & S_IRWXO;
     if (st.st_uid == found->pw_uid) {
@@ -338,9 +340,9 @@ bool PlatformAccountMayWriteFolder(const char* path, const std::string& account,
             }() +
             " (owner " + std::to_string(st.st_uid) + ", group " + std::to_string(st.st_gid) +
             ") does not let " + name + " write to it";
-        return false;
+        return FolderAccess::kNotWritable;
     }
-    return true;
+    return FolderAccess::kWritable;
 }
 
 std::vector<std::string> PlatformProfileKeys(const char* section, const char* iniPath) {

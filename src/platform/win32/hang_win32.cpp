@@ -8,28 +8,13 @@
 #include <string>
 
 #include "platform/hang_capture.h"
-
-namespace {
-
-std::string ErrorText(DWORD code) {
-    char text[256] = "";
-    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
-                   text, sizeof text, nullptr);
-    std::string s = text;
-    while (!s.empty() && (s.back() == '\n' || s.back() == '\r'))
-        s.pop_back();
-    char number[16];
-    std::snprintf(number, sizeof number, " (0x%lx)", static_cast<unsigned long>(code));
-    return s + number;
-}
-
-}  // namespace
+#include "platform/win32/win32_internal.h"
 
 bool PlatformRunHangCapture(std::uint32_t pid, const std::string& path, const std::string& header,
                             const std::atomic<bool>& cancel, std::string* why) {
     HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid);
     if (!process) {
-        *why = ErrorText(GetLastError());
+        *why = Win32ErrorText(GetLastError());
         return false;
     }
     HANDLE file = cancel ? INVALID_HANDLE_VALUE
@@ -37,7 +22,7 @@ bool PlatformRunHangCapture(std::uint32_t pid, const std::string& path, const st
                                        FILE_ATTRIBUTE_NORMAL, nullptr);
     bool written = false;
     if (file == INVALID_HANDLE_VALUE) {
-        *why = cancel ? "abandoned" : ErrorText(GetLastError());
+        *why = cancel ? "abandoned" : Win32ErrorText(GetLastError());
     } else {
         MINIDUMP_USER_STREAM comment = {CommentStreamA, static_cast<ULONG>(header.size() + 1),
                                         const_cast<char*>(header.c_str())};
@@ -45,7 +30,7 @@ bool PlatformRunHangCapture(std::uint32_t pid, const std::string& path, const st
         written = MiniDumpWriteDump(process, pid, file,
                                     static_cast<MINIDUMP_TYPE>(MiniDumpWithThreadInfo), nullptr,
                                     &streams, nullptr) != 0;
-        if (!written) *why = ErrorText(GetLastError());
+        if (!written) *why = Win32ErrorText(GetLastError());
         CloseHandle(file);
         if (!written) DeleteFileA(path.c_str());
     }

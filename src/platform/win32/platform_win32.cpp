@@ -10,6 +10,7 @@
 
 #include <windows.h>
 #include <aclapi.h>
+#include <authz.h>
 #include <fcntl.h>
 #include <io.h>
 #include <psapi.h>
@@ -28,6 +29,16 @@ std::uint32_t PlatformLastError() {
 
 void PlatformSetLastError(std::uint32_t code) {
     SetLastError(code);
+}
+
+std::string Win32ErrorText(DWORD code) {
+    std::string text;
+    PlatformSystemErrorText(code, &text);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+        text.pop_back();
+    char number[16];
+    std::snprintf(number, sizeof number, " (0x%lx)", static_cast<unsigned long>(code));
+    return text + number;
 }
 
 bool PlatformSystemErrorText(std::uint32_t code, std::string* text) {
@@ -319,19 +330,86 @@ bool PlatformListFolder(const char* path, std::vector<FolderFile>* files) {
     return true;
 }
 
-bool PlatformAccountMayWriteFolder(const char* path, const std::string&, std::string* why) {
-    // The system's account may write every folder; the access lists another account's
-    // rights would depend on are not judged here.
+namespace {
+
+// Whether the account `sid` may create files in the folder whose security descriptor is
+// `descriptor`, as the system's authorization judges it from the account's groups (without
+// logging it on). False, with the error in `error`, where it cannot be judged.
+bool AuthorizedToAddFiles(PSID sid, PSECURITY_DESCRIPTOR descriptor, bool* allowed, DWORD* error) {
+    AUTHZ_RESOURCE_MANAGER_HANDLE manager = nullptr;
+    if (!AuthzInitializeResourceManager(AUTHZ_RM_FLAG_NO_AUDIT, nullptr, nullptr, nullptr, nullptr,
+                                        &manager)) {
+        *error = GetLastError();
+        return false;
+    }
+    AUTHZ_CLIENT_CONTEXT_HANDLE context = nullptr;
+    LUID none = {0, 0};
+    bool judged = false;
+    if (AuthzInitializeContextFromSid(0, sid, manager, nullptr, none, nullptr, &context)) {
+        AUTHZ_ACCESS_REQUEST request = {};
+        request.DesiredAccess = MAXIMUM_ALLOWED;
+        ACCESS_MASK granted = 0;
+        DWORD result = 0;
+        AUTHZ_ACCESS_REPLY reply = {};
+        reply.ResultListLength = 1;
+        reply.GrantedAccessMask = &granted;
+        reply.Error = &result;
+        if (AuthzAccessCheck(0, context, &request, nullptr, descriptor, nullptr, 0, &reply,
+                             nullptr)) {
+            judged = true;
+            *allowed = result == ERROR_SUCCESS && (granted & FILE_ADD_FILE) != 0;
+        }
+        if (!judged) *error = GetLastError();
+        AuthzFreeContext(context);
+    } else {
+        *error = GetLastError();
+    }
+    AuthzFreeResourceManager(manager);
+    return judged;
+}
+
+}  // namespace
+
+FolderAccess PlatformAccountMayWriteFolder(const char* path, const std::string& account,
+                                           std::string* why) {
     const DWORD attributes = GetFileAttributesA(path);
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         *why = "it does not exist";
-        return false;
+        return FolderAccess::kNotWritable;
     }
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
         *why = "it is not a folder";
-        return false;
+        return FolderAccess::kNotWritable;
     }
-    return true;
+    const std::string id = PlatformAccountId(account);
+    if (account.empty() || id == "S-1-5-18") return FolderAccess::kWritable;  // LocalSystem
+    if (id.empty()) {
+        *why = "the system knows no account " + account;
+        return FolderAccess::kNotWritable;
+    }
+    PSID sid = nullptr;
+    ConvertStringSidToSidA(id.c_str(), &sid);
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const DWORD got = GetNamedSecurityInfoA(
+        path, SE_FILE_OBJECT,
+        OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+        nullptr, nullptr, nullptr, nullptr, &descriptor);
+    bool allowed = false;
+    DWORD error = got;
+    const bool judged = sid != nullptr && got == ERROR_SUCCESS &&
+                        AuthorizedToAddFiles(sid, descriptor, &allowed, &error);
+    if (descriptor) LocalFree(descriptor);
+    if (sid) LocalFree(sid);
+    if (!judged) {
+        *why = "the system cannot judge its access list for account " + account + " (" +
+               Win32ErrorText(error) + "): grant the right with icacls";
+        return FolderAccess::kNotJudged;
+    }
+    if (!allowed) {
+        *why = "its access list does not let account " + account + " create files in it";
+        return FolderAccess::kNotWritable;
+    }
+    return FolderAccess::kWritable;
 }
 
 std::vector<std::string> PlatformProfileKeys(const char* section, const char* iniPath) {

@@ -245,6 +245,15 @@ bool StartInstalledService(const std::string& name) {
     return RunProcess({"systemctl", "start", "--no-block", name + ".service"}).exitCode == 0;
 }
 
+std::string RunServiceUnderAccount(const std::string& name, const std::string& environment) {
+    const std::string dropIns = "/etc/systemd/system/" + name + ".service.d";
+    std::filesystem::create_directories(dropIns);
+    std::ofstream(dropIns + "/zz-test-account.conf")
+        << "[Service]\nUser=nobody\nEnvironment=" << environment << "\n";
+    RunProcess({"systemctl", "daemon-reload"});
+    return "nobody";
+}
+
 bool StopInstalledService(const std::string& name) {
     return RunProcess({"systemctl", "stop", name + ".service"}).exitCode == 0;
 }

@@ -260,6 +260,22 @@ bool StartInstalledService(const std::string& name) {
     return ok;
 }
 
+std::string RunServiceUnderAccount(const std::string& name, const std::string&) {
+    char user[256];
+    DWORD size = sizeof user;
+    if (!GetUserNameA(user, &size)) return "";
+    const std::string account = std::string(".\\") + user;
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    if (!manager) return "";
+    SC_HANDLE service = OpenServiceA(manager, name.c_str(), SERVICE_CHANGE_CONFIG);
+    const bool ok = service && ChangeServiceConfigA(service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                                                    SERVICE_NO_CHANGE, nullptr, nullptr, nullptr,
+                                                    nullptr, account.c_str(), "", nullptr);
+    if (service) CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    return ok ? account : "";
+}
+
 bool StopInstalledService(const std::string& name) {
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     if (!manager) return false;
