@@ -33,8 +33,9 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
             "$loader" wineboot -i >/dev/null 2>&1   # returns once the prefix is ready
             # The session that made the prefix starts a further services.exe with every
             # process, each one a service manager of its own: a service one registers, the
-            # next does not know ("Service does not exist"). Later sessions start one.
-            wineserver -k >/dev/null 2>&1
+            # next does not know ("Service does not exist"). Later sessions start one, so
+            # that session ends here (by itself, its registry written; ended if it hangs).
+            timeout 60 wineserver -w >/dev/null 2>&1 || wineserver -k >/dev/null 2>&1
         fi
     fi
     flock -u 9

@@ -20,11 +20,20 @@ skip() {
 [ -n "$msi" ] || skip "no MSI in $build/package (the target msi makes it)"
 [ -n "$newer" ] || skip "no MSI of a higher version in $next/package (the test command builds it)"
 # A prefix made fresh for this test by Wine itself at the first call, as on a new server, so
-# that the test passes on what the installer does alone, never on what a suite left behind.
-scratch=$(mktemp -d)
-export WINEPREFIX="$scratch/prefix" WINEDEBUG=-all
+# that the test passes on what the installer does alone, never on what a suite left behind:
+# under CTest the suite's own (a copy of the template otherwise, which the suite's end or the
+# test command ends even after a time-out), by hand a scratch folder.
+if [ -n "${QVL_WINE_TEMPLATE:-}" ] && [ -n "${WINEPREFIX:-}" ]; then
+    WINEPREFIX=$WINEPREFIX wineserver -k >/dev/null 2>&1
+    rm -rf "$WINEPREFIX"
+    scratch=""
+else
+    scratch=$(mktemp -d)
+    export WINEPREFIX="$scratch/prefix"
+fi
+export WINEDEBUG=-all
 unset QVL_WINE_TEMPLATE
-trap 'wineserver -k >/dev/null 2>&1; rm -rf "$scratch"' EXIT
+trap 'wineserver -k >/dev/null 2>&1; [ -z "$scratch" ] || rm -rf "$scratch"' EXIT
 failure=""
 fail() { failure="${failure}$1; "; echo "FAILED: $1"; }
 win() { "$runner" "$@" 2>&1 | tr -d '\r'; return "${PIPESTATUS[0]}"; }
@@ -40,7 +49,10 @@ healthy() {
 }
 version() { msiinfo export "$1" Property | tr -d '\r' | sed -n 's/^ProductVersion\t//p'; }
 
-# Wine ends its services when the prefix's last ordinary process ends: one stays meanwhile.
+# The prefix is made before anything else runs in it (made by two first calls at once, it
+# once left an installation waiting for good), then Wine ends its services when the
+# prefix's last ordinary process ends: one stays meanwhile.
+win cmd /c exit >/dev/null
 "$runner" "$build/bin/qvljobstr_sample.exe" --instance qvl-msi-keepalive --every 3600 >/dev/null 2>&1 &
 keeper=$!
 state() { win sc query QUARVELIN_JOB_CONTROLLER3 | sed -n 's/.*STATE *: *[0-9]* *//p' | tr -d ' '; }
