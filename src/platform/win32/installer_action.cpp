@@ -12,6 +12,8 @@
 
 #include <string>
 
+#include "platform/win32/win32_internal.h"
+
 namespace {
 
 // A property's value; empty when it is not set or cannot be read.
@@ -57,17 +59,6 @@ void LogLines(MSIHANDLE install, std::string* pending) {
     }
 }
 
-std::string LastErrorText() {
-    char text[256] = "";
-    const DWORD code = GetLastError();
-    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
-                   text, sizeof text, nullptr);
-    std::string s(text);
-    while (!s.empty() && (s.back() == '\n' || s.back() == '\r'))
-        s.pop_back();
-    return s + " (error " + std::to_string(code) + ")";
-}
-
 }  // namespace
 
 extern "C" UINT __stdcall QvlRunLogged(MSIHANDLE install) {
@@ -80,7 +71,8 @@ extern "C" UINT __stdcall QvlRunLogged(MSIHANDLE install) {
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
     HANDLE readEnd = nullptr, writeEnd = nullptr;
     if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) {
-        Log(install, "qvlmsiaction: no pipe for the command's output: " + LastErrorText());
+        Log(install,
+            "qvlmsiaction: no pipe for the command's output: " + Win32ErrorText(GetLastError()));
         return ERROR_INSTALL_FAILURE;
     }
     SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
@@ -96,7 +88,7 @@ extern "C" UINT __stdcall QvlRunLogged(MSIHANDLE install) {
     PROCESS_INFORMATION pi;
     const BOOL started = CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE,
                                         CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi);
-    const std::string startError = started ? std::string() : LastErrorText();
+    const std::string startError = started ? std::string() : Win32ErrorText(GetLastError());
     // Only the child holds the write end now, so the reads end when it does.
     CloseHandle(writeEnd);
     if (input != INVALID_HANDLE_VALUE) CloseHandle(input);
