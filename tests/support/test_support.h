@@ -81,6 +81,10 @@ bool StartInstalledService(const std::string& name);
 // drop-in with User=nobody (and `environment`, "KEY=VALUE" lines, for the job starter);
 // Windows, the service's account set to the one the tests run as (Wine has no other).
 std::string RunServiceUnderAccount(const std::string& name, const std::string& environment);
+// Whether the system can judge another account's rights on a folder (Linux: always; Windows:
+// its authorization API works, which Wine's does not), so that a test knows which answer of
+// -check is the honest one.
+bool SystemJudgesAccountRights();
 // The service manager's own stop request (systemctl stop; the stop control on Windows).
 bool StopInstalledService(const std::string& name);
 // Runs `argv` without an administrator's rights (Linux: as root it switches to the user

@@ -5,6 +5,7 @@
 #include "support/test_support.h"
 
 #include <windows.h>
+#include <authz.h>
 
 #include <cctype>
 #include <filesystem>
@@ -274,6 +275,24 @@ std::string RunServiceUnderAccount(const std::string& name, const std::string&) 
     if (service) CloseServiceHandle(service);
     CloseServiceHandle(manager);
     return ok ? account : "";
+}
+
+bool SystemJudgesAccountRights() {
+    AUTHZ_RESOURCE_MANAGER_HANDLE manager = nullptr;
+    if (!AuthzInitializeResourceManager(AUTHZ_RM_FLAG_NO_AUDIT, nullptr, nullptr, nullptr, nullptr,
+                                        &manager)) {
+        return false;
+    }
+    BYTE sid[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof sid;
+    AUTHZ_CLIENT_CONTEXT_HANDLE context = nullptr;
+    const LUID none = {0, 0};
+    const bool judges =
+        CreateWellKnownSid(WinLocalServiceSid, nullptr, sid, &size) &&
+        AuthzInitializeContextFromSid(0, sid, manager, nullptr, none, nullptr, &context);
+    if (context) AuthzFreeContext(context);
+    AuthzFreeResourceManager(manager);
+    return judges;
 }
 
 bool StopInstalledService(const std::string& name) {
