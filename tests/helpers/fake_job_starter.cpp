@@ -29,10 +29,17 @@ int main(int argc, char** argv) {
         std::fprintf(f, "\n");
         std::fclose(f);
     }
+    // A test rewrites lifetime.txt while job starters start: read empty (between its
+    // truncation and its write), it is read again, rather than taken for a minute's life.
     long lifetimeMs = 60000, code = 0;
-    if (std::FILE* f = std::fopen("lifetime.txt", "rb")) {
-        if (std::fscanf(f, "%ld %ld", &lifetimeMs, &code) < 1) lifetimeMs = 60000;
+    for (int tries = 0; tries < 50; ++tries) {
+        std::FILE* f = std::fopen("lifetime.txt", "rb");
+        if (!f) break;
+        const bool read = std::fscanf(f, "%ld %ld", &lifetimeMs, &code) >= 1;
         std::fclose(f);
+        if (read) break;
+        lifetimeMs = 60000;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(lifetimeMs));
     return static_cast<int>(code);
