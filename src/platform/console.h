@@ -9,7 +9,8 @@ constexpr std::uint32_t kConsoleCtrlC = 0;
 constexpr std::uint32_t kConsoleCtrlBreak = 1;
 // Installs a console control handler: Ctrl+C and Ctrl+Break reach it on a thread of
 // its own, as Windows' console control thread calls it (Linux: SIGINT and SIGQUIT, taken by
-// a dedicated thread; SIGTERM, a container runtime's stop, comes as Ctrl+C). It returns true when
+// a dedicated thread; SIGTERM, a container runtime's stop, and SIGHUP, a closed terminal,
+// come as Ctrl+C). It returns true when
 // it handled the event. Call it before any other thread is started. False when it could not be
 // installed.
 bool PlatformInstallConsoleHandler(bool (*handler)(std::uint32_t eventType));

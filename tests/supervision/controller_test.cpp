@@ -425,6 +425,28 @@ TEST_F(Controller, WithoutDescriptorsTheSilentJobStarterIsStillRestarted) {
     }
 }
 
+// A closed terminal (SIGHUP) ends a console run as Ctrl+C does: the end banner, a clean exit,
+// the state marked as ended and the metrics file gone. (Before: exit 129 and nothing of it.)
+TEST_F(Controller, AClosedTerminalEndsTheRunAsCtrlCDoes) {
+    if (ExecutableFileName("x") != "x") GTEST_SKIP() << "SIGHUP: Linux";
+    ASSERT_TRUE(MakeDirectory(dir_ / "metrics"));
+    WriteFileBytes(dir_ / "QVLJOBCTL.INI",
+                   "[JOBATR]\r\nQVLMETRICSDIR=" + (dir_ / "metrics") + "\r\n");
+    const std::string metrics = JoinPath(dir_ / "metrics", "qvljobctl" + instance_ + ".prom");
+    Start();
+    ASSERT_TRUE(FileExists(metrics));
+    ASSERT_EQ(0,
+              RunProcess({"/bin/kill", "-HUP", std::to_string(ChildProcessId(child_))}).exitCode);
+    EXPECT_EQ(0, WaitProcess(child_));
+    child_ = nullptr;
+    const auto texts = LogTexts(dir_ / "QVLJOBCTL.LOG");
+    ASSERT_GE(texts.size(), 2u);
+    EXPECT_EQ("** Service QVLJOBCTL wurde beendet    **", texts[texts.size() - 2]);
+    EXPECT_FALSE(FileExists(metrics));
+    EXPECT_EQ(std::string::npos,
+              ReadFileBytes(dir_ / ("QVLJOBCTL" + instance_ + ".STATE")).find("\nended=0\n"));
+}
+
 // Another account's processes named like this instance's job starter and started with its
 // number (anyone may set the first word of a command line): the first job starter starts at
 // once all the same (before: one KILL and its pause for each), and not one of them is ended.

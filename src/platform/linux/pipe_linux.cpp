@@ -312,9 +312,11 @@ namespace {
 bool (*gConsoleHandler)(std::uint32_t) = nullptr;
 
 // SIGINT is Ctrl+C and SIGQUIT Ctrl+Break; SIGTERM, what a container runtime sends its entry
-// point to stop it, is taken as Ctrl+C. They are blocked in every thread and taken here with
-// sigwait, so the handler runs on an ordinary thread (it may print and lock), as on Windows'
-// console control thread. An event it does not handle gets the default action.
+// point to stop it, and SIGHUP, what a closed terminal sends, are taken as Ctrl+C, so that
+// the run ends cleanly (its end banner, its state marked as ended, its metrics file gone). They are
+// blocked in every thread and taken here with sigwait, so the handler runs on an ordinary thread
+// (it may print and lock), as on Windows' console control thread. An event it does not handle gets
+// the default action.
 void ConsoleSignalThread(sigset_t signals) {
     for (;;) {
         int sig = 0;
@@ -337,11 +339,17 @@ bool PlatformInstallConsoleHandler(bool (*handler)(std::uint32_t eventType)) {
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGQUIT);
     sigaddset(&signals, SIGTERM);
+    // A run started through nohup has SIGHUP ignored on purpose: it is to outlive its
+    // terminal, and does.
+    struct sigaction hangup {};
+    const bool nohup = sigaction(SIGHUP, nullptr, &hangup) == 0 && hangup.sa_handler == SIG_IGN;
+    if (!nohup) sigaddset(&signals, SIGHUP);
     // A shell starts background jobs with SIGINT ignored, and an ignored signal is discarded
     // before sigwait could take it; on Windows Ctrl+C always reaches the handler.
     signal(SIGINT, SIG_DFL);
     signal(SIGQUIT, SIG_DFL);
     signal(SIGTERM, SIG_DFL);
+    if (!nohup) signal(SIGHUP, SIG_DFL);
     if (pthread_sigmask(SIG_BLOCK, &signals, nullptr) != 0) return false;
     std::thread(ConsoleSignalThread, signals).detach();
     return true;
