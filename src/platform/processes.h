@@ -83,6 +83,10 @@ PlatformProcessWatch* PlatformWatchProcess(std::uint32_t pid, std::uint64_t crea
 // gives its exit code (Linux: only for the caller's own child; a signal gives 128 plus its
 // number, as a shell shows it), `exitCode` receives it.
 bool PlatformWatchedEnded(PlatformProcessWatch* watch, bool* codeKnown, std::uint32_t* exitCode);
+// The account the watched process runs as (ProcessFacts::account's terms), asked of that
+// process and never of a later one that got its id; "" when it cannot be told or the process
+// has ended.
+std::string PlatformWatchedAccount(PlatformProcessWatch* watch);
 // Ends the watched process at once (TerminateProcess / SIGKILL through the pidfd). False, with
 // the last error set, when it could not.
 bool PlatformEndWatched(PlatformProcessWatch* watch);

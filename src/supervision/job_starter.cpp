@@ -155,11 +155,15 @@ void PlanRestart(JobStarterControl* control, RestartPass* pass) {
     for (const FoundProcess& p : RunningJobStarters(image, instance, &spared))
         AddTarget(pass, p.pid, p.created, nullptr, true);
     // One KILL run whatever the number of targets (each KILL is followed by the pause): a
-    // numbered instance names them all by id, an un-numbered one names the image.
+    // numbered instance names them all by id, each with its creation time, so that KILL
+    // never ends a process that took an id after its target ended; an un-numbered one names
+    // the image.
     if (numbered) {
         std::string ids;
-        for (const EndTarget& t : pass->targets)
-            ids += (ids.empty() ? "" : " ") + std::to_string(t.pid);
+        for (const EndTarget& t : pass->targets) {
+            ids +=
+                (ids.empty() ? "" : " ") + std::to_string(t.pid) + "@" + std::to_string(t.created);
+        }
         if (!ids.empty()) pass->kills.push_back(ids);
     } else {
         pass->kills.push_back(control->image);

@@ -501,7 +501,7 @@ TEST_F(Service, AnInstanceRunsAsAServiceAccount) {
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
             log = ReadFileBytes(logs + "/QVLJOBCTL.LOG");
         }
-        EXPECT_NE(std::string::npos, log.find("Prozess KILL " + silent + " ")) << log;
+        EXPECT_NE(std::string::npos, log.find("Prozess KILL " + silent + "@")) << log;
         EXPECT_NE(std::string::npos, log.find("antwortet nicht")) << log;
     }
     EXPECT_EQ(0, Run({"-remove", "4"}).exitCode);

@@ -199,7 +199,7 @@ TEST_F(Controller, SilenceRestartsTheJobStarter) {
     EXPECT_EQ("Prozess QVLJOBSTR_ORACLE.EXE antwortet nicht", texts[silent]);
     ASSERT_GE(silent, 2u);
     EXPECT_TRUE(std::regex_match(texts[silent - 2],
-                                 std::regex("Prozess KILL \\d+  PID\\(\\d+\\) erstellt\\. ")))
+                                 std::regex("Prozess KILL \\d+@\\d+  PID\\(\\d+\\) erstellt\\. ")))
         << texts[silent - 2];
     EXPECT_TRUE(std::regex_match(texts[silent - 1],
                                  std::regex("Prozess QVLJOBSTR_ORACLE\\.EXE " + instance_ +

@@ -134,7 +134,7 @@ TEST_F(Fault, AtStartUp) {
         // KILL is started through a fork (the job starter is spawned without one): the
         // controller then ends the silent job starter itself.
         {"enable name=posix/proc/fork,failinfo=11", -1,
-         "Prozess KILL \\d+: konnte nicht erzeugt werden\\. Fehler: "
+         "Prozess KILL \\d+@\\d+: konnte nicht erzeugt werden\\. Fehler: "
          "Resource temporarily unavailable \\(0xb\\)!"},
         // Neither the settings file nor the log can be opened.
         {"enable name=posix/io/oc/open,failinfo=13", 11, "-"},

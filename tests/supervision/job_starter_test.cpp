@@ -107,7 +107,7 @@ TEST_F(JobStarter, SecondNumberedPassKillsTheRememberedJobStarter) {
     ASSERT_EQ(3u, texts.size());
     EXPECT_EQ(Started("QVLJOBSTR_ORACLE.EXE 7 ", first), texts[0]);
     EXPECT_TRUE(std::regex_match(texts[1], std::regex("Prozess KILL " + std::to_string(first) +
-                                                      "  PID\\(\\d+\\) erstellt. ")))
+                                                      "@\\d+  PID\\(\\d+\\) erstellt. ")))
         << texts[1];
     EXPECT_EQ(Started("QVLJOBSTR_ORACLE.EXE 7 ", second), texts[2]);
 }

@@ -169,12 +169,72 @@ TEST_F(Kill, AFifoOnAnotherCommandLineDoesNotHoldKill) {
     WaitProcess(reader);
 }
 
+// An id given with the creation time it was recorded with ("<id>@<time>", as a numbered
+// controller hands its targets to KILL): that process is ended; a process of another account
+// with that id and time is spared; and a process of another account that took the id after
+// the recorded one ended (forced with ns_last_pid) is never ended in its place. (Before:
+// "KILL: process 55 ended" ended the stranger.)
+TEST_F(Kill, AnIdWithItsCreationTimeEndsOnlyThatProcess) {
+    const std::uint32_t pid = StartVictim("VICTIM.EXE");
+    ProcessFacts facts;
+    ASSERT_TRUE(PlatformProcessFacts(pid, &facts));
+    ProcessResult r = RunKill({std::to_string(pid) + "@" + std::to_string(facts.created + 1)});
+    EXPECT_EQ(1, r.exitCode) << r.out;
+    EXPECT_TRUE(ProcessRuns(pid)) << "another creation time: another process";
+    r = RunKill({std::to_string(pid) + "@" + std::to_string(facts.created)});
+    EXPECT_EQ(0, r.exitCode) << r.out << r.err;
+    EXPECT_TRUE(WaitUntilGone(pid));
+    if (ExecutableFileName("x") != "x" || !IsRoot())
+        GTEST_SKIP() << "another account and ns_last_pid: Linux, as root";
+    SKIP_UNLESS_ISOLATED();
+    // Another account's process, named with its true id and creation time.
+    ChildProcess* other = StartProcess(AsNobody({"/bin/sleep", "100"}));
+    const std::uint32_t otherPid = ChildProcessId(other);
+    WaitUntilRuns(otherPid);
+    ASSERT_TRUE(PlatformProcessFacts(otherPid, &facts));
+    r = RunKill({std::to_string(otherPid) + "@" + std::to_string(facts.created)});
+    EXPECT_EQ(1, r.exitCode) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("spared: it runs under another account")) << r.out;
+    EXPECT_TRUE(ProcessRuns(otherPid));
+    TerminateChild(other);
+    WaitProcess(other);
+    // A recorded job starter that ended, whose id a process of the user nobody took since.
+    const std::uint32_t recorded = StartVictim("VICTIM.EXE");
+    ASSERT_TRUE(PlatformProcessFacts(recorded, &facts));
+    const std::string target = std::to_string(recorded) + "@" + std::to_string(facts.created);
+    ASSERT_TRUE(PlatformTerminateProcess(recorded));
+    ASSERT_TRUE(WaitUntilGone(recorded));
+    while (FileExists("/proc/" + std::to_string(recorded))) {  // until reaped
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ChildProcess* stranger = nullptr;
+    for (int tries = 0; tries < 20 && !stranger; ++tries) {
+        WriteFileBytes("/proc/sys/kernel/ns_last_pid", std::to_string(recorded - 1));
+        stranger = StartProcess(AsNobody({"/bin/sleep", "100"}));
+        if (ChildProcessId(stranger) == recorded) break;
+        TerminateChild(stranger);
+        WaitProcess(stranger);
+        stranger = nullptr;
+    }
+    ASSERT_NE(nullptr, stranger) << "the id could not be given to another process";
+    WaitUntilRuns(recorded);
+    r = RunKill({target});
+    EXPECT_EQ(1, r.exitCode) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("spared: the id names another process by now"))
+        << r.out;
+    EXPECT_TRUE(ProcessRuns(recorded)) << "the stranger was ended";
+    TerminateChild(stranger);
+    WaitProcess(stranger);
+}
+
 TEST_F(Kill, UsageErrors) {
     EXPECT_EQ(2, RunKill({}).exitCode);
     EXPECT_EQ(2, RunKill({"a", "b"}).exitCode);
     EXPECT_EQ(2, RunKill({"3", "abc"}).exitCode);
     EXPECT_EQ(2, RunKill({"abc", "3", "4"}).exitCode);
     EXPECT_EQ(2, RunKill({""}).exitCode);
+    EXPECT_EQ(2, RunKill({"3@", "4", "5"}).exitCode);
+    EXPECT_EQ(2, RunKill({"3@abc", "4@5", "6"}).exitCode);
     EXPECT_EQ(0, RunKill({"--help"}).exitCode);
 }
 

@@ -498,6 +498,15 @@ bool PlatformWatchedEnded(PlatformProcessWatch* watch, bool* codeKnown, std::uin
     return watch->ended;
 }
 
+std::string PlatformWatchedAccount(PlatformProcessWatch* watch) {
+    std::size_t depth = 0;
+    std::string account;
+    StatusFacts(watch->pid, &depth, &account);
+    // While the watched process has not ended, its id is its own: what was read is its.
+    pollfd p = {watch->fd, POLLIN, 0};
+    return poll(&p, 1, 0) == 0 ? account : "";
+}
+
 bool PlatformEndWatched(PlatformProcessWatch* watch) {
     return syscall(SYS_pidfd_send_signal, watch->fd, SIGKILL, nullptr, 0) == 0;
 }

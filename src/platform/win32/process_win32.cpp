@@ -320,6 +320,12 @@ bool PlatformWatchedEnded(PlatformProcessWatch* watch, bool* codeKnown, std::uin
     return true;
 }
 
+std::string PlatformWatchedAccount(PlatformProcessWatch* watch) {
+    // The handle keeps the process's id from being reused while it is held.
+    if (WaitForSingleObject(watch->handle, 0) == WAIT_OBJECT_0) return "";
+    return AccountOf(watch->handle);
+}
+
 bool PlatformEndWatched(PlatformProcessWatch* watch) {
     return TerminateProcess(watch->handle, 1) != 0;
 }
