@@ -26,8 +26,9 @@ bool gReopenedByRotation = false;
 // Set when the rotation lock was not had within its time: the later entries only try it,
 // without waiting, until it is had again, so that a lock held for long delays one entry once.
 bool gLockContended = false;
-// Why the last entry could not open the log (0 when it could).
+// Why the last entry could not open the log (0 when it could), and whether it is a link.
 std::uint32_t gLastOpenError = 0;
+bool gLastOpenLink = false;
 // The run's stop: a wait for the rotation lock ends when it is set.
 PlatformEvent* gStopEvent = nullptr;
 
@@ -106,8 +107,8 @@ void AppendTextMode(PlatformAppendFile* stream, const char* line) {
 // result (or null) becomes the current log stream.
 PlatformAppendFile* OpenLogFile() {
     gReopenedByRotation = false;
-    gCurrentLog = PlatformOpenAppend(gControllerSettings.logPath);
-    if (!gCurrentLog) {
+    gCurrentLog = PlatformOpenAppend(gControllerSettings.logPath, &gLastOpenLink);
+    if (!gCurrentLog && !gLastOpenLink) {
         // Windows refuses to open a file while another process moves it: that process holds
         // the rotation lock meanwhile, so once the lock is free the open is tried once more.
         const std::uint32_t error = PlatformLastError();
@@ -169,7 +170,8 @@ void WriteLog(const char* text) {
     gCurrentLog = nullptr;
 }
 
-std::uint32_t LastLogOpenError() {
+std::uint32_t LastLogOpenError(bool* link) {
+    if (link) *link = gLastOpenError != 0 && gLastOpenLink;
     return gLastOpenError;
 }
 

@@ -26,10 +26,11 @@ extern char gLogMessage[kLogMessageBytes];
 // gControllerSettings.logPath, rotating first when the log is too large. The text is stored
 // byte for byte (a '%' is never a format); no line end is added. A text longer than the
 // message buffer is written whole: nothing is cut. When the log cannot be opened (empty
-// path, missing directory, no access) the entry is dropped silently.
+// path, missing directory, no access, a link at its name) the entry is dropped silently.
 void WriteLog(const char* text);
-// The platform error of the last entry that could not open the log, 0 when it could.
-std::uint32_t LastLogOpenError();
+// The platform error of the last entry that could not open the log, 0 when it could;
+// `link` (when not null) is set when the log's name is a link, which is never followed.
+std::uint32_t LastLogOpenError(bool* link = nullptr);
 // The run's stop event (null for none): a wait for the rotation lock ends once it is set,
 // so that a stop is obeyed at once. Set by the run before its first entry, cleared by it
 // before the event is closed.

@@ -5,15 +5,21 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 struct PlatformFile;
 
 // How opening an existing file went.
-enum class FileOpen { kOpened, kMissing, kFailed, kNotRegular };
+enum class FileOpen { kOpened, kMissing, kFailed, kNotRegular, kLink };
 // Opens the existing file at `path` for reading, shared with every other opener (Windows: the
 // move of another file over it included); never waits, and refuses what is not a regular
 // file (kNotRegular). kMissing when there is no such file or folder; the last error is set.
-FileOpen PlatformOpenExisting(const char* path, PlatformFile** file);
+// Without `throughLink`, a link at the name itself (Linux: a symbolic link; Windows: a
+// reparse point) is never followed: kLink.
+FileOpen PlatformOpenExisting(const char* path, PlatformFile** file, bool throughLink = true);
+// The account that owns the open file, in PlatformFileOwner's terms; "" when it cannot be
+// told. Asked of the file opened, so that no file put in its place since counts.
+std::string PlatformOwnerOfOpenFile(PlatformFile* file);
 bool PlatformFileSize(PlatformFile* file, std::uint64_t* size);
 // Reads at most `size` bytes; `got` is 0 at the end of the file.
 bool PlatformReadSome(PlatformFile* file, char* buffer, std::size_t size, std::size_t* got);

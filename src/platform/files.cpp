@@ -2,27 +2,40 @@
 // (file_io.h): how a small file is read whole and how a file is replaced in one step.
 #include "platform/files.h"
 
-#include <atomic>
-
 #include "platform/file_io.h"
-#include "platform/processes.h"
 #include "platform/system.h"
 
-SmallFileRead PlatformReadSmallFile(const char* path, std::size_t limit, std::string* bytes) {
+namespace {
+
+// Reads the file at `path` (through a link at its name when `throughLink`), believed only
+// when `believe` (when set) takes its owner.
+SmallFileRead ReadSmall(const char* path, std::size_t limit, std::string* bytes, bool throughLink,
+                        const OwnerRule& believe, std::string* owner) {
     bytes->clear();
+    if (owner) owner->clear();
     PlatformFile* file = nullptr;
-    switch (PlatformOpenExisting(path, &file)) {
+    switch (PlatformOpenExisting(path, &file, throughLink)) {
         case FileOpen::kOpened:
             break;
         case FileOpen::kMissing:
             return SmallFileRead::kMissing;
         case FileOpen::kNotRegular:
             return SmallFileRead::kNotRegular;
+        case FileOpen::kLink:
+            return SmallFileRead::kLink;
         case FileOpen::kFailed:
             return SmallFileRead::kFailed;
     }
     std::uint64_t size = 0;
     SmallFileRead result = SmallFileRead::kRead;
+    if (believe) {
+        const std::string account = PlatformOwnerOfOpenFile(file);
+        if (owner) *owner = account;
+        if (!believe(account)) {
+            PlatformCloseFile(file);
+            return SmallFileRead::kRefused;
+        }
+    }
     if (!PlatformFileSize(file, &size)) {
         result = SmallFileRead::kFailed;
     } else if (size > limit) {
@@ -47,14 +60,31 @@ SmallFileRead PlatformReadSmallFile(const char* path, std::size_t limit, std::st
     return result;
 }
 
+}  // namespace
+
+SmallFileRead PlatformReadSmallFile(const char* path, std::size_t limit, std::string* bytes) {
+    return ReadSmall(path, limit, bytes, true, nullptr, nullptr);
+}
+
+SmallFileRead PlatformReadOwnedFile(const char* path, std::size_t limit, std::string* bytes,
+                                    const OwnerRule& believe, std::string* owner) {
+    return ReadSmall(path, limit, bytes, false, believe, owner);
+}
+
 bool PlatformReplaceFileWith(const char* path, const std::string& bytes) {
-    // Each try names a new file; a name another process placed beforehand is passed over.
-    static std::atomic<std::uint32_t> count{0};
-    const std::string prefix = std::string(path) + "." + std::to_string(PlatformCurrentProcessId());
+    // Each try names a new file by random bytes, so that no other account can foresee the
+    // name and make it first; a name that exists all the same is passed over.
     std::string temporary;
     PlatformFile* file = nullptr;
     for (int i = 0; i < kReplaceNameTries && !file; ++i) {
-        temporary = prefix + "." + std::to_string(++count) + ".tmp";
+        unsigned char random[kTemporaryNameBytes];
+        if (!PlatformRandomBytes(random, sizeof random)) return false;
+        temporary = std::string(path) + ".";
+        for (const unsigned char b : random) {
+            temporary += "0123456789abcdef"[b >> 4];
+            temporary += "0123456789abcdef"[b & 15];
+        }
+        temporary += ".tmp";
         bool exists = false;
         file = PlatformCreateNew(temporary.c_str(), &exists);
         if (!file && !exists) return false;

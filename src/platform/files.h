@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -18,22 +19,31 @@ constexpr std::size_t kMaxConfigFileBytes = 4u << 20;
 // a pipe's name on Windows), so that a reader can never be held. Null on failure.
 std::FILE* PlatformOpenFileForReading(const char* path);
 // How reading a small file went.
-enum class SmallFileRead { kRead, kMissing, kFailed, kNotRegular, kTooLarge };
+enum class SmallFileRead { kRead, kMissing, kFailed, kNotRegular, kTooLarge, kLink, kRefused };
 // Reads the regular file at `path` whole when it holds at most `limit` bytes; never waits.
 // kMissing (no such file or folder) or kFailed with the last error set when it cannot be
 // opened or read. Shared with every other opener, so that its writer may replace it while it
 // is read. (Shared code, on the calls of file_io.h.)
 SmallFileRead PlatformReadSmallFile(const char* path, std::size_t limit, std::string* bytes);
+// The same for a file in a folder other accounts may write to, which is believed only from
+// some accounts: never opened through a link at its name (kLink), and read only when
+// `believe` takes the account that owns the file opened (kRefused otherwise, before a byte
+// of it is read). `owner` (when not null) receives that account.
+using OwnerRule = std::function<bool(const std::string& owner)>;
+SmallFileRead PlatformReadOwnedFile(const char* path, std::size_t limit, std::string* bytes,
+                                    const OwnerRule& believe, std::string* owner = nullptr);
 // Replaces the file at `path` with `bytes` in one step, so that a reader sees the old file or
 // the new one, never a part of either: written whole to a new file beside it, named
-// "<path>.<process id>.<count>.tmp" and created so that no existing name (a link, a FIFO,
-// another file) is ever followed or opened (such a name is passed over for the next count),
-// readable by everyone, then moved over `path`. False, with the last error set, when it could
-// not; the new file is then gone. (Shared code, on the calls of file_io.h.)
+// "<path>.<16 random hex digits>.tmp", which no other account can foresee and make first, and
+// created so that no existing name (a link, a FIFO, another file) is ever followed or opened
+// (such a name is passed over for another), readable by everyone, then moved over `path`. False,
+// with the last error set, when it could not; the new file is then gone. (Shared code, on the calls
+// of file_io.h.)
 bool PlatformReplaceFileWith(const char* path, const std::string& bytes);
-// How many names a replacement tries before it gives up: names another process placed are
-// passed over, a folder that refuses every new file fails at the first.
+// How many names a replacement tries before it gives up: a name that exists is passed over,
+// a folder that refuses every new file fails at the first.
 constexpr int kReplaceNameTries = 16;
+constexpr std::size_t kTemporaryNameBytes = 8;  // random bytes in a temporary file's name
 
 // Full path of the running executable (first module of the process). False on failure.
 bool PlatformExecutablePath(char* out, std::size_t size);

@@ -10,8 +10,11 @@ struct PlatformEvent;
 struct PlatformAppendFile;
 // Opens (creating if missing) for appending, shared so that other processes may read it,
 // append to it and keep it open meanwhile. Every write lands at the current end of the
-// file, even when another process appended in between. Null when it cannot be opened.
-PlatformAppendFile* PlatformOpenAppend(const char* path);
+// file, even when another process appended in between. Null, with the last error set, when
+// it cannot be opened. A link at `path` (Linux: a symbolic link; Windows: a reparse point)
+// is never followed, so that no other account can point the writes at a file of its
+// choosing: null then, with `link` (when not null) set.
+PlatformAppendFile* PlatformOpenAppend(const char* path, bool* link = nullptr);
 // The stream's position: the file's size when it was opened, advanced by every append made
 // through it (like a C stream's position, it needs no system call). -1 when unknown.
 std::int64_t PlatformAppendPosition(PlatformAppendFile* file);

@@ -2,6 +2,7 @@
 // the time of day and a plain pause. Every call may be made from any thread.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <string>
@@ -26,6 +27,11 @@ bool PlatformSystemErrorText(std::uint32_t code, std::string* text);
 void PlatformHoldReserve();
 void PlatformReleaseReserve();
 bool PlatformOutOfDescriptors(std::uint32_t error);
+
+// Fills `out` with `size` bytes from the system's source of randomness (Linux: getrandom;
+// Windows: rand_s, on the system's generator), which no other process can foresee. False,
+// with the last error set, when it gave none.
+bool PlatformRandomBytes(void* out, std::size_t size);
 
 // The current time, broken down in local time.
 void PlatformLocalTimeNow(std::tm* out);

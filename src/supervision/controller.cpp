@@ -141,13 +141,17 @@ void LogStartBanner() {
 // A log that cannot be written is said once, in the console and the event log: the run goes
 // on without it, but an operator must learn that it is blind.
 void SayWhetherTheLogIsWritten() {
-    const std::uint32_t error = LastLogOpenError();
+    bool link = false;
+    const std::uint32_t error = LastLogOpenError(&link);
     if (error == 0) return;
     char text[kErrorTextBytes];
     PlatformSetLastError(error);
     FormatLastError(text, sizeof text);
     const std::string line =
-        std::string("The log ") + gControllerSettings.logPath + " cannot be written: " + text;
+        std::string("The log ") + gControllerSettings.logPath + " cannot be written: " +
+        (link ? "it is a link, which the controller never follows (another account may have "
+                "placed it to point at a file of its choosing)"
+              : text);
     TellConsole(line + ". The controller runs without it.");
     PlatformSetLastError(error);
     ReportErrorEvent(line.c_str());
@@ -168,13 +172,22 @@ void SayWhatIsMissing(const std::string& image) {
 
 // The state of a run that has its pipe (so no other run of the instance serves it). The
 // previous run's state file names its job starter, which the first pass ends while it is
-// still that process.
+// still that process; a file that is not believed (another account's, a link) names
+// nothing, and that is said once.
 void BeginState(RunContext* run, std::uint32_t heartbeatTimeoutMs) {
     const std::string path =
         StateFilePath(gControllerSettings.logPath, gServiceIdentity.instanceSuffix);
     RunState previous;
-    if (!path.empty() && ReadRunState(path, &previous)) {
+    std::string problem;
+    bool missing = false;
+    const bool believed = !path.empty() && ReadRunState(path, "", &previous, &problem, &missing);
+    if (believed) {
         run->jobStarter.previous = {previous.jobStarterPid, previous.jobStarterCreated};
+    } else if (!path.empty() && !missing) {
+        const std::string line =
+            "The previous state file is not believed: " + problem + "; nothing it names is ended.";
+        WriteLogFormatted("%s\n", line.c_str());
+        TellConsole(line);
     }
     BeginPublishing(&run->publication, path, gControllerSettings.metricsDir,
                     gServiceIdentity.instanceSuffix, &run->jobStarter.current, TellConsole);

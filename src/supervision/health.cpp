@@ -30,19 +30,6 @@ std::string Seconds(std::int64_t s) {
     return std::to_string(s) + " s";
 }
 
-// Whether a state file owned by `account` is believed: only an account that may run this
-// installation's controller writes one (an administrator, the account the service manager
-// runs the instance as, the owner of the controller's executable, or the asker itself, whose
-// own console run it may be). Anyone may write a file into a log folder that everyone may
-// write to.
-bool MayRunTheController(const std::string& account, const std::string& serviceAccount) {
-    if (account.empty()) return false;
-    if (PlatformIsAdministrator(account) || account == PlatformOwnAccount()) return true;
-    if (!serviceAccount.empty() && account == PlatformAccountId(serviceAccount)) return true;
-    char exe[kPathBytes];
-    return PlatformExecutablePath(exe, sizeof exe) && account == PlatformFileOwner(exe);
-}
-
 // The controller the state file names still runs: the same process (id and creation time),
 // and of the account that wrote the file (where the asker may tell the process's account).
 bool RecordedControllerRuns(const RunState& st, const std::string& owner) {
@@ -78,13 +65,9 @@ HealthFacts GatherHealthFacts(const std::string& instanceText) {
     f.configProblem = LastIniExplanation().problem;
     if (gControllerSettings.logPath[0] != '\0') {
         f.statePath = StateFilePath(gControllerSettings.logPath, instanceText.c_str());
-        f.stateRead = ReadRunState(f.statePath, &f.state, &f.stateProblem, &f.stateMissing);
-        const std::string owner = PlatformFileOwner(f.statePath.c_str());
-        if (f.stateRead && !MayRunTheController(owner, f.service.account)) {
-            f.stateRead = false;
-            f.stateProblem = "it belongs to account " + owner +
-                             ", which does not run this installation's controller";
-        }
+        std::string owner;
+        f.stateRead = ReadRunState(f.statePath, f.service.account, &f.state, &f.stateProblem,
+                                   &f.stateMissing, &owner);
         f.controllerAlive =
             f.stateRead && f.state.ended == 0 && RecordedControllerRuns(f.state, owner);
     } else {

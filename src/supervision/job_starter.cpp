@@ -56,6 +56,14 @@ bool KillByNameEnds(std::uint32_t pid, const std::string& image) {
            id.argumentsKnown && InstanceArgument(id.arguments) == kNoInstanceArgument;
 }
 
+// Logs that process `pid` was spared and why, once per run.
+void SayOnce(JobStarterControl* control, std::uint32_t pid, const char* text) {
+    std::vector<std::uint32_t>& said = control->sparedSaid;
+    if (std::find(said.begin(), said.end(), pid) != said.end()) return;
+    said.push_back(pid);
+    LogProcessLine(control->image, text, pid);
+}
+
 void AddTarget(RestartPass* pass, std::uint32_t pid, std::uint64_t created,
                PlatformProcessWatch* watch, bool killEnds) {
     for (const EndTarget& t : pass->targets) {
@@ -143,11 +151,17 @@ void PlanRestart(JobStarterControl* control, RestartPass* pass) {
                       numbered || KillByNameEnds(current.pid, control->image));
         }
     }
+    // The previous run's job starter only while it runs under the controller's own account:
+    // a state file names it, and a process of another account is never the instance's.
     const FoundProcess previous = control->previous;
     control->previous = {0, 0};
-    if (RecordedProcessRuns(previous.pid, previous.created)) {
-        AddTarget(pass, previous.pid, previous.created, nullptr,
+    PlatformProcessWatch* recorded = PlatformWatchProcess(previous.pid, previous.created);
+    if (recorded && PlatformWatchedAccount(recorded) == PlatformOwnAccount()) {
+        AddTarget(pass, previous.pid, previous.created, recorded,
                   numbered || KillByNameEnds(previous.pid, control->image));
+    } else if (recorded || RecordedProcessRuns(previous.pid, previous.created)) {
+        PlatformCloseWatch(recorded);
+        SayOnce(control, previous.pid, "nicht beendet: ein Prozess eines anderen Kontos.");
     }
     // Job starters of this instance that this run did not start: left by an earlier run.
     std::vector<SparedProcess> spared;
@@ -173,16 +187,12 @@ void PlanRestart(JobStarterControl* control, RestartPass* pass) {
     for (const SparedProcess& p : spared) {
         const bool target = std::any_of(pass->targets.begin(), pass->targets.end(),
                                         [&p](const EndTarget& t) { return t.pid == p.pid; });
-        const bool said = std::find(control->sparedSaid.begin(), control->sparedSaid.end(),
-                                    p.pid) != control->sparedSaid.end();
-        if (target || said) continue;
+        if (target) continue;
         if (numbered && p.why == SpareReason::kArgumentsUnknown) continue;  // no KILL by name
-        control->sparedSaid.push_back(p.pid);
-        LogProcessLine(control->image,
-                       p.why == SpareReason::kOtherAccount
-                           ? "nicht beendet: ein Prozess eines anderen Kontos."
-                           : "nicht beendet: seine Argumente sind nicht lesbar.",
-                       p.pid);
+        SayOnce(control, p.pid,
+                p.why == SpareReason::kOtherAccount
+                    ? "nicht beendet: ein Prozess eines anderen Kontos."
+                    : "nicht beendet: seine Argumente sind nicht lesbar.");
     }
 }
 

@@ -43,8 +43,12 @@ void Write(Publication* p) {
     if (st.ended == 0) PlatformServiceAlive(HealthLine(verdict).c_str());
     if (p->path.empty()) return;
     if (!WriteRunState(p->path, st)) {
-        SayFailure(*p, "state file", p->path, &p->stateFailureSaid,
-                   "-status finds the controller by its pipe meanwhile.");
+        // What -status then shows: the last state written, which grows old.
+        static const std::string consequence =
+            "Until a write succeeds, -status shows the state last written and calls the "
+            "controller not responding once that is older than " +
+            std::to_string(kRefreshOverdueSeconds) + " s.";
+        SayFailure(*p, "state file", p->path, &p->stateFailureSaid, consequence.c_str());
     }
     if (p->metricsPath.empty()) return;
     if (!PlatformReplaceFileWith(p->metricsPath.c_str(), RenderMetrics(facts, verdict))) {

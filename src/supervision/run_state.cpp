@@ -6,6 +6,7 @@
 
 #include "config/configuration.h"
 #include "platform/files.h"
+#include "platform/processes.h"
 #include "platform/system.h"
 #include "service/service_identity.h"
 #include "service/status_report.h"
@@ -143,20 +144,40 @@ bool WriteRunState(const std::string& path, const RunState& state) {
     return PlatformReplaceFileWith(path.c_str(), RunStateText(state));
 }
 
-bool ReadRunState(const std::string& path, RunState* state, std::string* problem, bool* missing) {
-    std::string text;
-    SmallFileRead read = PlatformReadSmallFile(path.c_str(), kMaxStateFileBytes, &text);
+bool MayRunTheController(const std::string& account, const std::string& serviceAccount) {
+    if (account.empty()) return false;
+    if (PlatformIsAdministrator(account) || account == PlatformOwnAccount()) return true;
+    if (!serviceAccount.empty() && account == PlatformAccountId(serviceAccount)) return true;
+    char exe[kPathBytes];
+    return PlatformExecutablePath(exe, sizeof exe) && account == PlatformFileOwner(exe);
+}
+
+bool ReadRunState(const std::string& path, const std::string& serviceAccount, RunState* state,
+                  std::string* problem, bool* missing, std::string* owner) {
+    std::string text, account;
+    const OwnerRule believe = [&serviceAccount](const std::string& a) {
+        return MayRunTheController(a, serviceAccount);
+    };
+    SmallFileRead read =
+        PlatformReadOwnedFile(path.c_str(), kMaxStateFileBytes, &text, believe, &account);
     // On Windows the writer may have moved the old file aside for the moment it takes to
     // move the new one to its name: a file missing is looked for once more.
     constexpr std::uint32_t kMissingRetryMs = 20;
     if (read == SmallFileRead::kMissing) {
         PlatformSleep(kMissingRetryMs);
-        read = PlatformReadSmallFile(path.c_str(), kMaxStateFileBytes, &text);
+        read = PlatformReadOwnedFile(path.c_str(), kMaxStateFileBytes, &text, believe, &account);
     }
     if (missing) *missing = read == SmallFileRead::kMissing;
+    if (owner) *owner = account;
     switch (read) {
         case SmallFileRead::kRead:
             break;
+        case SmallFileRead::kRefused:
+            return Refuse(problem, path + ": it belongs to account " +
+                                       (account.empty() ? "(unknown)" : account) +
+                                       ", which does not run this installation's controller");
+        case SmallFileRead::kLink:
+            return Refuse(problem, path + " is a link, which is never followed");
         case SmallFileRead::kNotRegular:
             return Refuse(problem, path + " is not a regular file");
         case SmallFileRead::kTooLarge:

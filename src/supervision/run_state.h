@@ -69,10 +69,21 @@ std::string RunStateText(const RunState& state);
 // Replaces the file at `path` with `state`. False, with the last error set, when it could not;
 // nothing is held open afterwards.
 bool WriteRunState(const std::string& path, const RunState& state);
-// Reads the file at `path`. False, with the reason in plain words in `problem`, when it is
-// missing, not a regular file, larger than kMaxStateFileBytes, or holds a value out of range
-// (a negative or non-numeric number, a time past the year 9999, a process id of 0 with a
-// creation time) or no controller at all. Unknown keys are skipped, missing ones keep their
-// defaults. `missing` (when not null) is set when there is no such file at all.
-bool ReadRunState(const std::string& path, RunState* state, std::string* problem = nullptr,
-                  bool* missing = nullptr);
+// Whether a state file owned by `account` is believed: only an account that may run this
+// installation's controller writes one (an administrator, the account the service manager
+// runs the instance as, `serviceAccount` by the manager's name for it, the owner of the
+// controller's executable, or the reader itself, whose own console run it may be). Anyone
+// may write a file into a log folder that everyone may write to. The same rule tells whose
+// process may serve the instance's pipe.
+bool MayRunTheController(const std::string& account, const std::string& serviceAccount);
+// Reads the file at `path`, under the rule above: a file another account owns, or a link at
+// its name, is refused before a byte of it is read, and none of its content is quoted. False,
+// with the reason in plain words in `problem`, when it is refused, missing, not a regular
+// file, larger than kMaxStateFileBytes, or holds a value out of range (a negative or
+// non-numeric number, a time past the year 9999, a process id of 0 with a creation time) or
+// no controller at all. Unknown keys are skipped, missing ones keep their defaults. `missing`
+// (when not null) is set when there is no such file at all; `owner` (when not null) receives
+// the account that owns it.
+bool ReadRunState(const std::string& path, const std::string& serviceAccount, RunState* state,
+                  std::string* problem = nullptr, bool* missing = nullptr,
+                  std::string* owner = nullptr);

@@ -27,7 +27,8 @@ std::string HealthLine(const std::string& out) {
     return at == std::string::npos ? "" : out.substr(at, out.find('\n', at) - at);
 }
 
-// Whatever lies at the state file's name, -status returns at once and calls it unreadable.
+// Whatever lies at the state file's name, -status returns at once, calls it unreadable and
+// shows nothing a link there points to.
 TEST_F(StatusCommand, AHostileStateFileIsUnreadableNeverAHang) {
     struct Case {
         const char* what;
@@ -35,8 +36,15 @@ TEST_F(StatusCommand, AHostileStateFileIsUnreadableNeverAHang) {
         std::string content;  // "": made by a command instead
         std::vector<std::string> make;
     };
+    // A file only root may read, which a link at the state file's name points to: nothing of
+    // it is shown.
+    TempDir secretDir;
+    const std::string secret = secretDir / "secret";
+    WriteFileBytes(secret, "controller_pid=1\nrestarts=TOPSECRET-LINE\n");
+    if (Linux()) RunProcess({"/bin/chmod", "600", secret});
     const Case cases[] = {
         {"/dev/zero", true, "", {"/bin/ln", "-s", "/dev/zero", StateFile()}},
+        {"a link to a secret", true, "", {"/bin/ln", "-s", secret, StateFile()}},
         {"a FIFO", true, "", {"/usr/bin/mkfifo", StateFile()}},
         {"a huge file", false, std::string(1 << 20, 'x'), {}},
         {"garbage", false, std::string("\x01\xff=\x7f\n\n=\x80", 8), {}},
@@ -61,6 +69,7 @@ TEST_F(StatusCommand, AHostileStateFileIsUnreadableNeverAHang) {
         EXPECT_LT(Clock::now() - begin, std::chrono::seconds(Linux() ? 1 : 5));
         EXPECT_EQ(1, r.exitCode) << r.out;
         EXPECT_NE(std::string::npos, r.out.find("state file unreadable: ")) << r.out;
+        EXPECT_EQ(std::string::npos, r.out.find("TOPSECRET")) << r.out;
     }
 }
 

@@ -13,6 +13,7 @@
 #include <authz.h>
 #include <fcntl.h>
 #include <io.h>
+#include <ntsecapi.h>
 #include <psapi.h>
 #include <sddl.h>
 
@@ -66,16 +67,17 @@ bool IsDeviceName(const char* path) {
 // Opens an existing disk file for reading, shared with every other opener, its writer's move
 // over it included. INVALID_HANDLE_VALUE when it cannot; `notRegular` is then set when the
 // name was no disk file.
-HANDLE OpenForReading(const char* path, bool* notRegular) {
+HANDLE OpenForReading(const char* path, bool* notRegular, bool throughLink) {
     *notRegular = false;
     if (IsDeviceName(path)) {
         *notRegular = true;
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
-    HANDLE h =
-        CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = CreateFileA(
+        path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | (throughLink ? 0 : FILE_FLAG_OPEN_REPARSE_POINT),
+        nullptr);
     if (h != INVALID_HANDLE_VALUE && GetFileType(h) != FILE_TYPE_DISK) {
         CloseHandle(h);
         *notRegular = true;
@@ -85,24 +87,64 @@ HANDLE OpenForReading(const char* path, bool* notRegular) {
     return h;
 }
 
+// True when the open handle is a reparse point itself (opened with
+// FILE_FLAG_OPEN_REPARSE_POINT): a symbolic link or a junction that another account may
+// have placed to point elsewhere.
+bool IsReparsePoint(HANDLE h) {
+    BY_HANDLE_FILE_INFORMATION info;
+    return GetFileInformationByHandle(h, &info) &&
+           (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
 }  // namespace
 
 struct PlatformFile {
     HANDLE handle;
 };
 
-FileOpen PlatformOpenExisting(const char* path, PlatformFile** file) {
+FileOpen PlatformOpenExisting(const char* path, PlatformFile** file, bool throughLink) {
     *file = nullptr;
     bool notRegular = false;
-    HANDLE h = OpenForReading(path, &notRegular);
+    HANDLE h = OpenForReading(path, &notRegular, throughLink);
     if (h == INVALID_HANDLE_VALUE) {
         if (notRegular) return FileOpen::kNotRegular;
         const DWORD error = GetLastError();
         return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? FileOpen::kMissing
                                                                               : FileOpen::kFailed;
     }
+    if (!throughLink && IsReparsePoint(h)) {
+        CloseHandle(h);
+        SetLastError(ERROR_CANT_ACCESS_FILE);
+        return FileOpen::kLink;
+    }
     *file = new PlatformFile{h};
     return FileOpen::kOpened;
+}
+
+namespace {
+
+// The owner's SID as text from a security descriptor that the call asked for (freed here);
+// "" when the call failed or named no owner.
+std::string OwnerText(DWORD result, PSID owner, PSECURITY_DESCRIPTOR descriptor) {
+    if (result != ERROR_SUCCESS) return "";
+    std::string account;
+    LPSTR text = nullptr;
+    if (owner && ConvertSidToStringSidA(owner, &text)) {
+        account = text;
+        LocalFree(text);
+    }
+    LocalFree(descriptor);
+    return account;
+}
+
+}  // namespace
+
+std::string PlatformOwnerOfOpenFile(PlatformFile* file) {
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const DWORD result = GetSecurityInfo(file->handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
+                                         &owner, nullptr, nullptr, nullptr, &descriptor);
+    return OwnerText(result, owner, descriptor);
 }
 
 bool PlatformFileSize(PlatformFile* file, std::uint64_t* size) {
@@ -184,18 +226,9 @@ std::FILE* PlatformOpenFileForReading(const char* path) {
 std::string PlatformFileOwner(const char* path) {
     PSID owner = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (GetNamedSecurityInfoA(path, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
-                              nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
-        return "";
-    }
-    std::string account;
-    LPSTR text = nullptr;
-    if (owner && ConvertSidToStringSidA(owner, &text)) {
-        account = text;
-        LocalFree(text);
-    }
-    LocalFree(descriptor);
-    return account;
+    const DWORD result = GetNamedSecurityInfoA(path, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
+                                               &owner, nullptr, nullptr, nullptr, &descriptor);
+    return OwnerText(result, owner, descriptor);
 }
 
 std::string PlatformAccountId(const std::string& name) {
@@ -436,13 +469,21 @@ struct PlatformAppendFile {
     std::int64_t position;
 };
 
-PlatformAppendFile* PlatformOpenAppend(const char* path) {
+PlatformAppendFile* PlatformOpenAppend(const char* path, bool* link) {
     // Append-only access makes every WriteFile go to the current end of the file in one
-    // step; others may read and append while we hold it.
+    // step; others may read and append while we hold it. A reparse point (a symbolic link, a
+    // junction) is opened as itself, never followed, and refused.
+    if (link) *link = false;
     HANDLE h = CreateFileA(path, FILE_READ_DATA | FILE_APPEND_DATA | SYNCHRONIZE,
                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE) return nullptr;
+    if (IsReparsePoint(h)) {
+        CloseHandle(h);
+        if (link) *link = true;
+        SetLastError(ERROR_CANT_ACCESS_FILE);
+        return nullptr;
+    }
     LARGE_INTEGER size;
     return new PlatformAppendFile{h, GetFileSizeEx(h, &size) ? size.QuadPart : -1};
 }
@@ -597,6 +638,13 @@ void PlatformReleaseReserve() {}
 
 bool PlatformOutOfDescriptors(std::uint32_t error) {
     return error == ERROR_TOO_MANY_OPEN_FILES || error == ERROR_NO_SYSTEM_RESOURCES;
+}
+
+bool PlatformRandomBytes(void* out, std::size_t size) {
+    // RtlGenRandom (advapi32's SystemFunction036): the system's generator, as rand_s uses it.
+    if (RtlGenRandom(out, static_cast<ULONG>(size))) return true;
+    SetLastError(ERROR_GEN_FAILURE);
+    return false;
 }
 
 void PlatformLocalTimeNow(std::tm* out) {
