@@ -11,11 +11,17 @@ std::string ControllerPipeName(const std::string& instance) {
 }
 
 int SendHeartbeat(const std::string& instance, const std::string& message, std::uint32_t timeoutMs,
-                  std::string* reply) {
+                  std::string* reply, std::string* refused) {
     char buffer[kReplyBytes];
     std::size_t got = 0;
-    const int rc = PlatformPipeTransact(ControllerPipeName(instance).c_str(), message.c_str(),
-                                        message.size() + 1, buffer, sizeof buffer, &got, timeoutMs);
+    PipeHolder server;
+    const int rc =
+        PlatformPipeTransact(ControllerPipeName(instance).c_str(), message.c_str(),
+                             message.size() + 1, buffer, sizeof buffer, &got, timeoutMs, &server);
     if (rc == 0) reply->assign(buffer, strnlen(buffer, got));
+    if (rc == kServerRefused) {
+        *refused = "process " + std::to_string(server.pid) + " of account " +
+                   (server.account.empty() ? "(unknown)" : server.account);
+    }
     return rc;
 }

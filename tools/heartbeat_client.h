@@ -11,6 +11,9 @@ constexpr std::uint32_t kDefaultClientTimeoutMs = 5000;
 std::string ControllerPipeName(const std::string& instance);
 
 // Sends `message` and gives the reply text: up to its zero byte, or all 80 bytes when it has
-// none. Returns 0 on success, 1 when no controller listens, 2 when the exchange failed.
+// none. Returns 0 on success, 1 when no controller listens, 2 when the exchange failed, 3
+// when the pipe's server runs under an account that is neither this one nor an
+// administrator's: it is sent nothing, and `refused` says which process of which account it
+// is.
 int SendHeartbeat(const std::string& instance, const std::string& message, std::uint32_t timeoutMs,
-                  std::string* reply);
+                  std::string* reply, std::string* refused);

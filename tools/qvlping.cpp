@@ -4,8 +4,9 @@
 #include <cstring>
 #include <string>
 
-#include "service/version.h"
 #include "heartbeat_client.h"
+#include "platform/pipe_client.h"
+#include "service/version.h"
 
 namespace {
 
@@ -13,7 +14,9 @@ const char kUsage[] =
     "usage: qvlping [--instance TEXT] [--timeout MS] [MESSAGE]\n"
     "Sends MESSAGE (default PING) to the controller's pipe \\\\.\\pipe\\qvljobctl followed by\n"
     "the instance text, and prints the controller's reply.\n"
-    "Exit status: 0 replied, 1 no controller listening or no reply, 2 wrong command line.\n";
+    "A server of another account than this one or an administrator's is refused unasked.\n"
+    "Exit status: 0 replied, 1 no controller listening, no reply or a refused server, 2 wrong\n"
+    "command line.\n";
 
 // A time-out in milliseconds: digits only, and small enough for the 32-bit waits that keep
 // to it (0xFFFFFFFF would mean "for ever" there); a larger one is refused, never wrapped.
@@ -52,8 +55,16 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    std::string reply;
-    const int rc = SendHeartbeat(instance, message, static_cast<std::uint32_t>(timeout), &reply);
+    std::string reply, refused;
+    const int rc =
+        SendHeartbeat(instance, message, static_cast<std::uint32_t>(timeout), &reply, &refused);
+    if (rc == kServerRefused) {
+        std::fprintf(stderr,
+                     "qvlping: refused the server of %s: %s runs under neither this account "
+                     "nor an administrator's, so it is no controller of this installation\n",
+                     ControllerPipeName(instance).c_str(), refused.c_str());
+        return 1;
+    }
     if (rc == 1) {
         std::fprintf(stderr, "qvlping: no controller listening on %s\n",
                      ControllerPipeName(instance).c_str());

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "heartbeat_client.h"
+#include "platform/pipe_client.h"
 #include "platform/processes.h"
 #include "platform/system.h"
 #include "service/version.h"
@@ -33,15 +34,20 @@ int main(int argc, char** argv) {
     }
     if (every < 1) every = 1;
     for (;;) {
-        std::string reply;
+        std::string reply, refused;
         const int rc =
             SendHeartbeat(instance, "JOBSTARTER " + std::to_string(PlatformCurrentProcessId()),
-                          kDefaultClientTimeoutMs, &reply);
+                          kDefaultClientTimeoutMs, &reply, &refused);
         std::tm now;
         PlatformLocalTimeNow(&now);
         char stamp[20];
         std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &now);
-        std::printf("%s  %s\n", stamp, rc == 0 ? reply.c_str() : "no reply from the controller");
+        const std::string said =
+            rc == 0 ? reply
+            : rc == kServerRefused
+                ? "refused the pipe's server: " + refused + " is no controller of this installation"
+                : "no reply from the controller";
+        std::printf("%s  %s\n", stamp, said.c_str());
         std::fflush(stdout);
         std::this_thread::sleep_for(std::chrono::seconds(every));
     }

@@ -139,8 +139,12 @@ int ShowStatus(const char* instanceText) {
                  (v.section.empty() ? std::string("the default") : "[" + v.section + "]") + ")");
     }
     Line("controller:", ControllerText(f, v));
-    if (v.running) {
-        const std::string pipe = NamesOfInstance(instanceText).pipe;
+    const std::string pipe = NamesOfInstance(instanceText).pipe;
+    if (f.pipeHolder.served && !f.pipeServed) {
+        // Another account's process took the name: the job starter's heartbeats reach it.
+        Line("pipe:", pipe + " is held by " + PipeHolderText(f.pipeHolder) +
+                          ", which does not run this installation's controller");
+    } else if (v.running) {
         Line("pipe:", pipe + (f.pipeServed ? " is served" : " is not served"));
     }
     if (v.running && f.controllerAlive) {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 struct PlatformProcessWatch;
 
@@ -48,6 +49,10 @@ PipeStart PlatformPipeListen(PlatformPipe* pipe);
 // After a wait saw a pending listen complete: true when a client is connected; false, with
 // the last error set, when the listen failed.
 bool PlatformPipeListenSucceeded(PlatformPipe* pipe);
+// The account of the connected client's process, asked of the system when the client came
+// (Linux: the peer's credentials at accept; Windows: GetNamedPipeClientProcessId and that
+// process's token), in ProcessFacts::account's terms; "" when it cannot be told.
+std::string PlatformPipeClientAccount(PlatformPipe* pipe);
 // Ends a listen that is still pending (after a time-out) before its record is reused.
 void PlatformPipeCancel(PlatformPipe* pipe);
 // Reads one message of at most `size` bytes; the rest of a longer message is discarded.

@@ -17,6 +17,7 @@
 #include "service/service_identity.h"
 #include "service/status_report.h"
 #include "supervision/job_starter.h"
+#include "supervision/health.h"
 #include "supervision/run_state.h"
 
 namespace {
@@ -102,14 +103,47 @@ bool CreateRunObjects(RunResources* run) {
     return true;
 }
 
-// The console's words for a start-up step that failed after the configuration.
-void ExplainStartFailure() {
+// Who holds the name of the pipe that could not be created: asked of the system without
+// connecting; where it does not tell that way (Windows), asked as a client that sends nothing.
+PipeHolder HolderOfPipe() {
+    PipeHolder holder = PlatformPipeHolder(gPipeName.c_str());
+    if (holder.served && holder.account.empty()) {
+        if (PlatformPipeClient* client = PlatformPipeConnect(gPipeName.c_str(), 0)) {
+            PlatformPipeClientServer(client, &holder.pid, &holder.account);
+            PlatformPipeClientClose(client);
+        }
+    }
+    return holder;
+}
+
+// Whether the pipe's holder may be a controller of this installation (an administrator's or
+// this account's process, or one the system does not name).
+bool HeldByAController(const PipeHolder& holder) {
+    return holder.served && (holder.account.empty() || MayRunTheController(holder.account, ""));
+}
+
+// The console's words for a start-up step that failed after the configuration. A pipe's name
+// held by another account's process is also logged and reported: no controller of this
+// instance runs, and the job starter's heartbeats would reach that process.
+void ExplainStartFailure(const PipeHolder& holder) {
     char text[kErrorTextBytes];
     PlatformSetLastError(gRunFailure.error);
     FormatLastError(text, sizeof text);
     if (std::strcmp(gRunFailure.text, kPipeFailureLine) == 0) {
-        TellConsole("The pipe " + gPipeName + " could not be created: " + text +
-                    ". Is another controller of this instance running?");
+        const std::string failed = "The pipe " + gPipeName + " could not be created: " + text;
+        if (!holder.served || holder.account.empty()) {
+            TellConsole(failed + ". Is another controller of this instance running?");
+        } else if (HeldByAController(holder)) {
+            TellConsole(failed + ". It is served by " + PipeHolderText(holder) +
+                        ": is another controller of this instance running?");
+        } else {
+            const std::string line = "The pipe " + gPipeName + " is held by " +
+                                     PipeHolderText(holder) +
+                                     ", which does not run this installation's controller";
+            TellConsole(failed + ". " + line + ".");
+            WriteLogFormatted("%s\n", line.c_str());
+            ReportErrorEvent(line.c_str());
+        }
         return;
     }
     std::string step = gRunFailure.text;
@@ -241,16 +275,18 @@ int RunControllerWith(int argc, char** argv, const RunTimes& times) {
         outcome = ConfigurationFailed(config);
     } else if (!CreateRunObjects(&run)) {
         outcome = kRunStartFailed;
-        ExplainStartFailure();
+        const bool pipeTaken = std::strcmp(gRunFailure.text, kPipeFailureLine) == 0;
+        const PipeHolder holder = pipeTaken ? HolderOfPipe() : PipeHolder{};
+        ExplainStartFailure(holder);
         // A second controller of a running instance leaves the running one's log as it was
         // but for its own error line.
-        banner = std::strcmp(gRunFailure.text, kPipeFailureLine) != 0 ||
-                 !PlatformPipeServed(gPipeName.c_str());
+        banner = !pipeTaken || !HeldByAController(holder);
     } else {
         JobStarterControl& js = context.jobStarter;
         js.image = JobStarterImageFor(gControllerSettings.databaseSuffix);
         js.numbered = gServiceIdentity.numbered == 1;
         js.instance = gServiceIdentity.instanceNumber;
+        js.account = PlatformOwnAccount();
         context.restartOnExit = gControllerSettings.restartOnExit != 0;
         BeginHangReports(&context.hangReports, gControllerSettings.dumpDir,
                          gControllerSettings.dumpKeep, gServiceIdentity.instanceSuffix);

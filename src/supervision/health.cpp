@@ -12,6 +12,7 @@
 #include "service/service_identity.h"
 #include "service/status_report.h"
 #include "supervision/job_starter.h"
+#include "supervision/job_starter_identity.h"
 #include "supervision/supervisor.h"
 
 namespace {
@@ -40,6 +41,16 @@ bool RecordedControllerRuns(const RunState& st, const std::string& owner) {
 }
 
 }  // namespace
+
+std::string PipeHolderText(const PipeHolder& holder) {
+    std::string text = "process " + (holder.pid != 0 ? std::to_string(holder.pid) : "(unknown)");
+    ProcessFacts facts;
+    if (holder.pid != 0 && PlatformProcessFacts(holder.pid, &facts) &&
+        !facts.executablePath.empty()) {
+        text += " (" + BaseNameOf(facts.executablePath) + ")";
+    }
+    return text + " of account " + (holder.account.empty() ? "(unknown)" : holder.account);
+}
 
 std::string RecordedJobStarterImage(const RunState& state) {
     return state.jobStarter.substr(0, state.jobStarter.find(' '));
@@ -75,7 +86,10 @@ HealthFacts GatherHealthFacts(const std::string& instanceText) {
         f.stateProblem = "the configuration names no log folder";
     }
     const RunState& st = f.state;
-    f.pipeServed = PlatformPipeServed(names.pipe.c_str());
+    f.pipeHolder = PlatformPipeHolder(names.pipe.c_str());
+    f.pipeServed =
+        f.pipeHolder.served && (f.pipeHolder.account.empty() ||
+                                MayRunTheController(f.pipeHolder.account, f.service.account));
     // The job starter the file records, while it is that process, whatever it is named by now
     // and whoever asks: nothing here needs rights only some accounts have.
     f.jobStarterAlive = f.stateRead && RecordedProcessRuns(st.jobStarterPid, st.jobStarterCreated);
@@ -104,6 +118,12 @@ Verdict JudgeHealth(const HealthFacts& f) {
     const bool running = f.controllerAlive || f.pipeServed || ServiceRuns(f);
     if (!f.stateRead && !f.stateMissing) {
         return Unhealthy(running, "state file unreadable: " + f.stateProblem);
+    }
+    // Another account's process took the pipe's name: no controller can serve it, and the
+    // job starter's heartbeats reach that process instead.
+    if (f.pipeHolder.served && !f.pipeServed) {
+        return Unhealthy(running, "its pipe's name is held by " + PipeHolderText(f.pipeHolder) +
+                                      ", which does not run this installation's controller");
     }
     if (!running) return {Health::kNotRunning, false, ""};
     if (!f.controllerAlive) {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/pipe_client.h"
 #include "platform/service_manager.h"
 #include "supervision/run_state.h"
 
@@ -30,7 +31,10 @@ struct HealthFacts {
     RunState state;
     // The processes: each still the one the state file recorded.
     bool controllerAlive = false;  // and its run has not ended
+    // The pipe is served by a process that may be this installation's controller (one of an
+    // account that may run it, or one whose account the system does not tell the asker).
     bool pipeServed = false;
+    PipeHolder pipeHolder;  // who holds the pipe's name, as far as the system tells
     bool jobStarterAlive = false;
     // The programs a restart starts.
     bool killFound = true;
@@ -55,6 +59,9 @@ Verdict JudgeHealth(const HealthFacts& facts);
 // The verdict in a few words: "healthy", "starting: ...", "unhealthy: ...", "not running".
 std::string HealthLine(const Verdict& verdict);
 
+// The pipe's holder in a few words: "process 4025 (python3) of account 65534", as far as the
+// system tells.
+std::string PipeHolderText(const PipeHolder& holder);
 // The job starter's image name, the first word of the command line the state file recorded.
 std::string RecordedJobStarterImage(const RunState& state);
 // The longest a job starter's restart may be under way before it is called hung, in seconds.

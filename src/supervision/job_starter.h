@@ -61,6 +61,9 @@ struct JobStarterControl {
     std::string image;      // the job starter's image name
     bool numbered = false;  // a numbered instance ...
     long instance = 0;      // ... and its number
+    // The account the job starter runs under: the controller's own, which starts it. Only a
+    // client of this account is a heartbeat.
+    std::string account;
     JobStarterRecord current;
     // The job starter the instance's previous run recorded in its state file (0 for none):
     // the run's first pass ends it too while it is still that process, which works whatever

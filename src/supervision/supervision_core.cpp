@@ -122,12 +122,20 @@ struct Stepper {
         Enter(Phase::kListening);
     }
 
+    // A client served: a sign of life only from the job starter's account, so that no other
+    // account can keep a hung job starter from its restart.
     void Served() {
         Do(ActionKind::kDisconnect);
-        Do(ActionKind::kHeartbeat, !s.heartbeatSinceStart);
-        s.heartbeatSinceStart = true;
-        s.lastSignOfLife = now;
+        if (s.clientCounts) {
+            Do(ActionKind::kHeartbeat, !s.heartbeatSinceStart);
+            s.heartbeatSinceStart = true;
+            s.lastSignOfLife = now;
+        }
         Listen();
+    }
+
+    std::uint32_t ClientLimit() const {
+        return s.clientCounts ? t.clientLimitMs : t.otherClientLimitMs;
     }
 
     // A client that held the cycle past its limit: dropped, and no sign of life.
@@ -237,12 +245,13 @@ struct Stepper {
                     ListenFailed(e.error);
                     return;
                 }
+                s.clientCounts = e.counts;
                 Do(ActionKind::kRead);
-                Enter(Phase::kReading, t.clientLimitMs);
+                Enter(Phase::kReading, ClientLimit());
                 return;
             case Phase::kReading:
                 Do(ActionKind::kReply);
-                Enter(Phase::kReplying, t.clientLimitMs);
+                Enter(Phase::kReplying, ClientLimit());
                 return;
             case Phase::kReplying:
                 Served();

@@ -8,7 +8,8 @@
 // The phases, each with what the loop's one wait watches and the deadline that holds:
 //   listening      pipe, job starter  the heartbeat deadline, a restart that is due
 //   listen pause   job starter        the pause, the heartbeat deadline, a due restart
-//   reading        pipe, job starter  the client's limit, the heartbeat deadline
+//   reading        pipe, job starter  the client's limit (shorter for a client of another
+//                                     account than the job starter's), the heartbeat deadline
 //   replying       pipe, job starter  the same
 //   capturing      -                  the capture's limit (looked at often): a silent job
 //                                     starter is captured where it is stuck, before KILL
@@ -69,6 +70,7 @@ const PhaseRow& RowOf(Phase phase);
 struct Times {
     std::uint32_t heartbeatTimeoutMs;
     std::uint32_t clientLimitMs;
+    std::uint32_t otherClientLimitMs;  // for a client of another account than the job starter's
     std::uint32_t listenRetryMs;
     std::uint32_t killPauseMs;
     std::uint32_t endWaitMs;
@@ -100,6 +102,7 @@ struct State {
     Phase phase = Phase::kKilling;
     Millis phaseDeadline = 0;  // of a phase with a limit of its own
     Millis lastSignOfLife = 0;
+    bool clientCounts = false;  // the connected client runs under the job starter's account
     Millis jobStarterStart = 0;
     bool heartbeatSinceStart = false;
     bool jobStarterExited = false;  // the current job starter ended by itself
@@ -125,7 +128,8 @@ enum class EventKind {
     kBegin,           // the run begins: its first pass
     kStop,            // a stop was asked for
     kDeadline,        // the wait ended without anything else happening
-    kPipeOver,        // the pipe's operation is over (ok: a client came; else `error`)
+    kPipeOver,        // the pipe's operation is over (ok: a client came, of the job
+                      // starter's account when `counts`; else `error`)
     kProcessEnded,    // a watched process ended
     kKillStarted,     // `ok`: a KILL was started (or tried); false: none is left
     kJudged,          // what follows the KILLs (`next`)
@@ -139,6 +143,7 @@ enum class AfterKills { kStart, kAwaitEnd, kEndItself };
 struct Event {
     EventKind kind;
     bool ok = true;
+    bool counts = false;  // a client that came is a heartbeat
     bool unwatched = false;
     std::uint32_t error = 0;
     AfterKills next = AfterKills::kStart;

@@ -159,12 +159,18 @@ void SayListenFailed(Carrier& c, std::uint32_t error) {
     }
 }
 
+// Whether the client that came is the job starter's: of its account.
+bool ClientCounts(Carrier& c) {
+    return CountsAsHeartbeat(PlatformPipeClientAccount(c.pipe), c.control.account);
+}
+
 // The result of a pipe operation that started: none while it is pending.
-bool PipeResult(PipeStart start, core::Event* event) {
+bool PipeResult(Carrier& c, PipeStart start, core::Event* event) {
     if (start == PipeStart::kPending) return false;
     event->kind = core::EventKind::kPipeOver;
     event->ok = start == PipeStart::kOver;
     event->error = event->ok ? 0 : PlatformLastError();
+    event->counts = event->ok && ClientCounts(c);
     return true;
 }
 
@@ -181,12 +187,15 @@ bool Carry(Carrier& c, const core::Action& a, core::Millis now, core::Event* eve
     using core::ActionKind;
     switch (a.kind) {
         case ActionKind::kListen:
-            return PipeResult(PlatformPipeListen(c.pipe), event);
+            // The descriptors let go for a restart are held back again only now, once the
+            // restart's last lines (the silence's among them) have been written.
+            PlatformHoldReserve();
+            return PipeResult(c, PlatformPipeListen(c.pipe), event);
         case ActionKind::kRead:
-            return PipeResult(PlatformPipeRead(c.pipe, c.request, sizeof c.request), event);
+            return PipeResult(c, PlatformPipeRead(c.pipe, c.request, sizeof c.request), event);
         case ActionKind::kReply:
             Reply(c);
-            return PipeResult(PlatformPipeWrite(c.pipe, c.reply, kReplyBytes), event);
+            return PipeResult(c, PlatformPipeWrite(c.pipe, c.reply, kReplyBytes), event);
         case ActionKind::kDisconnect:
             PlatformPipeDisconnect(c.pipe);
             return false;
@@ -250,7 +259,6 @@ bool Carry(Carrier& c, const core::Action& a, core::Millis now, core::Event* eve
         case ActionKind::kStart:
             *event = {core::EventKind::kStarted};
             event->ok = StartJobStarterNow(c);
-            PlatformHoldReserve();
             return true;
         case ActionKind::kSaySilence:
             WriteLogFormatted("Prozess %s antwortet nicht\n", c.control.image.c_str());
@@ -334,6 +342,7 @@ bool WaitForEvent(Carrier& c, const core::Times& t, core::Event* event) {
             if (c.state.phase == core::Phase::kListening) {
                 event->ok = PlatformPipeListenSucceeded(c.pipe);
                 event->error = event->ok ? 0 : PlatformLastError();
+                event->counts = event->ok && ClientCounts(c);
             }
             return true;
         case WaitResult::kProcess:
@@ -349,12 +358,20 @@ core::Times CoreTimes(const RunTimes& t, const RunContext& run) {
     std::uint32_t refreshMs = t.refreshMs;
     const std::uint32_t watchdogMs = PlatformServiceWatchdogMs();
     if (watchdogMs != 0) refreshMs = std::min(refreshMs, std::max(watchdogMs / 2, 1u));
-    return {
-        t.heartbeatTimeoutMs, t.clientLimitMs,  kListenRetryMs,
-        t.killPauseMs,        t.endWaitMs,      kForcedEndWaitMs,
-        kEndPollMs,           t.firstBackoffMs, t.maxBackoffMs,
-        t.backoffResetMs,     refreshMs,        run.hangReports.dir.empty() ? 0 : t.captureLimitMs,
-        kHangCapturePollMs};
+    return {t.heartbeatTimeoutMs,
+            t.clientLimitMs,
+            t.otherClientLimitMs,
+            kListenRetryMs,
+            t.killPauseMs,
+            t.endWaitMs,
+            kForcedEndWaitMs,
+            kEndPollMs,
+            t.firstBackoffMs,
+            t.maxBackoffMs,
+            t.backoffResetMs,
+            refreshMs,
+            run.hangReports.dir.empty() ? 0 : t.captureLimitMs,
+            kHangCapturePollMs};
 }
 
 }  // namespace

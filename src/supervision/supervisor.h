@@ -20,6 +20,11 @@
 // done neither after this long is hung (it may be the job starter itself) and is dropped,
 // so that it cannot hold the cycle and keep a silent job starter from being restarted.
 constexpr std::uint32_t kClientTimeLimitMs = 10000;
+// A client of another account than the job starter's is served like any other but is no
+// heartbeat, and has only this long for each of the two: no other account can hold the cycle
+// and keep the job starter's heartbeats out (sixteen of them queued at once delay one by
+// about 3 s, within the 5 s a client of the suite waits for its reply).
+constexpr std::uint32_t kOtherClientTimeLimitMs = 200;
 // After a listen failed, the pause before the next: soon enough to serve again, rare enough
 // not to spin while the cause (descriptors used up) lasts.
 constexpr std::uint32_t kListenRetryMs = 1000;
@@ -41,6 +46,7 @@ constexpr std::uint32_t kLongestRestartMs = kKillPauseMs + kEndWaitMs + kForcedE
 struct RunTimes {
     std::uint32_t heartbeatTimeoutMs = 0;  // 0: the configured one
     std::uint32_t clientLimitMs = kClientTimeLimitMs;
+    std::uint32_t otherClientLimitMs = kOtherClientTimeLimitMs;
     std::uint32_t killPauseMs = kKillPauseMs;
     std::uint32_t endWaitMs = kEndWaitMs;
     std::uint32_t firstBackoffMs = kFirstBackoffMs;

@@ -15,10 +15,10 @@ using core::Event;
 using core::EventKind;
 using core::Phase;
 
-// Short times, so that the tables read easily: heartbeat 1000, client limit 100, listen
-// retry 50, kill pause 200, end wait 300, forced end wait 400, end poll 20, back-off from
-// 100 doubling up to 350, reset after 500.
-const core::Times kTimes = {1000, 100, 50, 200, 300, 400, 20, 100, 350, 500};
+// Short times, so that the tables read easily: heartbeat 1000, client limit 100 (30 for
+// another account's), listen retry 50, kill pause 200, end wait 300, forced end wait 400, end
+// poll 20, back-off from 100 doubling up to 350, reset after 500.
+const core::Times kTimes = {1000, 100, 30, 50, 200, 300, 400, 20, 100, 350, 500};
 
 const char* Name(core::ActionKind kind) {
     using core::ActionKind;
@@ -105,9 +105,17 @@ std::string Text(const core::Actions& actions) {
     return text;
 }
 
+// A client that comes (kPipeOver while listening) is of the job starter's account.
 Event E(EventKind kind, bool ok = true) {
     Event e{kind};
     e.ok = ok;
+    e.counts = ok;
+    return e;
+}
+// A client of another account.
+Event Other() {
+    Event e{EventKind::kPipeOver};
+    e.counts = false;
     return e;
 }
 Event Judged(core::AfterKills next, bool unwatched = false) {
@@ -286,9 +294,33 @@ TEST_F(Core, ClientsThatHoldTheCycleAreDropped) {
          {{950, E(EventKind::kPipeOver), "Read", Phase::kReading},
           {1000, E(EventKind::kDeadline),
            "Cancel Disconnect DropSilent Count(silence) Publish Plan RunKill", Phase::kKilling}}},
+        {"another account's, at its shorter limit",
+         false,
+         {{100, Other(), "Read", Phase::kReading},
+          {129, E(EventKind::kDeadline), "", Phase::kReading},
+          {130, E(EventKind::kDeadline), "Cancel Disconnect DropSilent Listen", Phase::kListening},
+          {130, Other(), "Read", Phase::kReading},
+          {130, E(EventKind::kPipeOver), "Reply", Phase::kReplying},
+          {160, E(EventKind::kDeadline), "Cancel Disconnect DropUnanswered Listen",
+           Phase::kListening}}},
     };
     for (const Scenario& s : scenarios)
         Run(s);
+}
+
+// Another account's clients are served, but only the job starter's account heartbeats: a
+// silent job starter is restarted on time however often others call.
+TEST_F(Core, OnlyTheJobStartersAccountHeartbeats) {
+    Run({"another account's clients",
+         false,
+         {{600, Other(), "Read", Phase::kReading},
+          {600, E(EventKind::kPipeOver), "Reply", Phase::kReplying},
+          {600, E(EventKind::kPipeOver), "Disconnect Listen", Phase::kListening},
+          {999, Other(), "Read", Phase::kReading},
+          {999, E(EventKind::kPipeOver), "Reply", Phase::kReplying},
+          {999, E(EventKind::kPipeOver), "Disconnect Listen", Phase::kListening},
+          {1000, E(EventKind::kDeadline), "Cancel Count(silence) Publish Plan RunKill",
+           Phase::kKilling}}});
 }
 
 // A failed listen is said once per kind of failure, then tried again after a pause; the
@@ -395,7 +427,7 @@ TEST_F(Core, ExitsAreRestartedAfterAGrowingBackOff) {
 // time-out: every restart is counted as the exit it is, never as silence, and none says the
 // job starter did not answer.
 TEST_F(Core, ACrashLoopIsCountedAsExits) {
-    const core::Times times = {300, 100, 50, 200, 300, 400, 20, 300, 600, 5000};
+    const core::Times times = {300, 100, 30, 50, 200, 300, 400, 20, 300, 600, 5000};
     core::State s;
     core::Begin(&s, times, true, 0);
     for (const StepRow& row : kFirstStart)

@@ -1,11 +1,17 @@
 // Linux backend of the pipe-server, pipe-client and console ports. The pipe is an
 // abstract-namespace SOCK_SEQPACKET socket named by the pipe's text byte for byte: message
 // boundaries like a message-mode pipe, open to every local process like a null access list.
+#include <dirent.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <linux/sock_diag.h>
+#include <linux/unix_diag.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -17,6 +23,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/console.h"
 #include "platform/linux/linux_io.h"
@@ -65,6 +72,7 @@ constexpr int kBacklog = 16;  // clients queue here while one is served, as a bu
 // How often a client tries again while the queue is full: often enough to take a free place
 // at once, rarely enough to cost nothing.
 constexpr int kBusyRetryMs = 10;
+constexpr int kTcpListen = 10;  // the socket table's state of a listening socket (TCP_LISTEN)
 
 enum class Pending { kNone, kListen, kRead, kWrite };
 
@@ -86,6 +94,7 @@ bool AbstractAddress(const char* name, sockaddr_un* addr, socklen_t* length) {
 struct PlatformPipe {
     int listener = -1;
     int client = -1;
+    std::string clientAccount;  // the client's user id, as the kernel gave it at accept
     Pending pending = Pending::kNone;
     int listenError = 0;  // why the last listen gave no client, 0 when it gave one
     char* readBuffer = nullptr;
@@ -131,6 +140,10 @@ bool Accept(PlatformPipe* pipe) {
     pipe->listenError = fd < 0 ? errno : 0;
     if (fd < 0) return false;
     pipe->client = fd;
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    pipe->clientAccount =
+        getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 ? std::to_string(peer.uid) : "";
     return true;
 }
 
@@ -168,6 +181,10 @@ PipeStart PlatformPipeListen(PlatformPipe* pipe) {
 bool PlatformPipeListenSucceeded(PlatformPipe* pipe) {
     errno = pipe->listenError;
     return pipe->client >= 0;
+}
+
+std::string PlatformPipeClientAccount(PlatformPipe* pipe) {
+    return pipe->client >= 0 ? pipe->clientAccount : "";
 }
 
 void PlatformPipeCancel(PlatformPipe* pipe) {
@@ -242,11 +259,106 @@ struct PlatformPipeClient {
     int fd;
 };
 
-// Non-blocking throughout: a blocking connect waits without limit while the controller's
-// queue of waiting clients is full, and a send or receive could wait on a hung server.
-bool PlatformPipeServed(const char* name) {
-    // Lines: "Num RefCount Protocol Flags Type St Inode Path"; a listening socket has
-    // __SO_ACCEPTCON (0x10000) in its flags, an abstract name is shown after an '@'.
+namespace {
+
+constexpr int kNetlinkReplyBytes = 32768;  // one batch of the socket table's answer
+
+// The listening abstract socket named `name`, from the kernel's socket table (sock_diag):
+// its inode and its owner's user id. False when there is none, or the table cannot be asked.
+bool ListeningSocket(const char* name, std::uint32_t* inode, std::uint32_t* uid, bool* asked) {
+    *asked = false;
+    const int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    if (fd < 0) return false;
+    struct {
+        nlmsghdr header;
+        unix_diag_req request;
+    } query{};
+    query.header.nlmsg_len = sizeof query;
+    query.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    query.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    query.request.sdiag_family = AF_UNIX;
+    query.request.udiag_states = 1u << kTcpListen;
+    query.request.udiag_show = UDIAG_SHOW_NAME | UDIAG_SHOW_UID;
+    if (send(fd, &query, sizeof query, 0) != static_cast<ssize_t>(sizeof query)) {
+        close(fd);
+        return false;
+    }
+    const std::string wanted = std::string(1, '\0') + name;
+    std::vector<char> buffer(kNetlinkReplyBytes);
+    bool found = false, done = false;
+    while (!done) {
+        const ssize_t n = recv(fd, buffer.data(), buffer.size(), 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        int left = static_cast<int>(n);
+        for (auto* h = reinterpret_cast<nlmsghdr*>(buffer.data()); NLMSG_OK(h, left);
+             h = NLMSG_NEXT(h, left)) {
+            if (h->nlmsg_type == NLMSG_DONE || h->nlmsg_type == NLMSG_ERROR) {
+                *asked = h->nlmsg_type == NLMSG_DONE;
+                done = true;
+                break;
+            }
+            const auto* socketEntry = static_cast<const unix_diag_msg*>(NLMSG_DATA(h));
+            int attributesLeft = static_cast<int>(h->nlmsg_len - NLMSG_LENGTH(sizeof *socketEntry));
+            std::string socketName;
+            bool hasUid = false;
+            std::uint32_t owner = 0;
+            for (auto* a = reinterpret_cast<rtattr*>(const_cast<unix_diag_msg*>(socketEntry) + 1);
+                 RTA_OK(a, attributesLeft); a = RTA_NEXT(a, attributesLeft)) {
+                if (a->rta_type == UNIX_DIAG_NAME) {
+                    socketName.assign(static_cast<const char*>(RTA_DATA(a)), RTA_PAYLOAD(a));
+                } else if (a->rta_type == UNIX_DIAG_UID && RTA_PAYLOAD(a) >= sizeof owner) {
+                    std::memcpy(&owner, RTA_DATA(a), sizeof owner);
+                    hasUid = true;
+                }
+            }
+            if (!found && socketName == wanted && hasUid) {
+                found = true;
+                *inode = socketEntry->udiag_ino;
+                *uid = owner;
+            }
+        }
+    }
+    close(fd);
+    return found;
+}
+
+// The process that holds socket `inode`, among the processes of account `uid` whose
+// descriptors the caller may look at; 0 when none is found.
+std::uint32_t SocketHolder(std::uint32_t inode, std::uint32_t uid) {
+    const std::string wanted = "socket:[" + std::to_string(inode) + "]";
+    DIR* proc = opendir("/proc");
+    if (!proc) return 0;
+    std::uint32_t holder = 0;
+    while (holder == 0) {
+        const dirent* e = readdir(proc);
+        if (!e) break;
+        char* end = nullptr;
+        const unsigned long pid = std::strtoul(e->d_name, &end, 10);
+        struct stat st;
+        const std::string fdDir = std::string("/proc/") + e->d_name + "/fd";
+        if (*end != '\0' || pid == 0 || stat(fdDir.c_str(), &st) != 0 || st.st_uid != uid) continue;
+        DIR* fds = opendir(fdDir.c_str());
+        if (!fds) continue;
+        while (const dirent* f = readdir(fds)) {
+            char target[64];
+            const ssize_t n =
+                readlink((fdDir + "/" + f->d_name).c_str(), target, sizeof target - 1);
+            if (n > 0 && wanted.compare(0, std::string::npos, target, n) == 0) {
+                holder = static_cast<std::uint32_t>(pid);
+                break;
+            }
+        }
+        closedir(fds);
+    }
+    closedir(proc);
+    return holder;
+}
+
+// A listening abstract socket of that name in /proc/net/unix, where the socket table cannot
+// be asked. Lines: "Num RefCount Protocol Flags Type St Inode Path"; a listening socket has
+// __SO_ACCEPTCON (0x10000) in its flags, an abstract name is shown after an '@'.
+bool ListedAsListening(const char* name) {
     constexpr unsigned long kListening = 0x10000;
     std::ifstream table("/proc/net/unix");
     std::string line;
@@ -263,6 +375,25 @@ bool PlatformPipeServed(const char* name) {
     return false;
 }
 
+}  // namespace
+
+PipeHolder PlatformPipeHolder(const char* name) {
+    PipeHolder holder;
+    std::uint32_t inode = 0, uid = 0;
+    bool asked = false;
+    if (ListeningSocket(name, &inode, &uid, &asked)) {
+        holder.served = true;
+        holder.account = std::to_string(uid);
+        holder.pid = SocketHolder(inode, uid);
+    } else if (!asked) {
+        holder.served = ListedAsListening(name);
+    }
+    return holder;
+}
+
+// The client is non-blocking throughout: a blocking connect waits without limit while the
+// controller's queue of waiting clients is full, and a send or receive could wait on a hung
+// server.
 PlatformPipeClient* PlatformPipeConnect(const char* name, std::uint32_t timeoutMs) {
     sockaddr_un addr;
     socklen_t addrLength;
@@ -299,6 +430,16 @@ bool PlatformPipeClientReceive(PlatformPipeClient* client, char* buffer, std::si
     if (n <= 0) return false;
     *length = static_cast<std::size_t>(n);
     return true;
+}
+
+void PlatformPipeClientServer(PlatformPipeClient* client, std::uint32_t* pid,
+                              std::string* account) {
+    // The credentials the server had when it began to listen, kept by the kernel.
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    const bool known = getsockopt(client->fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0;
+    *pid = known ? static_cast<std::uint32_t>(peer.pid) : 0;
+    *account = known ? std::to_string(peer.uid) : "";
 }
 
 void PlatformPipeClientClose(PlatformPipeClient* client) {

@@ -155,6 +155,11 @@ bool PlatformPipeListenSucceeded(PlatformPipe* pipe) {
     return IsClient(GetLastError());
 }
 
+std::string PlatformPipeClientAccount(PlatformPipe* pipe) {
+    ULONG pid = 0;
+    return GetNamedPipeClientProcessId(pipe->handle, &pid) ? AccountOfProcessId(pid) : "";
+}
+
 void PlatformPipeCancel(PlatformPipe* pipe) {
     DWORD ignored = 0;
     CancelIo(pipe->handle);
@@ -250,13 +255,14 @@ bool Finish(HANDLE h, OVERLAPPED* ov, BOOL started, DWORD timeoutMs, DWORD* n) {
 
 }  // namespace
 
-bool PlatformPipeServed(const char* name) {
+PipeHolder PlatformPipeHolder(const char* name) {
     // A listening server end answers at once; one busy with a client lets the millisecond
     // pass (ERROR_SEM_TIMEOUT); without one there is no such pipe (ERROR_FILE_NOT_FOUND).
-    // Nothing is opened, so the controller sees no client.
-    if (WaitNamedPipeA(name, 1)) return true;
-    const DWORD error = GetLastError();
-    return error == ERROR_SEM_TIMEOUT || error == ERROR_PIPE_BUSY;
+    // Nothing is opened, so the controller sees no client; nor is the server's process told.
+    PipeHolder holder;
+    holder.served = WaitNamedPipeA(name, 1) || GetLastError() == ERROR_SEM_TIMEOUT ||
+                    GetLastError() == ERROR_PIPE_BUSY;
+    return holder;
 }
 
 PlatformPipeClient* PlatformPipeConnect(const char* name, std::uint32_t timeoutMs) {
@@ -298,6 +304,14 @@ bool PlatformPipeClientReceive(PlatformPipeClient* client, char* buffer, std::si
     if (!Finish(client->handle, &ov, started, timeoutMs, &n) || n == 0) return false;
     *length = n;
     return true;
+}
+
+void PlatformPipeClientServer(PlatformPipeClient* client, std::uint32_t* pid,
+                              std::string* account) {
+    ULONG server = 0;
+    const bool known = GetNamedPipeServerProcessId(client->handle, &server) != 0;
+    *pid = known ? server : 0;
+    *account = known ? AccountOfProcessId(server) : "";
 }
 
 void PlatformPipeClientClose(PlatformPipeClient* client) {

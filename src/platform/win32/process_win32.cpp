@@ -195,6 +195,14 @@ std::string AccountOf(HANDLE process) {
 
 }  // namespace
 
+std::string AccountOfProcessId(DWORD pid) {
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    if (process == nullptr) return "";
+    const std::string account = AccountOf(process);
+    CloseHandle(process);
+    return account;
+}
+
 struct PlatformProcessWatch {
     HANDLE handle;
     DWORD pid;

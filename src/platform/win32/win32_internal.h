@@ -17,5 +17,8 @@ struct PlatformEvent {
 // The process handle of a watch (SYNCHRONIZE): signalled once the process has ended.
 HANDLE WatchHandle(PlatformProcessWatch* watch);
 
+// The SID of the user process `pid` runs as, as text; "" when it cannot be told.
+std::string AccountOfProcessId(DWORD pid);
+
 // The system's text for error `code` on one line, with the code: "Access is denied. (0x5)".
 std::string Win32ErrorText(DWORD code);
