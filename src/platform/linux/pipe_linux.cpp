@@ -290,33 +290,46 @@ bool ListeningSocket(const char* name, std::uint32_t* inode, std::uint32_t* uid,
         const ssize_t n = recv(fd, buffer.data(), buffer.size(), 0);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
-        int left = static_cast<int>(n);
-        for (auto* h = reinterpret_cast<nlmsghdr*>(buffer.data()); NLMSG_OK(h, left);
-             h = NLMSG_NEXT(h, left)) {
-            if (h->nlmsg_type == NLMSG_DONE || h->nlmsg_type == NLMSG_ERROR) {
-                *asked = h->nlmsg_type == NLMSG_DONE;
+        // The messages one after the other, each aligned; read by copy, never in place.
+        const std::size_t got = static_cast<std::size_t>(n);
+        for (std::size_t at = 0; !done && at + sizeof(nlmsghdr) <= got;) {
+            nlmsghdr h;
+            std::memcpy(&h, buffer.data() + at, sizeof h);
+            if (h.nlmsg_len < sizeof h || at + h.nlmsg_len > got) break;
+            if (h.nlmsg_type == NLMSG_DONE || h.nlmsg_type == NLMSG_ERROR) {
+                *asked = h.nlmsg_type == NLMSG_DONE;
                 done = true;
                 break;
             }
-            const auto* socketEntry = static_cast<const unix_diag_msg*>(NLMSG_DATA(h));
-            int attributesLeft = static_cast<int>(h->nlmsg_len - NLMSG_LENGTH(sizeof *socketEntry));
-            std::string socketName;
-            bool hasUid = false;
-            std::uint32_t owner = 0;
-            for (auto* a = reinterpret_cast<rtattr*>(const_cast<unix_diag_msg*>(socketEntry) + 1);
-                 RTA_OK(a, attributesLeft); a = RTA_NEXT(a, attributesLeft)) {
-                if (a->rta_type == UNIX_DIAG_NAME) {
-                    socketName.assign(static_cast<const char*>(RTA_DATA(a)), RTA_PAYLOAD(a));
-                } else if (a->rta_type == UNIX_DIAG_UID && RTA_PAYLOAD(a) >= sizeof owner) {
-                    std::memcpy(&owner, RTA_DATA(a), sizeof owner);
-                    hasUid = true;
+            unix_diag_msg entry;
+            const std::size_t body = at + NLMSG_LENGTH(0);
+            if (h.nlmsg_len >= NLMSG_LENGTH(sizeof entry)) {
+                std::memcpy(&entry, buffer.data() + body, sizeof entry);
+                std::string socketName;
+                bool hasUid = false;
+                std::uint32_t owner = 0;
+                const std::size_t end = at + h.nlmsg_len;
+                for (std::size_t a = body + NLMSG_ALIGN(sizeof entry); a + sizeof(rtattr) <= end;) {
+                    rtattr attribute;
+                    std::memcpy(&attribute, buffer.data() + a, sizeof attribute);
+                    if (attribute.rta_len < sizeof attribute || a + attribute.rta_len > end) break;
+                    const char* data = buffer.data() + a + RTA_LENGTH(0);
+                    const std::size_t size = attribute.rta_len - RTA_LENGTH(0);
+                    if (attribute.rta_type == UNIX_DIAG_NAME) {
+                        socketName.assign(data, size);
+                    } else if (attribute.rta_type == UNIX_DIAG_UID && size >= sizeof owner) {
+                        std::memcpy(&owner, data, sizeof owner);
+                        hasUid = true;
+                    }
+                    a += RTA_ALIGN(attribute.rta_len);
+                }
+                if (!found && socketName == wanted && hasUid) {
+                    found = true;
+                    *inode = entry.udiag_ino;
+                    *uid = owner;
                 }
             }
-            if (!found && socketName == wanted && hasUid) {
-                found = true;
-                *inode = socketEntry->udiag_ino;
-                *uid = owner;
-            }
+            at += NLMSG_ALIGN(h.nlmsg_len);
         }
     }
     close(fd);
