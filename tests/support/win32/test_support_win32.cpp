@@ -66,8 +66,16 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
     si.hStdOutput = outWrite;
     si.hStdError = errWrite;
     PROCESS_INFORMATION pi = {};
-    BOOL ok = CreateProcessA(argv[0].c_str(), &cmd[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                             &si, &pi);
+    // Wine under load now and then fails a start for a moment: tried again before it counts.
+    constexpr int kStartTries = 3;
+    BOOL ok = FALSE;
+    DWORD error = 0;
+    for (int tries = 0; !ok && tries < kStartTries; ++tries) {
+        if (tries > 0) Sleep(200);
+        ok = CreateProcessA(argv[0].c_str(), &cmd[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                            &si, &pi);
+        error = ok ? 0 : GetLastError();
+    }
     CloseHandle(inRead);
     CloseHandle(outWrite);
     CloseHandle(errWrite);
@@ -75,7 +83,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
         CloseHandle(inWrite);
         CloseHandle(outRead);
         CloseHandle(errRead);
-        result.err = "CreateProcess failed";
+        result.err = "CreateProcess failed: " + std::to_string(error);
         return result;
     }
     std::thread outThread(Drain, outRead, &result.out);
