@@ -85,6 +85,18 @@ bool TakeRestartOnExit(const char* value, ControllerSettings* settings) {
     return TakeNumber(value, 0, 1, &settings->restartOnExit) && std::strlen(value) == 1;
 }
 
+bool TakeAdopt(const char* value, ControllerSettings* settings) {
+    return TakeNumber(value, 0, 1, &settings->adopt) && std::strlen(value) == 1;
+}
+
+bool TakeSelfWatch(const char* value, ControllerSettings* settings) {
+    if (std::strcmp(value, "0") == 0) {
+        settings->selfWatchMs = 0;
+        return true;
+    }
+    return TakeNumber(value, kMinSelfWatchMs, kMaxSelfWatchMs, &settings->selfWatchMs);
+}
+
 bool TakeMetricsDir(const char* value, ControllerSettings* settings) {
     return Fits(value, kMaxMetricsDirChars) && Join(settings->metricsDir, kPathBytes, {value});
 }
@@ -113,6 +125,9 @@ const IniKey kIniKeys[] = {
     {"QVLTIMEOUT", "300000", false, TakeTimeout,
      "a whole number of milliseconds from 1000 to 86400000"},
     {"QVLRESTARTONEXIT", "0", false, TakeRestartOnExit, "0 or 1"},
+    {"QVLADOPT", "0", false, TakeAdopt, "0 or 1"},
+    {"QVLSELFWATCH", "20000", false, TakeSelfWatch,
+     "0 (off) or a whole number of milliseconds from 15000 to 86400000"},
     {"QVLMETRICSDIR", "", true, TakeMetricsDir, "a folder's path of at most 235 characters"},
     {"QVLDUMPDIR", "", true, TakeDumpDir, "a folder's path of at most 208 characters"},
     {"QVLDUMPKEEP", "5", false, TakeDumpKeep, "a whole number from 1 to 1000"},

@@ -24,6 +24,17 @@ constexpr std::uint32_t kMaxHeartbeatTimeoutMs = 86400000;
 // QVLRESTARTONEXIT: 1 restarts a job starter that exited without waiting for the heartbeat
 // time-out; 0, the default, leaves it to the time-out.
 constexpr std::uint32_t kDefaultRestartOnExit = 0;
+// QVLADOPT: 1 lets a starting controller take over the job starter its previous run left
+// running (the same process, of its account, this instance's), instead of ending it and
+// starting another; 0, the default, ends it as ever.
+constexpr std::uint32_t kDefaultAdopt = 0;
+// QVLSELFWATCH: a loop that has made no progress for this many milliseconds ends the
+// controller with a failure, so that the service manager's recovery starts it again (0: off).
+// The loop makes progress at least every 10 s; the default leaves a step that blocks (a slow
+// disk) 10 s more before it counts as frozen, and acts before systemd's watchdog (25 s).
+constexpr std::uint32_t kDefaultSelfWatchMs = 20000;
+constexpr std::uint32_t kMinSelfWatchMs = 15000;  // above the loop's 10 s refresh, with room
+constexpr std::uint32_t kMaxSelfWatchMs = 86400000;
 // QVLMETRICSDIR: a folder for the metrics file of the textfile collectors; room is kept for
 // the file's name ("qvljobctl999999999.prom") within a path of 259 characters.
 constexpr int kMetricsFileNameChars = 23;
@@ -51,6 +62,8 @@ struct ControllerSettings {
     char databaseSuffix[kSuffixBytes];  // "_ORACLE", "_SQLSERVER" or "_MYSQL" after success
     std::uint32_t heartbeatTimeoutMs;
     std::uint32_t restartOnExit;  // 0 or 1
+    std::uint32_t adopt;          // QVLADOPT: 0 or 1
+    std::uint32_t selfWatchMs;    // QVLSELFWATCH: 0 (off) or the limit
     char metricsDir[kPathBytes];  // "" when no metrics file is written
     char dumpDir[kPathBytes];     // "" when no hang report is made
     std::uint32_t dumpKeep;       // the reports kept

@@ -19,16 +19,8 @@ namespace {
 
 constexpr int kLabelChars = 13;  // "job starter: " and the like line the values up
 
-std::string LocalTime(std::int64_t seconds) {
-    const std::time_t t = static_cast<std::time_t>(seconds);
-    char text[32] = "?";
-    if (const std::tm* tm = std::localtime(&t))
-        std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", tm);
-    return text;
-}
-
 std::string Ago(std::int64_t seconds, std::int64_t now) {
-    return LocalTime(seconds) + ", " + std::to_string(now - seconds) + " s ago";
+    return LocalTimeOf(seconds) + ", " + std::to_string(now - seconds) + " s ago";
 }
 
 std::string ServiceText(const HealthFacts& f) {
@@ -75,19 +67,22 @@ std::string ControllerText(const HealthFacts& f, const Verdict& v) {
     }
     if (!v.running) {
         return f.stateRead && st.ended != 0
-                   ? "not running (last run ended " + LocalTime(st.ended) + ")"
+                   ? "not running (last run ended " + LocalTimeOf(st.ended) + ")"
                    : "not running";
     }
     if (f.controllerAlive) {
-        return "running since " + LocalTime(st.started) + ", process " +
-               std::to_string(st.controllerPid);
+        return "running since " + LocalTimeOf(st.started) + ", process " +
+               std::to_string(st.controllerPid) +
+               (st.controllerStarts > 1
+                    ? " (start " + std::to_string(st.controllerStarts) + " of the instance)"
+                    : "");
     }
     std::string reason = f.statePath.empty()
                              ? f.stateProblem
                              : f.statePath + " does not exist (a missing or read-only folder?)";
     if (f.stateRead) {
         reason = f.statePath + (st.ended != 0
-                                    ? " is the last run's, which ended " + LocalTime(st.ended)
+                                    ? " is the last run's, which ended " + LocalTimeOf(st.ended)
                                     : " is that of process " + std::to_string(st.controllerPid) +
                                           ", which no longer runs");
     }
@@ -101,13 +96,18 @@ std::string JobStarterText(const HealthFacts& f) {
     if (st.jobStarterStarted == 0) return "being started";  // a restart is under way
     if (st.jobStarterPid == 0) return command + " could not be started";
     if (st.jobStarterExited != 0) {
-        return command + " exited at " + LocalTime(st.jobStarterExited) +
+        return command + " exited at " + LocalTimeOf(st.jobStarterExited) +
                (st.jobStarterExitCode >= 0 ? " with code " + std::to_string(st.jobStarterExitCode)
-                                           : "") +
-               (st.restartDue != 0 ? "; restart due at " + LocalTime(st.restartDue) : "");
+                                           : " (exit code unknown)") +
+               (st.restartDue != 0 ? "; restart due at " + LocalTimeOf(st.restartDue) : "");
+    }
+    if (st.jobStarterTakenOver != 0) {
+        return command + ", process " + std::to_string(st.jobStarterPid) + ", taken over " +
+               LocalTimeOf(st.jobStarterTakenOver) + " from the previous run" +
+               (f.jobStarterAlive ? "; still that process" : "; no longer runs");
     }
     return command + ", process " + std::to_string(st.jobStarterPid) + ", started " +
-           LocalTime(st.jobStarterStarted) +
+           LocalTimeOf(st.jobStarterStarted) +
            (f.jobStarterAlive ? "; still the process the controller started" : "; no longer runs");
 }
 

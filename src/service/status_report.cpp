@@ -41,6 +41,14 @@ const WarningKind kForcedEnd = {
     0x80000102, "c0cb179fbbf0459caf154185c6adb326",
     "%1 ended its job starter %2, process %3, by its own hand (%4): %5"};
 
+const WarningKind kTakenOver = {
+    0x80000103, "a4160d60243247ce8aeb3deb65afee96",
+    "%1 took over its job starter %2, process %3, which its previous run left running."};
+const WarningKind kUncleanEnd = {
+    0x80000104, "932a8aefc5d34d6ea3bc6fc04750a5b6",
+    "%1 started again after its previous run, process %2, ended without a stop: that run last "
+    "wrote its state at %3, while %4."};
+
 // The entry of `kind` with `inserts` after the service's name, and the fields after the
 // service's and the instance's.
 WarningEntry EntryOf(const WarningKind& kind, const std::vector<std::string>& inserts,
@@ -95,6 +103,19 @@ WarningEntry ForcedEndEntry(const std::string& image, std::uint32_t pid, const s
                    {{"QVL_JOB_STARTER_PID", std::to_string(pid)},
                     {"QVL_REASON", why},
                     {"QVL_OUTCOME", outcome}});
+}
+
+WarningEntry TakenOverEntry(const std::string& commandLine, std::uint32_t pid) {
+    return EntryOf(kTakenOver, {commandLine, std::to_string(pid)},
+                   {{"QVL_JOB_STARTER_PID", std::to_string(pid)}});
+}
+
+WarningEntry UncleanEndEntry(std::uint32_t pid, const std::string& lastWrite,
+                             const std::string& doing) {
+    return EntryOf(kUncleanEnd, {std::to_string(pid), lastWrite, doing},
+                   {{"QVL_PREVIOUS_PID", std::to_string(pid)},
+                    {"QVL_LAST_WRITE", lastWrite},
+                    {"QVL_PHASE", doing}});
 }
 
 void ReportWarningEvent(const WarningEntry& entry) {

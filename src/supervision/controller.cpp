@@ -204,10 +204,60 @@ void SayWhatIsMissing(const std::string& image) {
     }
 }
 
+// A line for the log and the console.
+void Say(const std::string& line) {
+    WriteLogFormatted("%s\n", line.c_str());
+    TellConsole(line);
+}
+
+// A previous run whose last write does not say it ended was not stopped: it crashed, was
+// killed, or froze and was ended. Said in the log and the system's log, with its last write
+// and what it was doing then.
+void SayHowThePreviousRunEnded(const RunState& previous) {
+    if (previous.ended != 0) return;
+    const std::string lastWrite =
+        LocalTimeOf(previous.refreshed != 0 ? previous.refreshed : previous.started);
+    const std::string doing = previous.phase.empty() ? "doing what it did not say" : previous.phase;
+    Say("The previous run, process " + std::to_string(previous.controllerPid) +
+        ", ended without a stop: it last wrote its state at " + lastWrite + ", while " + doing +
+        ".");
+    ReportWarningEvent(UncleanEndEntry(previous.controllerPid, lastWrite, doing));
+}
+
+// With QVLADOPT=1, the job starter the previous run left running is taken over when it is
+// still that process, of the controller's account and this instance's; else the log says
+// why not, and the first pass ends and starts as ever.
+void TakeOverOrSayWhyNot(RunContext* run, bool believed, bool missing, const RunState& previous) {
+    if (gControllerSettings.adopt == 0) return;
+    JobStarterControl& js = run->jobStarter;
+    std::string why;
+    const TakeOver verdict =
+        TakeOverJobStarter(&js, true, believed ? previous.jobStarterPid : 0,
+                           previous.jobStarterCreated, previous.jobStarter, &why);
+    if (verdict != TakeOver::kTaken) {
+        if (!believed) {
+            why = missing ? "there is no previous state file"
+                          : "the previous state file is not believed";
+        }
+        Say("No job starter was taken over: " + why + ".");
+        return;
+    }
+    run->takenOver = true;
+    RunState& st = run->publication.state;
+    st.jobStarterStarted = st.jobStarterTakenOver = std::time(nullptr);
+    std::string command = js.current.commandLine;  // without a numbered one's trailing blank
+    command.resize(command.find_last_not_of(' ') + 1);
+    Say("The controller took over its job starter " + command + " (process " +
+        std::to_string(js.current.pid) +
+        "), which its previous run left running; its heartbeat time-out begins now.");
+    ReportWarningEvent(TakenOverEntry(command, js.current.pid));
+}
+
 // The state of a run that has its pipe (so no other run of the instance serves it). The
 // previous run's state file names its job starter, which the first pass ends while it is
-// still that process; a file that is not believed (another account's, a link) names
-// nothing, and that is said once.
+// still that process, or which is taken over (QVLADOPT); a file that is not believed
+// (another account's, a link) names nothing, and that is said once. The count of the
+// controller's starts goes on from the previous file's.
 void BeginState(RunContext* run, std::uint32_t heartbeatTimeoutMs) {
     const std::string path =
         StateFilePath(gControllerSettings.logPath, gServiceIdentity.instanceSuffix);
@@ -217,11 +267,9 @@ void BeginState(RunContext* run, std::uint32_t heartbeatTimeoutMs) {
     const bool believed = !path.empty() && ReadRunState(path, "", &previous, &problem, &missing);
     if (believed) {
         run->jobStarter.previous = {previous.jobStarterPid, previous.jobStarterCreated};
+        SayHowThePreviousRunEnded(previous);
     } else if (!path.empty() && !missing) {
-        const std::string line =
-            "The previous state file is not believed: " + problem + "; nothing it names is ended.";
-        WriteLogFormatted("%s\n", line.c_str());
-        TellConsole(line);
+        Say("The previous state file is not believed: " + problem + "; nothing it names is ended.");
     }
     BeginPublishing(&run->publication, path, gControllerSettings.metricsDir,
                     gServiceIdentity.instanceSuffix, &run->jobStarter.current, TellConsole);
@@ -237,10 +285,14 @@ void BeginState(RunContext* run, std::uint32_t heartbeatTimeoutMs) {
     st.heartbeatTimeoutMs = heartbeatTimeoutMs;
     st.restartOnExit = gControllerSettings.restartOnExit;
     st.started = std::time(nullptr);
+    st.phase = "starting";
+    st.controllerStarts = (believed ? previous.controllerStarts : 0) + 1;
+    TakeOverOrSayWhyNot(run, believed, missing, previous);
     Publish(&run->publication);
 }
 
 void EndRun(RunResources* run, Publication* publication, bool banner, bool stopped) {
+    publication->state.phase = "ended";
     EndPublishing(publication, stopped);
     if (banner) {
         Log("** Service QVLJOBCTL wurde beendet    **\n");

@@ -275,6 +275,68 @@ bool StartJobStarter(JobStarterControl* control) {
     return current.pid != 0;
 }
 
+TakeOver TakeOverJobStarter(JobStarterControl* control, bool keyOn, std::uint32_t pid,
+                            std::uint64_t created, const std::string& commandLine,
+                            std::string* why) {
+    TakeOverFacts facts;
+    facts.keyOn = keyOn;
+    facts.pid = pid;
+    facts.ownAccount = PlatformOwnAccount();
+    facts.instance = control->numbered ? control->instance : kNoInstanceArgument;
+    PlatformProcessWatch* watch = nullptr;
+    if (keyOn && pid != 0) {
+        // The watch first: what is asked afterwards is then asked of the recorded process.
+        watch = PlatformWatchProcess(pid, created);
+        facts.runs = watch != nullptr || PlatformProcessExists(pid);
+        facts.sameProcess = watch != nullptr;
+        if (watch) {
+            std::uint64_t now = 0;
+            Identify(pid, control->image.c_str(), FreshLooksFromNow(), &facts.identity, &now);
+            facts.account = PlatformWatchedAccount(watch);
+            facts.sameProcess = now == created && !facts.account.empty();
+        }
+    }
+    const TakeOver verdict = DecideTakeOver(facts);
+    const std::string id = "process " + std::to_string(pid);
+    if (why) {
+        switch (verdict) {
+            case TakeOver::kTaken:
+            case TakeOver::kKeyOff:
+                why->clear();
+                break;
+            case TakeOver::kNoRecord:
+                *why = "the previous run recorded no job starter";
+                break;
+            case TakeOver::kEnded:
+                *why = "its job starter, " + id + ", has ended";
+                break;
+            case TakeOver::kOtherProcess:
+                *why =
+                    id + " is no longer the job starter it recorded (another process got the id)";
+                break;
+            case TakeOver::kOtherAccount:
+                *why = id + " runs under another account than the controller's";
+                break;
+            case TakeOver::kNotThisInstance:
+                *why = id + " is not this instance's job starter " + control->image +
+                       (control->numbered ? " " + std::to_string(control->instance) : "");
+                break;
+        }
+    }
+    if (verdict != TakeOver::kTaken) {
+        PlatformCloseWatch(watch);
+        return verdict;
+    }
+    JobStarterRecord& current = control->current;
+    PlatformCloseWatch(current.watch);
+    current.pid = pid;
+    current.creationTime = created;
+    current.watch = watch;
+    std::snprintf(current.commandLine, sizeof current.commandLine, "%s", commandLine.c_str());
+    control->previous = {0, 0};  // it is the current one now
+    return verdict;
+}
+
 void ForgetJobStarterWatch(JobStarterControl* control) {
     PlatformCloseWatch(control->current.watch);
     control->current.watch = nullptr;

@@ -136,5 +136,12 @@ void FinishRestart(RestartPass* pass, bool logLeftovers);
 // Starts the job starter and records it, with a watch on it where it could be had; false
 // when it could not be started (its id is then 0).
 bool StartJobStarter(JobStarterControl* control);
+// Takes over the job starter the previous run recorded (id, creation time, the command line
+// it was started with) as the run's current one, watched, when `keyOn` (QVLADOPT) and
+// DecideTakeOver finds it this instance's, still running, under the controller's account.
+// The verdict; `why` (when not null) gets the reason in plain words for any other.
+TakeOver TakeOverJobStarter(JobStarterControl* control, bool keyOn, std::uint32_t pid,
+                            std::uint64_t created, const std::string& commandLine,
+                            std::string* why = nullptr);
 // Lets go of the watch on the current job starter (the run's end).
 void ForgetJobStarterWatch(JobStarterControl* control);

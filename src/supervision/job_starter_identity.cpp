@@ -69,6 +69,20 @@ Identity IdentifyAs(const ProcessFacts& facts, const char* image, const std::str
     return id;
 }
 
+TakeOver DecideTakeOver(const TakeOverFacts& f) {
+    if (!f.keyOn) return TakeOver::kKeyOff;
+    if (f.pid == 0) return TakeOver::kNoRecord;
+    if (!f.runs) return TakeOver::kEnded;
+    if (!f.sameProcess) return TakeOver::kOtherProcess;
+    if (f.account.empty() || f.account != f.ownAccount) return TakeOver::kOtherAccount;
+    const Identity& id = f.identity;
+    if (!id.named || !id.ownNamespace || !id.argumentsKnown ||
+        InstanceArgument(id.arguments) != f.instance) {
+        return TakeOver::kNotThisInstance;
+    }
+    return TakeOver::kTaken;
+}
+
 long InstanceArgument(const std::string& arguments) {
     constexpr std::size_t kMaxDigits = 9;  // an instance number fits a 32-bit long
     const std::string first = arguments.substr(0, arguments.find_first_of(" \t"));

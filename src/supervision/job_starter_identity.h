@@ -46,6 +46,30 @@ struct Identity {
 Identity IdentifyAs(const ProcessFacts& facts, const char* image, const std::string& ownAccount,
                     std::size_t ownDepth, const ScriptLineReader& readScriptLine);
 
+// Whether a starting controller takes over the job starter its previous run recorded (with
+// QVLADOPT=1), decided from what it found of that process; every answer but kTaken says why
+// not, and the first pass then runs as ever.
+enum class TakeOver {
+    kTaken,
+    kKeyOff,           // QVLADOPT is 0
+    kNoRecord,         // no believed state file, or one that records no job starter
+    kEnded,            // no process has the recorded id
+    kOtherProcess,     // the id is another process's by now (another creation time)
+    kOtherAccount,     // it runs under another account than the controller's
+    kNotThisInstance,  // not named as the job starter, or not with this instance's argument
+};
+struct TakeOverFacts {
+    bool keyOn = false;
+    std::uint32_t pid = 0;     // the recorded job starter (0: none)
+    bool runs = false;         // a process with that id runs
+    bool sameProcess = false;  // it has the recorded creation time
+    std::string account;       // its account, asked of that very process ("" unknown)
+    std::string ownAccount;
+    Identity identity;                    // who it is, asked about the job starter's image
+    long instance = kNoInstanceArgument;  // the instance argument the job starter has
+};
+TakeOver DecideTakeOver(const TakeOverFacts& facts);
+
 // The instance argument of a process started with `arguments`: its first argument when that
 // is a plain decimal number of at most nine digits (a numbered controller always gives its
 // job starter one), else kNoInstanceArgument.

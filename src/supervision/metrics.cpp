@@ -66,6 +66,11 @@ std::string RenderMetrics(const HealthFacts& f, const Verdict& v) {
     m.Sample(st.restartsSilence, "cause=\"silence\"");
     m.Sample(st.restartsExit, "cause=\"exit\"");
     m.Sample(st.restartsStartFailed, "cause=\"start_failed\"");
+    m.Metric("qvljobctl_controller_starts_total", "counter",
+             "Starts of the instance's controller, counted on from run to run through its state "
+             "file: one that grows by itself (the service manager restarting a controller that "
+             "crashed or froze) is a controller in trouble.");
+    m.Sample(st.controllerStarts);
     m.Metric("qvljobctl_hang_reports_total", "counter",
              "Reports of silent job starters written before their restart (QVLDUMPDIR) since the "
              "controller started.");

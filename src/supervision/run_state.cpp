@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 
 #include "config/configuration.h"
 #include "platform/files.h"
@@ -43,6 +44,8 @@ const Field kFields[] = {
     {"job_starter_created", nullptr, nullptr, &RunState::jobStarterCreated, nullptr, 0, 0},
     {"job_starter_started", nullptr, nullptr, nullptr, &RunState::jobStarterStarted, 0,
      kLatestTime},
+    {"job_starter_taken_over", nullptr, nullptr, nullptr, &RunState::jobStarterTakenOver, 0,
+     kLatestTime},
     {"job_starter_exited", nullptr, nullptr, nullptr, &RunState::jobStarterExited, 0, kLatestTime},
     {"job_starter_exit_code", nullptr, nullptr, nullptr, &RunState::jobStarterExitCode, -1,
      kMaxExitCode},
@@ -61,6 +64,8 @@ const Field kFields[] = {
     {"hang_reports", nullptr, &RunState::hangReports, nullptr, nullptr, 0, 0},
     {"last_hang_report", &RunState::lastHangReport, nullptr, nullptr, nullptr, 0, 0},
     {"refreshed", nullptr, nullptr, nullptr, &RunState::refreshed, 0, kLatestTime},
+    {"phase", &RunState::phase, nullptr, nullptr, nullptr, 0, 0},
+    {"controller_starts", nullptr, &RunState::controllerStarts, nullptr, nullptr, 0, 0},
 };
 
 // A text value on one line: line breaks (never expected) become blanks.
@@ -119,6 +124,14 @@ bool Refuse(std::string* problem, const std::string& why) {
 }
 
 }  // namespace
+
+std::string LocalTimeOf(std::int64_t seconds) {
+    const std::time_t t = static_cast<std::time_t>(seconds);
+    char text[32] = "?";
+    if (const std::tm* tm = std::localtime(&t))
+        std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", tm);
+    return text;
+}
 
 std::string StateFilePath(const char* logPath, const char* instanceSuffix) {
     PathParts parts;

@@ -43,6 +43,7 @@ struct RunState {
     std::uint32_t jobStarterPid = 0;
     std::uint64_t jobStarterCreated = 0;
     std::int64_t jobStarterStarted = 0;    // 0 while a restart is under way
+    std::int64_t jobStarterTakenOver = 0;  // when it was taken over from the previous run
     std::int64_t jobStarterExited = 0;     // when the job starter ended by itself, 0 while it runs
     std::int64_t jobStarterExitCode = -1;  // its exit code, -1 where the system gives none
     std::int64_t lastHeartbeat = 0;
@@ -59,7 +60,16 @@ struct RunState {
     std::uint32_t hangReports = 0;  // reports of hung job starters written by the run
     std::string lastHangReport;     // the newest of them
     std::int64_t refreshed = 0;  // when the file was written (0: by a controller that did not say)
+    // What the run was doing at that write: its loop's phase ("listening", "kill pause", ...),
+    // "starting" before the loop, "" from a controller that did not say.
+    std::string phase;
+    // How many times a controller of the instance has started, carried over from run to run
+    // through the file (the count starts again where the file was lost or not believed).
+    std::uint32_t controllerStarts = 0;
 };
+
+// A time of the file in local time, "2026-12-10 10:00:00" ("?" where it cannot be shown).
+std::string LocalTimeOf(std::int64_t seconds);
 
 // The state file of the instance with suffix `instanceSuffix` ("" or "3") whose log is at
 // `logPath`: "QVLJOBCTL<suffix>.STATE" in the log's folder.

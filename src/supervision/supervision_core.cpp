@@ -415,12 +415,17 @@ bool AwaitsBackoff(const State& state) {
     return state.jobStarterExited && state.wanted.restart;
 }
 
-Actions Begin(State* state, const Times& times, bool restartOnExit, Millis now) {
+Actions Begin(State* state, const Times& times, bool restartOnExit, Millis now, bool takenOver) {
     *state = State{};
     state->lastSignOfLife = state->jobStarterStart = now;
     state->refreshAt = now + times.refreshMs;  // the run's state was written as it began
     Stepper step{*state, times, restartOnExit, now, {}};
-    step.BeginPass(Cause::kFirstStart);
+    if (takenOver) {
+        step.Do(ActionKind::kPublish);
+        step.Listen();
+    } else {
+        step.BeginPass(Cause::kFirstStart);
+    }
     return step.out;
 }
 

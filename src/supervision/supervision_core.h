@@ -193,8 +193,10 @@ struct Actions {
     }
 };
 
-// The run's start: the state at `now`, with the first pass's actions.
-Actions Begin(State* state, const Times& times, bool restartOnExit, Millis now);
+// The run's start: the state at `now`, with the first pass's actions; or, for a job starter
+// `takenOver` from the previous run, none: it is listened for, its time-out from `now`.
+Actions Begin(State* state, const Times& times, bool restartOnExit, Millis now,
+              bool takenOver = false);
 // One event at `now`: the next state and the actions.
 Actions Step(State* state, const Times& times, bool restartOnExit, const Event& event, Millis now);
 // When the current phase ends unless something else happens first.

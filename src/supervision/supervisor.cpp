@@ -80,7 +80,8 @@ void LogJobStarterExit(Carrier& c) {
         WriteLogFormatted("Prozess %s  PID(%ld) beendet, Exitcode %lu. \n", js.commandLine,
                           static_cast<long>(js.pid), static_cast<unsigned long>(code));
     } else {
-        WriteLogFormatted("Prozess %s  PID(%ld) beendet. \n", js.commandLine,
+        // Linux gives the code of the controller's own children alone (not of one taken over).
+        WriteLogFormatted("Prozess %s  PID(%ld) beendet, Exitcode unbekannt. \n", js.commandLine,
                           static_cast<long>(js.pid));
     }
     c.published.jobStarterExited = std::time(nullptr);
@@ -109,8 +110,10 @@ void CountRestart(Carrier& c, core::Cause cause) {
     st.jobStarterStarted = 0;  // being restarted
 }
 
-// The state file's view of the next restart, as the core shows it.
+// The state file's view of the next restart, as the core shows it, and of what the loop is
+// doing.
 void PublishState(Carrier& c, core::Millis now) {
+    c.published.phase = core::RowOf(c.state.phase).name;
     if (c.shownChanges != c.state.shownChanges) {
         c.shownChanges = c.state.shownChanges;
         c.published.restartDue = c.state.shownDue == 0 ? 0 : WallClockIn(c.state.shownDue - now);
@@ -214,6 +217,7 @@ bool Carry(Carrier& c, const core::Action& a, core::Millis now, core::Event* eve
         case ActionKind::kHeartbeat:
             PlatformHoldReserve();  // what a failed open could not take back: nothing when full
             c.published.lastHeartbeat = std::time(nullptr);
+            c.published.phase = core::RowOf(c.state.phase).name;
             c.published.restartsSinceHeartbeat = 0;
             PublishHeartbeat(&c.run.publication, a.flag);
             return false;
@@ -382,7 +386,7 @@ bool Supervise(PlatformEvent* stop, PlatformPipe* pipe, const RunTimes& times, R
     core::State state;
     Carrier c(stop, pipe, times, state, run);
     PlatformHoldReserve();
-    core::Actions actions = core::Begin(&state, t, restartOnExit, Now());
+    core::Actions actions = core::Begin(&state, t, restartOnExit, Now(), run->takenOver);
     bool stopped = true;
     for (;;) {
         core::Event event{core::EventKind::kDeadline};

@@ -63,9 +63,13 @@ struct RunContext {
     JobStarterControl jobStarter;  // the job starter, as the run started it
     Publication publication;       // the run's state as -status and monitoring see it
     bool restartOnExit = false;    // QVLRESTARTONEXIT
-    HangReports hangReports;       // QVLDUMPDIR: the reports of silent job starters
+    // The job starter was taken over from the previous run (QVLADOPT): the run's first pass
+    // starts none, and its heartbeat time-out begins with the run.
+    bool takenOver = false;
+    HangReports hangReports;  // QVLDUMPDIR: the reports of silent job starters
 };
 
-// Starts the job starter (the run's first pass) and supervises it through `pipe` until the
-// stop event is set (true) or a wait fails (false). The job starter is left running.
+// Starts the job starter (the run's first pass, unless it was taken over) and supervises it
+// through `pipe` until the stop event is set (true) or a wait fails (false). The job starter
+// is left running.
 bool Supervise(PlatformEvent* stop, PlatformPipe* pipe, const RunTimes& times, RunContext* run);

@@ -119,6 +119,14 @@ TEST(WarningEvent, TheTextIsTheMessageTablesAndTheFieldsCarryTheValues) {
          "QUARVELIN_JOB_CONTROLLER3 ended its job starter QVLJOBSTR_ORACLE.EXE, process 41, by "
          "its own hand (it still ran after KILL): ended",
          {"QVL_JOB_STARTER_PID=41", "QVL_REASON=it still ran after KILL", "QVL_OUTCOME=ended"}},
+        {TakenOverEntry("QVLJOBSTR_ORACLE.EXE 3", 41),
+         "QUARVELIN_JOB_CONTROLLER3 took over its job starter QVLJOBSTR_ORACLE.EXE 3, process 41, "
+         "which its previous run left running.",
+         {"QVL_JOB_STARTER_PID=41"}},
+        {UncleanEndEntry(40, "2026-12-10 10:00:00", "listening"),
+         "QUARVELIN_JOB_CONTROLLER3 started again after its previous run, process 40, ended "
+         "without a stop: that run last wrote its state at 2026-12-10 10:00:00, while listening.",
+         {"QVL_PREVIOUS_PID=40", "QVL_PHASE=listening"}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.text);

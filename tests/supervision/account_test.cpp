@@ -51,14 +51,21 @@ std::string CreatedOf(std::uint32_t pid) {
     return PlatformProcessFacts(pid, &facts) ? std::to_string(facts.created) : "";
 }
 
-// A `sleep` of account `uid`, once it runs as such.
-ChildProcess* StartVictim(const std::string& uid) {
-    ChildProcess* victim = StartProcess(AsUser(uid, {"/bin/sleep", "1000"}));
+// A `sleep` of account `uid`, once it runs as such; with `instance`, named as that
+// instance's job starter (its first word "QVLJOBSTR_ORACLE.EXE", its first argument the
+// instance number), as any account may name a process.
+ChildProcess* StartVictim(const std::string& uid, const std::string& instance = "") {
+    ChildProcess* victim = StartProcess(AsUser(
+        uid, instance.empty() ? std::vector<std::string>{"/bin/sleep", "1000"}
+                              : std::vector<std::string>{
+                                    "/bin/bash", "-c",
+                                    "exec -a QVLJOBSTR_ORACLE.EXE sleep " + instance + " 1000"}));
     const std::uint32_t pid = ChildProcessId(victim);
     for (int i = 0; i < 200; ++i) {
         ProcessFacts facts;
         if (PlatformProcessFacts(pid, &facts) && facts.account == uid &&
-            facts.executablePath == "/usr/bin/sleep")
+            facts.executablePath == "/usr/bin/sleep" &&
+            (instance.empty() || facts.words[0] == "QVLJOBSTR_ORACLE.EXE"))
             break;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
@@ -105,12 +112,16 @@ TEST_F(OtherAccount, APlantedStateFileEndsNothing) {
     };
     const char* refused = "The previous state file is not believed: ";
     const char* spared = "nicht beendet: ein Prozess eines anderen Kontos.";
+    const char* notTaken = "No job starter was taken over: process ";
     const Row rows[] = {
         {"nobody's file, 1001's process, numbered", true, "65534", "1001", refused},
         {"nobody's file, root's process, numbered", true, "65534", "0", refused},
         {"nobody's file, 1001's process, un-numbered", false, "65534", "1001", refused},
         {"nobody's file, root's process, un-numbered", false, "65534", "0", refused},
         {"root's file, 1001's process, numbered", true, "0", "1001", spared},
+        // With QVLADOPT=1, 1001's process named as this instance's job starter is not taken
+        // over ("... runs under another account"), nor ended.
+        {"root's file, 1001's job starter, taken over?", true, "0", "1001", notTaken},
     };
     const std::string numberedName = serviceName_, numberedPipe = pipeName_;
     for (const Row& r : rows) {
@@ -120,16 +131,23 @@ TEST_F(OtherAccount, APlantedStateFileEndsNothing) {
         const std::string state = dir_ / (r.numbered ? "QVLJOBCTL" + instance_ + ".STATE"
                                                      : std::string("QVLJOBCTL.STATE"));
         std::remove((dir_ / "QVLJOBCTL.LOG").c_str());
-        ChildProcess* victim = StartVictim(r.victimAccount);
+        const bool adopt = std::string(r.logged) == notTaken;
+        WriteFileBytes(dir_ / "QVLJOBCTL.INI",
+                       std::string("[JOBATR]\r\nQVLADOPT=") + (adopt ? "1" : "0") + "\r\n");
+        ChildProcess* victim = StartVictim(r.victimAccount, adopt ? instance_ : "");
         const std::uint32_t pid = ChildProcessId(victim);
         WriteFileBytes(state, "controller_pid=999\njob_starter_pid=" + std::to_string(pid) +
-                                  "\njob_starter_created=" + CreatedOf(pid) + "\n");
+                                  "\njob_starter_created=" + CreatedOf(pid) +
+                                  "\njob_starter=QVLJOBSTR_ORACLE.EXE " + instance_ + " \n");
         ASSERT_EQ(0, RunProcess({"/bin/chown", r.fileOwner, state}).exitCode);
         Start(60000, {"pause=200"});
         WaitForLines(dir_ / "starts.txt", 1);
         EXPECT_EQ(0, Stop());
         EXPECT_TRUE(ProcessRuns(pid)) << Log();
-        EXPECT_EQ(1, std::string(r.logged) == refused ? Count(refused) : Count(spared)) << Log();
+        EXPECT_EQ(1, Count(r.logged)) << Log();
+        if (adopt) {
+            EXPECT_EQ(1, Count("runs under another account")) << Log();
+        }
         TerminateChild(victim);
         WaitProcess(victim);
         EndJobStarters();

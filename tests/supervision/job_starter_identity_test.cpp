@@ -187,4 +187,56 @@ TEST(JobStarterIdentity, TheInstanceArgumentIsAPlainNumberOfAtMostNineDigits) {
         EXPECT_EQ(instance, InstanceArgument(arguments)) << "'" << arguments << "'";
 }
 
+// Whether a starting controller takes over the job starter its previous run recorded: one row
+// per reason, with what the controller found of the recorded process.
+TEST(TakeOverDecision, OnlyTheSameProcessOfTheAccountAndInstanceIsTakenOver) {
+    Identity ours;
+    ours.named = true;
+    ours.argumentsKnown = true;
+    ours.arguments = "3";
+    Identity unnamed = ours, otherInstance = ours, otherNamespace = ours, unread = ours;
+    unnamed.named = false;
+    otherInstance.arguments = "4";
+    otherNamespace.ownNamespace = false;
+    unread.argumentsKnown = false;
+    struct Row {
+        const char* what;
+        bool keyOn;
+        std::uint32_t pid;
+        bool runs, same;
+        std::string account;
+        Identity identity;
+        TakeOver expected;
+    };
+    const Row rows[] = {
+        {"the same process", true, 41, true, true, kOwnAccount, ours, TakeOver::kTaken},
+        {"the key off", false, 41, true, true, kOwnAccount, ours, TakeOver::kKeyOff},
+        {"nothing recorded", true, 0, false, false, "", ours, TakeOver::kNoRecord},
+        {"ended", true, 41, false, false, "", ours, TakeOver::kEnded},
+        {"its id another process's", true, 41, true, false, kOwnAccount, ours,
+         TakeOver::kOtherProcess},
+        {"another account's", true, 41, true, true, "65534", ours, TakeOver::kOtherAccount},
+        {"an account not told", true, 41, true, true, "", ours, TakeOver::kOtherAccount},
+        {"named otherwise by now", true, 41, true, true, kOwnAccount, unnamed,
+         TakeOver::kNotThisInstance},
+        {"another instance's", true, 41, true, true, kOwnAccount, otherInstance,
+         TakeOver::kNotThisInstance},
+        {"another PID namespace's", true, 41, true, true, kOwnAccount, otherNamespace,
+         TakeOver::kNotThisInstance},
+        {"arguments unread", true, 41, true, true, kOwnAccount, unread, TakeOver::kNotThisInstance},
+    };
+    for (const Row& r : rows) {
+        TakeOverFacts f;
+        f.keyOn = r.keyOn;
+        f.pid = r.pid;
+        f.runs = r.runs;
+        f.sameProcess = r.same;
+        f.account = r.account;
+        f.ownAccount = kOwnAccount;
+        f.identity = r.identity;
+        f.instance = 3;
+        EXPECT_EQ(static_cast<int>(r.expected), static_cast<int>(DecideTakeOver(f))) << r.what;
+    }
+}
+
 }  // namespace

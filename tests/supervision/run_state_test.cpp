@@ -62,7 +62,7 @@ TEST(RunState, ReadersSeeOnlyWholeFiles) {
         if (read != SmallFileRead::kRead) ++torn;
         if (read != SmallFileRead::kRead) continue;
         ++reads;
-        const std::string last = "\nrefreshed=0\n";  // the file's last line
+        const std::string last = "\ncontroller_starts=0\n";  // the file's last line
         if (text.size() != whole.size() ||
             text.compare(text.size() - last.size(), last.size(), last) != 0)
             ++torn;

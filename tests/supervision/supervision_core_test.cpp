@@ -557,6 +557,17 @@ TEST_F(Core, AStopEndsTheRunInEveryPhase) {
     }
 }
 
+// A job starter taken over from the previous run is listened for at once, nothing is ended or
+// started, and its time-out runs from the take-over.
+TEST_F(Core, ATakenOverJobStarterIsListenedForFromTheStart) {
+    core::State s;
+    EXPECT_EQ("Publish Listen", Text(core::Begin(&s, kTimes, false, 5000, true)));
+    EXPECT_EQ(Phase::kListening, s.phase);
+    EXPECT_EQ(6000, core::DeadlineOf(s, kTimes));
+    EXPECT_EQ("Cancel Count(silence) Publish Plan RunKill",
+              Text(core::Step(&s, kTimes, false, E(EventKind::kDeadline), 6000)));
+}
+
 // The table and the deadlines agree: only the pipe's phases wait on the pipe, the phases of a
 // restart's instant steps never wait, and the listening phases end at a wanted restart.
 TEST_F(Core, ThePhaseTableSaysWhatEachPhaseWaitsOn) {
