@@ -1,9 +1,11 @@
 // The log file with size-based rotation (see log_file.h).
 #include "log/log_file.h"
 
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include "config/configuration.h"
@@ -137,7 +139,12 @@ void AppendToLog(PlatformAppendFile* stream, const char* line) {
 
 }  // namespace
 
-void WriteLog(const char* text) {
+namespace {
+
+// One entry at a time: the working thread's entries and, rarely, another thread's.
+std::timed_mutex gEntryLock;
+
+void WriteEntry(const char* text) {
     gCurrentLog = nullptr;
     if (gControllerSettings.logPath[0] == '\0') return;  // configuration never got that far
     OpenLogFile();
@@ -168,6 +175,20 @@ void WriteLog(const char* text) {
     }
     PlatformCloseAppend(gCurrentLog);
     gCurrentLog = nullptr;
+}
+
+}  // namespace
+
+void WriteLog(const char* text) {
+    std::lock_guard<std::timed_mutex> guard(gEntryLock);
+    WriteEntry(text);
+}
+
+bool TryWriteLog(const char* text, std::uint32_t waitMs) {
+    if (!gEntryLock.try_lock_for(std::chrono::milliseconds(waitMs))) return false;
+    WriteEntry(text);
+    gEntryLock.unlock();
+    return true;
 }
 
 std::uint32_t LastLogOpenError(bool* link) {

@@ -2,7 +2,7 @@
 // current end of the file (other processes may append too), with line feeds stored as CR LF
 // on every platform and one previous generation kept when the log grows past 5000000 bytes.
 // The file is opened and closed for every entry, so an entry is in the file when WriteLog
-// returns. Only the controller's working thread writes (the stream is process-wide).
+// returns. The controller's working thread writes; another thread only through TryWriteLog.
 #pragma once
 
 #include <cstdint>
@@ -28,6 +28,10 @@ extern char gLogMessage[kLogMessageBytes];
 // message buffer is written whole: nothing is cut. When the log cannot be opened (empty
 // path, missing directory, no access, a link at its name) the entry is dropped silently.
 void WriteLog(const char* text);
+// The same from another thread than the controller's working one (the watch on its loop):
+// the entry waits at most `waitMs` for an entry under way to end, and is dropped (false)
+// when that does not (the working thread is stuck inside one: a log on a disk that hangs).
+bool TryWriteLog(const char* text, std::uint32_t waitMs);
 // The platform error of the last entry that could not open the log, 0 when it could;
 // `link` (when not null) is set when the log's name is a link, which is never followed.
 std::uint32_t LastLogOpenError(bool* link = nullptr);

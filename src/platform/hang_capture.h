@@ -33,5 +33,13 @@ const char* PlatformHangReportExtension();
 // reason in plain words in `why`, when no whole report was written (then none is left).
 bool PlatformRunHangCapture(std::uint32_t pid, const std::string& path, const std::string& header,
                             const std::atomic<bool>& cancel, std::string* why);
+// Where this process itself is stuck, written from one of its own threads while another (the
+// one that no longer makes progress) may be stopped anywhere: Windows, a minidump of the
+// process (MiniDumpWriteDump of itself); Linux, where a process cannot trace its own
+// threads, each thread's state, wait channel and system call from /proc with the function its
+// instruction pointer lies in (the innermost frame), `header` first. The file is created for
+// the caller's account alone, never over an existing name. False, with the reason in plain
+// words in `why`, when none was written.
+bool PlatformCaptureSelf(const std::string& path, const std::string& header, std::string* why);
 // Removes a report the capture wrote after it was abandoned.
 void PlatformRemoveHangReport(const std::string& path);

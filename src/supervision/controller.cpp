@@ -323,6 +323,7 @@ int RunControllerWith(int argc, char** argv, const RunTimes& times) {
         TellConsole("Warning: " + UnknownKeyText(key) + ".");
     RunTimes t = times;
     if (t.heartbeatTimeoutMs == 0) t.heartbeatTimeoutMs = gControllerSettings.heartbeatTimeoutMs;
+    if (t.selfWatchMs == kConfiguredSelfWatch) t.selfWatchMs = gControllerSettings.selfWatchMs;
     if (config != kIniOk) {
         outcome = ConfigurationFailed(config);
     } else if (!CreateRunObjects(&run)) {

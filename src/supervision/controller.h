@@ -19,6 +19,7 @@ constexpr int kRunStartFailed = 1;  // a start-up step other than the configurat
 // ... or the GetIniValues result (10, 11, 12) when the configuration failed.
 constexpr int kRunWaitFailed = 20;  // a wait of the supervision failed: ended without a stop
 constexpr int kRunNotStarted = 21;  // the first start-pending report failed: no run at all
+// ... or kRunFrozen (22, self_watch.h): the loop made no progress for QVLSELFWATCH.
 
 // The run with the configured times; returns how the run ended. Only argv[0] is read: the
 // service name (the program's path in console mode).

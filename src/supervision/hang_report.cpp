@@ -22,15 +22,15 @@ std::string UtcTime(const char* format) {
 }
 
 // The folder with a separator of its own kind at its end.
-std::string Folder(const HangReports& r) {
-    const char last = r.dir.back();
-    if (last == '/' || last == '\\') return r.dir;
-    return r.dir + (r.dir.find('\\') != std::string::npos ? "\\" : "/");
+std::string Folder(const std::string& dir) {
+    const char last = dir.back();
+    if (last == '/' || last == '\\') return dir;
+    return dir + (dir.find('\\') != std::string::npos ? "\\" : "/");
 }
 
 // The instance's reports begin so; the time after it orders them.
-std::string Prefix(const HangReports& r) {
-    return "QVLJOBCTL" + r.instanceText + "_";
+std::string Prefix(const std::string& instanceText) {
+    return "QVLJOBCTL" + instanceText + "_";
 }
 
 // What the report says before the frames: whose it is, when, and the job starter's children
@@ -67,7 +67,7 @@ void SayOnce(HangReports* r, const std::string& why) {
 void KeepBounded(const HangReports& r) {
     std::vector<FolderFile> files;
     if (!PlatformListFolder(r.dir.c_str(), &files)) return;
-    const std::string prefix = Prefix(r), extension = PlatformHangReportExtension();
+    const std::string prefix = Prefix(r.instanceText), extension = PlatformHangReportExtension();
     std::vector<FolderFile> mine;
     for (const FolderFile& f : files) {
         if (f.name.compare(0, prefix.size(), prefix) == 0 && f.name.size() > extension.size() &&
@@ -80,11 +80,17 @@ void KeepBounded(const HangReports& r) {
     for (std::size_t i = 0; i < mine.size(); ++i) {
         total += mine[i].bytes;
         if (i >= r.keep || (i > 0 && total > kHangReportsCapBytes))
-            PlatformDeleteFile((Folder(r) + mine[i].name).c_str());
+            PlatformDeleteFile((Folder(r.dir) + mine[i].name).c_str());
     }
 }
 
 }  // namespace
+
+std::string HangReportPath(const std::string& dir, const std::string& instanceText,
+                           const std::string& who) {
+    return Folder(dir) + Prefix(instanceText) + UtcTime("%Y%m%d-%H%M%S") + "_" + who +
+           PlatformHangReportExtension();
+}
 
 void BeginHangReports(HangReports* reports, const std::string& dir, std::uint32_t keep,
                       const std::string& instanceText) {
@@ -105,8 +111,7 @@ bool StartHangReport(HangReports* r, const std::string& image, const std::string
         SayOnce(r, "the folder " + r->dir + " is refused: " + why);
         return false;
     }
-    r->path = Folder(*r) + Prefix(*r) + UtcTime("%Y%m%d-%H%M%S") + "_" + std::to_string(pid) +
-              PlatformHangReportExtension();
+    r->path = HangReportPath(r->dir, r->instanceText, std::to_string(pid));
     r->capture = PlatformStartHangCapture(pid, r->path, Header(*r, commandLine), &why);
     if (!r->capture) SayOnce(r, why);
     return r->capture != nullptr;

@@ -34,6 +34,11 @@ struct HangReports {
     bool failureSaid = false;
 };
 
+// A new report's path in folder `dir` for instance `instanceText`: "QVLJOBCTL<instance>_<UTC
+// time>_<who>" with the platform's report extension, `who` the process's id ("C" before it
+// for the controller's own report).
+std::string HangReportPath(const std::string& dir, const std::string& instanceText,
+                           const std::string& who);
 // Begins a run's reports into folder `dir` ("": none), keeping `keep`.
 void BeginHangReports(HangReports* reports, const std::string& dir, std::uint32_t keep,
                       const std::string& instanceText);

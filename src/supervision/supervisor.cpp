@@ -17,6 +17,7 @@
 #include "platform/system.h"
 #include "service/status_report.h"
 #include "supervision/heartbeat_protocol.h"
+#include "supervision/self_watch.h"
 #include "supervision/supervision_core.h"
 
 namespace {
@@ -327,14 +328,16 @@ bool WatchOf(Carrier& c, PlatformProcessWatch** watch) {
     return true;
 }
 
-// What one wait saw, as the core's event; false when the wait itself failed.
-bool WaitForEvent(Carrier& c, const core::Times& t, core::Event* event) {
+// What one wait saw, as the core's event; false when the wait itself failed. The self-watch
+// learns how long the loop may wait.
+bool WaitForEvent(Carrier& c, const core::Times& t, SelfWatch* self, core::Event* event) {
     const core::PhaseRow& row = core::RowOf(c.state.phase);
     PlatformProcessWatch* watch = nullptr;
     *event = {core::EventKind::kProcessEnded};
     if (!WatchOf(c, &watch)) return true;  // they ended before the wait: seen at once
-    const WaitResult w = PlatformWait(c.stop, row.pipe ? c.pipe : nullptr, watch,
-                                      MsUntil(core::DeadlineOf(c.state, t), Now()));
+    const std::uint32_t waitMs = MsUntil(core::DeadlineOf(c.state, t), Now());
+    SelfWatchMark(self, waitMs, row.name);
+    const WaitResult w = PlatformWait(c.stop, row.pipe ? c.pipe : nullptr, watch, waitMs);
     *event = {core::EventKind::kDeadline};
     switch (w) {
         case WaitResult::kStop:
@@ -386,10 +389,13 @@ bool Supervise(PlatformEvent* stop, PlatformPipe* pipe, const RunTimes& times, R
     core::State state;
     Carrier c(stop, pipe, times, state, run);
     PlatformHoldReserve();
+    SelfWatch* self =
+        StartSelfWatch(times.selfWatchMs, run->hangReports.dir, run->hangReports.instanceText);
     core::Actions actions = core::Begin(&state, t, restartOnExit, Now(), run->takenOver);
     bool stopped = true;
     for (;;) {
         core::Event event{core::EventKind::kDeadline};
+        SelfWatchMark(self, 0, core::RowOf(state.phase).name);  // busy from here
         const bool immediate = CarryAll(c, actions, Now(), &event);
         if (state.over) break;
         if (immediate) {
@@ -398,10 +404,11 @@ bool Supervise(PlatformEvent* stop, PlatformPipe* pipe, const RunTimes& times, R
             if (PlatformEventIsSet(stop)) {
                 event = {core::EventKind::kStop};
             }
-        } else if (!WaitForEvent(c, t, &event)) {
+        } else if (!WaitForEvent(c, t, self, &event)) {
             stopped = false;
         }
         actions = core::Step(&state, t, restartOnExit, event, Now());
     }
+    StopSelfWatch(self);
     return stopped;
 }

@@ -42,6 +42,7 @@ constexpr std::uint32_t kStopWaitHintMs = kStopReactionMs + kRotationLockWaitMs;
 // wait for the old job starter, and the wait after the controller ended it itself.
 constexpr std::uint32_t kLongestRestartMs = kKillPauseMs + kEndWaitMs + kForcedEndWaitMs;
 
+constexpr std::uint32_t kConfiguredSelfWatch = 0xFFFFFFFF;
 // The times a run keeps to; tests shorten them.
 struct RunTimes {
     std::uint32_t heartbeatTimeoutMs = 0;  // 0: the configured one
@@ -56,6 +57,8 @@ struct RunTimes {
     // told at half its interval.
     std::uint32_t refreshMs = kStateRefreshMs;
     std::uint32_t captureLimitMs = kHangCaptureLimitMs;  // of a hang report, when one is made
+    // The watch on the loop (QVLSELFWATCH; 0: none; kConfiguredSelfWatch: the configured).
+    std::uint32_t selfWatchMs = kConfiguredSelfWatch;
 };
 
 // What a run owns and hands to the units that need it: one record per fact.

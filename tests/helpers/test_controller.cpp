@@ -3,7 +3,8 @@
 // Runs as "-debug" does, with SERVICE_NAME in place of the program path. When STOP_FILE
 // appears, the console handler gets a Ctrl+C (the Windows tests' way to press it). NAME=MS
 // shortens another time: pause (after KILL), endwait, backoff (the first), maxbackoff,
-// reset (of the back-off), capture (the limit of a hang report), refresh (of the state).
+// reset (of the back-off), capture (the limit of a hang report), refresh (of the state),
+// selfwatch (the watch on the loop; 0 off).
 //   test_controller --storm RUNS SERVICE_NAME
 // Runs the controller RUNS times while another thread calls SignalStop without pause; exits
 // with the first outcome that was not a clean stop (0 when every run was one).
@@ -55,6 +56,7 @@ bool TakeTime(const std::string& word, RunTimes* times) {
                            : name == "reset"      ? &times->backoffResetMs
                            : name == "capture"    ? &times->captureLimitMs
                            : name == "refresh"    ? &times->refreshMs
+                           : name == "selfwatch"  ? &times->selfWatchMs
                                                   : nullptr;
     if (field) *field = ms;
     return field != nullptr;

@@ -183,4 +183,45 @@ TEST_F(Supervision, ACrashLoopIsCountedAsExits) {
     EXPECT_EQ(0, Stop());
 }
 
+// The watch on the loop: a loop whose thread alone is stopped (Linux: ptrace's interrupt;
+// Windows: SuspendThread) ends the controller within the limit and a look, with kRunFrozen, the
+// reason and a report of where it is stuck; a loop that is merely busy or waiting (restarts
+// with their KILL pauses longer than the limit) runs on.
+TEST_F(Supervision, AFrozenLoopEndsTheControllerAndABusyOneDoesNot) {
+    constexpr int kLimitMs = 3000;
+    ASSERT_TRUE(MakeDirectory(dir_ / "hangs"));
+    WriteFileBytes(dir_ / "QVLJOBCTL.INI", "[JOBATR]\r\nQVLDUMPDIR=" + (dir_ / "hangs") + "\r\n");
+    Start(1000, {"pause=4000", "capture=1000", "selfwatch=" + std::to_string(kLimitMs)});
+    std::this_thread::sleep_for(Ms(9000));  // two restarts, each with a capture and a pause
+    EXPECT_TRUE(WaitForLog("antwortet nicht", 1, 0)) << Log();
+    EXPECT_EQ(std::string::npos, Log().find("no progress")) << "busy is no freeze: " << Log();
+    EXPECT_EQ(0, Transact("beat", nullptr, 15000)) << "still serving, between its restarts";
+
+    const auto begin = Clock::now();
+    ChildProcess* freezer = StartProcess(
+        {BuiltExecutable("thread_freezer"), std::to_string(ChildProcessId(child_)), "60"});
+    const int status = WaitProcess(child_);
+    const auto took = std::chrono::duration_cast<Ms>(Clock::now() - begin).count();
+    child_ = nullptr;
+    WaitProcess(freezer);
+    std::printf("a frozen loop ended the controller after %lld ms (limit %d ms)\n",
+                static_cast<long long>(took), kLimitMs);
+    EXPECT_EQ(22, status) << Log();
+    EXPECT_LT(took, kLimitMs + 10 * 1000) << "within the limit and a loaded machine's slack";
+    EXPECT_TRUE(WaitForLog("The controller's loop has made no progress for 3000 ms (while ", 1, 0))
+        << Log();
+    EXPECT_TRUE(WaitForLog("Where it is stuck: ", 1, 0)) << Log();
+    bool report = false;
+    const std::string log = Log();
+    const std::size_t at = log.find("Where it is stuck: ");
+    if (at != std::string::npos) {
+        const std::string path = log.substr(at + 19, log.find(".\r\n", at) - at - 19);
+        const std::string text = ReadFileBytes(path);
+        report = text.find("Report of the controller") != std::string::npos;
+        std::printf("%s\n", text.substr(0, 1500).c_str());
+    }
+    EXPECT_TRUE(report) << log;
+    EndJobStarters();
+}
+
 }  // namespace

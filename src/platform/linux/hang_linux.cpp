@@ -27,7 +27,31 @@
 
 namespace {
 
-constexpr int kMaxFrames = 64;  // deeper stacks are cut: the top is what tells the hang
+constexpr int kMaxFrames = 64;
+
+// "function (module)" for address `pc` of this process, or "??".
+std::string WhereInSelf(Dwfl* dwfl, unsigned long long pc) {
+    Dwfl_Module* module = dwfl ? dwfl_addrmodule(dwfl, pc) : nullptr;
+    const char* name = module ? dwfl_module_addrname(module, pc) : nullptr;
+    const char* file = module ? dwfl_module_info(module, nullptr, nullptr, nullptr, nullptr,
+                                                 nullptr, nullptr, nullptr)
+                              : nullptr;
+    return std::string(name ? name : "??") + (file ? std::string(" (") + file + ")" : "");
+}
+
+// Writes `text` to a new file of mode 0600 at `path`; false with the reason when it could not.
+bool WriteNewReport(const std::string& path, const std::string& text, std::string* why) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    bool ok = fd >= 0 && WriteAll(fd, text.data(), text.size());
+    if (!ok) *why = std::strerror(errno);
+    if (fd >= 0 && close(fd) != 0 && ok) {
+        ok = false;
+        *why = std::strerror(errno);
+    }
+    if (!ok && fd >= 0) unlink(path.c_str());
+    return ok;
+}
+// deeper stacks are cut: the top is what tells the hang
 
 std::string FirstLine(const std::string& path) {
     std::ifstream in(path);
@@ -189,16 +213,7 @@ struct Capture {
         ok = ok && !Cancelled() && Unwind(&text, why);
         LetGo();
         if (!ok || Cancelled()) return false;
-        const int fd =
-            open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-        ok = fd >= 0 && WriteAll(fd, text.data(), text.size());
-        if (!ok) *why = std::strerror(errno);
-        if (fd >= 0 && close(fd) != 0 && ok) {
-            ok = false;
-            *why = std::strerror(errno);
-        }
-        if (!ok && fd >= 0) unlink(path.c_str());
-        return ok;
+        return WriteNewReport(path, text, why);
     }
 };
 
@@ -208,6 +223,38 @@ bool PlatformRunHangCapture(std::uint32_t pid, const std::string& path, const st
                             const std::atomic<bool>& cancel, std::string* why) {
     Capture capture{static_cast<pid_t>(pid), path, header, cancel, {}, {}};
     return capture.Run(why);
+}
+
+bool PlatformCaptureSelf(const std::string& path, const std::string& header, std::string* why) {
+    static const Dwfl_Callbacks callbacks = {dwfl_linux_proc_find_elf, dwfl_standard_find_debuginfo,
+                                             nullptr, nullptr};
+    std::unique_ptr<Dwfl, void (*)(Dwfl*)> dwfl(dwfl_begin(&callbacks), dwfl_end);
+    const pid_t self = getpid();
+    // The modules alone: a process may not trace its own threads, so their stacks cannot be
+    // unwound; /proc gives each one's instruction pointer where it waits or is stopped.
+    if (dwfl && (dwfl_linux_proc_report(dwfl.get(), self) != 0 ||
+                 dwfl_report_end(dwfl.get(), nullptr, nullptr) != 0)) {
+        dwfl.reset();
+    }
+    std::string text = header +
+                       "A process cannot trace its own threads: each thread's state, wait "
+                       "channel and system call as /proc gives them, and the function its "
+                       "instruction pointer lies in.\n";
+    const std::string proc = "/proc/" + std::to_string(self);
+    for (const pid_t tid : Threads(self)) {
+        const std::string task = proc + "/task/" + std::to_string(tid);
+        const std::string syscall = FirstLine(task + "/syscall");
+        text += "\nThread " + std::to_string(tid) + " (" + FirstLine(task + "/comm") + "), state " +
+                StatusValue(task + "/status", "State") + ", wait channel " +
+                FirstLine(task + "/wchan") + "\n  system call: " + syscall + "\n";
+        // "NR args... SP PC" in a system call, "-1 SP PC" when blocked otherwise.
+        const std::size_t last = syscall.find_last_of(' ');
+        if (last != std::string::npos && syscall.compare(0, 7, "running") != 0) {
+            const unsigned long long pc = std::strtoull(syscall.c_str() + last + 1, nullptr, 16);
+            if (pc != 0) text += "  at " + WhereInSelf(dwfl.get(), pc) + "\n";
+        }
+    }
+    return WriteNewReport(path, text, why);
 }
 
 void PlatformRemoveHangReport(const std::string& path) {

@@ -38,6 +38,11 @@ bool PlatformRunHangCapture(std::uint32_t pid, const std::string& path, const st
     return written;
 }
 
+bool PlatformCaptureSelf(const std::string& path, const std::string& header, std::string* why) {
+    const std::atomic<bool> never{false};
+    return PlatformRunHangCapture(GetCurrentProcessId(), path, header, never, why);
+}
+
 void PlatformRemoveHangReport(const std::string& path) {
     DeleteFileA(path.c_str());
 }

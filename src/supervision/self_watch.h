@@ -1,0 +1,30 @@
+// A watch on the supervision's loop from a thread of its own, where no service manager
+// watches the controller (Windows, a container's entry point) and beside systemd's watchdog:
+// a loop that has made no progress for the limit (stuck in a call, stopped) is said in the
+// log and the system's log, where it is stuck is written into QVLDUMPDIR when that is set, and
+// the process ends with kRunFrozen, so that the service manager's recovery (or a container
+// runtime's restart policy) starts it again; with QVLADOPT=1 the job starter runs on. The loop
+// tells the watch before each wait how long it may wait: a loop that waits (a KILL pause, the
+// look at a capture under way, a quiet pipe) makes progress, one that is busy must be back
+// within the limit.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// The exit status of a controller its own watch ended: a failure, so that it is started again.
+constexpr int kRunFrozen = 22;
+// How often the watch looks at the loop.
+constexpr std::uint32_t kSelfWatchLookMs = 500;
+
+struct SelfWatch;
+// Starts watching with a limit of `limitMs` (0: no watch, null). A frozen loop's report goes
+// into `dumpDir` ("" for none) as "QVLJOBCTL<instance>_<UTC time>_C<process id>" and the
+// platform's report extension.
+SelfWatch* StartSelfWatch(std::uint32_t limitMs, const std::string& dumpDir,
+                          const std::string& instanceText);
+// The loop is about to wait at most `waitMs`, or (0) is busy from now on; `phase` names what it
+// does (a name that lives as long as the process).
+void SelfWatchMark(SelfWatch* watch, std::uint32_t waitMs, const char* phase);
+// Stops the watch (the run's end) and lets go of it; null is ignored.
+void StopSelfWatch(SelfWatch* watch);
