@@ -16,15 +16,20 @@ namespace {
 
 constexpr int kExecutablePathBytes = 512;
 constexpr std::uint32_t kRemovePollMs = 1000;
-// The service manager restarts a failed controller after a minute (time for whatever made
-// it fail to pass, short enough that the job starter is not long unwatched), at every
-// failure; the count of failures starts again after a day without one.
-constexpr std::uint32_t kRecoveryDelayMs = 60000;
-constexpr std::uint32_t kRecoveryResetSeconds = 86400;
+// The service manager restarts a failed controller (a crash, a frozen loop its own watch
+// ended, a start-up that failed) after 2 s: with QVLADOPT=1 a restart leaves the job starter
+// running, so it may come soon, and an instance is back within 5 s of a crash. A controller
+// that fails at every start is restarted 5 times, then left stopped (the manager says so:
+// systemd's "Start request repeated too quickly", Windows' event 7031 without an action);
+// the count starts again after 10 minutes without a failure.
+constexpr std::uint32_t kRecoveryDelayMs = 2000;
+constexpr std::uint32_t kRecoveryTries = 5;
+constexpr std::uint32_t kRecoveryResetSeconds = 600;
 // The service manager's watchdog (systemd's): the supervision loop says it makes progress at
-// least every 10 s (its state's refresh); six missed in a row are a controller that is
-// stopped or stuck, not a busy machine, and it is ended and started again like a crashed one.
-constexpr std::uint32_t kWatchdogSeconds = 60;
+// least every 10 s (its state's refresh); after 25 s without, the controller is stopped or
+// stuck (its own watch, at 20 s, acts first and reports where), and it is ended and started
+// again like a crashed one: back within 30 s of a freeze.
+constexpr std::uint32_t kWatchdogSeconds = 25;
 
 // Prints a failure message with the text of the error that the failing call left.
 void PrintFailure(const char* format) {
@@ -92,6 +97,7 @@ bool InstallService() {
                                               gServiceIdentity.displayName,
                                               path,
                                               kRecoveryDelayMs,
+                                              kRecoveryTries,
                                               kRecoveryResetSeconds,
                                               kWatchdogSeconds};
     RecoveryFailure recovery;

@@ -68,9 +68,11 @@ void PlatformCloseServiceManager(PlatformServiceManager* manager);
 
 // A service as the controller installs it: its own process, started automatically, run as
 // the system's account with no arguments, and restarted by the service manager
-// `restartDelayMs` after every failure (a crash, or a stop with a non-zero exit code) but
-// never after a clean stop; the count of failures starts again after `resetSeconds` without
-// one (Windows: the failure actions and their flag; Linux: Restart=on-failure, RestartSec).
+// `restartDelayMs` after a failure (a crash, or a stop with a non-zero exit code) but never
+// after a clean stop, `restartTries` times at the most, then left stopped; the count of
+// failures starts again after `resetSeconds` without one (Windows: that many restart actions,
+// then none, with their flag; Linux: Restart=on-failure, RestartSec, and a start limit of the
+// first start and the tries within that many seconds).
 // Where the manager has a watchdog (Linux: WatchdogSec), a service that has not said it makes
 // progress (PlatformServiceAlive) for `watchdogSeconds` is ended and counts as failed; its
 // standard output goes nowhere, as a Windows service's does.
@@ -79,6 +81,7 @@ struct ServiceRegistration {
     const char* displayName;
     const char* executablePath;  // as it is; the backend quotes it for the manager
     std::uint32_t restartDelayMs;
+    std::uint32_t restartTries;
     std::uint32_t resetSeconds;
     std::uint32_t watchdogSeconds = 0;  // 0: none
 };

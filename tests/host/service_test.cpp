@@ -253,7 +253,7 @@ TEST_F(Service, InstallTakesOnlyAPlainInstanceNumber) {
     RecoveryFailure recovery;
     PlatformService* old = PlatformInstallService(
         manager,
-        {"QUARVELIN_JOB_CONTROLLERA", "QUARVELIN JOB CONTROLLERA", exe_.c_str(), 60000, 86400},
+        {"QUARVELIN_JOB_CONTROLLERA", "QUARVELIN JOB CONTROLLERA", exe_.c_str(), 60000, 3, 86400},
         &recovery);
     ASSERT_NE(nullptr, old);
     PlatformCloseService(old);
@@ -382,7 +382,9 @@ TEST_F(Service, AFrozenControllerIsRestartedByTheWatchdog) {
     const std::string name = "QUARVELIN_JOB_CONTROLLER3";
     ASSERT_EQ(0, Run({"-install", "3"}).exitCode);
     const std::string unit = ReadFileBytes("/etc/systemd/system/" + name + ".service");
-    EXPECT_NE(std::string::npos, unit.find("\nWatchdogSec=60s\n")) << unit;
+    for (const char* line : {"\nWatchdogSec=25s\n", "\nRestartSec=2s\n",
+                             "\nStartLimitIntervalSec=600s\n", "\nStartLimitBurst=6\n"})
+        EXPECT_NE(std::string::npos, unit.find(line)) << unit;
     EXPECT_NE(std::string::npos, unit.find("\nStandardOutput=null\n")) << unit;
     ASSERT_TRUE(ShortenRestartDelay(name));
     WriteFileBytes("/etc/systemd/system/" + name + ".service.d/zz-test-watchdog.conf",

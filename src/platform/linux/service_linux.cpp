@@ -44,6 +44,7 @@ const char kBootedMarker[] = "/run/systemd/system";
 const char kRootNeeded[] = "root is needed to install or remove a service";
 // The unit's line for its recovery, as installed and as set for the recovery.
 const char kNoRestart[] = "Restart=no\n";
+const char kNoStartLimit[] = "StartLimitIntervalSec=0\n";  // until the recovery is set
 const char kAwaitingRestart[] = "auto-restart";  // systemd's sub-state before a restart
 constexpr std::size_t kUnitNameMax = 255;        // systemd's limit, ".service" included
 constexpr std::size_t kUnitSuffixChars = sizeof ".service" - 1;
@@ -426,14 +427,14 @@ PlatformService* CreateUnit(const ServiceRegistration& registration) {
     std::string text =
         "# The controller as a systemd service, written by its -install switch and deleted\n"
         "# by -remove. Like the Windows registration: started at boot, run as root with no\n"
-        "# arguments, started again after a failure (never after a clean stop) and never\n"
-        "# refused a start for starting too often. Stopping it leaves the job starter\n"
+        "# arguments, started again after a failure (never after a clean stop), a few times\n"
+        "# in a row at the most. Stopping it leaves the job starter\n"
         "# running, as on Windows. A controller whose loop stops making progress is ended by\n"
         "# the watchdog and started again. Standard output goes nowhere, as a Windows\n"
         "# service's does: the usage lines printed at every start are not the journal's.\n"
         "[Unit]\n";
     text += "Description=" + description + "\n";
-    text += "StartLimitIntervalSec=0\n\n[Service]\nType=notify\nNotifyAccess=main\n";
+    text += std::string(kNoStartLimit) + "\n[Service]\nType=notify\nNotifyAccess=main\n";
     text += "ExecStart=" + program + "\n";
     if (registration.watchdogSeconds != 0) {
         text += "WatchdogSec=" + std::to_string(registration.watchdogSeconds) + "s\n";
@@ -522,24 +523,29 @@ bool PlatformQueryService(const char* name, ServiceQuery* query) {
 
 namespace {
 
-// Restart=on-failure with RestartSec in the unit, which is rewritten whole through a
-// temporary file.
-bool SetRecovery(PlatformService* service, std::uint32_t restartDelayMs,
+// Restart=on-failure with RestartSec in the unit, and the start limit: the first start and
+// the tries within the reset time (systemd counts starts, not failures; past the limit it
+// leaves the unit failed and says "Start request repeated too quickly"). The unit is
+// rewritten whole through a temporary file.
+bool SetRecovery(PlatformService* service, const ServiceRegistration& registration,
                  const char** failedSetting) {
-    // systemd keeps no count of failures to reset: StartLimitIntervalSec=0 lets every
-    // restart happen. The unit is rewritten whole through a temporary file.
     *failedSetting = "Restart=on-failure";
     const std::string file = UnitFile(service->unit);
     std::ifstream in(file);
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     const std::size_t at = text.find(kNoRestart);
-    if (!in || at == std::string::npos) {
+    const std::size_t limit = text.find(kNoStartLimit);
+    if (!in || at == std::string::npos || limit == std::string::npos) {
         errno = in ? EINVAL : errno;
         return false;
     }
-    const std::uint32_t seconds = (restartDelayMs + 999) / 1000;
+    const std::uint32_t seconds = (registration.restartDelayMs + 999) / 1000;
     text.replace(at, sizeof kNoRestart - 1,
                  "Restart=on-failure\nRestartSec=" + std::to_string(seconds) + "s\n");
+    text.replace(limit, sizeof kNoStartLimit - 1,
+                 "StartLimitIntervalSec=" + std::to_string(registration.resetSeconds) +
+                     "s\nStartLimitBurst=" + std::to_string(registration.restartTries + 1) +
+                     "\n");
     const std::string temporary = file + ".tmp";
     const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return false;
@@ -562,7 +568,7 @@ PlatformService* PlatformInstallService(PlatformServiceManager*,
     *recovery = RecoveryFailure{};
     PlatformService* service = CreateUnit(registration);
     const char* setting = nullptr;
-    if (service && !SetRecovery(service, registration.restartDelayMs, &setting)) {
+    if (service && !SetRecovery(service, registration, &setting)) {
         recovery->setting = setting;
         recovery->error = static_cast<std::uint32_t>(errno);
     }

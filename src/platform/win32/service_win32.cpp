@@ -161,16 +161,16 @@ bool PlatformQueryService(const char* name, ServiceQuery* query) {
 
 namespace {
 
-bool SetRecovery(SC_HANDLE service, std::uint32_t restartDelayMs, std::uint32_t resetSeconds,
+bool SetRecovery(SC_HANDLE service, const ServiceRegistration& registration,
                  const char** failedSetting) {
-    // The last action repeats for every further failure: a restart each time.
-    SC_ACTION actions[3];
-    for (SC_ACTION& a : actions)
-        a = {SC_ACTION_RESTART, restartDelayMs};
+    // The last action repeats for every further failure: after the tries' restarts, none.
+    std::vector<SC_ACTION> actions(registration.restartTries,
+                                   SC_ACTION{SC_ACTION_RESTART, registration.restartDelayMs});
+    actions.push_back({SC_ACTION_NONE, 0});
     SERVICE_FAILURE_ACTIONSA failure = {};
-    failure.dwResetPeriod = resetSeconds;
-    failure.cActions = 3;
-    failure.lpsaActions = actions;
+    failure.dwResetPeriod = registration.resetSeconds;
+    failure.cActions = static_cast<DWORD>(actions.size());
+    failure.lpsaActions = actions.data();
     if (!ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure)) {
         *failedSetting = "SERVICE_CONFIG_FAILURE_ACTIONS";
         return false;
@@ -194,7 +194,7 @@ PlatformService* PlatformInstallService(PlatformServiceManager* manager,
                                          registration.displayName, registration.executablePath);
     const char* setting = nullptr;
     if (service &&
-        !SetRecovery(service, registration.restartDelayMs, registration.resetSeconds, &setting)) {
+        !SetRecovery(service, registration, &setting)) {
         recovery->setting = setting;
         recovery->error = GetLastError();
     }
