@@ -51,7 +51,7 @@ q "UPDATE InstallExecuteSequence SET Sequence = 1450 WHERE Action = 'RemoveExist
 # The public properties reach the deferred actions also when the installation runs elevated
 # (wixl has made the property already, for the upgrade's own properties): INSTANCES, and the
 # INI values a deployment tool gives.
-public='INSTANCES;QVLTIMEOUT;QVLRESTARTONEXIT;QVLMETRICSDIR'
+public='INSTANCES;QVLTIMEOUT;QVLRESTARTONEXIT;QVLADOPT;QVLMETRICSDIR'
 secure=$(msiinfo export "$msi" Property | tr -d '\r' | sed -n 's/^SecureCustomProperties\t//p')
 if [ -n "$secure" ]; then
     q "UPDATE Property SET Value = '$secure;$public' WHERE Property = 'SecureCustomProperties'"
@@ -78,7 +78,8 @@ deferred QvlUnregisterInstances $((deferred + 256 + 64)) "$helper unregister \"[
 # instances are checked and started; an empty one (not given) is left as it is, and a value
 # the controller would refuse fails the installation. Each quoted argument ends with a blank,
 # so that a folder's closing backslash cannot escape its quote (qvlinstances drops it).
-values='"QVLTIMEOUT=[QVLTIMEOUT] " "QVLRESTARTONEXIT=[QVLRESTARTONEXIT] " "QVLMETRICSDIR=[QVLMETRICSDIR] "'
+values='"QVLTIMEOUT=[QVLTIMEOUT] " "QVLRESTARTONEXIT=[QVLRESTARTONEXIT] " "QVLADOPT=[QVLADOPT] "'
+values="$values"' "QVLMETRICSDIR=[QVLMETRICSDIR] "'
 deferred QvlSetValues "$deferred" "$helper set $values" 4008 'NOT REMOVE'
 deferred QvlInstallInstances "$deferred" "$helper install \"[INSTANCES]\"" 4010 'NOT REMOVE AND INSTANCES'
 deferred QvlStartInstances $((deferred + 64)) "$helper start" 4020 'NOT REMOVE'

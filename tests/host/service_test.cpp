@@ -4,7 +4,9 @@
 // honestly, with exit status 1.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <functional>
 #include <filesystem>
 #include <regex>
 #include <string>
@@ -13,6 +15,7 @@
 
 #include "config/protected_settings.h"
 #include "config/settings_cipher.h"
+#include "platform/pipe_client.h"
 #include "platform/processes.h"
 #include "platform/service_manager.h"
 #include "supervision/job_starter.h"
@@ -412,6 +415,116 @@ TEST_F(Service, AFrozenControllerIsRestartedByTheWatchdog) {
     EXPECT_NE(frozen, seen.pid) << "the frozen controller was not restarted";
     EXPECT_EQ(0, Run({"-remove", "3"}).exitCode);
     ShortenRestartDelay(name, true);
+}
+
+// The longest time one of the job starter's heartbeats went unanswered while `act` ran and
+// until a controller answered again: a client heartbeating every 50 ms, each given 300 ms.
+long long LongestSilenceMs(const std::string& pipe, const std::function<void()>& act) {
+    using Clock = std::chrono::steady_clock;
+    std::atomic<bool> acting{true};
+    long long longest = 0;
+    std::thread pinger([&] {
+        auto last = Clock::now();
+        bool answeredSinceAct = false;
+        while (acting || !answeredSinceAct) {
+            char reply[80];
+            std::size_t got = 0;
+            const bool answered =
+                PlatformPipeTransact(pipe.c_str(), "BEAT", 5, reply, sizeof reply, &got, 300) == 0;
+            const auto now = Clock::now();
+            if (answered) {
+                longest = std::max<long long>(
+                    longest,
+                    std::chrono::duration_cast<std::chrono::milliseconds>(now - last).count());
+                last = now;
+                answeredSinceAct = !acting;
+            }
+            if (now - last > std::chrono::seconds(120)) break;  // never answered again
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    });
+    act();
+    acting = false;
+    pinger.join();
+    return longest;
+}
+
+// With QVLADOPT=1 the job starter outlives every restart of its controller: a stop and a
+// start (systemctl restart), and under systemd a SIGKILL followed by the manager's restart and
+// the watchdog's restart of a frozen controller. The same job starter runs on, each new run
+// took it over, and the downtime (the longest a heartbeat went unanswered) is printed.
+TEST_F(Service, WithTheKeyTheJobStarterOutlivesItsControllersRestarts) {
+    if (!HasServiceManager()) GTEST_SKIP() << "no service manager here";
+    const std::string name = "QUARVELIN_JOB_CONTROLLER4", pipe = "\\\\.\\pipe\\qvljobctl4";
+    WriteFileBytes(dir_ / "QVLJOBCTL.INI", "[JOBATR]\r\nQVLADOPT=1\r\n");
+    WriteFileBytes(dir_ / "lifetime.txt", "600000 0");  // the job starter lives 10 minutes
+    ASSERT_EQ(0, Run({"-install", "4"}).exitCode);
+    if (kSystemd) {
+        ASSERT_TRUE(ShortenRestartDelay(name));
+        WriteFileBytes("/etc/systemd/system/" + name + ".service.d/zz-test-watchdog.conf",
+                       "[Service]\nWatchdogSec=3s\nLimitCORE=0\n");
+        ASSERT_EQ(0, RunProcess({"systemctl", "daemon-reload"}).exitCode);
+    }
+    ASSERT_TRUE(StartInstalledService(name));
+    InstalledService seen;
+    ASSERT_TRUE(WaitForState(name, kServiceRunning, &seen));
+    ASSERT_NE("", AnsweredPing("4"));
+    const std::string job = WaitForLines(dir_ / "starts.txt", 1);
+    const std::uint32_t jobPid = static_cast<std::uint32_t>(std::stoul(job));
+    struct Row {
+        const char* what;
+        bool systemdOnly;
+        std::function<void(unsigned controller)> act;
+    };
+    const auto waitForAnother = [&](unsigned controller) {
+        for (int i = 0; i < 600; ++i) {
+            if (QueryInstalledService(name, &seen) && seen.state == kServiceRunning &&
+                seen.pid != 0 && seen.pid != controller)
+                return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    };
+    const Row rows[] = {
+        {"a stop and a start", false,
+         [&](unsigned) {
+             StopInstalledService(name);
+             WaitForState(name, kServiceStopped, &seen);
+             StartInstalledService(name);
+             WaitForState(name, kServiceRunning, &seen);
+         }},
+        {"SIGKILL and the manager's restart", true,
+         [&](unsigned controller) {
+             RunProcess({"/bin/kill", "-KILL", std::to_string(controller)});
+             waitForAnother(controller);
+         }},
+        {"the watchdog's restart of a frozen controller", true,
+         [&](unsigned controller) {
+             RunProcess({"/bin/kill", "-STOP", std::to_string(controller)});
+             waitForAnother(controller);
+         }},
+    };
+    int takenOver = 0;
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        if (r.systemdOnly && !kSystemd) continue;
+        ASSERT_TRUE(QueryInstalledService(name, &seen));
+        const unsigned controller = seen.pid;
+        const long long downtime = LongestSilenceMs(pipe, [&] { r.act(controller); });
+        std::printf("%s: the job starter's heartbeats went unanswered for at most %lld ms\n",
+                    r.what, downtime);
+        ++takenOver;
+        const std::string log = ReadFileBytes(dir_ / "QVLJOBCTL.LOG");
+        std::size_t count = 0;
+        for (std::size_t at = log.find("took over its job starter"); at != std::string::npos;
+             at = log.find("took over its job starter", at + 1))
+            ++count;
+        EXPECT_EQ(static_cast<std::size_t>(takenOver), count) << log;
+        EXPECT_NE(std::string::npos, log.find("(process " + std::to_string(jobPid) + ")")) << log;
+        EXPECT_TRUE(ProcessRuns(jobPid)) << "the job starter was ended";
+        EXPECT_EQ(job, ReadFileBytes(dir_ / "starts.txt")) << "another job starter was started";
+    }
+    EXPECT_EQ(0, Run({"-remove", "4"}).exitCode);
+    if (kSystemd) ShortenRestartDelay(name, true);
 }
 
 // A restart for silence reaches the system's log: on Linux the journal, with fields of its

@@ -30,6 +30,24 @@ healthy() {  # waits up to 30 s for -status 3 to say healthy
     return 1
 }
 version() { dpkg-deb -f "$1" Version; }
+job_starter() { sed -n 's/^job_starter_pid=//p' /var/log/qvljobctl/QVLJOBCTL3.STATE; }
+# The job starter's heartbeats, one every 50 ms by qvlping, while a step runs: the times of
+# those answered go to a file; the longest gap between two of them is the downtime.
+beats_start() {
+    beats=$(mktemp)
+    ( while :; do qvlping --instance 3 --timeout 300 >/dev/null 2>&1 && date +%s%3N >>"$beats"
+        sleep 0.05; done ) &
+    beating=$!
+}
+beats_stop() {  # prints the downtime in ms, once a heartbeat was answered after the step
+    for _ in $(seq 1 200); do
+        [ "$(tail -1 "$beats")" -gt "$1" ] 2>/dev/null && break
+        sleep 0.1
+    done
+    kill "$beating" 2>/dev/null; wait "$beating" 2>/dev/null
+    awk 'NR > 1 && $1 - last > gap { gap = $1 - last } { last = $1 } END { print gap + 0 }' "$beats"
+    rm -f "$beats"
+}
 
 echo "== lintian"
 step lintian --fail-on error "$deb" || fail "lintian reports an error"
@@ -52,7 +70,7 @@ echo "== an instance, installed the way the guide teaches"
 cp /usr/lib/qvljobctl/qvljobstr_sample /usr/local/bin/QVLJOBSTR_ORACLE.EXE  # the suite's
 step qvljobctl -install 3 || fail "-install 3 failed"
 step qvljobctl -check 3 || fail "-check 3 finds a problem in a sound instance"
-grep -q '^WatchdogSec=60s$' "/etc/systemd/system/$unit.service" || fail "the unit has no watchdog"
+grep -q '^WatchdogSec=25s$' "/etc/systemd/system/$unit.service" || fail "the unit has no watchdog"
 step systemctl start "$unit" || fail "the instance did not start"
 healthy || fail "instance 3 is not healthy after its start"
 step qvljobctl -status 3
@@ -76,9 +94,19 @@ rm -rf "$broken"
 healthy || fail "instance 3 is not healthy after the failed upgrade"
 [ ! -e /var/lib/qvljobctl/restart-after-upgrade ] || fail "the failed upgrade left its note"
 before=$(systemctl show --property=MainPID --value "$unit")
+echo "== the operator sets QVLADOPT=1: upgrades and reinstalls leave the job starter running"
+echo 'QVLADOPT=1' >>/etc/qvljobctl/QVLJOBCTL.INI
+for _ in $(seq 1 100); do  # once the first pass has started it (a healthy start may be under way)
+    job=$(job_starter)
+    [ "${job:-0}" != 0 ] && break
+    sleep 0.1
+done
 
 echo "== upgrade to $(version "$newer")"
+beats_start
+started=$(date +%s%3N)
 out=$(step dpkg -i "$newer") || fail "the upgrade failed"
+echo "downtime of the upgrade: $(beats_stop "$started") ms"
 echo "$out"
 echo "$out" | grep -q '^  verdict: the instance can start$' ||
     fail "the upgrade did not show the -check of the instance it starts again"
@@ -89,6 +117,19 @@ healthy || fail "instance 3 is not healthy after the upgrade"
 step qvljobctl -version
 [ "$(qvljobctl -version)" = "qvljobctl $(version "$newer")" ] || fail "the old programs are still there"
 grep -q 'edited by the operator' /etc/qvljobctl/QVLJOBCTL.INI || fail "the operator's INI was replaced"
+[ "$(job_starter)" = "$job" ] && kill -0 "$job" ||
+    fail "the upgrade did not leave job starter $job running (now $(job_starter))"
+grep -q "took over its job starter QVLJOBSTR_ORACLE.EXE 3 (process $job)" \
+    /var/log/qvljobctl/QVLJOBCTL.LOG || fail "the upgraded controller did not say it took over"
+
+echo "== reinstall of $(version "$newer"): the same job starter runs on"
+beats_start
+started=$(date +%s%3N)
+step dpkg -i "$newer" >/dev/null || fail "the reinstall failed"
+echo "downtime of the reinstall: $(beats_stop "$started") ms"
+healthy || fail "instance 3 is not healthy after the reinstall"
+[ "$(job_starter)" = "$job" ] && kill -0 "$job" ||
+    fail "the reinstall did not leave job starter $job running (now $(job_starter))"
 
 echo "== remove, with a note an earlier upgrade left and the unit deleted by hand while it runs:"
 echo "== the instance goes, the configuration stays"

@@ -88,8 +88,8 @@ cp "$build/bin/qvljobstr_sample.exe" "$unix/QVLJOBSTR_ORACLE.EXE"
 echo "== install $(version "$msi") with INSTANCES=3, the suite's files there"
 mkdir -p "$unix/metrics"
 step msiexec /i "Z:$msi" /qn "INSTALLDIR=$folder\\" INSTANCES=3 QVLTIMEOUT=60000 QVLRESTARTONEXIT=1 \
-    "QVLMETRICSDIR=$folder\\metrics\\" || fail "the installation failed"
-for line in QVLTIMEOUT=60000 QVLRESTARTONEXIT=1 'QVLMETRICSDIR=C:\QVLMSI\metrics\'; do
+    QVLADOPT=1 "QVLMETRICSDIR=$folder\\metrics\\" || fail "the installation failed"
+for line in QVLTIMEOUT=60000 QVLRESTARTONEXIT=1 QVLADOPT=1 'QVLMETRICSDIR=C:\QVLMSI\metrics\'; do
     tr -d '\r' <"$unix/QVLJOBCTL.INI" | grep -qxF "$line" || fail "the INI did not get $line"
 done
 for f in QVLJOBCTL.EXE KILL.EXE qvlcrypt.exe qvlping.exe qvlinstances.exe QVLJOBCTL.INI \
@@ -105,8 +105,24 @@ step "$ctl" -status 3
 [ -f "$unix/metrics/qvljobctl3.prom" ] || fail "instance 3 wrote no metrics file into QVLMETRICSDIR"
 printf '; edited by the operator\r\n' >>"$unix/QVLJOBCTL.INI"
 
-echo "== upgrade to $(version "$newer")"
+job_starter() { tr -d '\r' <"$unix/QVLJOBCTL3.STATE" | sed -n 's/^job_starter_pid=//p'; }
+for _ in $(seq 1 100); do  # once the first pass has started it
+    job=$(job_starter)
+    [ "${job:-0}" != 0 ] && break
+    sleep 0.1
+done
+
+echo "== upgrade to $(version "$newer"), with QVLADOPT=1: the job starter runs on"
 step msiexec /i "Z:$newer" /qn "INSTALLDIR=$folder\\" || fail "the upgrade failed"
+healthy || fail "instance 3 is not healthy after the upgrade"
+[ "$(job_starter)" = "$job" ] || fail "the upgrade did not leave job starter $job running (now $(job_starter))"
+tr -d '\r' <"$unix/QVLJOBCTL3.LOG" | grep -q "took over its job starter QVLJOBSTR_ORACLE.EXE 3 (process $job)" ||
+    fail "the upgraded controller did not say it took over"
+# The downtime, as the log tells it to the second: the old run's end to the take-over.
+tr -d '\r' <"$unix/QVLJOBCTL3.LOG" | awk '
+    function s(t) { split(t, p, ":"); return p[1] * 3600 + p[2] * 60 + p[3] }
+    /wurde beendet/ { stop = s($2) } /took over its job starter/ { took = s($2) }
+    END { print "downtime of the upgrade, the old run'"'"'s end to the take-over: " took - stop " s" }'
 [ "$(win "$folder\\qvlinstances.exe" list)" = QUARVELIN_JOB_CONTROLLER3 ] ||
     fail "instance 3 is not installed after the upgrade"
 healthy || fail "instance 3 does not run after the upgrade"
