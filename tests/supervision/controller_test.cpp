@@ -269,7 +269,9 @@ TEST_F(Controller, DroppedClientsDoNotPostponeTheRestart) {
         EXPECT_EQ(0, Stop());
         EndJobStarters();
     }
-    EXPECT_LT(took[1], took[0] + std::chrono::seconds(1)) << "the hung clients put it off";
+    // Put off, it would come a time-out (2.5 s) late or never; a loaded machine's process
+    // starts alone once made it 1.2 s late.
+    EXPECT_LT(took[1], took[0] + std::chrono::seconds(2)) << "the hung clients put it off";
 }
 
 // One client holds the cycle and as many as can wait are queued: a client still keeps to
