@@ -32,7 +32,9 @@ std::int64_t NowMs() {
 struct SelfWatch {
     std::uint32_t limitMs;
     std::string dumpDir, instanceText;
-    // The loop is back from its wait, or its step, by then at the latest (steady ms).
+    // When the loop last said what it does (steady ms), and when it is back from the wait it
+    // began then at the latest.
+    std::atomic<std::int64_t> markedAt{0};
     std::atomic<std::int64_t> backBy{0};
     std::atomic<const char*> phase{"starting"};
     std::mutex lock;
@@ -88,7 +90,11 @@ void Watch(SelfWatch* w) {
     int lateLooks = 0;
     while (!w->stop) {
         w->wake.wait_for(guard, std::chrono::milliseconds(kSelfWatchLookMs));
-        const bool late = NowMs() - w->backBy.load() > static_cast<std::int64_t>(w->limitMs);
+        // Frozen: no progress for the limit since the loop last said what it does, and not in
+        // a wait that may still go on (its waits end at its refresh, shorter than the limit).
+        const std::int64_t now = NowMs();
+        const bool late = now - w->markedAt.load() > static_cast<std::int64_t>(w->limitMs) &&
+                          now > w->backBy.load();
         lateLooks = late ? lateLooks + 1 : 0;
         if (!w->stop && lateLooks >= 2) Frozen(*w);
     }
@@ -103,7 +109,7 @@ SelfWatch* StartSelfWatch(std::uint32_t limitMs, const std::string& dumpDir,
     w->limitMs = limitMs;
     w->dumpDir = dumpDir;
     w->instanceText = instanceText;
-    w->backBy = NowMs();
+    w->backBy = w->markedAt = NowMs();
     try {
         w->thread = std::thread(Watch, w);
     } catch (const std::exception&) {  // no thread to be had: the run goes on unwatched
@@ -116,7 +122,9 @@ SelfWatch* StartSelfWatch(std::uint32_t limitMs, const std::string& dumpDir,
 void SelfWatchMark(SelfWatch* w, std::uint32_t waitMs, const char* phase) {
     if (!w) return;
     w->phase = phase;
-    w->backBy = NowMs() + waitMs;
+    const std::int64_t now = NowMs();
+    w->backBy = now + waitMs;
+    w->markedAt = now;
 }
 
 void StopSelfWatch(SelfWatch* w) {

@@ -4,9 +4,11 @@
 // log and the system's log, where it is stuck is written into QVLDUMPDIR when that is set, and
 // the process ends with kRunFrozen, so that the service manager's recovery (or a container
 // runtime's restart policy) starts it again; with QVLADOPT=1 the job starter runs on. The loop
-// tells the watch before each wait how long it may wait: a loop that waits (a KILL pause, the
-// look at a capture under way, a quiet pipe) makes progress, one that is busy must be back
-// within the limit.
+// tells the watch what it does before each step and each wait, with how long it may wait: the
+// limit counts from that, and never ends a wait that may still go on. The loop's waits end at
+// its refresh (10 s), shorter than any limit, so a loop that waits (a KILL pause, the look at a
+// capture under way, a quiet pipe) or works is never taken for frozen, and a frozen one is
+// found the limit after it last said anything, whatever it was doing.
 #pragma once
 
 #include <cstdint>
