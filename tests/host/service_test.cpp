@@ -527,6 +527,44 @@ TEST_F(Service, WithTheKeyTheJobStarterOutlivesItsControllersRestarts) {
     if (kSystemd) ShortenRestartDelay(name, true);
 }
 
+// A controller that fails at every start (a refused INI value) is restarted five times, 2 s
+// apart, then left failed (systemd's start limit; its journal says "Start request repeated too
+// quickly"), and each start's log says why it failed.
+TEST_F(Service, AControllerThatFailsAtEveryStartIsLeftStopped) {
+    if (!kSystemd || !HasServiceManager()) GTEST_SKIP() << "systemd's start limit";
+    const std::string name = "QUARVELIN_JOB_CONTROLLER5";
+    WriteFileBytes(dir_ / "QVLJOBCTL.INI", "[JOBATR]\r\nQVLTIMEOUT=5\r\n");
+    ASSERT_EQ(0, Run({"-install", "5"}).exitCode);
+    const auto begin = std::chrono::steady_clock::now();
+    ASSERT_TRUE(StartInstalledService(name));
+    const auto show = [&name](const char* property) {
+        return RunProcess(
+                   {"systemctl", "show", std::string("--property=") + property, "--value", name})
+            .out;
+    };
+    const auto starts = [this] {
+        std::size_t n = 0;
+        const std::string log = ReadFileBytes(dir_ / "QVLJOBCTL.LOG");
+        for (std::size_t at = log.find("is not a whole number of milliseconds");
+             at != std::string::npos;
+             at = log.find("is not a whole number of milliseconds", at + 1))
+            ++n;
+        return n;
+    };
+    for (int i = 0; i < 300 && !(starts() >= 6 && show("SubState") == "failed\n"); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const auto took =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - begin)
+            .count();
+    std::this_thread::sleep_for(std::chrono::seconds(4));  // and no further start follows
+    std::printf("a controller failing at every start: %zu starts in %lld s, then left failed\n",
+                starts(), static_cast<long long>(took));
+    EXPECT_EQ(6u, starts()) << "the first start and five restarts, each saying why: "
+                            << ReadFileBytes(dir_ / "QVLJOBCTL.LOG");
+    EXPECT_EQ("failed\n", show("SubState"));
+    EXPECT_EQ(0, Run({"-remove", "5"}).exitCode);
+}
+
 // A restart for silence reaches the system's log: on Linux the journal, with fields of its
 // own, found by its MESSAGE_ID (the usage lines of a start by systemd do not get there); on
 // Windows the event log as a warning of the message table, which under Wine only its debug
