@@ -195,7 +195,13 @@ TEST_F(Supervision, AFrozenLoopEndsTheControllerAndABusyOneDoesNot) {
     std::this_thread::sleep_for(Ms(9000));  // two restarts, each with a capture and a pause
     EXPECT_TRUE(WaitForLog("antwortet nicht", 1, 0)) << Log();
     EXPECT_EQ(std::string::npos, Log().find("no progress")) << "busy is no freeze: " << Log();
-    EXPECT_EQ(0, Transact("beat", nullptr, 15000)) << "still serving, between its restarts";
+    // Between its restarts it serves: a client that comes while one is under way may lose its
+    // reply to the cycle's read and reply without a client (Windows discards it at the
+    // disconnect), so it tries again.
+    bool served = false;
+    for (int tries = 0; tries < 10 && !served; ++tries)
+        served = Transact("beat", nullptr, 2000) == 0;
+    EXPECT_TRUE(served) << "still serving, between its restarts";
 
     const auto begin = Clock::now();
     ChildProcess* freezer = StartProcess(
