@@ -9,17 +9,17 @@
 
 // Who holds pipe `name`, found without connecting to it, so that asking is never a client of
 // the pipe: whether a server end exists, and where the system tells it without a connection,
-// the account of the process that made it ("" where it does not) and that process (0 where
-// the asker may not see it). Linux: the kernel's table of listening sockets (any account may
-// ask it for the socket's account; the process is found among those of that account the
-// asker may examine); Windows: WaitNamedPipeA for one millisecond, which tells only whether
-// the pipe is served.
+// the account of the process that made it ("" where it does not) and, with `findProcess`,
+// that process (0 where the asker may not see it). Linux: the kernel's table of listening
+// sockets (any account may ask it for the socket's account; the process is found among
+// those of that account the asker may examine, a look at each one's descriptors); Windows:
+// WaitNamedPipeA for one millisecond, which tells only whether the pipe is served.
 struct PipeHolder {
     bool served = false;
     std::string account;
     std::uint32_t pid = 0;
 };
-PipeHolder PlatformPipeHolder(const char* name);
+PipeHolder PlatformPipeHolder(const char* name, bool findProcess = true);
 struct PlatformPipeClient;
 // Connects to pipe `name`, waiting up to `timeoutMs` while it is busy (Windows: another
 // client is being served; Linux: the queue of waiting clients is full). Null when no

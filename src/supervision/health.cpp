@@ -86,10 +86,13 @@ HealthFacts GatherHealthFacts(const std::string& instanceText) {
         f.stateProblem = "the configuration names no log folder";
     }
     const RunState& st = f.state;
-    f.pipeHolder = PlatformPipeHolder(names.pipe.c_str());
+    // The holder's process is looked for (a look at many processes' descriptors) only when
+    // it is to be named: when it may not run the controller.
+    f.pipeHolder = PlatformPipeHolder(names.pipe.c_str(), false);
     f.pipeServed =
         f.pipeHolder.served && (f.pipeHolder.account.empty() ||
                                 MayRunTheController(f.pipeHolder.account, f.service.account));
+    if (f.pipeHolder.served && !f.pipeServed) f.pipeHolder = PlatformPipeHolder(names.pipe.c_str());
     // The job starter the file records, while it is that process, whatever it is named by now
     // and whoever asks: nothing here needs rights only some accounts have.
     f.jobStarterAlive = f.stateRead && RecordedProcessRuns(st.jobStarterPid, st.jobStarterCreated);

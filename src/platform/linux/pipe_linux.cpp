@@ -390,14 +390,14 @@ bool ListedAsListening(const char* name) {
 
 }  // namespace
 
-PipeHolder PlatformPipeHolder(const char* name) {
+PipeHolder PlatformPipeHolder(const char* name, bool findProcess) {
     PipeHolder holder;
     std::uint32_t inode = 0, uid = 0;
     bool asked = false;
     if (ListeningSocket(name, &inode, &uid, &asked)) {
         holder.served = true;
         holder.account = std::to_string(uid);
-        holder.pid = SocketHolder(inode, uid);
+        holder.pid = findProcess ? SocketHolder(inode, uid) : 0;
     } else if (!asked) {
         holder.served = ListedAsListening(name);
     }

@@ -45,8 +45,8 @@ const char kRootNeeded[] = "root is needed to install or remove a service";
 // The unit's line for its recovery, as installed and as set for the recovery.
 const char kNoRestart[] = "Restart=no\n";
 const char kNoStartLimit[] = "StartLimitIntervalSec=0\n";  // until the recovery is set
-const char kAwaitingRestart[] = "auto-restart";  // systemd's sub-state before a restart
-constexpr std::size_t kUnitNameMax = 255;        // systemd's limit, ".service" included
+const char kAwaitingRestart[] = "auto-restart";            // systemd's sub-state before a restart
+constexpr std::size_t kUnitNameMax = 255;                  // systemd's limit, ".service" included
 constexpr std::size_t kUnitSuffixChars = sizeof ".service" - 1;
 
 std::string UnitFile(const std::string& unit) {
@@ -544,8 +544,7 @@ bool SetRecovery(PlatformService* service, const ServiceRegistration& registrati
                  "Restart=on-failure\nRestartSec=" + std::to_string(seconds) + "s\n");
     text.replace(limit, sizeof kNoStartLimit - 1,
                  "StartLimitIntervalSec=" + std::to_string(registration.resetSeconds) +
-                     "s\nStartLimitBurst=" + std::to_string(registration.restartTries + 1) +
-                     "\n");
+                     "s\nStartLimitBurst=" + std::to_string(registration.restartTries + 1) + "\n");
     const std::string temporary = file + ".tmp";
     const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return false;

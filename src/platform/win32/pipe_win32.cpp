@@ -255,7 +255,7 @@ bool Finish(HANDLE h, OVERLAPPED* ov, BOOL started, DWORD timeoutMs, DWORD* n) {
 
 }  // namespace
 
-PipeHolder PlatformPipeHolder(const char* name) {
+PipeHolder PlatformPipeHolder(const char* name, bool) {
     // A listening server end answers at once; one busy with a client lets the millisecond
     // pass (ERROR_SEM_TIMEOUT); without one there is no such pipe (ERROR_FILE_NOT_FOUND).
     // Nothing is opened, so the controller sees no client; nor is the server's process told.

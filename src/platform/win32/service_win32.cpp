@@ -193,8 +193,7 @@ PlatformService* PlatformInstallService(PlatformServiceManager* manager,
     SC_HANDLE service = CreateTheService(Handle(manager), registration.name,
                                          registration.displayName, registration.executablePath);
     const char* setting = nullptr;
-    if (service &&
-        !SetRecovery(service, registration, &setting)) {
+    if (service && !SetRecovery(service, registration, &setting)) {
         recovery->setting = setting;
         recovery->error = GetLastError();
     }
