@@ -55,7 +55,27 @@ tally() {
         if [ ! -f "$f" ] || grep -qm1 '<testsuites [^>]*failures="0"[^>]*errors="0"' "$f"; then
             note_failure "$name (see $log)"
         fi
+        say_failures "$f" "${log#build/}: $name"
     done
+}
+
+# What a failed suite's cases said, for the summary: a failure seen only on another machine
+# (CI's) can be understood from the printed output alone.
+failure_notes=""
+say_failures() {
+    local f=$1 name=$2 lines
+    if [ -f "$f" ]; then
+        lines=$(grep -o '<testcase name="[^"]*"\|<failure message="[^"]*"' "$f" |
+            grep -B1 '<failure' | grep -v '^--$' |
+            sed -e 's/^<testcase name="\(.*\)"$/  case \1:/' \
+                -e 's/^<failure message="\(.*\)"$/    \1/' \
+                -e 's/&#x0A;/ | /g; s/&quot;/"/g; s/&apos;/'"'"'/g; s/&lt;/</g; s/&gt;/>/g; s/&amp;/\&/g' |
+            cut -c1-400 | head -12)
+        [ -n "$lines" ] || lines="  no case failed: the suite failed at its end (a sanitizer's report?)"
+    else
+        lines="  no results: it crashed or ran past its time limit"
+    fi
+    failure_notes="$failure_notes$name:"$'\n'"$lines"$'\n'
 }
 
 # The same programs built as the next patch version, into build/PRESET-next, and packaged:
@@ -219,6 +239,11 @@ if [ -d $bystanders ]; then
         skipped*) skipped=$((skipped + 1)) ;;
         *) note_failure "isolation of the suites: $verdict" ;;
     esac
+fi
+
+if [ -n "$failure_notes" ]; then
+    echo "== what the failed suites said"
+    printf '%s' "$failure_notes"
 fi
 
 echo "== times (builds overlap the previous preset's tests)"
