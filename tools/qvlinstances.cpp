@@ -40,6 +40,7 @@
 #include "service/service_identity.h"
 #include "service/status_report.h"
 #include "service/version.h"
+#include "supervision/run_state.h"
 
 namespace {
 
@@ -73,6 +74,7 @@ bool Fail(const std::string& what) {
 }
 
 bool Run(const std::string& program, const std::vector<std::string>& args, std::uint32_t* code) {
+    std::fflush(stdout);  // what was said so far comes before what the program says
     if (PlatformRunProgram(program, args, code)) return true;
     return Fail("cannot run " + program);
 }
@@ -292,12 +294,74 @@ bool Start(const std::string& file) {
     return ok;
 }
 
-// Stops and removes each instance named, and ends its job starters.
+// The job starter an instance recorded in its state file (believed as -status believes it,
+// by the account the service manager runs the instance as), looked up before the instance
+// goes: its id and creation time, 0 when there is none to end.
+struct RecordedJobStarter {
+    std::uint32_t pid = 0;
+    std::uint64_t created = 0;
+    std::string serviceAccount;
+    std::string what;  // its command line as recorded
+};
+
+RecordedJobStarter RecordedJobStarterOf(const std::string& name) {
+    RecordedJobStarter r;
+    ServiceQuery query;
+    if (PlatformQueryService(name.c_str(), &query)) r.serviceAccount = query.account;
+    const std::string instance = InstanceText(name);
+    GetIniValues(instance);
+    if (gControllerSettings.logPath[0] == '\0') return r;
+    RunState state;
+    std::string problem;
+    bool missing = false;
+    const std::string path = StateFilePath(gControllerSettings.logPath, instance.c_str());
+    if (!ReadRunState(path, r.serviceAccount, &state, &problem, &missing)) {
+        if (!missing) std::printf("qvlinstances: %s: %s\n", name.c_str(), problem.c_str());
+        return r;
+    }
+    r.pid = state.jobStarterPid;
+    r.created = state.jobStarterCreated;
+    r.what = state.jobStarter.substr(0, state.jobStarter.find_last_not_of(' ') + 1);
+    return r;
+}
+
+// Ends the recorded job starter of a removed instance while it is still that process,
+// whatever account it runs under among those that may run the instance (its service's
+// account above all: KILL by name ends only processes of KILL's own account, and a job
+// starter under a service account would outlive its instance unsupervised).
+void EndRecordedJobStarter(const std::string& name, const RecordedJobStarter& r) {
+    if (r.pid == 0) return;
+    PlatformProcessWatch* watch = PlatformWatchProcess(r.pid, r.created);
+    if (!watch) return;  // ended already, or its id is another process's by now
+    const std::string account = PlatformWatchedAccount(watch);
+    if (!MayRunTheController(account, r.serviceAccount)) {
+        std::printf("qvlinstances: %s: process %u (%s) is left alone: it runs under account %s,"
+                    " which does not run this installation's controller\n",
+                    name.c_str(), r.pid, r.what.c_str(), account.c_str());
+    } else if (PlatformEndWatched(watch)) {
+        // Gone before KILL looks for the instance's job starters by name.
+        bool known = false;
+        std::uint32_t code = 0;
+        for (int i = 0; i < 100 && !PlatformWatchedEnded(watch, &known, &code); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::printf("qvlinstances: %s: its job starter %s (process %u of account %s) ended\n",
+                    name.c_str(), r.what.c_str(), r.pid, account.c_str());
+    } else {
+        Fail(name + ": its job starter " + r.what + " (process " + std::to_string(r.pid) +
+             ") could not be ended");
+    }
+    PlatformCloseWatch(watch);
+}
+
+// Stops and removes each instance named, and ends its job starters: the one it recorded,
+// and any other of its name (KILL's rules).
 bool RemoveEach(const std::vector<std::string>& names) {
     bool ok = true;
     for (const std::string& name : names) {
+        const RecordedJobStarter recorded = RecordedJobStarterOf(name);
         std::uint32_t code = 0;
         ok = Run(Controller(), {"-remove", InstanceText(name)}, &code) && code == 0 && ok;
+        EndRecordedJobStarter(name, recorded);
         for (const char* image : kJobStarters) {
             Run(Beside(PlatformKillFileName()), {image, InstanceText(name)}, &code);
         }

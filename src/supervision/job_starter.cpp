@@ -104,6 +104,8 @@ std::vector<FoundProcess> RunningJobStarters(const char* image, long instance,
             !id.ownNamespace) {
             continue;
         }
+        // Another instance's job starter is never a target, whoever runs it: nothing is said.
+        if (id.argumentsKnown && InstanceArgument(id.arguments) != instance) continue;
         if (!id.ownAccount) {
             if (spared) spared->push_back({p.pid, SpareReason::kOtherAccount});
         } else if (!id.argumentsKnown) {

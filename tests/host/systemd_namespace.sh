@@ -76,6 +76,15 @@ if [ "${1:-}" = --boot ]; then
         >"$units/systemd-journald.service"
     mkdir -p /run/systemd/journald.conf.d
     printf '[Journal]\nStorage=volatile\n' >/run/systemd/journald.conf.d/qvl-test.conf
+    # The system bus, as on every installed machine: through it an account other than root
+    # asks systemd (systemctl show), as monitoring accounts do.
+    if [ -x /usr/bin/dbus-daemon ]; then
+        printf 'Wants=dbus.socket\n' >>"$units/qvl-test.target"
+        printf '[Unit]\nDescription=System bus socket (the namespace'"'"'s own)\nDefaultDependencies=no\n[Socket]\nListenStream=/run/dbus/system_bus_socket\n' \
+            >"$units/dbus.socket"
+        printf '[Unit]\nDescription=System bus (the namespace'"'"'s own)\nDefaultDependencies=no\nRequires=dbus.socket\n[Service]\nExecStart=/usr/bin/dbus-daemon --system --address=systemd: --nofork --nopidfile --systemd-activation --syslog-only\n' \
+            >"$units/dbus.service"
+    fi
     unit sysinit.target "System initialisation (nothing for the service tests)"
     unit basic.target "Basic system (nothing for the service tests)"
     unit multi-user.target "Multi-user system (nothing for the service tests)"

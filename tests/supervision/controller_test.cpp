@@ -472,14 +472,17 @@ TEST_F(Controller, AClosedTerminalEndsTheRunAsCtrlCDoes) {
 // Another account's processes named like this instance's job starter and started with its
 // number (anyone may set the first word of a command line): the first job starter starts at
 // once all the same (before: one KILL and its pause for each), and not one of them is ended.
+// The last one carries another instance's number: never a target, so never said to be spared
+// (before: "nicht beendet" of it too, as if it would have been ended).
 TEST_F(Controller, AnotherAccountsDecoysNeitherDelayNorDie) {
     if (ExecutableFileName("x") != "x" || !IsRoot())
         GTEST_SKIP() << "another account: Linux, as root";
     constexpr int kDecoys = 10;
     std::vector<ChildProcess*> decoys;
-    for (int i = 0; i < kDecoys; ++i) {
+    for (int i = 0; i <= kDecoys; ++i) {
+        const std::string number = i < kDecoys ? instance_ : instance_ + "9";
         decoys.push_back(StartProcess(AsNobody(
-            {"/bin/bash", "-c", "exec -a QVLJOBSTR_ORACLE.EXE sleep " + instance_ + " 1000"})));
+            {"/bin/bash", "-c", "exec -a QVLJOBSTR_ORACLE.EXE sleep " + number + " 1000"})));
     }
     for (ChildProcess* d : decoys) {  // named so before the controller looks
         const std::string cmdline = "/proc/" + std::to_string(ChildProcessId(d)) + "/cmdline";
@@ -491,12 +494,16 @@ TEST_F(Controller, AnotherAccountsDecoysNeitherDelayNorDie) {
     WaitForLines(dir_ / "starts.txt", 1, 10000);
     EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(2000))
         << "the first start waited for the decoys";
+    const std::uint32_t otherInstance = ChildProcessId(decoys.back());
     for (ChildProcess* d : decoys) {
         EXPECT_TRUE(ProcessRuns(ChildProcessId(d))) << "a decoy was ended";
         TerminateChild(d);
         WaitProcess(d);
     }
     EXPECT_TRUE(WaitForLog("nicht beendet: ein Prozess eines anderen Kontos.", kDecoys, 0))
+        << Log();
+    EXPECT_EQ(std::string::npos,
+              Log().find("PID(" + std::to_string(otherInstance) + ")"))
         << Log();
 }
 

@@ -22,9 +22,9 @@ failure=""
 fail() { failure="${failure}$1; "; echo "FAILED: $1"; }
 step() { echo "\$ $*"; "$@" 2>&1 | grep -v '^(Reading database' ; return "${PIPESTATUS[0]}"; }
 unit=QUARVELIN_JOB_CONTROLLER3
-healthy() {  # waits up to 30 s for -status 3 to say healthy
+healthy() {  # waits up to 30 s for -status ${1:-3} to say healthy
     for _ in $(seq 1 60); do
-        qvljobctl -status 3 >/dev/null 2>&1 && return 0
+        qvljobctl -status "${1:-3}" >/dev/null 2>&1 && return 0
         sleep 0.5
     done
     return 1
@@ -61,8 +61,8 @@ done
 for p in qvljobctl qvlping qvlcrypt qvlinstances; do
     command -v "$p" >/dev/null || fail "$p is not on the path"
 done
-[ "$(stat -c %a:%G /var/log/qvljobctl)" = 2750:adm ] ||
-    fail "the log folder is $(stat -c %a:%G /var/log/qvljobctl), not 2750:adm"
+[ "$(stat -c %a:%G /var/log/qvljobctl)" = 2751:adm ] ||
+    fail "the log folder is $(stat -c %a:%G /var/log/qvljobctl), not 2751:adm"
 [ -z "$(ls /etc/systemd/system | grep QUARVELIN)" ] || fail "installing the package made a unit"
 
 echo "== an instance, installed the way the guide teaches"
@@ -131,16 +131,62 @@ healthy || fail "instance 3 is not healthy after the reinstall"
 [ "$(job_starter)" = "$job" ] && kill -0 "$job" ||
     fail "the reinstall did not leave job starter $job running (now $(job_starter))"
 
+echo "== instance 5 under a service account, the way the guide teaches"
+useradd --system --no-create-home --shell /usr/sbin/nologin qvl
+install -d -o qvl -g adm -m 2751 /var/log/qvljobctl-5
+printf '[JOBATR5]\nQVLLOG=/var/log/qvljobctl-5/QVLJOBCTL.LOG\n' >>/etc/qvljobctl/QVLJOBCTL.INI
+chgrp qvl /etc/qvljobctl/QUARVELIN.INI && chmod 0640 /etc/qvljobctl/QUARVELIN.INI
+step qvljobctl -install 5 || fail "-install 5 failed"
+dropin=/etc/systemd/system/QUARVELIN_JOB_CONTROLLER5.service.d
+mkdir -p "$dropin" && printf '[Service]\nUser=qvl\n' >"$dropin/override.conf"
+systemctl daemon-reload
+step systemctl start QUARVELIN_JOB_CONTROLLER5 || fail "instance 5 did not start"
+healthy 5 || fail "instance 5 is not healthy after its start"
+for _ in $(seq 1 100); do  # once its first pass has started it
+    qvl_job=$(sed -n 's/^job_starter_pid=//p' /var/log/qvljobctl-5/QVLJOBCTL5.STATE)
+    [ "${qvl_job:-0}" != 0 ] && break
+    sleep 0.1
+done
+[ "$(stat -c %U "/proc/${qvl_job:-0}" 2>/dev/null)" = qvl ] ||
+    fail "instance 5's job starter (${qvl_job:-none}) does not run as qvl"
+
+echo "== a monitoring account (nobody) gets root's verdict from -status and -metrics"
+nobody() { setpriv --reuid=65534 --regid=65534 --clear-groups "$@"; }
+verdict() {  # the health line and the exit status of -status $n
+    local out code
+    out=$("$@" qvljobctl -status "$n" 2>&1); code=$?
+    echo "$(echo "$out" | sed -n 's/^  health: *//p') ($code)"
+}
+gauges() { "$@" qvljobctl -metrics "$n" | grep -E '^qvljobctl_(up|healthy|job_starter_up)\{'; }
+for n in 3 5; do
+    root_says=$(verdict env)
+    nobody_says=$(verdict nobody)
+    echo "-status $n: root: $root_says; nobody: $nobody_says"
+    [ "$root_says" = "healthy (0)" ] && [ "$nobody_says" = "$root_says" ] ||
+        fail "-status $n as nobody differs from root's"
+    [ "$(gauges nobody)" = "$(gauges env)" ] && [ -n "$(gauges env)" ] ||
+        fail "-metrics $n as nobody differs from root's: $(gauges nobody | tr '\n' ' ')"
+done
+[ "$(stat -c %a /var/log/qvljobctl/QVLJOBCTL3.STATE)" = 644 ] || fail "the state file is not 0644"
+nobody cat /var/log/qvljobctl/QVLJOBCTL.LOG >/dev/null 2>&1 && fail "nobody reads the log"
+
 echo "== remove, with a note an earlier upgrade left and the unit deleted by hand while it runs:"
 echo "== the instance goes, the configuration stays"
 echo "$unit" >/var/lib/qvljobctl/restart-after-upgrade
 controller=$(systemctl show --property=MainPID --value "$unit")
 rm "/etc/systemd/system/$unit.service" && systemctl daemon-reload
-step dpkg -r qvljobctl || fail "dpkg -r failed"
+out=$(step dpkg -r qvljobctl) || fail "dpkg -r failed"
+echo "$out"
+echo "$out" | grep -q "QUARVELIN_JOB_CONTROLLER5: its job starter QVLJOBSTR_ORACLE.EXE 5 (process $qvl_job of account" ||
+    fail "the removal did not end instance 5's job starter under qvl"
+echo "$out" | grep -q spared && fail "a removal spoke of a process that was never its target"
 kill -0 "$controller" 2>/dev/null && fail "the controller of the deleted unit still runs"
 [ ! -e "/etc/systemd/system/$unit.service" ] || fail "instance 3 is still installed"
 [ ! -e /usr/lib/qvljobctl/qvljobctl ] || fail "the programs are still there"
-pgrep -f QVLJOBSTR_ORACLE.EXE >/dev/null && fail "instance 3's job starter still runs"
+pgrep -f QVLJOBSTR_ORACLE.EXE >/dev/null && fail "a job starter still runs: $(pgrep -af QVLJOBSTR)"
+[ ! -e "$dropin" ] || fail "instance 5's drop-in folder is left"
+systemctl list-units --all --no-legend 'QUARVELIN*' | grep -q . &&
+    fail "systemd still lists: $(systemctl list-units --all --no-legend 'QUARVELIN*')"
 [ -e /etc/qvljobctl/QVLJOBCTL.INI ] || fail "removing took the configuration"
 
 echo "== purge: what the package made goes, the suite's settings file stays"

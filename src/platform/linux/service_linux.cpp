@@ -574,6 +574,26 @@ PlatformService* PlatformInstallService(PlatformServiceManager*,
     return service;
 }
 
+namespace {
+
+// The unit's drop-in folder ("systemctl edit" writes one, for example with User=): a drop-in
+// left behind keeps the removed unit listed as "not-found". Its entries go (a link itself, never
+// what it points to), then the folder; one that holds a folder of its own is left as it is.
+void RemoveDropIns(const std::string& unit) {
+    const std::string folder = UnitFile(unit) + ".d";
+    DIR* dir = opendir(folder.c_str());
+    if (!dir) return;
+    while (const dirent* entry = readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        unlinkat(dirfd(dir), name.c_str(), 0);  // fails (and stays) for a folder
+    }
+    closedir(dir);
+    rmdir(folder.c_str());
+}
+
+}  // namespace
+
 bool PlatformDeleteService(PlatformService* service) {
     const std::string& unit = service->unit;
     // A restart that systemd has pending after a failure is cancelled first: a removed
@@ -585,6 +605,7 @@ bool PlatformDeleteService(PlatformService* service) {
     }
     if (unlink(WantsLink(unit).c_str()) != 0 && errno != ENOENT) return false;
     if (unlink(UnitFile(unit).c_str()) != 0 && errno != ENOENT) return false;
+    RemoveDropIns(unit);
     // The unit is gone from disk; systemd forgets it on reload (a unit still running is
     // forgotten once it stops, as Windows deletes a service marked for deletion).
     RunSystemctl({"reset-failed", unit});
