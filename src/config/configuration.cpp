@@ -10,6 +10,7 @@
 #include "config/protected_settings.h"
 #include "platform/ascii_text.h"
 #include "platform/files.h"
+#include "platform/system.h"
 
 ControllerSettings gControllerSettings;
 
@@ -283,11 +284,19 @@ int GetIniValues(const std::string& instanceText) {
     const std::string settings = FullPath(exeDir, settingsPath);
     if (result == kIniNoDatabase) {
         std::FILE* f = PlatformOpenFileForReading(settingsPath);
+        // The system's reason why not (no such file, no right to read it), said with it.
+        std::string reason;
+        if (!f && PlatformSystemErrorText(PlatformLastError(), &reason)) {
+            while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r' ||
+                                       reason.back() == '.'))
+                reason.pop_back();
+            if (!reason.empty()) reason = ": " + reason;
+        }
         if (f) std::fclose(f);
         return Explain(result, f ? "The settings file " + settings +
                                        " holds no database system (no " + kDatabaseKey + " record)."
                                  : "The settings file " + settings + " (" + KeyOf("QVLINI") +
-                                       ") cannot be opened.");
+                                       ") cannot be opened" + reason + ".");
     }
     if (result == kIniBadDatabase) {
         std::string accepted;

@@ -67,15 +67,70 @@ void CheckFolder(Findings* out, const std::string& what, const std::string& fold
     const std::string who = account.empty() ? "the system's account" : "account " + account;
     std::string why;
     switch (PlatformAccountMayWriteFolder(folder.c_str(), account, &why)) {
-        case FolderAccess::kWritable:
+        case AccountAccess::kAllowed:
             out->Ok(what + " " + Shown(folder) + " can be written by " + who);
             break;
-        case FolderAccess::kNotWritable:
+        case AccountAccess::kRefused:
             out->Problem(what + " " + Shown(folder) + " cannot be written by " + who + ": " + why);
             break;
-        case FolderAccess::kNotJudged:
+        case AccountAccess::kNotJudged:
             out->Warning(what + " " + Shown(folder) + ": " + why);
             break;
+    }
+}
+
+// A file the instance reads at its start (the INI, the settings file): said only when the
+// service's account may not read it, which -check run by an administrator would not notice.
+// One missing is the configuration's to say (an INI may be missing: the defaults hold).
+void CheckReadable(Findings* out, const std::string& what, const std::string& file,
+                   const std::string& account) {
+    if (file.empty()) return;
+    const std::string who = account.empty() ? "the system's account" : "account " + account;
+    std::string why;
+    bool missing = false;
+    switch (PlatformAccountMayReadFile(file.c_str(), account, &why, &missing)) {
+        case AccountAccess::kAllowed:
+            break;
+        case AccountAccess::kRefused:
+            if (!missing) {
+                out->Problem(what + " " + Shown(file) + " cannot be read by " + who + ": " + why);
+            }
+            break;
+        case AccountAccess::kNotJudged:
+            out->Warning(what + " " + Shown(file) + ": " + why);
+            break;
+    }
+}
+
+// The hang report folder as the controller takes it at its first report: one that exists must
+// be a folder of the service's account (or an administrator's) that no other account may write
+// to; a missing one is made then, in a folder the account may write to. A console run (no
+// service installed) is the asking account's own.
+void CheckReportFolder(Findings* out, const ControllerSettings& s, const std::string& account,
+                       bool installed) {
+    const std::string folder = s.dumpDir;
+    const std::string kept = ", the newest " + std::to_string(s.dumpKeep) + " reports kept";
+    const std::string owner = installed ? PlatformAccountId(account) : PlatformOwnAccount();
+    std::string why;
+    bool missing = false;
+    if (PlatformFolderIsPrivate(folder.c_str(), owner, &why, &missing)) {
+        out->Ok("hang report folder " + folder + kept);
+        return;
+    }
+    if (!missing) {
+        out->Problem("hang report folder " + folder + " would be refused at the first report: " +
+                     why);
+        return;
+    }
+    std::string parent = folder;
+    while (parent.size() > 1 && (parent.back() == '/' || parent.back() == '\\')) parent.pop_back();
+    parent = FolderOf(parent);
+    if (parent.empty()) parent = ".";
+    if (PlatformAccountMayWriteFolder(parent.c_str(), account, &why) != AccountAccess::kRefused) {
+        out->Ok("hang report folder " + folder + " is made at the first report" + kept);
+    } else {
+        out->Problem("hang report folder " + folder + " cannot be made at the first report: " +
+                     parent + " " + why);
     }
 }
 
@@ -119,6 +174,10 @@ int ShowCheck(const char* instanceText) {
         out.Warning("the service " + names.service +
                     " is not installed; the folders are checked for the system's account");
     }
+    if (config == kIniOk) {
+        CheckReadable(&out, "configuration", ini.iniPath, service.account);
+        CheckReadable(&out, "settings file", s.settingsPath, service.account);
+    }
     const std::string logFolder = FolderOf(s.logPath);
     if (!logFolder.empty()) {
         CheckFolder(&out, "log and state folder", logFolder, service.account);
@@ -129,15 +188,7 @@ int ShowCheck(const char* instanceText) {
         CheckFolder(&out, "metrics folder", s.metricsDir, service.account);
     }
     if (s.dumpDir[0] != '\0') {
-        std::string why;
-        if (PlatformAccountMayWriteFolder(s.dumpDir, service.account, &why) !=
-            FolderAccess::kNotWritable) {
-            out.Ok(std::string("hang report folder ") + s.dumpDir + ", the newest " +
-                   std::to_string(s.dumpKeep) + " reports kept");
-        } else {
-            out.Warning(std::string("hang report folder ") + s.dumpDir + ": " + why +
-                        "; the controller makes it at its first report, for its own account");
-        }
+        CheckReportFolder(&out, s, service.account, service.state != kServiceNotInstalled);
     }
     const int problems = out.problems();
     std::printf("  %-9s%s\n", "verdict:",

@@ -71,12 +71,18 @@ std::string PlatformAccountId(const std::string& name);
 // is a folder, and (Linux) lies on a file system mounted for writing and grants that account
 // write and search by its mode bits (root: always); (Windows) its access list lets that account
 // create files, as the system's authorization checks it (the system's account: always).
-// kNotWritable, with the reason in plain words in `why`, when not; kNotJudged, with the reason,
+// kRefused, with the reason in plain words in `why`, when not; kNotJudged, with the reason,
 // where the system cannot judge another account's rights. Asks only, with the caller's
 // rights: nothing is created.
-enum class FolderAccess { kWritable, kNotWritable, kNotJudged };
-FolderAccess PlatformAccountMayWriteFolder(const char* path, const std::string& account,
-                                           std::string* why);
+enum class AccountAccess { kAllowed, kRefused, kNotJudged };
+AccountAccess PlatformAccountMayWriteFolder(const char* path, const std::string& account,
+                                            std::string* why);
+// The same for reading the file `path` (the INI, the settings file): (Linux) its mode bits
+// grant that account read and those of every folder above it search (root: always); (Windows)
+// its access list lets that account read its data (the system's account: always). `missing`
+// is set when there is no file at `path` (kRefused then).
+AccountAccess PlatformAccountMayReadFile(const char* path, const std::string& account,
+                                         std::string* why, bool* missing);
 // A folder for files that only the caller's account and administrators may read (hang
 // reports hold a process's memory): made when it is missing (Linux: mode 0700; Windows: an
 // access list of SYSTEM, Administrators and the creator alone), its parent left as it is.
@@ -84,6 +90,13 @@ FolderAccess PlatformAccountMayWriteFolder(const char* path, const std::string& 
 // caller or root, not a link, not writable by group or others; Windows: no entry of its
 // access list lets another account write). False, with the reason in plain words, when not.
 bool PlatformPrivateFolder(const char* path, std::string* why);
+// Whether the existing folder `path` is one PlatformPrivateFolder takes for the account
+// `ownerId` (in PlatformFileOwner's form; "" for administrators alone): a folder, not a link,
+// owned by that account or an administrator (Linux), and no other account may write to it.
+// False, with the reason in plain words, when not (and `missing`, when given, set when there
+// is nothing at `path`). Asks only: nothing is made.
+bool PlatformFolderIsPrivate(const char* path, const std::string& ownerId, std::string* why,
+                             bool* missing = nullptr);
 // A folder's regular files: name, size and last change (seconds since 1970). False when it
 // cannot be read.
 struct FolderFile {

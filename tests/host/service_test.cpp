@@ -628,6 +628,19 @@ TEST_F(Service, AnInstanceRunsAsAServiceAccount) {
     ASSERT_EQ(0, Run({"-install", "4"}).exitCode);
     const std::string account = RunServiceUnderAccount(name, "QVLJOBSTR_EVERY=1");
     ASSERT_NE("", account);
+    if (kSystemd) {
+        // A settings file only root may read: -check says the instance cannot start (before:
+        // "can start", and the start failed with exit 11).
+        const std::string settings = dir_ / "QUARVELIN.INI";
+        ASSERT_EQ(0, RunProcess({"/bin/chmod", "600", settings}).exitCode);
+        const ProcessResult refused = Run({"-check", "4"});
+        RunProcess({"/bin/chmod", "644", settings});
+        EXPECT_EQ(1, refused.exitCode) << refused.out;
+        EXPECT_NE(std::string::npos,
+                  refused.out.find("QUARVELIN.INI (in " + dir_.path() + "/) cannot be read by "
+                                   "account " + account + ": its mode 0600"))
+            << refused.out;
+    }
     // Where the system cannot judge another account's access list (Wine), -check says so as
     // a warning; it never claims a right it did not check.
     const ProcessResult check = Run({"-check", "4"});

@@ -213,7 +213,10 @@ TEST_F(StatusCommand, CheckNamesWhatKeepsAnInstanceFromStarting) {
         std::string aside;  // a file moved away for the case
         std::string ini;    // the INI written for the case
         const char* line;   // the one problem
+        const char* hangs = nullptr;  // Linux: how the report folder .\hangs is made first
     };
+    const std::string reports = "[JOBATR]\r\nQVLDUMPDIR=.\\hangs\r\n";
+    const char* refused = "problem: hang report folder .\\hangs would be refused at the first report: ";
     const Case cases[] = {
         {"a sound instance", "", "", nullptr},
         {"a missing settings file", dir_ / "QUARVELIN.INI", "",
@@ -221,9 +224,21 @@ TEST_F(StatusCommand, CheckNamesWhatKeepsAnInstanceFromStarting) {
         {"a missing KILL", kill, "", "problem: KILL cannot be found beside the controller"},
         {"a log folder that does not exist", "", "[JOBATR]\r\nQVLLOG=.\\gone\\QVLJOBCTL.LOG\r\n",
          "problem: log and state folder .\\gone\\ (in "},
+        // The report folder as the controller would take it at the first hang (before: "ok"
+        // for each, and the first report refused, its evidence lost).
+        {"a report folder still to be made", "", reports, nullptr},
+        {"a report folder everyone may write to", "", reports, refused, "mkdir -m 0777 hangs"},
+        {"a link as the report folder", "", reports, refused, "mkdir h && ln -s h hangs"},
+        {"another account's report folder", "", reports, refused,
+         "mkdir -m 0700 hangs && chown 65534 hangs"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
+        if (c.hangs && (!Linux() || !IsRoot())) continue;
+        if (c.hangs) {
+            const std::string make = "cd '" + dir_.path() + "' && " + c.hangs;
+            ASSERT_EQ(0, RunProcess({"/bin/sh", "-c", make}).exitCode);
+        }
         if (!c.aside.empty()) {
             ASSERT_EQ(0, std::rename(c.aside.c_str(), (c.aside + ".x").c_str()));
         }
@@ -241,6 +256,7 @@ TEST_F(StatusCommand, CheckNamesWhatKeepsAnInstanceFromStarting) {
             EXPECT_NE(std::string::npos, r.out.find("  verdict: the instance can start"));
         }
         EXPECT_FALSE(FileExists(dir_ / "QVLJOBCTL.LOG")) << "a check writes nothing";
+        if (c.hangs) RunProcess({"/bin/rm", "-rf", dir_ / "hangs", dir_ / "h"});
     }
 }
 

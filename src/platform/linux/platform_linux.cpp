@@ -263,19 +263,27 @@ bool PlatformDeleteFile(const char* path) {
     return unlink(LinuxPath(path).c_str()) == 0;
 }
 
-bool PlatformPrivateFolder(const char* path, std::string* why) {
-    const std::string folder = LinuxPath(path);
-    if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-        *why = std::string("it cannot be made: ") + std::strerror(errno);
-        return false;
-    }
+bool PlatformFolderIsPrivate(const char* path, const std::string& ownerId, std::string* why,
+                             bool* missing) {
     struct stat st;
-    if (lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        *why = "it is not a folder (or a link to one)";
+    if (missing) *missing = false;
+    if (lstat(LinuxPath(path).c_str(), &st) != 0) {
+        if (missing) *missing = errno == ENOENT;
+        *why = errno == ENOENT ? "it does not exist"
+                               : std::string("it cannot be examined: ") + std::strerror(errno);
         return false;
     }
-    if (st.st_uid != geteuid() && st.st_uid != 0) {
-        *why = "it belongs to account " + std::to_string(st.st_uid);
+    if (S_ISLNK(st.st_mode)) {
+        *why = "it is a link, which is never followed";
+        return false;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        *why = "it is not a folder";
+        return false;
+    }
+    const std::string owner = std::to_string(st.st_uid);
+    if (owner != ownerId && st.st_uid != 0) {
+        *why = "it belongs to account " + owner;
         return false;
     }
     if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
@@ -285,6 +293,14 @@ bool PlatformPrivateFolder(const char* path, std::string* why) {
         return false;
     }
     return true;
+}
+
+bool PlatformPrivateFolder(const char* path, std::string* why) {
+    if (mkdir(LinuxPath(path).c_str(), 0700) != 0 && errno != EEXIST) {
+        *why = std::string("it cannot be made: ") + std::strerror(errno);
+        return false;
+    }
+    return PlatformFolderIsPrivate(path, std::to_string(geteuid()), why);
 }
 
 bool PlatformListFolder(const char* path, std::vector<FolderFile>* files) {
@@ -303,67 +319,115 @@ bool PlatformListFolder(const char* path, std::vector<FolderFile>* files) {
     return true;
 }
 
-FolderAccess PlatformAccountMayWriteFolder(const char* path, const std::string& account,
-                                           std::string* why) {
-    const std::string folder = LinuxPath(path);
-    struct stat st;
-    if (stat(folder.c_str(), &st) != 0) {
-        *why = errno == ENOENT ? "it does not exist"
-                               : std::string("it cannot be examined: ") + std::strerror(errno);
-        return FolderAccess::kNotWritable;
-    }
-    if (!S_ISDIR(st.st_mode)) {
-        *why = "it is not a folder";
-        return FolderAccess::kNotWritable;
-    }
-    struct statvfs fs;
-    if (statvfs(folder.c_str(), &fs) == 0 && (fs.f_flag & ST_RDONLY) != 0) {
-        *why = "its file system is mounted read-only";
-        return FolderAccess::kNotWritable;
-    }
+namespace {
+
+std::string ModeText(const struct stat& st) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    return std::string(text) + " (owner " + std::to_string(st.st_uid) + ", group " +
+           std::to_string(st.st_gid) + ")";
+}
+
+// An account of the password database by name or number ("" is root): its id, name and
+// primary group; false with the reason in `why` when there is none.
+struct Account {
+    uid_t uid = 0;
+    gid_t gid = 0;
+    std::string name;
+};
+bool LookUpAccount(const std::string& account, Account* out, std::string* why) {
     const std::string name = account.empty() ? "root" : account;
     std::vector<char> buffer(16384);
     passwd entry{};
     passwd* found = nullptr;
     getpwnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found);
-    if (!found && !name.empty() && name.find_first_not_of("0123456789") == std::string::npos) {
+    if (!found && name.find_first_not_of("0123456789") == std::string::npos) {
         getpwuid_r(static_cast<uid_t>(std::strtoul(name.c_str(), nullptr, 10)), &entry,
                    buffer.data(), buffer.size(), &found);
     }
     if (!found) {
         *why = "there is no account " + name;
-        return FolderAccess::kNotWritable;
+        return false;
     }
-    if (found->pw_uid == 0)
-        return FolderAccess::kWritable;  // root may write every folder on a writable mount
-    // The owner's bits, else the group's for a group the account is in, else the others'.
-    mode_t bits = st.st_mode & S_IRWXO;
-    if (st.st_uid == found->pw_uid) {
-        bits = (st.st_mode & S_IRWXU) >> 6;
-    } else {
-        int count = 64;
-        std::vector<gid_t> groups(static_cast<std::size_t>(count));
-        if (getgrouplist(found->pw_name, found->pw_gid, groups.data(), &count) < 0) {
-            groups.resize(static_cast<std::size_t>(count));
-            getgrouplist(found->pw_name, found->pw_gid, groups.data(), &count);
+    *out = {found->pw_uid, found->pw_gid, found->pw_name};
+    return true;
+}
+
+// The permission bits (in the others' place) that a file's mode grants `a`: the owner's, else
+// those of a group it is in, else the others'.
+mode_t BitsFor(const struct stat& st, const Account& a) {
+    if (st.st_uid == a.uid) return (st.st_mode & S_IRWXU) >> 6;
+    int count = 64;
+    std::vector<gid_t> groups(static_cast<std::size_t>(count));
+    if (getgrouplist(a.name.c_str(), a.gid, groups.data(), &count) < 0) {
+        groups.resize(static_cast<std::size_t>(count));
+        getgrouplist(a.name.c_str(), a.gid, groups.data(), &count);
+    }
+    groups.resize(static_cast<std::size_t>(std::max(count, 0)));
+    for (const gid_t g : groups)
+        if (g == st.st_gid) return (st.st_mode & S_IRWXG) >> 3;
+    return st.st_mode & S_IRWXO;
+}
+
+AccountAccess CannotExamine(std::string* why) {
+    *why = errno == ENOENT ? "it does not exist"
+                           : std::string("it cannot be examined: ") + std::strerror(errno);
+    return AccountAccess::kRefused;
+}
+
+}  // namespace
+
+AccountAccess PlatformAccountMayWriteFolder(const char* path, const std::string& account,
+                                            std::string* why) {
+    const std::string folder = LinuxPath(path);
+    struct stat st;
+    if (stat(folder.c_str(), &st) != 0) return CannotExamine(why);
+    if (!S_ISDIR(st.st_mode)) {
+        *why = "it is not a folder";
+        return AccountAccess::kRefused;
+    }
+    struct statvfs fs;
+    if (statvfs(folder.c_str(), &fs) == 0 && (fs.f_flag & ST_RDONLY) != 0) {
+        *why = "its file system is mounted read-only";
+        return AccountAccess::kRefused;
+    }
+    Account a;
+    if (!LookUpAccount(account, &a, why)) return AccountAccess::kRefused;
+    if (a.uid == 0) return AccountAccess::kAllowed;  // root may write every folder on a writable mount
+    if ((BitsFor(st, a) & (S_IWOTH | S_IXOTH)) != (S_IWOTH | S_IXOTH)) {
+        *why = "its mode " + ModeText(st) + " does not let " + a.name + " write to it";
+        return AccountAccess::kRefused;
+    }
+    return AccountAccess::kAllowed;
+}
+
+AccountAccess PlatformAccountMayReadFile(const char* path, const std::string& account,
+                                         std::string* why, bool* missing) {
+    std::string file = LinuxPath(path);
+    struct stat st;
+    const bool found = stat(file.c_str(), &st) == 0;
+    *missing = !found && errno == ENOENT;
+    if (!found) return CannotExamine(why);
+    Account a;
+    if (!LookUpAccount(account, &a, why)) return AccountAccess::kRefused;
+    if (a.uid == 0) return AccountAccess::kAllowed;
+    if ((BitsFor(st, a) & S_IROTH) == 0) {
+        *why = "its mode " + ModeText(st) + " does not let " + a.name + " read it";
+        return AccountAccess::kRefused;
+    }
+    // Every folder above it must let the account through.
+    if (file.find('/') == std::string::npos) file = "./" + file;
+    for (std::size_t slash = file.rfind('/'); slash != std::string::npos && slash > 0;
+         slash = file.rfind('/', slash - 1)) {
+        const std::string folder = file.substr(0, slash);
+        if (stat(folder.c_str(), &st) != 0) return CannotExamine(why);
+        if ((BitsFor(st, a) & S_IXOTH) == 0) {
+            *why = "its folder " + folder + " (mode " + ModeText(st) + ") does not let " +
+                   a.name + " through";
+            return AccountAccess::kRefused;
         }
-        groups.resize(static_cast<std::size_t>(std::max(count, 0)));
-        for (const gid_t g : groups)
-            if (g == st.st_gid) bits = (st.st_mode & S_IRWXG) >> 3;
     }
-    if ((bits & (S_IWOTH | S_IXOTH)) != (S_IWOTH | S_IXOTH)) {
-        *why =
-            "its mode " +
-            [&st] {
-                char text[8];
-                std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-                return std::string(text);
-            }() +
-            " (owner " + std::to_string(st.st_uid) + ", group " + std::to_string(st.st_gid) +
-            ") does not let " + name + " write to it";
-        return FolderAccess::kNotWritable;
-    }
-    return FolderAccess::kWritable;
+    return AccountAccess::kAllowed;
 }
 
 std::vector<std::string> PlatformProfileKeys(const char* section, const char* iniPath) {

@@ -6,6 +6,7 @@
 #include "platform/file_io.h"
 #include "platform/files.h"
 #include "platform/log_output.h"
+#include "platform/processes.h"
 #include "platform/system.h"
 
 #include <windows.h>
@@ -277,20 +278,22 @@ bool PlatformDeleteFile(const char* path) {
     return DeleteFileA(path) != 0;
 }
 
-bool PlatformPrivateFolder(const char* path, std::string* why) {
-    // SYSTEM, Administrators and the creator (its owner) alone, inherited by what is made in it.
-    PSECURITY_DESCRIPTOR made = nullptr;
-    if (ConvertStringSecurityDescriptorToSecurityDescriptorA(
-            "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;OW)", SDDL_REVISION_1, &made,
-            nullptr)) {
-        SECURITY_ATTRIBUTES attributes = {sizeof attributes, made, FALSE};
-        CreateDirectoryA(path, &attributes);
-        LocalFree(made);
-    }
+bool PlatformFolderIsPrivate(const char* path, const std::string& ownerId, std::string* why,
+                             bool* missing) {
     const DWORD attributes = GetFileAttributesA(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
-        (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-        *why = "it is not a folder and cannot be made";
+    if (missing) *missing = false;
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD error = GetLastError();
+        if (missing) *missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+        *why = "it does not exist";
+        return false;
+    }
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        *why = "it is a link (a reparse point), which is never followed";
+        return false;
+    }
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        *why = "it is not a folder";
         return false;
     }
     PACL acl = nullptr;
@@ -300,20 +303,7 @@ bool PlatformPrivateFolder(const char* path, std::string* why) {
         *why = "its access list cannot be read";
         return false;
     }
-    // The accounts that may write besides the caller's: SYSTEM, Administrators, the creator.
-    std::string self;
-    HANDLE token = nullptr;
-    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
-        char buffer[256];
-        DWORD size = 0;
-        LPSTR text = nullptr;
-        if (GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size) &&
-            ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text)) {
-            self = text;
-            LocalFree(text);
-        }
-        CloseHandle(token);
-    }
+    // The accounts that may write besides the owner's: SYSTEM, Administrators, the creator.
     constexpr DWORD kWriting =
         FILE_ADD_FILE | FILE_WRITE_DATA | FILE_APPEND_DATA | GENERIC_WRITE | GENERIC_ALL;
     std::string other = acl ? "" : "everyone (it has no access list)";
@@ -329,7 +319,7 @@ bool PlatformPrivateFolder(const char* path, std::string* why) {
             if (!ConvertSidToStringSidA(const_cast<DWORD*>(&entry->SidStart), &text)) continue;
             const std::string sid = text;
             LocalFree(text);
-            if (!PlatformIsAdministrator(sid) && sid != self && sid != "S-1-3-4" &&
+            if (!PlatformIsAdministrator(sid) && sid != ownerId && sid != "S-1-3-4" &&
                 sid != "S-1-3-0")
                 other = "account " + sid;
         }
@@ -340,6 +330,19 @@ bool PlatformPrivateFolder(const char* path, std::string* why) {
         return false;
     }
     return true;
+}
+
+bool PlatformPrivateFolder(const char* path, std::string* why) {
+    // SYSTEM, Administrators and the creator (its owner) alone, inherited by what is made in it.
+    PSECURITY_DESCRIPTOR made = nullptr;
+    if (ConvertStringSecurityDescriptorToSecurityDescriptorA(
+            "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;OW)", SDDL_REVISION_1, &made,
+            nullptr)) {
+        SECURITY_ATTRIBUTES attributes = {sizeof attributes, made, FALSE};
+        CreateDirectoryA(path, &attributes);
+        LocalFree(made);
+    }
+    return PlatformFolderIsPrivate(path, PlatformOwnAccount(), why);
 }
 
 bool PlatformListFolder(const char* path, std::vector<FolderFile>* files) {
@@ -365,10 +368,12 @@ bool PlatformListFolder(const char* path, std::vector<FolderFile>* files) {
 
 namespace {
 
-// Whether the account `sid` may create files in the folder whose security descriptor is
-// `descriptor`, as the system's authorization judges it from the account's groups (without
-// logging it on). False, with the error in `error`, where it cannot be judged.
-bool AuthorizedToAddFiles(PSID sid, PSECURITY_DESCRIPTOR descriptor, bool* allowed, DWORD* error) {
+// Whether the account `sid` has the right `right` (FILE_ADD_FILE on a folder, FILE_READ_DATA
+// on a file) on the object whose security descriptor is `descriptor`, as the system's
+// authorization judges it from the account's groups (without logging it on). False, with the
+// error in `error`, where it cannot be judged.
+bool Authorized(PSID sid, PSECURITY_DESCRIPTOR descriptor, ACCESS_MASK right, bool* allowed,
+                DWORD* error) {
     AUTHZ_RESOURCE_MANAGER_HANDLE manager = nullptr;
     if (!AuthzInitializeResourceManager(AUTHZ_RM_FLAG_NO_AUDIT, nullptr, nullptr, nullptr, nullptr,
                                         &manager)) {
@@ -390,7 +395,7 @@ bool AuthorizedToAddFiles(PSID sid, PSECURITY_DESCRIPTOR descriptor, bool* allow
         if (AuthzAccessCheck(0, context, &request, nullptr, descriptor, nullptr, 0, &reply,
                              nullptr)) {
             judged = true;
-            *allowed = result == ERROR_SUCCESS && (granted & FILE_ADD_FILE) != 0;
+            *allowed = result == ERROR_SUCCESS && (granted & right) != 0;
         }
         if (!judged) *error = GetLastError();
         AuthzFreeContext(context);
@@ -403,22 +408,17 @@ bool AuthorizedToAddFiles(PSID sid, PSECURITY_DESCRIPTOR descriptor, bool* allow
 
 }  // namespace
 
-FolderAccess PlatformAccountMayWriteFolder(const char* path, const std::string& account,
-                                           std::string* why) {
-    const DWORD attributes = GetFileAttributesA(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        *why = "it does not exist";
-        return FolderAccess::kNotWritable;
-    }
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-        *why = "it is not a folder";
-        return FolderAccess::kNotWritable;
-    }
+namespace {
+
+// What the access list of `path` grants account `account` of `right`; `doing` names it in a
+// refusal ("create files in it", "read it").
+AccountAccess AccountMay(const char* path, const std::string& account, ACCESS_MASK right,
+                         const char* doing, std::string* why) {
     const std::string id = PlatformAccountId(account);
-    if (account.empty() || id == "S-1-5-18") return FolderAccess::kWritable;  // LocalSystem
+    if (account.empty() || id == "S-1-5-18") return AccountAccess::kAllowed;  // LocalSystem
     if (id.empty()) {
         *why = "the system knows no account " + account;
-        return FolderAccess::kNotWritable;
+        return AccountAccess::kRefused;
     }
     PSID sid = nullptr;
     ConvertStringSidToSidA(id.c_str(), &sid);
@@ -430,19 +430,47 @@ FolderAccess PlatformAccountMayWriteFolder(const char* path, const std::string& 
     bool allowed = false;
     DWORD error = got;
     const bool judged = sid != nullptr && got == ERROR_SUCCESS &&
-                        AuthorizedToAddFiles(sid, descriptor, &allowed, &error);
+                        Authorized(sid, descriptor, right, &allowed, &error);
     if (descriptor) LocalFree(descriptor);
     if (sid) LocalFree(sid);
     if (!judged) {
         *why = "the system cannot judge its access list for account " + account + " (" +
                Win32ErrorText(error) + "): grant the right with icacls";
-        return FolderAccess::kNotJudged;
+        return AccountAccess::kNotJudged;
     }
     if (!allowed) {
-        *why = "its access list does not let account " + account + " create files in it";
-        return FolderAccess::kNotWritable;
+        *why = "its access list does not let account " + account + " " + doing;
+        return AccountAccess::kRefused;
     }
-    return FolderAccess::kWritable;
+    return AccountAccess::kAllowed;
+}
+
+}  // namespace
+
+AccountAccess PlatformAccountMayWriteFolder(const char* path, const std::string& account,
+                                            std::string* why) {
+    const DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        *why = "it does not exist";
+        return AccountAccess::kRefused;
+    }
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        *why = "it is not a folder";
+        return AccountAccess::kRefused;
+    }
+    return AccountMay(path, account, FILE_ADD_FILE, "create files in it", why);
+}
+
+AccountAccess PlatformAccountMayReadFile(const char* path, const std::string& account,
+                                         std::string* why, bool* missing) {
+    *missing = false;
+    if (GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES) {
+        const DWORD error = GetLastError();
+        *missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+        *why = "it does not exist";
+        return AccountAccess::kRefused;
+    }
+    return AccountMay(path, account, FILE_READ_DATA, "read it", why);
 }
 
 std::vector<std::string> PlatformProfileKeys(const char* section, const char* iniPath) {
