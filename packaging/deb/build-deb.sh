@@ -24,12 +24,22 @@ for p in qvljobctl qvlping qvlcrypt qvlinstances; do  # the operator's programs,
     ln -s ../lib/qvljobctl/$p "$stage/usr/bin/$p"
 done
 ln -s /etc/qvljobctl/QVLJOBCTL.INI "$lib/QVLJOBCTL.INI"
-# The packaged INI, with the settings file and the log where a Debian system keeps them.
+# The packaged INI, with the settings file, the log and the examples where a Debian system
+# keeps them (node_exporter's textfile folder is Debian's); no Windows path may be left in it.
+ini="$stage/etc/qvljobctl/QVLJOBCTL.INI"
 sed -e 's|^QVLINI=.*|QVLINI=/etc/qvljobctl/QUARVELIN.INI|' \
     -e 's|^QVLLOG=.*|QVLLOG=/var/log/qvljobctl/QVLJOBCTL.LOG|' \
+    -e 's|^;QVLLOG=\.\\QVLJOBCTL\([0-9]*\)\.LOG|;QVLLOG=/var/log/qvljobctl/QVLJOBCTL\1.LOG|' \
+    -e 's|^;QVLMETRICSDIR=.*|;QVLMETRICSDIR=/var/lib/prometheus/node-exporter|' \
+    -e 's|^;QVLDUMPDIR=.*|;QVLDUMPDIR=/var/lib/qvljobctl/hangs|' \
     -e 's|^; It lies beside QVLJOBCTL.EXE.*|; Installed as /etc/qvljobctl/QVLJOBCTL.INI; the controller finds it through a link beside it.|' \
-    "$src/packaging/QVLJOBCTL.INI" >"$stage/etc/qvljobctl/QVLJOBCTL.INI"
-chmod 0644 "$stage/etc/qvljobctl/QVLJOBCTL.INI"
+    -e 's|^; The MSI writes one with a log of its own .*|; Give each instance a log of its own there (under a service account, in a folder of\n; its own: see the guide), for example:|' \
+    "$src/packaging/QVLJOBCTL.INI" >"$ini"
+if grep -nE '[A-Za-z]:\\|\.\\|MSI' "$ini"; then
+    echo "build-deb.sh: the packaged INI still names Windows paths or the MSI (above)" >&2
+    exit 1
+fi
+chmod 0644 "$ini"
 
 install -m 0644 "$here/copyright" "$doc/copyright"
 sed "s/@VERSION@/$version/" "$here/changelog" | gzip -9n >"$doc/changelog.gz"

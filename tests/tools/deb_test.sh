@@ -64,6 +64,7 @@ done
 [ "$(stat -c %a:%G /var/log/qvljobctl)" = 2751:adm ] ||
     fail "the log folder is $(stat -c %a:%G /var/log/qvljobctl), not 2751:adm"
 [ -z "$(ls /etc/systemd/system | grep QUARVELIN)" ] || fail "installing the package made a unit"
+grep -nE '[A-Za-z]:\\|\.\\' /etc/qvljobctl/QVLJOBCTL.INI && fail "the packaged INI names Windows paths"
 
 echo "== an instance, installed the way the guide teaches"
 /usr/lib/qvljobctl/qvlcrypt record DB 0 DB_SYSTEM Oracle >/etc/qvljobctl/QUARVELIN.INI
