@@ -44,7 +44,9 @@ chmod 0644 "$ini"
 install -m 0644 "$here/copyright" "$doc/copyright"
 sed "s/@VERSION@/$version/" "$here/changelog" | gzip -9n >"$doc/changelog.gz"
 gzip -9nc "$src/docs/OPERATORS-GUIDE.md" >"$doc/OPERATORS-GUIDE.md.gz"
-install -m 0644 "$src/packaging/prometheus/qvljobctl-rules.yml" "$stage/usr/share/qvljobctl/"
+install -m 0644 "$src/packaging/prometheus/qvljobctl-rules.yml" \
+    "$src/packaging/prometheus/alertmanager-example.yml" \
+    "$src/packaging/prometheus/qvljobctl-dashboard.json" "$stage/usr/share/qvljobctl/"
 sed "s/@VERSION@/$version/" "$here/qvljobctl.8" | gzip -9n >"$stage/usr/share/man/man8/qvljobctl.8.gz"
 chmod 0644 "$doc"/* "$stage/usr/share/man/man8/qvljobctl.8.gz"
 

@@ -31,7 +31,9 @@ for f in QVLJOBCTL.EXE KILL.EXE qvlcrypt.exe qvlping.exe qvlinstances.exe qvljob
     qvlmsiaction.dll; do
     cp "$bin/$f" "$work/"
 done
-cp "$here/qvljobctl.wxs" "$src/docs/OPERATORS-GUIDE.md" "$src/packaging/prometheus/qvljobctl-rules.yml" "$work/"
+cp "$here/qvljobctl.wxs" "$src/docs/OPERATORS-GUIDE.md" "$src/packaging/prometheus/qvljobctl-rules.yml" \
+    "$src/packaging/prometheus/alertmanager-example.yml" \
+    "$src/packaging/prometheus/qvljobctl-dashboard.json" "$work/"
 sed 's/$/\r/' "$src/packaging/QVLJOBCTL.INI" >"$work/QVLJOBCTL.INI"
 (cd "$work" && wixl -a "$arch" -o "$work/out.msi" -D Version="$version" -D ProgramFiles="$programs" \
     qvljobctl.wxs) 2>"$work/wixl.log" || { cat "$work/wixl.log" >&2; exit 1; }

@@ -55,7 +55,8 @@ step lintian --fail-on error "$deb" || fail "lintian reports an error"
 echo "== install: nothing starts"
 step dpkg -i "$deb" || fail "dpkg -i failed"
 for f in /usr/lib/qvljobctl/qvljobctl /usr/bin/qvljobctl /etc/qvljobctl/QVLJOBCTL.INI \
-    /usr/share/man/man8/qvljobctl.8.gz /var/log/qvljobctl; do
+    /usr/share/man/man8/qvljobctl.8.gz /var/log/qvljobctl /usr/share/qvljobctl/alertmanager-example.yml \
+    /usr/share/qvljobctl/qvljobctl-dashboard.json; do
     [ -e "$f" ] || fail "$f is missing"
 done
 for p in qvljobctl qvlping qvlcrypt qvlinstances; do

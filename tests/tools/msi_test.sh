@@ -93,7 +93,7 @@ for line in QVLTIMEOUT=60000 QVLRESTARTONEXIT=1 QVLADOPT=1 'QVLMETRICSDIR=C:\QVL
     tr -d '\r' <"$unix/QVLJOBCTL.INI" | grep -qxF "$line" || fail "the INI did not get $line"
 done
 for f in QVLJOBCTL.EXE KILL.EXE qvlcrypt.exe qvlping.exe qvlinstances.exe QVLJOBCTL.INI \
-    OPERATORS-GUIDE.md qvljobctl-rules.yml; do
+    OPERATORS-GUIDE.md qvljobctl-rules.yml alertmanager-example.yml qvljobctl-dashboard.json; do
     [ -f "$unix/$f" ] || fail "$f was not installed"
 done
 [ "$(win "$folder\\qvlinstances.exe" list)" = QUARVELIN_JOB_CONTROLLER3 ] ||
