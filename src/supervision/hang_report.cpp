@@ -5,6 +5,7 @@
 #include <ctime>
 #include <vector>
 
+#include "config/configuration.h"
 #include "log/log_file.h"
 #include "platform/files.h"
 #include "platform/processes.h"
@@ -63,8 +64,22 @@ void SayOnce(HangReports* r, const std::string& why) {
                       r->image.c_str(), static_cast<long>(r->pid), why.c_str());
 }
 
+// A relative folder is the controller's own folder's (it runs there): said whole in the log,
+// the journal and -status, so that whoever reads it finds the reports.
+std::string WholeFolder(const std::string& dir) {
+    const bool relative =
+        !dir.empty() && dir[0] != '/' && dir[0] != '\\' && (dir.size() < 2 || dir[1] != ':');
+    char exe[kPathBytes];
+    if (!relative || !PlatformExecutablePath(exe, sizeof exe)) return dir;
+    const std::string self = exe;
+    const std::size_t slash = self.find_last_of("/\\");
+    if (slash == std::string::npos) return dir;
+    const bool dotted = dir.size() >= 2 && dir[0] == '.' && (dir[1] == '/' || dir[1] == '\\');
+    return self.substr(0, slash + 1) + dir.substr(dotted ? 2 : 0);
+}
+
 // The instance's newest `keep` reports within the cap; the oldest are removed first.
-void KeepBounded(const HangReports& r) {
+void KeepBounded(const HangReports& r, std::uint32_t keep) {
     std::vector<FolderFile> files;
     if (!PlatformListFolder(r.dir.c_str(), &files)) return;
     const std::string prefix = Prefix(r.instanceText), extension = PlatformHangReportExtension();
@@ -79,7 +94,7 @@ void KeepBounded(const HangReports& r) {
     std::uint64_t total = 0;
     for (std::size_t i = 0; i < mine.size(); ++i) {
         total += mine[i].bytes;
-        if (i >= r.keep || (i > 0 && total > kHangReportsCapBytes))
+        if (i >= keep || (i > 0 && total > kHangReportsCapBytes))
             PlatformDeleteFile((Folder(r.dir) + mine[i].name).c_str());
     }
 }
@@ -96,7 +111,7 @@ void BeginHangReports(HangReports* reports, const std::string& dir, std::uint32_
                       const std::string& instanceText) {
     PlatformEndHangCapture(reports->capture);
     *reports = HangReports{};
-    reports->dir = dir;
+    reports->dir = WholeFolder(dir);
     reports->keep = keep;
     reports->instanceText = instanceText;
 }
@@ -111,6 +126,9 @@ bool StartHangReport(HangReports* r, const std::string& image, const std::string
         SayOnce(r, "the folder " + r->dir + " is refused: " + why);
         return false;
     }
+    // Room for the new report is made first: in a full folder (a full disk) with QVLDUMPKEEP=1
+    // no report could ever be written if the old ones went only after the new one.
+    KeepBounded(*r, r->keep - 1);
     r->path = HangReportPath(r->dir, r->instanceText, std::to_string(pid));
     r->capture = PlatformStartHangCapture(pid, r->path, Header(*r, commandLine), &why);
     if (!r->capture) SayOnce(r, why);
@@ -140,7 +158,7 @@ std::string EndHangReport(HangReports* r, bool abandoned) {
     }
     // The folder is kept bounded before the report is named: whoever reads the line finds
     // the folder as it stays.
-    KeepBounded(*r);
+    KeepBounded(*r, r->keep);
     WriteLogFormatted("Prozess %s  PID(%ld) haengt: Bericht %s geschrieben. \n", r->image.c_str(),
                       static_cast<long>(r->pid), r->path.c_str());
     return r->path;

@@ -3,7 +3,9 @@
 // once through the instance's pipe (its first argument), then blocks for a minute in
 // QvlTestHungInADistinctiveWait, the function a hang report must name. With vfork.txt in the
 // current directory (Linux) it blocks instead in vfork, waiting for a child that sleeps: an
-// uninterruptible wait that no debugger can stop it in.
+// uninterruptible wait that no debugger can stop it in. With churn.txt (Linux) a thread of it
+// makes short-lived threads all the while, and its main thread's name holds an escape
+// character (a name any process may set).
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -16,6 +18,7 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <sys/prctl.h>
 #include <unistd.h>
 #endif
 
@@ -58,6 +61,18 @@ int main(int argc, char** argv) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
 #ifndef _WIN32
+    if (std::FILE* f = std::fopen("churn.txt", "rb")) {
+        std::fclose(f);
+        prctl(PR_SET_NAME, "hung\x1b[7m", 0, 0, 0);
+        std::thread([] {
+            for (;;) {
+                std::thread([] {
+                    std::this_thread::sleep_for(std::chrono::microseconds(200));
+                }).detach();
+                std::this_thread::sleep_for(std::chrono::microseconds(100));
+            }
+        }).detach();
+    }
     if (std::FILE* f = std::fopen("vfork.txt", "rb")) {
         std::fclose(f);
         if (vfork() == 0) {

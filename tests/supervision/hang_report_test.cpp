@@ -48,10 +48,11 @@ protected:
 
 // The report names where the job starter was stuck and its child, lies in a folder of the
 // controller's account alone, is named in the log and the state file, and the folder keeps
-// the newest QVLDUMPKEEP reports.
+// the newest QVLDUMPKEEP reports; a folder given relative to the controller's is named whole.
 TEST_F(HangReport, AHungJobStarterIsReportedBeforeItsRestart) {
     const std::string dumps = dir_ / "dumps";
-    Configure(dumps, 2);
+    // Given relative to the controller's folder: named whole everywhere (before: "dumps/...").
+    Configure("dumps", 2);
     // The limit is not what is tested here: Wine's minidumps take seconds under load.
     Start(1000, {"pause=200", "capture=30000"});
     ASSERT_TRUE(WaitForLog("haengt: Bericht ", 3, 60000)) << Log();
@@ -99,6 +100,69 @@ TEST_F(HangReport, AHungJobStarterIsReportedBeforeItsRestart) {
         EXPECT_TRUE(threads) << "no thread list among " << streams << " streams";
     }
     EXPECT_NE(std::string::npos, state.find("\nlast_hang_report=" + dumps)) << state;
+}
+
+// A stripped job starter (as the packages ship programs) whose threads come and go and whose
+// name holds an escape character: the report is written all the same, each frame names its
+// module, its offset there and the module's build-id, so that the frame of the hang is named
+// afterwards by eu-addr2line from the unstripped program; the name is escaped. (Before: "??
+// (module)" with absolute addresses, "ptrace: No such process" and no report, the raw name.)
+TEST_F(HangReport, AStrippedJobStartersReportCanBeReadLater) {
+    if (!Linux()) GTEST_SKIP() << "stripped ELF files and eu-addr2line: Linux";
+    const std::string unstripped = BuiltExecutable("hung_job_starter");
+    const std::string job = dir_ / "QVLJOBSTR_ORACLE.EXE";
+    ASSERT_EQ(0, RunProcess({"/usr/bin/strip", "--strip-all", "-o", job, unstripped}).exitCode);
+    WriteFileBytes(dir_ / "churn.txt", "");
+    const std::string dumps = dir_ / "dumps";
+    Configure(dumps, 1);
+    Start(1000, {"pause=200", "capture=30000"});
+    ASSERT_TRUE(WaitForLog("haengt: Bericht ", 1, 60000)) << Log();
+    EXPECT_EQ(0, Stop());
+    const std::vector<std::string> reports = Reports(dumps);
+    ASSERT_EQ(1u, reports.size());
+    const std::string report = ReadFileBytes(JoinPath(dumps, reports[0]));
+    EXPECT_NE(std::string::npos, report.find("(hung\\x1b[7m)")) << report;
+    // The job starter's own frames: "?? (<path>+0xOFFSET, build-id HEX)".
+    const std::string mark = "(" + job + "+0x";
+    bool named = false;
+    for (std::size_t at = report.find(mark); at != std::string::npos && !named;
+         at = report.find(mark, at + 1)) {
+        const std::size_t begin = at + mark.size() - 2, end = report.find(',', begin);
+        ASSERT_EQ(0u, report.compare(end, 11, ", build-id ")) << report;
+        const ProcessResult r = RunProcess(
+            {"/usr/bin/eu-addr2line", "-f", "-e", unstripped, report.substr(begin, end - begin)});
+        named = r.out.rfind("QvlTestHungInADistinctiveWait", 0) == 0;
+        if (named) {
+            const std::size_t line = report.rfind('\n', at) + 1;
+            std::printf("%s\n  -> eu-addr2line: %s",
+                        report.substr(line, report.find('\n', at) - line).c_str(), r.out.c_str());
+        }
+    }
+    EXPECT_TRUE(named) << "no frame of the job starter resolves to the hang\n" << report;
+}
+
+// A folder with no room left (a full disk) and QVLDUMPKEEP=1: the old report goes before the
+// new one is written, so that there is always the newest. (Before: the new one could not be
+// written, and the old one, removed only after a new one, stayed for ever.)
+TEST_F(HangReport, AFullFolderMakesRoomForTheNewReport) {
+    if (!Linux() || !IsRoot()) GTEST_SKIP() << "a file system of its own: Linux, as root";
+    SKIP_UNLESS_ISOLATED();
+    const std::string dumps = dir_ / "dumps";
+    ASSERT_TRUE(MakeDirectory(dumps));
+    ASSERT_EQ(0,
+              RunProcess({"/bin/mount", "-t", "tmpfs", "-o", "size=256k,mode=0700", "tmpfs", dumps})
+                  .exitCode);
+    const std::string old = dumps + "/QVLJOBCTL" + instance_ + "_20200101-000000_1.txt";
+    RunProcess({"/bin/sh", "-c", "cat /dev/zero > '" + old + "' 2>/dev/null"});
+    Configure(dumps, 1);
+    Start(1000, {"pause=200", "capture=30000"});
+    const bool written = WaitForLog("haengt: Bericht ", 1, 60000);
+    EXPECT_EQ(0, Stop());
+    const std::vector<std::string> reports = Reports(dumps);
+    RunProcess({"/bin/umount", dumps});
+    EXPECT_TRUE(written) << Log();
+    EXPECT_FALSE(FileExists(old));
+    EXPECT_EQ(1u, reports.size());
 }
 
 // A capture that cannot finish (the job starter waits in vfork, where nothing can stop it)

@@ -18,7 +18,7 @@ QVL_PACKAGES_WIN32="g++-mingw-w64-i686-posix wine wine32:i386"
 QVL_PACKAGES_TEST="clang libclang-rt-14-dev libbenchmark-dev libssl-dev g++-mingw-w64-x86-64-posix
 wine64 zip unzip procps systemd util-linux mount iproute2 git fiu-utils libfiu0 prometheus
 prometheus-node-exporter msitools wixl lintian dpkg-dev strace dbus
-prometheus-alertmanager python3 curl jq"
+prometheus-alertmanager python3 curl jq elfutils binutils"
 
 # Pause before the second try: long enough for a mirror's sync to move on.
 QVL_APT_RETRY_SECONDS=${QVL_APT_RETRY_SECONDS:-10}

@@ -29,14 +29,55 @@ namespace {
 
 constexpr int kMaxFrames = 64;
 
-// "function (module)" for address `pc` of this process, or "??".
+// A thread's name as any process may set it: bytes outside printable ASCII are written as
+// \xNN, never as they are (a report is read in terminals and editors).
+std::string Escaped(const std::string& text) {
+    std::string out;
+    for (const char c : text) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (u >= 0x20 && u < 0x7f && c != '\\') {
+            out += c;
+        } else {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02x", u);
+            out += hex;
+        }
+    }
+    return out;
+}
+
+// Where address `pc` lies, for whoever symbolises the report later (eu-addr2line, a
+// debuginfod server), also for a stripped module: "function (module+0xOFFSET, build-id
+// HEX)", the offset being the module's own address (its load bias taken off), "??" for the
+// function where the module names none.
+std::string WhereIs(Dwfl_Module* module, Dwarf_Addr pc) {
+    if (!module) return "??";
+    const char* name = dwfl_module_addrname(module, pc);
+    const char* file =
+        dwfl_module_info(module, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+    Dwarf_Addr bias = 0;
+    char offset[32] = "";
+    if (dwfl_module_getelf(module, &bias)) {
+        std::snprintf(offset, sizeof offset, "+0x%llx", static_cast<unsigned long long>(pc - bias));
+    }
+    std::string where = std::string(name ? name : "??") + " (" + (file ? file : "?") + offset;
+    const unsigned char* id = nullptr;
+    GElf_Addr idAt = 0;
+    const int bytes = dwfl_module_build_id(module, &id, &idAt);
+    if (bytes > 0) {
+        where += ", build-id ";
+        for (int i = 0; i < bytes; ++i) {
+            char hex[3];
+            std::snprintf(hex, sizeof hex, "%02x", id[i]);
+            where += hex;
+        }
+    }
+    return where + ")";
+}
+
+// Where address `pc` of this process lies (see WhereIs).
 std::string WhereInSelf(Dwfl* dwfl, unsigned long long pc) {
-    Dwfl_Module* module = dwfl ? dwfl_addrmodule(dwfl, pc) : nullptr;
-    const char* name = module ? dwfl_module_addrname(module, pc) : nullptr;
-    const char* file = module ? dwfl_module_info(module, nullptr, nullptr, nullptr, nullptr,
-                                                 nullptr, nullptr, nullptr)
-                              : nullptr;
-    return std::string(name ? name : "??") + (file ? std::string(" (") + file + ")" : "");
+    return WhereIs(dwfl ? dwfl_addrmodule(dwfl, pc) : nullptr, pc);
 }
 
 // Writes `text` to a new file of mode 0600 at `path`; false with the reason when it could not.
@@ -96,15 +137,20 @@ struct Capture {
 
     bool Cancelled() const { return cancel.load(); }
 
-    // Stops one thread for the unwinder; false with the reason when it cannot be.
-    bool Stop(pid_t tid, std::string* why) {
+    // Stops one thread for the unwinder; false with the reason when it cannot be, and `gone`
+    // set when the thread ended meanwhile (a process that makes short-lived threads): that
+    // one is left out and the capture goes on.
+    bool Stop(pid_t tid, bool* gone, std::string* why) {
+        *gone = false;
         if (ptrace(PTRACE_SEIZE, tid, nullptr, nullptr) != 0) {
+            *gone = errno == ESRCH;
             *why = errno == EPERM ? "it cannot be traced (no rights, or it is traced already)"
                                   : std::string("ptrace: ") + std::strerror(errno);
             return false;
         }
         attached.push_back(tid);
         if (ptrace(PTRACE_INTERRUPT, tid, nullptr, nullptr) != 0) {
+            *gone = errno == ESRCH;
             *why = std::string("ptrace: ") + std::strerror(errno);
             return false;
         }
@@ -115,6 +161,7 @@ struct Capture {
             const pid_t got = waitpid(tid, &status, __WALL | WNOHANG);
             if (got == tid && WIFSTOPPED(status)) return true;
             if (got == tid || (got < 0 && errno != EINTR)) {
+                *gone = true;
                 *why = "it ended while it was examined";
                 return false;
             }
@@ -140,17 +187,11 @@ struct Capture {
         if (!dwfl_frame_pc(state, &pc, &activation)) return DWARF_CB_ABORT;
         const Dwarf_Addr lookup = activation ? pc : pc - 1;
         Dwfl* dwfl = dwfl_thread_dwfl(dwfl_frame_thread(state));
-        Dwfl_Module* module = dwfl_addrmodule(dwfl, lookup);
-        const char* name = module ? dwfl_module_addrname(module, lookup) : nullptr;
-        const char* file = module ? dwfl_module_info(module, nullptr, nullptr, nullptr, nullptr,
-                                                     nullptr, nullptr, nullptr)
-                                  : nullptr;
         const int number = static_cast<int>(std::count(text->begin(), text->end(), '#'));
         char line[160];
         std::snprintf(line, sizeof line, "  #%-2d 0x%016llx ", number,
                       static_cast<unsigned long long>(pc));
-        *text += std::string(line) + (name ? name : "??") +
-                 (file ? std::string(" (") + file + ")" : "") + "\n";
+        *text += std::string(line) + WhereIs(dwfl_addrmodule(dwfl, lookup), lookup) + "\n";
         return number + 1 >= kMaxFrames ? DWARF_CB_ABORT : DWARF_CB_OK;
     }
 
@@ -165,8 +206,8 @@ struct Capture {
             "/proc/" + std::to_string(all->capture->pid) + "/task/" + std::to_string(tid);
         std::string frames;
         const int rc = dwfl_thread_getframes(thread, Frame, &frames);
-        all->text += "\nThread " + std::to_string(tid) + " (" + FirstLine(task + "/comm") + "), " +
-                     all->capture->before[tid] + ":\n" + frames;
+        all->text += "\nThread " + std::to_string(tid) + " (" + Escaped(FirstLine(task + "/comm")) +
+                     "), " + all->capture->before[tid] + ":\n" + frames;
         if (rc != 0 && frames.empty())
             all->text += "  (not unwound: " + std::string(dwfl_errmsg(-1)) + ")\n";
         return all->capture->Cancelled() ? DWARF_CB_ABORT : DWARF_CB_OK;
@@ -207,9 +248,18 @@ struct Capture {
                           FirstLine(task + "/wchan");
         }
         bool ok = true;
+        std::string ended;
         for (const pid_t tid : tids) {
-            if (!(ok = Stop(tid, why))) break;
+            bool gone = false;
+            ok = Stop(tid, &gone, why);
+            if (!ok && gone && tid != pid) {
+                ended += " " + std::to_string(tid);
+                ok = true;
+                continue;
+            }
+            if (!ok) break;
         }
+        if (!ended.empty()) text += "Threads that ended during the capture:" + ended + "\n";
         ok = ok && !Cancelled() && Unwind(&text, why);
         LetGo();
         if (!ok || Cancelled()) return false;
@@ -244,8 +294,8 @@ bool PlatformCaptureSelf(const std::string& path, const std::string& header, std
     for (const pid_t tid : Threads(self)) {
         const std::string task = proc + "/task/" + std::to_string(tid);
         const std::string syscall = FirstLine(task + "/syscall");
-        text += "\nThread " + std::to_string(tid) + " (" + FirstLine(task + "/comm") + "), state " +
-                StatusValue(task + "/status", "State") + ", wait channel " +
+        text += "\nThread " + std::to_string(tid) + " (" + Escaped(FirstLine(task + "/comm")) +
+                "), state " + StatusValue(task + "/status", "State") + ", wait channel " +
                 FirstLine(task + "/wchan") + "\n  system call: " + syscall + "\n";
         // "NR args... SP PC" in a system call, "-1 SP PC" when blocked otherwise.
         const std::size_t last = syscall.find_last_of(' ');
