@@ -335,9 +335,10 @@ void EndRecordedJobStarter(const std::string& name, const RecordedJobStarter& r)
     if (!watch) return;  // ended already, or its id is another process's by now
     const std::string account = PlatformWatchedAccount(watch);
     if (!MayRunTheController(account, r.serviceAccount)) {
-        std::printf("qvlinstances: %s: process %u (%s) is left alone: it runs under account %s,"
-                    " which does not run this installation's controller\n",
-                    name.c_str(), r.pid, r.what.c_str(), account.c_str());
+        std::printf(
+            "qvlinstances: %s: process %u (%s) is left alone: it runs under account %s,"
+            " which does not run this installation's controller\n",
+            name.c_str(), r.pid, r.what.c_str(), account.c_str());
     } else if (PlatformEndWatched(watch)) {
         // Gone before KILL looks for the instance's job starters by name.
         bool known = false;

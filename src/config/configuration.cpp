@@ -287,8 +287,8 @@ int GetIniValues(const std::string& instanceText) {
         // The system's reason why not (no such file, no right to read it), said with it.
         std::string reason;
         if (!f && PlatformSystemErrorText(PlatformLastError(), &reason)) {
-            while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r' ||
-                                       reason.back() == '.'))
+            while (!reason.empty() &&
+                   (reason.back() == '\n' || reason.back() == '\r' || reason.back() == '.'))
                 reason.pop_back();
             if (!reason.empty()) reason = ": " + reason;
         }

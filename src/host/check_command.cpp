@@ -118,19 +118,20 @@ void CheckReportFolder(Findings* out, const ControllerSettings& s, const std::st
         return;
     }
     if (!missing) {
-        out->Problem("hang report folder " + folder + " would be refused at the first report: " +
-                     why);
+        out->Problem("hang report folder " + folder +
+                     " would be refused at the first report: " + why);
         return;
     }
     std::string parent = folder;
-    while (parent.size() > 1 && (parent.back() == '/' || parent.back() == '\\')) parent.pop_back();
+    while (parent.size() > 1 && (parent.back() == '/' || parent.back() == '\\'))
+        parent.pop_back();
     parent = FolderOf(parent);
     if (parent.empty()) parent = ".";
     if (PlatformAccountMayWriteFolder(parent.c_str(), account, &why) != AccountAccess::kRefused) {
         out->Ok("hang report folder " + folder + " is made at the first report" + kept);
     } else {
-        out->Problem("hang report folder " + folder + " cannot be made at the first report: " +
-                     parent + " " + why);
+        out->Problem("hang report folder " + folder +
+                     " cannot be made at the first report: " + parent + " " + why);
     }
 }
 

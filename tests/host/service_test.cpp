@@ -636,9 +636,10 @@ TEST_F(Service, AnInstanceRunsAsAServiceAccount) {
         const ProcessResult refused = Run({"-check", "4"});
         RunProcess({"/bin/chmod", "644", settings});
         EXPECT_EQ(1, refused.exitCode) << refused.out;
-        EXPECT_NE(std::string::npos,
-                  refused.out.find("QUARVELIN.INI (in " + dir_.path() + "/) cannot be read by "
-                                   "account " + account + ": its mode 0600"))
+        EXPECT_NE(std::string::npos, refused.out.find("QUARVELIN.INI (in " + dir_.path() +
+                                                      "/) cannot be read by "
+                                                      "account " +
+                                                      account + ": its mode 0600"))
             << refused.out;
     }
     // Where the system cannot judge another account's access list (Wine), -check says so as

@@ -210,13 +210,14 @@ TEST_F(StatusCommand, CheckNamesWhatKeepsAnInstanceFromStarting) {
     const std::string kill = dir_ / ExecutableFileName("KILL");
     struct Case {
         const char* what;
-        std::string aside;  // a file moved away for the case
-        std::string ini;    // the INI written for the case
-        const char* line;   // the one problem
+        std::string aside;            // a file moved away for the case
+        std::string ini;              // the INI written for the case
+        const char* line;             // the one problem
         const char* hangs = nullptr;  // Linux: how the report folder .\hangs is made first
     };
     const std::string reports = "[JOBATR]\r\nQVLDUMPDIR=.\\hangs\r\n";
-    const char* refused = "problem: hang report folder .\\hangs would be refused at the first report: ";
+    const char* refused =
+        "problem: hang report folder .\\hangs would be refused at the first report: ";
     const Case cases[] = {
         {"a sound instance", "", "", nullptr},
         {"a missing settings file", dir_ / "QUARVELIN.INI", "",

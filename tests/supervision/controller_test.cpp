@@ -502,9 +502,7 @@ TEST_F(Controller, AnotherAccountsDecoysNeitherDelayNorDie) {
     }
     EXPECT_TRUE(WaitForLog("nicht beendet: ein Prozess eines anderen Kontos.", kDecoys, 0))
         << Log();
-    EXPECT_EQ(std::string::npos,
-              Log().find("PID(" + std::to_string(otherInstance) + ")"))
-        << Log();
+    EXPECT_EQ(std::string::npos, Log().find("PID(" + std::to_string(otherInstance) + ")")) << Log();
 }
 
 // A job starter that is a wrapper script ending in "exec realjob": after the exec it is named

@@ -393,7 +393,8 @@ AccountAccess PlatformAccountMayWriteFolder(const char* path, const std::string&
     }
     Account a;
     if (!LookUpAccount(account, &a, why)) return AccountAccess::kRefused;
-    if (a.uid == 0) return AccountAccess::kAllowed;  // root may write every folder on a writable mount
+    if (a.uid == 0)
+        return AccountAccess::kAllowed;  // root may write every folder on a writable mount
     if ((BitsFor(st, a) & (S_IWOTH | S_IXOTH)) != (S_IWOTH | S_IXOTH)) {
         *why = "its mode " + ModeText(st) + " does not let " + a.name + " write to it";
         return AccountAccess::kRefused;
@@ -422,8 +423,8 @@ AccountAccess PlatformAccountMayReadFile(const char* path, const std::string& ac
         const std::string folder = file.substr(0, slash);
         if (stat(folder.c_str(), &st) != 0) return CannotExamine(why);
         if ((BitsFor(st, a) & S_IXOTH) == 0) {
-            *why = "its folder " + folder + " (mode " + ModeText(st) + ") does not let " +
-                   a.name + " through";
+            *why = "its folder " + folder + " (mode " + ModeText(st) + ") does not let " + a.name +
+                   " through";
             return AccountAccess::kRefused;
         }
     }
