@@ -32,6 +32,7 @@ sed -e 's|^QVLINI=.*|QVLINI=/etc/qvljobctl/QUARVELIN.INI|' \
     -e 's|^;QVLLOG=\.\\QVLJOBCTL\([0-9]*\)\.LOG|;QVLLOG=/var/log/qvljobctl/QVLJOBCTL\1.LOG|' \
     -e 's|^;QVLMETRICSDIR=.*|;QVLMETRICSDIR=/var/lib/prometheus/node-exporter|' \
     -e 's|^;QVLDUMPDIR=.*|;QVLDUMPDIR=/var/lib/qvljobctl/hangs|' \
+    -e 's|^;QVLJOBOUT=.*|;QVLJOBOUT=/var/log/qvljobctl/QVLJOBSTR.OUT|' \
     -e 's|^; It lies beside QVLJOBCTL.EXE.*|; Installed as /etc/qvljobctl/QVLJOBCTL.INI; the controller finds it through a link beside it.|' \
     -e 's|^; The MSI writes one with a log of its own .*|; Give each instance a log of its own there (under a service account, in a folder of\n; its own: see the guide), for example:|' \
     "$src/packaging/QVLJOBCTL.INI" >"$ini"

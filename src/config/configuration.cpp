@@ -106,6 +106,14 @@ bool TakeDumpDir(const char* value, ControllerSettings* settings) {
     return Fits(value, kMaxDumpDirChars) && Join(settings->dumpDir, kPathBytes, {value});
 }
 
+bool TakeJobOutput(const char* value, ControllerSettings* settings) {
+    PathParts out;
+    if (!Fits(value, kMaxLogPathChars) || !SplitPath(value, &out)) return false;
+    return Join(settings->jobOutput, kPathBytes, {value}) &&
+           Join(settings->jobOutputRotation, kPathBytes,
+                {out.drive, out.dir, out.fname, kRotationInsert, out.ext});
+}
+
 bool TakeDumpKeep(const char* value, ControllerSettings* settings) {
     return TakeNumber(value, 1, kMaxDumpKeep, &settings->dumpKeep);
 }
@@ -132,6 +140,7 @@ const IniKey kIniKeys[] = {
     {"QVLMETRICSDIR", "", true, TakeMetricsDir, "a folder's path of at most 235 characters"},
     {"QVLDUMPDIR", "", true, TakeDumpDir, "a folder's path of at most 208 characters"},
     {"QVLDUMPKEEP", "5", false, TakeDumpKeep, "a whole number from 1 to 1000"},
+    {"QVLJOBOUT", "", true, TakeJobOutput, "a path of at most 254 characters whose parts fit"},
 };
 
 // Records the plain-words reason for a failure and returns its result.

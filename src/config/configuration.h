@@ -67,6 +67,11 @@ struct ControllerSettings {
     char metricsDir[kPathBytes];  // "" when no metrics file is written
     char dumpDir[kPathBytes];     // "" when no hang report is made
     std::uint32_t dumpKeep;       // the reports kept
+    // QVLJOBOUT: a file for the job starter's standard output and error, "" for none (it then
+    // writes where the controller's output goes; a service's to the journal), and the name it
+    // is rotated to, as the log is.
+    char jobOutput[kPathBytes];
+    char jobOutputRotation[kPathBytes];
 };
 
 // Written only by GetIniValues (which clears it first), read-only afterwards.

@@ -40,6 +40,12 @@ SmallFileRead PlatformReadOwnedFile(const char* path, std::size_t limit, std::st
 // with the last error set, when it could not; the new file is then gone. (Shared code, on the calls
 // of file_io.h.)
 bool PlatformReplaceFileWith(const char* path, const std::string& bytes);
+// A file another process appends to (the job starter's output), kept below `limitBytes`: once
+// it has grown past, its content is copied to `rotatedPath` (replacing what was there) and the
+// file is emptied where it lies, so that the writer's own descriptor goes on at its start.
+// `rotated` is set when that was done; false, with the reason, when it could not be.
+bool PlatformRotateAppendedFile(const char* path, const char* rotatedPath, std::uint64_t limitBytes,
+                                bool* rotated, std::string* why);
 // How many names a replacement tries before it gives up: a name that exists is passed over,
 // a folder that refuses every new file fails at the first.
 constexpr int kReplaceNameTries = 16;

@@ -60,8 +60,18 @@ struct PlatformProcessWatch;
 // controller ends. On success gives the new process's id and creation time, and with `watch`
 // a watch on it (Linux: the child is then the caller's own, reaped by the watch, so that its
 // exit code is known); false with the last error set on failure.
+// `output` (when given) says where the new process's standard output and error go instead of
+// where the caller's go: appended to the file `file`, through a descriptor (handle) of the
+// child's own, so that it never waits on the caller and writes on after the caller ends; or,
+// with no file, (Linux) to the system's journal under the name `journalName`. A file that
+// cannot be opened sends the output nowhere, with the reason in `outputProblem`.
+struct ChildOutput {
+    std::string file;
+    std::string journalName;
+};
 bool PlatformLaunch(const char* commandLine, std::uint32_t* pid, std::uint64_t* creationTime,
-                    PlatformProcessWatch** watch = nullptr);
+                    PlatformProcessWatch** watch = nullptr, const ChildOutput* output = nullptr,
+                    std::string* outputProblem = nullptr);
 // Runs program `program` (a path) with `arguments`, its output going where the caller's goes,
 // and waits for its end. False, with the last error set, when it could not be started;
 // `exitCode` receives its exit status otherwise.

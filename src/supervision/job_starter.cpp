@@ -6,10 +6,13 @@
 #include <cstdio>
 #include <string>
 
+#include "config/configuration.h"
 #include "log/log_file.h"
 #include "platform/ascii_text.h"
+#include "platform/files.h"
 #include "platform/processes.h"
 #include "platform/system.h"
+#include "service/service_identity.h"
 #include "service/status_report.h"
 
 namespace {
@@ -118,10 +121,11 @@ std::vector<FoundProcess> RunningJobStarters(const char* image, long instance,
 }
 
 std::uint32_t LaunchCommandLine(const char* commandLine, std::uint64_t* creationTime,
-                                PlatformProcessWatch** watch, std::string* failure) {
+                                PlatformProcessWatch** watch, std::string* failure,
+                                const ChildOutput* output, std::string* outputProblem) {
     std::uint32_t pid = 0;
     std::uint64_t created = 0;
-    if (PlatformLaunch(commandLine, &pid, &created, watch)) {
+    if (PlatformLaunch(commandLine, &pid, &created, watch, output, outputProblem)) {
         WriteLogFormatted("Prozess %s  PID(%ld) erstellt. \n", commandLine, static_cast<long>(pid));
         if (creationTime) *creationTime = created;
         return pid;
@@ -273,8 +277,33 @@ bool StartJobStarter(JobStarterControl* control) {
                       control->image.c_str());
     }
     current.creationTime = 0;
-    current.pid = LaunchCommandLine(current.commandLine, &current.creationTime, &current.watch);
+    // Its output: the file QVLJOBOUT names; without one, a service's goes to the system's
+    // journal under the instance's name (where the system has one), a console run's to the
+    // console.
+    ChildOutput output;
+    output.file = gControllerSettings.jobOutput;
+    if (output.file.empty() && !gConsoleMode) output.journalName = gServiceIdentity.serviceName;
+    std::string problem;
+    current.pid = LaunchCommandLine(current.commandLine, &current.creationTime, &current.watch,
+                                    nullptr, &output, &problem);
+    if (!problem.empty() && !control->outputProblemSaid) {
+        control->outputProblemSaid = true;
+        WriteLogFormatted("The job starter's output is dropped: %s.\n", problem.c_str());
+    }
     return current.pid != 0;
+}
+
+void RotateJobOutput(JobStarterControl* control) {
+    const ControllerSettings& s = gControllerSettings;
+    if (s.jobOutput[0] == '\0') return;
+    bool rotated = false;
+    std::string why;
+    if (!PlatformRotateAppendedFile(s.jobOutput, s.jobOutputRotation, kLogRotationBytes, &rotated,
+                                    &why) &&
+        !control->outputProblemSaid) {
+        control->outputProblemSaid = true;
+        WriteLogFormatted("The job starter's output is not rotated: %s.\n", why.c_str());
+    }
 }
 
 TakeOver TakeOverJobStarter(JobStarterControl* control, bool keyOn, std::uint32_t pid,

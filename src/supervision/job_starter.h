@@ -70,7 +70,13 @@ struct JobStarterControl {
     // the process's width, also where its arguments cannot be read.
     FoundProcess previous = {0, 0};
     std::vector<std::uint32_t> sparedSaid;  // spared processes already logged, each said once
+    bool outputProblemSaid = false;         // that the job starter's output is dropped, said once
 };
+
+// The job starter's output file (QVLJOBOUT) kept below the log's rotation size: past it, its
+// content goes to its "_0001" name and the file is emptied where the job starter writes on. A
+// failure is said once per run.
+void RotateJobOutput(JobStarterControl* control);
 
 // True while process `pid` is still the one recorded with that creation time, whatever it is
 // named by now (a wrapper script that ran "exec realjob"): the pair names one process for its
@@ -92,7 +98,8 @@ std::vector<FoundProcess> RunningJobStarters(const char* image, long instance,
 // error text of a failure through `failure`, when those are not null.
 std::uint32_t LaunchCommandLine(const char* commandLine, std::uint64_t* creationTime = nullptr,
                                 PlatformProcessWatch** watch = nullptr,
-                                std::string* failure = nullptr);
+                                std::string* failure = nullptr, const ChildOutput* output = nullptr,
+                                std::string* outputProblem = nullptr);
 
 // One process a restart is to end.
 struct EndTarget {

@@ -278,6 +278,7 @@ bool Carry(Carrier& c, const core::Action& a, core::Millis now, core::Event* eve
             return false;
         case ActionKind::kPublish:
             PublishState(c, now);
+            RotateJobOutput(&c.control);
             return false;
         case ActionKind::kEnd:
             ForgetJobStarterWatch(&c.control);

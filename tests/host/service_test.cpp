@@ -659,6 +659,16 @@ TEST_F(Service, AnInstanceRunsAsAServiceAccount) {
     }
     EXPECT_EQ(0, status.exitCode) << status.out;
     if (kSystemd) {
+        // Without QVLJOBOUT the job starter's output reaches the journal under the instance's
+        // name (before: nowhere, as the unit's own output).
+        std::string journal;
+        for (int i = 0; i < 50 && journal.find("Read -> [JOBSTARTER") == std::string::npos; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            journal = RunProcess({"journalctl", "--no-pager", "-o", "cat", "-t", name}).out;
+        }
+        EXPECT_NE(std::string::npos, journal.find("QVLJOBCTL.EXE Read -> [JOBSTARTER")) << journal;
+    }
+    if (kSystemd) {
         // The job starter falls silent: restarted by the controller under its account.
         const std::string state = ReadFileBytes(logs + "/QVLJOBCTL4.STATE");
         const std::size_t at = state.find("\njob_starter_pid=");

@@ -612,4 +612,82 @@ TEST_F(Controller, AnotherNamespacesJobStarterIsLeftAlone) {
     WaitProcess(container);
 }
 
+// QVLJOBOUT: the job starter's output in a file of its own, rotated as the log is, and never
+// holding the job starter up. Rows: the sample job starter's replies land in the file; a file
+// that cannot be opened drops the output and says so once, the job starter heartbeating on;
+// (Linux) a job starter that writes fast has its file rotated to "_0001"; (Linux, as root) a
+// file on a full file system holds its heartbeats up no more than a file with room.
+TEST_F(Controller, TheJobStartersOutputIsKept) {
+    const bool linux = ExecutableFileName("x") == "x";
+    const std::string out = dir_ / "jobout.txt", rotated = dir_ / "jobout_0001.txt";
+    struct Row {
+        const char* what;
+        bool run;
+        std::string file;     // QVLJOBOUT
+        const char* starter;  // "sample", or a script (Linux) writing fast
+        const char* logged;   // a line the log must hold, or null
+    };
+    const Row rows[] = {
+        {"the replies kept", true, out, "sample", nullptr},
+        {"a file that cannot be opened", true, JoinPath(dir_ / "gone", "jobout.txt"), "sample",
+         "The job starter's output is dropped: "},
+        {"rotated past 5000000 bytes", linux, out,
+         "#!/bin/sh\nwhile :; do head -c 200000 /dev/zero | tr '\\0' x; echo; sleep 0.01; done\n",
+         nullptr},
+        {"a full file system", linux && IsRoot(), JoinPath(dir_ / "full", "jobout.txt"), "sample", nullptr},
+    };
+    for (const Row& r : rows) {
+        if (!r.run) continue;
+        SCOPED_TRACE(r.what);
+        std::remove((dir_ / "QVLJOBCTL.LOG").c_str());
+        const bool full = r.file.find("full") != std::string::npos;
+        if (full) {
+            ASSERT_TRUE(MakeDirectory(dir_ / "full"));
+            ASSERT_EQ(0, RunProcess({"/bin/mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs",
+                                     dir_ / "full"})
+                             .exitCode);
+            RunProcess({"/bin/sh", "-c", "cat /dev/zero > '" + JoinPath(dir_ / "full", "filler") + "'"});
+        }
+        const std::string job = dir_ / "QVLJOBSTR_ORACLE.EXE";
+        if (std::string(r.starter) == "sample") {
+            ASSERT_TRUE(CopyFileTo(BuiltExecutable("qvljobstr_sample"), job));
+        } else {
+            WriteFileBytes(job, r.starter);
+            ASSERT_EQ(0, RunProcess({"/bin/chmod", "+x", job}).exitCode);
+        }
+        WriteFileBytes(dir_ / "QVLJOBCTL.INI", "[JOBATR]\r\nQVLJOBOUT=" + r.file + "\r\n");
+        SetEnvironment("QVLJOBSTR_EVERY", "1");
+        Start(3000, {"pause=200", "refresh=300"});
+        SetEnvironment("QVLJOBSTR_EVERY", "");
+        if (std::string(r.starter) == "sample") {
+            // Heartbeats every second for 5 s, a time-out of 3 s: never restarted.
+            std::this_thread::sleep_for(std::chrono::seconds(5));
+            EXPECT_FALSE(WaitForLog("antwortet nicht", 1, 0)) << Log();
+        } else {
+            for (int i = 0; i < 200 && !FileExists(rotated); ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        EXPECT_EQ(0, Stop());
+        EndJobStarters();
+        RunProcess({BuiltExecutable("KILL"), "QVLJOBSTR_ORACLE.EXE", instance_});
+        if (r.logged) {
+            EXPECT_TRUE(WaitForLog(r.logged, 1, 0)) << Log();
+            EXPECT_FALSE(WaitForLog(r.logged, 2, 0)) << "said once\n" << Log();
+        } else if (full) {
+            RunProcess({"/bin/umount", dir_ / "full"});
+        } else if (std::string(r.starter) == "sample") {
+            EXPECT_NE(std::string::npos,
+                      ReadFileBytes(out).find("QVLJOBCTL.EXE Read -> [JOBSTARTER"))
+                << ReadFileBytes(out);
+        } else {
+            std::error_code error;
+            EXPECT_GE(std::filesystem::file_size(rotated, error), 5000000u);
+            EXPECT_LT(std::filesystem::file_size(out, error),
+                      std::filesystem::file_size(rotated, error));
+        }
+        std::remove(out.c_str());
+        std::remove(rotated.c_str());
+    }
+}
+
 }  // namespace

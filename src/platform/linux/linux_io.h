@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <string>
 
 #include "platform/pipe_server.h"
 #include "platform/processes.h"
@@ -11,6 +12,10 @@
 constexpr std::size_t kProcPathBytes = 64;  // "/proc/<pid>/cmdline" and the like
 constexpr int kStatParent = 4;              // /proc/PID/stat: the parent's id
 constexpr int kStatStartTime = 22;          // /proc/PID/stat: start time, ticks after boot
+
+// Windows-style relative paths from INI files (".\QVLJOBCTL.LOG") name the same files here:
+// '\' is taken as '/'.
+std::string LinuxPath(const char* path);
 
 // Writes all `size` bytes to `fd`, going on after a signal or a short write. False when a
 // write fails (errno set); `written` (when not null) receives how many bytes went out.

@@ -60,9 +60,6 @@ bool WriteAll(int fd, const char* data, std::size_t size, std::size_t* written) 
     return ok;
 }
 
-namespace {
-
-// Windows-style relative paths from INI files (".\QVLJOBCTL.LOG") name the same files here.
 std::string LinuxPath(const char* path) {
     std::string p = path;
     for (char& c : p) {
@@ -71,7 +68,7 @@ std::string LinuxPath(const char* path) {
     return p;
 }
 
-}  // namespace
+namespace {}  // namespace
 
 std::uint32_t PlatformLastError() {
     return static_cast<std::uint32_t>(errno);
@@ -429,6 +426,52 @@ AccountAccess PlatformAccountMayReadFile(const char* path, const std::string& ac
         }
     }
     return AccountAccess::kAllowed;
+}
+
+bool PlatformRotateAppendedFile(const char* path, const char* rotatedPath, std::uint64_t limitBytes,
+                                bool* rotated, std::string* why) {
+    *rotated = false;
+    const int fd = open(LinuxPath(path).c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT) return true;  // nothing written yet
+        *why = std::string(path) + ": " + std::strerror(errno);
+        return false;
+    }
+    struct stat st;
+    bool ok = fstat(fd, &st) == 0;
+    if (ok && (!S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_size) <= limitBytes)) {
+        close(fd);
+        return true;
+    }
+    // The copy takes what is there and, read again just before the file is emptied, what the
+    // writer added meanwhile: only what it writes between that read and the truncation is lost.
+    const int copy = ok ? open(LinuxPath(rotatedPath).c_str(),
+                               O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0640)
+                        : -1;
+    ok = copy >= 0;
+    char buffer[65536];
+    off_t at = 0;
+    for (int pass = 0; ok && pass < 2; ++pass) {
+        for (;;) {
+            const ssize_t n = pread(fd, buffer, sizeof buffer, at);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                ok = n == 0;
+                break;
+            }
+            if (!(ok = WriteAll(copy, buffer, static_cast<std::size_t>(n)))) break;
+            at += n;
+        }
+        if (ok && pass == 1) ok = ftruncate(fd, 0) == 0;
+    }
+    if (!ok) *why = std::string(rotatedPath) + ": " + std::strerror(errno);
+    if (copy >= 0 && close(copy) != 0 && ok) {
+        ok = false;
+        *why = std::string(rotatedPath) + ": " + std::strerror(errno);
+    }
+    close(fd);
+    *rotated = ok;
+    return ok;
 }
 
 std::vector<std::string> PlatformProfileKeys(const char* section, const char* iniPath) {

@@ -10,6 +10,8 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <syslog.h>
+#include <systemd/sd-journal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -224,8 +226,13 @@ void ReapEnded() {
 struct SpawnSettings {
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attr;
-    SpawnSettings() {
+    // `output`: a descriptor for the child's standard output and error, or -1 for the caller's.
+    explicit SpawnSettings(int output = -1) {
         posix_spawn_file_actions_init(&actions);
+        if (output >= 0) {
+            posix_spawn_file_actions_adddup2(&actions, output, STDOUT_FILENO);
+            posix_spawn_file_actions_adddup2(&actions, output, STDERR_FILENO);
+        }
         posix_spawn_file_actions_addclosefrom_np(&actions, 3);
         posix_spawnattr_init(&attr);
         sigset_t none, all;
@@ -400,8 +407,33 @@ bool PlatformFindProgram(const char* name, std::string* path) {
     return false;
 }
 
+namespace {
+
+// The child's own descriptor for its output (see ChildOutput), -1 for the caller's. Appending
+// to a regular file never waits; a journal stream is a socket of journald's, which the child
+// holds on its own.
+int ChildOutputDescriptor(const ChildOutput* output, std::string* problem) {
+    if (!output) return -1;
+    if (!output->file.empty()) {
+        const int fd =
+            open(LinuxPath(output->file.c_str()).c_str(),
+                 O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0640);
+        if (fd >= 0) return fd;
+        if (problem) *problem = output->file + " cannot be opened: " + std::strerror(errno);
+        return open("/dev/null", O_WRONLY | O_CLOEXEC);
+    }
+    if (output->journalName.empty()) return -1;
+    const int fd = sd_journal_stream_fd(output->journalName.c_str(), LOG_INFO, 0);
+    if (fd < 0) return -1;  // no journal to reach: where the caller's output goes
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+    return fd;
+}
+
+}  // namespace
+
 bool PlatformLaunch(const char* commandLine, std::uint32_t* pid, std::uint64_t* creationTime,
-                    PlatformProcessWatch** watch) {
+                    PlatformProcessWatch** watch, const ChildOutput* output,
+                    std::string* outputProblem) {
     ReapEnded();
     const std::vector<std::string> tokens = SplitAtBlanks(commandLine);
     std::string program;
@@ -414,15 +446,22 @@ bool PlatformLaunch(const char* commandLine, std::uint32_t* pid, std::uint64_t* 
     for (const auto& t : tokens)
         argv.push_back(const_cast<char*>(t.c_str()));
     argv.push_back(nullptr);
-    SpawnSettings settings;
+    const int out = ChildOutputDescriptor(output, outputProblem);
+    SpawnSettings settings(out);
     pid_t child = 0;
     int fd = -1;
     if (watch) {
         // The caller's own child, so that its exit code can be had; the watch reaps it.
-        if ((child = SpawnAwaited(program, argv.data(), settings, &fd)) == 0) return false;
-    } else if ((child = SpawnDetached(program, argv.data(), settings)) == 0) {
-        return false;
+        child = SpawnAwaited(program, argv.data(), settings, &fd);
+    } else {
+        child = SpawnDetached(program, argv.data(), settings);
     }
+    if (out >= 0) {
+        const int error = errno;
+        close(out);
+        errno = error;
+    }
+    if (child == 0) return false;
     *pid = static_cast<std::uint32_t>(child);
     if (!StatField(*pid, kStatStartTime, creationTime)) *creationTime = 0;
     if (watch) *watch = fd >= 0 ? new PlatformProcessWatch{*pid, fd, true} : nullptr;

@@ -473,6 +473,51 @@ AccountAccess PlatformAccountMayReadFile(const char* path, const std::string& ac
     return AccountMay(path, account, FILE_READ_DATA, "read it", why);
 }
 
+bool PlatformRotateAppendedFile(const char* path, const char* rotatedPath, std::uint64_t limitBytes,
+                                bool* rotated, std::string* why) {
+    *rotated = false;
+    HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return true;
+        *why = std::string(path) + ": " + Win32ErrorText(error);
+        return false;
+    }
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(file, &size) || static_cast<std::uint64_t>(size.QuadPart) <= limitBytes) {
+        CloseHandle(file);
+        return true;
+    }
+    // The copy takes what is there and, read again just before the file is emptied, what the
+    // writer added meanwhile: only what it writes between that read and the truncation is lost.
+    HANDLE copy = CreateFileA(rotatedPath, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    bool ok = copy != INVALID_HANDLE_VALUE;
+    std::vector<char> buffer(65536);
+    for (int pass = 0; ok && pass < 2; ++pass) {
+        for (;;) {
+            DWORD got = 0, put = 0;
+            if (!ReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) {
+                ok = false;
+                break;
+            }
+            if (got == 0) break;
+            if (!(ok = WriteFile(copy, buffer.data(), got, &put, nullptr) && put == got)) break;
+        }
+        if (ok && pass == 1) {
+            LARGE_INTEGER start = {};
+            ok = SetFilePointerEx(file, start, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+        }
+    }
+    if (!ok) *why = std::string(rotatedPath) + ": " + Win32ErrorText(GetLastError());
+    if (copy != INVALID_HANDLE_VALUE) CloseHandle(copy);
+    CloseHandle(file);
+    *rotated = ok;
+    return ok;
+}
+
 std::vector<std::string> PlatformProfileKeys(const char* section, const char* iniPath) {
     // Without a key the profile API gives every key name of the section, each ended by a
     // zero and the list by another; a list that does not fit is cut, so the room grows.

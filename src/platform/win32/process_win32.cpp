@@ -223,19 +223,52 @@ bool PlatformFindProgram(const char* name, std::string* path) {
 }
 
 bool PlatformLaunch(const char* commandLine, std::uint32_t* pid, std::uint64_t* creationTime,
-                    PlatformProcessWatch** watch) {
+                    PlatformProcessWatch** watch, const ChildOutput* output,
+                    std::string* outputProblem) {
     // The show-window field is set without the flag that makes it count: the child gets the
     // system's default window handling.
     STARTUPINFOA si;
     ZeroMemory(&si, sizeof si);
     si.cb = sizeof si;
     si.wShowWindow = SW_SHOW;
+    // A file for the child's output: a handle of its own that only appends (so that it never
+    // waits on the controller and writes on after the controller ends), the one handle it
+    // inherits; the others may read, replace and empty the file meanwhile.
+    HANDLE out = INVALID_HANDLE_VALUE;
+    if (output && !output->file.empty()) {
+        SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
+        out =
+            CreateFileA(output->file.c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherited,
+                        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        if (out != INVALID_HANDLE_VALUE) {
+            BY_HANDLE_FILE_INFORMATION info;
+            if (GetFileInformationByHandle(out, &info) &&
+                (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+                CloseHandle(out);
+                out = INVALID_HANDLE_VALUE;
+                SetLastError(ERROR_CANT_ACCESS_FILE);
+            }
+        }
+        if (out == INVALID_HANDLE_VALUE && outputProblem) {
+            *outputProblem = output->file + " cannot be opened: " + Win32ErrorText(GetLastError());
+        }
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdInput = nullptr;
+        si.hStdOutput = out == INVALID_HANDLE_VALUE ? nullptr : out;
+        si.hStdError = si.hStdOutput;
+    }
     PROCESS_INFORMATION pi;
     std::string line = commandLine;  // CreateProcessA may write into the command line
-    if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
-                        &pi)) {
-        return false;
+    const BOOL inherit = out != INVALID_HANDLE_VALUE ? TRUE : FALSE;
+    const BOOL launched =
+        CreateProcessA(nullptr, &line[0], nullptr, nullptr, inherit, 0, nullptr, nullptr, &si, &pi);
+    if (out != INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        CloseHandle(out);
+        SetLastError(error);
     }
+    if (!launched) return false;
     FILETIME created, exited, kernel, user;
     *creationTime = GetProcessTimes(pi.hProcess, &created, &exited, &kernel, &user)
                         ? FileTimeValue(created)
