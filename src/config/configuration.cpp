@@ -59,12 +59,18 @@ bool TakeSettingsPath(const char* value, ControllerSettings* settings) {
     return Fits(value, kPathBytes - 1) && Join(settings->settingsPath, kPathBytes, {value});
 }
 
+// A rotated file's path (the log, the job starter's output) and the name it is rotated to
+// ("<name>_0001<ext>"), each within kPathBytes.
+bool TakeRotatedPath(const char* value, char* path, char* rotation) {
+    PathParts parts;
+    if (!Fits(value, kMaxLogPathChars) || !SplitPath(value, &parts)) return false;
+    return Join(path, kPathBytes, {value}) &&
+           Join(rotation, kPathBytes,
+                {parts.drive, parts.dir, parts.fname, kRotationInsert, parts.ext});
+}
+
 bool TakeLogPath(const char* value, ControllerSettings* settings) {
-    PathParts log;
-    if (!Fits(value, kMaxLogPathChars) || !SplitPath(value, &log)) return false;
-    return Join(settings->logPath, kPathBytes, {value}) &&
-           Join(settings->rotationPath, kPathBytes,
-                {log.drive, log.dir, log.fname, kRotationInsert, log.ext});
+    return TakeRotatedPath(value, settings->logPath, settings->rotationPath);
 }
 
 // A whole number written with digits only, within [least, most].
@@ -107,11 +113,7 @@ bool TakeDumpDir(const char* value, ControllerSettings* settings) {
 }
 
 bool TakeJobOutput(const char* value, ControllerSettings* settings) {
-    PathParts out;
-    if (!Fits(value, kMaxLogPathChars) || !SplitPath(value, &out)) return false;
-    return Join(settings->jobOutput, kPathBytes, {value}) &&
-           Join(settings->jobOutputRotation, kPathBytes,
-                {out.drive, out.dir, out.fname, kRotationInsert, out.ext});
+    return TakeRotatedPath(value, settings->jobOutput, settings->jobOutputRotation);
 }
 
 bool TakeDumpKeep(const char* value, ControllerSettings* settings) {

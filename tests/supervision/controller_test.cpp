@@ -634,7 +634,8 @@ TEST_F(Controller, TheJobStartersOutputIsKept) {
         {"rotated past 5000000 bytes", linux, out,
          "#!/bin/sh\nwhile :; do head -c 200000 /dev/zero | tr '\\0' x; echo; sleep 0.01; done\n",
          nullptr},
-        {"a full file system", linux && IsRoot(), JoinPath(dir_ / "full", "jobout.txt"), "sample", nullptr},
+        {"a full file system", linux && IsRoot(), JoinPath(dir_ / "full", "jobout.txt"), "sample",
+         nullptr},
     };
     for (const Row& r : rows) {
         if (!r.run) continue;
@@ -646,14 +647,21 @@ TEST_F(Controller, TheJobStartersOutputIsKept) {
             ASSERT_EQ(0, RunProcess({"/bin/mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs",
                                      dir_ / "full"})
                              .exitCode);
-            RunProcess({"/bin/sh", "-c", "cat /dev/zero > '" + JoinPath(dir_ / "full", "filler") + "'"});
+            RunProcess(
+                {"/bin/sh", "-c", "cat /dev/zero > '" + JoinPath(dir_ / "full", "filler") + "'"});
         }
         const std::string job = dir_ / "QVLJOBSTR_ORACLE.EXE";
         if (std::string(r.starter) == "sample") {
-            ASSERT_TRUE(CopyFileTo(BuiltExecutable("qvljobstr_sample"), job));
+            // The previous row's job starter may still be ending: its file is busy till then.
+            bool copied = false;
+            for (int i = 0;
+                 i < 100 && !(copied = CopyFileTo(BuiltExecutable("qvljobstr_sample"), job)); ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            ASSERT_TRUE(copied);
         } else {
-            WriteFileBytes(job, r.starter);
-            ASSERT_EQ(0, RunProcess({"/bin/chmod", "+x", job}).exitCode);
+            WriteFileBytes(job + ".new", r.starter);  // moved over one that may still run
+            ASSERT_EQ(0, RunProcess({"/bin/chmod", "+x", job + ".new"}).exitCode);
+            ASSERT_EQ(0, std::rename((job + ".new").c_str(), job.c_str()));
         }
         WriteFileBytes(dir_ / "QVLJOBCTL.INI", "[JOBATR]\r\nQVLJOBOUT=" + r.file + "\r\n");
         SetEnvironment("QVLJOBSTR_EVERY", "1");

@@ -445,8 +445,11 @@ bool PlatformRotateAppendedFile(const char* path, const char* rotatedPath, std::
     }
     // The copy takes what is there and, read again just before the file is emptied, what the
     // writer added meanwhile: only what it writes between that read and the truncation is lost.
+    // It is a new file: whatever had its name goes first (a link itself, never its target), and
+    // one another account makes in that moment makes the rotation fail, never receive a byte.
+    unlink(LinuxPath(rotatedPath).c_str());
     const int copy = ok ? open(LinuxPath(rotatedPath).c_str(),
-                               O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0640)
+                               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640)
                         : -1;
     ok = copy >= 0;
     char buffer[65536];

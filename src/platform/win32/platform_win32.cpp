@@ -492,7 +492,10 @@ bool PlatformRotateAppendedFile(const char* path, const char* rotatedPath, std::
     }
     // The copy takes what is there and, read again just before the file is emptied, what the
     // writer added meanwhile: only what it writes between that read and the truncation is lost.
-    HANDLE copy = CreateFileA(rotatedPath, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+    // A new file: whatever had its name goes first, and one another account makes in that
+    // moment makes the rotation fail, never receive a byte.
+    DeleteFileA(rotatedPath);
+    HANDLE copy = CreateFileA(rotatedPath, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     bool ok = copy != INVALID_HANDLE_VALUE;
     std::vector<char> buffer(65536);
