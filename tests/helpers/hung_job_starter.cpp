@@ -67,9 +67,12 @@ int main(int argc, char** argv) {
         std::thread([] {
             for (;;) {
                 std::thread([] {
-                    std::this_thread::sleep_for(std::chrono::microseconds(200));
+                    std::this_thread::sleep_for(std::chrono::microseconds(500));
                 }).detach();
-                std::this_thread::sleep_for(std::chrono::microseconds(100));
+                // Two hundred threads a second, each gone within a millisecond: a capture's
+                // list of threads soon holds one that has ended, and the machine is not
+                // loaded by them.
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
             }
         }).detach();
     }
