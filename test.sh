@@ -25,6 +25,10 @@ if ! ensure_packages $QVL_PACKAGES_NATIVE $QVL_PACKAGES_WIN32 $QVL_PACKAGES_TEST
         "at 64-bit width instead."
 fi
 
+# shellcheck disable=SC2086
+QVL_APT_OPTIONS=--no-install-recommends ensure_packages $QVL_PACKAGES_TEST_NO_RECOMMENDS ||
+    echo "Two builds that differ will be named without diffoscope's account of how."
+
 passed=0
 failed=0
 skipped=0
@@ -207,6 +211,23 @@ if [ -n "$windows" ] && build_preset "$windows"; then
         skipped=$((skipped + ${count:-0}))
     fi
 fi
+
+# The packages are reproducible: each built once more from a copy of the sources elsewhere,
+# while the Windows suites run, and compared with the first build's.
+reproducible() {  # reproducible PRESET TARGET
+    local start log=build/reproduce-$1.log
+    start=$(date +%s)
+    echo "== $1: the $2 built twice, compared"
+    if nice -n 19 bash tests/tools/reproducible_test.sh "$root" "$1" "$2" >"$log" 2>&1; then
+        passed=$((passed + 1))
+    else
+        note_failure "$1 $2 is not reproducible (see $log)"
+    fi
+    head -40 "$log"
+    note_time "$1 $2 rebuilt" $(($(date +%s) - start))
+}
+reproducible native deb
+reproducible win32 msi
 
 # Fuzzers: a short smoke run of each, no finding allowed.
 echo "== fuzz: build and ${fuzz_seconds}s per target"

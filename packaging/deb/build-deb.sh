@@ -6,9 +6,13 @@
 # path through /usr/bin), the INI
 # to /etc/qvljobctl as a conffile (found beside the controller through a link, as the
 # controller looks for it), the log and the state files to /var/log/qvljobctl.
+# Two builds of one commit give the same bytes: the files' modes do not depend on the umask,
+# and their times (dpkg-deb clamps the archive's to SOURCE_DATE_EPOCH) are the commit's.
 set -eu
+umask 022
 bin=$1 src=$2 version=$3 out=$4
 here=$src/packaging/deb
+. "$src/packaging/source-date.sh" "$src"
 stage=$(mktemp -d)
 chmod 0755 "$stage"
 trap 'rm -rf "$stage"' EXIT
@@ -61,12 +65,13 @@ rm -rf "$stage/shlibs"
 
 for s in prerm postinst postrm; do install -m 0755 "$here/$s" "$stage/DEBIAN/$s"; done
 echo /etc/qvljobctl/QVLJOBCTL.INI >"$stage/DEBIAN/conffiles"
-size=$(du -sk --exclude=DEBIAN "$stage" | cut -f1)
+size=$(du -sk --apparent-size --exclude=DEBIAN "$stage" | cut -f1)  # not the file system's blocks
 sed -e "s/@VERSION@/$version/" -e "s/@ARCH@/$(dpkg --print-architecture)/" \
     -e "s/@SIZE@/$size/" -e "s/@DEPENDS@/$depends/" "$here/control.in" >"$stage/DEBIAN/control"
 (cd "$stage" && find . -path ./DEBIAN -prune -o -type f -printf '%P\0' | sort -z |
     xargs -0 md5sum) >"$stage/DEBIAN/md5sums"
 mkdir -p "$out"
 deb="$out/qvljobctl_${version}_$(dpkg --print-architecture).deb"
+find "$stage" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
 dpkg-deb --root-owner-group -Zxz --build "$stage" "$deb" >/dev/null
 echo "$deb"

@@ -35,9 +35,28 @@ cp "$here/qvljobctl.wxs" "$src/docs/OPERATORS-GUIDE.md" "$src/packaging/promethe
     "$src/packaging/prometheus/alertmanager-example.yml" \
     "$src/packaging/prometheus/qvljobctl-dashboard.json" "$work/"
 sed 's/$/\r/' "$src/packaging/QVLJOBCTL.INI" >"$work/QVLJOBCTL.INI"
-(cd "$work" && wixl -a "$arch" -o "$work/out.msi" -D Version="$version" -D ProgramFiles="$programs" \
-    qvljobctl.wxs) 2>"$work/wixl.log" || { cat "$work/wixl.log" >&2; exit 1; }
+
+# Two builds of one commit give the same bytes: the files carry the commit's time into the
+# cabinet, and the codes wixl would make up are derived instead. The product code is one per
+# version and width (a major upgrade needs a new one, and a rebuild must not make another);
+# the package code names exactly these contents, so it is taken from their checksums.
+. "$src/packaging/source-date.sh" "$src"
+touch -d "@$SOURCE_DATE_EPOCH" "$work"/*
+guid() {  # a name-based GUID (the RFC 4122 layout, version 5 bits) from the text given
+    local h
+    h=$(printf '%s' "$1" | sha256sum | cut -c1-32 | tr a-f A-F)
+    printf '%s-%s-5%s-%X%s-%s' "${h:0:8}" "${h:8:4}" "${h:13:3}" $((0x${h:16:1} & 3 | 8)) \
+        "${h:17:3}" "${h:20:12}"
+}
+product=$(guid "qvljobctl product $version $arch")
+package=$(guid "qvljobctl package $version $arch $(cd "$work" && sha256sum -- * | sort)")
+(cd "$work" && TZ=UTC faketime -f "@$(date -u -d "@$SOURCE_DATE_EPOCH" '+%Y-%m-%d %H:%M:%S')" \
+    wixl -a "$arch" -o "$work/out.msi" -D Version="$version" -D ProgramFiles="$programs" \
+    -D ProductCode="$product" qvljobctl.wxs) 2>"$work/wixl.log" || { cat "$work/wixl.log" >&2; exit 1; }
 mv "$work/out.msi" "$msi"
+# wixl has no word for the package code: written into the summary, beside what wixl put there.
+summary() { msiinfo suminfo "$msi" | sed -n "s/^$1: //p"; }
+msibuild "$msi" -s "$(summary Subject)" "$(summary Author)" "$(summary Template)" "{$package}"
 
 # Custom action types: 34 runs a command line in a directory, 1 calls a DLL of the Binary
 # table (qvlmsiaction.dll: it runs the command line handed to it and writes what it prints into

@@ -18,7 +18,11 @@ QVL_PACKAGES_WIN32="g++-mingw-w64-i686-posix wine wine32:i386"
 QVL_PACKAGES_TEST="clang libclang-rt-14-dev libbenchmark-dev libssl-dev g++-mingw-w64-x86-64-posix
 wine64 zip unzip procps systemd util-linux mount iproute2 git fiu-utils libfiu0 prometheus
 prometheus-node-exporter msitools wixl lintian dpkg-dev strace dbus
-prometheus-alertmanager python3 curl jq elfutils binutils"
+prometheus-alertmanager python3 curl jq elfutils binutils faketime apt-utils gnupg
+osslsigncode openssl"
+# Run only where two builds of one commit differ, to show how: without its recommendations
+# (desktop libraries), which it does not need for that (QVL_APT_OPTIONS=--no-install-recommends).
+QVL_PACKAGES_TEST_NO_RECOMMENDS="diffoscope-minimal"
 
 # Pause before the second try: long enough for a mirror's sync to move on.
 QVL_APT_RETRY_SECONDS=${QVL_APT_RETRY_SECONDS:-10}
@@ -36,7 +40,9 @@ qvl_missing_packages() {
 }
 
 qvl_apt_install() {
-    DEBIAN_FRONTEND=noninteractive $QVL_SUDO apt-get install -y -qq "$@" >/dev/null 2>&1
+    # shellcheck disable=SC2086
+    DEBIAN_FRONTEND=noninteractive $QVL_SUDO apt-get install -y -qq ${QVL_APT_OPTIONS:-} "$@" \
+        >/dev/null 2>&1
 }
 
 # ensure_packages PACKAGE...: true when every one is installed afterwards. Otherwise false,
