@@ -19,3 +19,25 @@ write_skipped_xml() {
 </testsuites>
 XML
 }
+# Several cases of one suite:   write_results_xml FILE SUITE CASE FAILURE_TEXT [CASE FAILURE_TEXT]...
+write_results_xml() {
+    local file=$1 suite=$2 cases="" n=0 failures=0 text
+    shift 2
+    while [ $# -ge 2 ]; do
+        n=$((n + 1))
+        if [ -n "$2" ]; then
+            failures=$((failures + 1))
+            text=$(printf '%s' "$2" | sed 's/&/\&amp;/g; s/</\&lt;/g; s/>/\&gt;/g; s/"/\&quot;/g')
+            cases="$cases<testcase name=\"$1\"><failure message=\"$text\"/></testcase>"
+        else
+            cases="$cases<testcase name=\"$1\"/>"
+        fi
+        shift 2
+    done
+    cat >"$file" <<XML
+<?xml version="1.0" encoding="UTF-8"?>
+<testsuites tests="$n" failures="$failures" disabled="0" errors="0" name="AllTests">
+  <testsuite name="$suite" tests="$n" failures="$failures">$cases</testsuite>
+</testsuites>
+XML
+}
