@@ -14,10 +14,17 @@
 #     back the instances it registered), and start the noted ones again; on an uninstall that
 #     is no upgrade, stop and remove every instance of the installation.
 #   - INSTANCES and the INI values' properties are secure custom properties.
-#   build-msi.sh BIN_DIR SOURCE_DIR VERSION OUT_DIR ARCH(x86|x64)
+#   build-msi.sh BIN_DIR SOURCE_DIR VERSION OUT_DIR ARCH(x86|x64) [signed]
+# With "signed", every executable and the DLL are signed with Authenticode before they go into
+# the MSI, the MSI is signed last, and the signed executables are left beside it
+# (authenticode.sh names the certificate).
 set -eu
-bin=$1 src=$2 version=$3 out=$4 arch=$5
+bin=$1 src=$2 version=$3 out=$4 arch=$5 signed=${6:-}
 here=$src/packaging/msi
+if [ -n "$signed" ]; then
+    . "$here/authenticode.sh"
+    qvl_sign_check || { echo "build-msi.sh: cannot sign" >&2; exit 1; }
+fi
 case "$arch" in
     x86) programs=ProgramFilesFolder width=win32 ;;
     *) programs=ProgramFiles64Folder width=win64 ;;
@@ -27,9 +34,11 @@ msi="$out/qvljobctl-$version-$width.msi"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 # wixl takes the files from the folder of the .wxs. Windows editors expect CR LF in the INI.
-for f in QVLJOBCTL.EXE KILL.EXE qvlcrypt.exe qvlping.exe qvlinstances.exe qvljobstr_sample.exe \
-    qvlmsiaction.dll; do
+programs="QVLJOBCTL.EXE KILL.EXE qvlcrypt.exe qvlping.exe qvlinstances.exe qvljobstr_sample.exe
+qvlmsiaction.dll"
+for f in $programs; do
     cp "$bin/$f" "$work/"
+    [ -z "$signed" ] || qvl_sign "$work/$f"
 done
 cp "$here/qvljobctl.wxs" "$src/docs/OPERATORS-GUIDE.md" "$src/packaging/prometheus/qvljobctl-rules.yml" \
     "$src/packaging/prometheus/alertmanager-example.yml" \
@@ -105,4 +114,8 @@ deferred QvlSetValues "$deferred" "$helper set $values" 4008 'NOT REMOVE'
 deferred QvlInstallInstances "$deferred" "$helper install \"[INSTANCES]\"" 4010 'NOT REMOVE AND INSTANCES'
 deferred QvlStartInstances $((deferred + 64)) "$helper start" 4020 'NOT REMOVE'
 deferred QvlRemoveInstances $((deferred + 64)) "$helper remove" 3400 'REMOVE ~= "ALL" AND NOT UPGRADINGPRODUCTCODE'
+if [ -n "$signed" ]; then
+    qvl_sign "$msi"
+    for f in $programs; do cp "$work/$f" "$out/"; done
+fi
 echo "$msi"
