@@ -2,8 +2,8 @@
 # The signed apt repository for real, inside the namespace of systemd_namespace.sh whose /etc,
 # /usr and /var are overlays of the machine's (QVL_NAMESPACE_OVERLAY=1): publish-repo.sh
 # publishes the .deb with a throw-away key, apt (its only source this repository, its key
-# given by signed-by) installs from it, upgrades from it to the next version while the job
-# starter runs on (QVLADOPT=1), and refuses the repository once its Release or a package is
+# given by signed-by) installs from it, upgrades from it to the next version and goes back
+# while the job starter runs on (QVLADOPT=1), and refuses the repository once its Release or a package is
 # altered after signing.
 #   apt_repo_test.sh SOURCE_DIR BUILD_DIR NEXT_BUILD_DIR RESULT_XML
 set -u
@@ -76,10 +76,20 @@ echo "$out" | tr -d '\r' | grep -q '^  verdict: the instance can start$' ||
 upgraded=$(version)
 echo "installed $installed, upgraded to $upgraded"
 dpkg --compare-versions "$upgraded" gt "$installed" || fail "apt did not upgrade ($upgraded)"
-[ "${job:-0}" != 0 ] && kill -0 "$job" 2>/dev/null &&
-    [ "$(sed -n 's/^job_starter_pid=//p' /var/log/qvljobctl/QVLJOBCTL3.STATE)" = "$job" ] ||
-    fail "the job starter ${job:-none} did not run on through the upgrade"
+runs_on() {  # the job starter of before still runs, and is the one the instance watches
+    [ "${job:-0}" != 0 ] && kill -0 "$job" 2>/dev/null && sleep 2 &&
+        [ "$(sed -n 's/^job_starter_pid=//p' /var/log/qvljobctl/QVLJOBCTL3.STATE)" = "$job" ]
+}
+runs_on || fail "the job starter ${job:-none} did not run on through the upgrade"
 upgraded_failure=$failure
+
+echo "== back to $installed from the same repository (its pool keeps the earlier version)"
+failure=""
+step "${apt[@]}" install --allow-downgrades "qvljobctl=$installed" >/dev/null ||
+    fail "apt-get did not go back to $installed"
+[ "$(version)" = "$installed" ] || fail "$(version) is installed after going back to $installed"
+runs_on || fail "the job starter ${job:-none} did not run on through the downgrade"
+downgraded_failure=$failure
 
 echo "== altered after signing: a Release, then a package; apt refuses each"
 failure=""
@@ -101,6 +111,7 @@ step "${apt[@]}" update || fail "apt-get update refused a repository whose lists
 out=$(step "${apt[@]}" install --reinstall qvljobctl) && fail "apt installed an altered package"
 echo "$out"
 echo "$out" | grep -qiE 'hash sum mismatch|hashes' || fail "apt did not name the hash mismatch"
+[ "$(version)" = "$installed" ] || fail "$(version) is installed after the altered package was refused"
 altered_failure=$failure
 
 echo "== purge"
@@ -110,7 +121,8 @@ rm -rf "$work" "$list" "$keyring" /etc/qvljobctl
 
 write_results_xml "$result" $suite InstalledFromTheSignedRepository "$installed_failure" \
     UpgradedFromItWhileTheJobStarterRunsOn "$upgraded_failure" \
+    DowngradedFromItWhileTheJobStarterRunsOn "$downgraded_failure" \
     AlteredReleaseOrPackageRefused "$altered_failure"
-failure="$installed_failure$upgraded_failure$altered_failure"
+failure="$installed_failure$upgraded_failure$downgraded_failure$altered_failure"
 [ -z "$failure" ] || { echo "FAILED: $failure"; exit 1; }
 echo passed
