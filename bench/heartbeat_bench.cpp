@@ -59,6 +59,28 @@ long RssKiB(pid_t pid) {
     return -1;
 }
 
+constexpr char kPipe[] = "\\\\.\\pipe\\qvljobctl987654321";
+
+// Starts the controller of `dir` in a console run (with `preload` loaded into it at its start
+// where given) and returns once it answers and its job starter has beaten once. It runs as
+// numbered instance 987654321 so that it meets no controller in use, and only its own job
+// starter is ended afterwards.
+pid_t StartController(const std::string& dir, const char* preload) {
+    const pid_t controller = fork();
+    if (controller == 0) {
+        if (preload) setenv("LD_PRELOAD", preload, 1);
+        execl((dir + "/qvljobctl").c_str(), "QUARVELIN_JOB_CONTROLLER987654321", "-debug", nullptr);
+        _exit(127);
+    }
+    char reply[80];
+    std::size_t got;
+    while (PlatformPipeTransact(kPipe, "up", 3, reply, sizeof reply, &got, 100) != 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the job starter's first beat
+    return controller;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -74,20 +96,7 @@ int main(int argc, char** argv) {
     EncryptToHex("Oracle", stored, kProtectedValueKey);
     std::ofstream(dir + "/QUARVELIN.INI") << ";DB;\r\n0;DB_SYSTEM;" << stored << "\r\n";
 
-    // The controller runs as numbered instance 987654321 so that it meets no controller in
-    // use, and only its own job starter is ended afterwards.
-    const pid_t controller = fork();
-    if (controller == 0) {
-        execl((dir + "/qvljobctl").c_str(), "QUARVELIN_JOB_CONTROLLER987654321", "-debug", nullptr);
-        _exit(127);
-    }
-    const char* pipe = "\\\\.\\pipe\\qvljobctl987654321";
-    char reply[80];
-    std::size_t got;
-    while (PlatformPipeTransact(pipe, "up", 3, reply, sizeof reply, &got, 100) != 0) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the job starter's first beat
+    const pid_t controller = StartController(dir, nullptr);
 
     std::atomic<bool> ready{false};
     std::thread server(Baseline, "qvl-bench-baseline", &ready);
@@ -95,7 +104,7 @@ int main(int argc, char** argv) {
         std::this_thread::yield();
     const double base = Rate("qvl-bench-baseline");
     server.join();
-    const double ours = Rate(pipe);
+    const double ours = Rate(kPipe);
     std::printf("heartbeats/s  controller %9.0f   baseline %9.0f   ratio %.2f\n", ours, base,
                 ours / base);
     std::printf("controller resident memory: %ld KiB\n", RssKiB(controller));
@@ -117,6 +126,15 @@ int main(int argc, char** argv) {
     }
     kill(controller, SIGINT);
     waitpid(controller, nullptr, 0);
+    // The same controller with the libraries of its optional features (the journal's, the
+    // hang reports' unwinder) loaded from its start, as it had them before they were loaded
+    // at their first use.
+    const pid_t eager = StartController(dir, "libsystemd.so.0 libdw.so.1");
+    std::printf(
+        "  with the journal's and the unwinder's libraries loaded from the start: %ld KiB\n",
+        RssKiB(eager));
+    kill(eager, SIGINT);
+    waitpid(eager, nullptr, 0);
     if (std::system((dir + "/KILL QVLJOBSTR_ORACLE.EXE 987654321 >/dev/null").c_str()) != 0) {
     }  // none left is fine
     std::filesystem::remove_all(dir);

@@ -62,6 +62,9 @@ depends=$(cd "$stage/shlibs" && dpkg-shlibdeps -O "$lib"/qvljobctl "$lib"/KILL "
     "$lib"/qvlping "$lib"/qvlinstances "$lib"/qvljobstr_sample 2>/dev/null |
     sed -n 's/^shlibs:Depends=//p')
 rm -rf "$stage/shlibs"
+# Loaded only when their feature is first used (the journal's, and the hang reports'
+# unwinder), so dpkg-shlibdeps cannot see them.
+depends="$depends, libsystemd0, libdw1"
 
 for s in prerm postinst postrm; do install -m 0755 "$here/$s" "$stage/DEBIAN/$s"; done
 echo /etc/qvljobctl/QVLJOBCTL.INI >"$stage/DEBIAN/conffiles"

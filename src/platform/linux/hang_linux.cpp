@@ -2,7 +2,6 @@
 // process (PTRACE_SEIZE and PTRACE_INTERRUPT, their stops awaited without blocking so that
 // an abandoned capture ends at once), libdwfl unwinds each, and the text is written to a file
 // of mode 0600.
-#include <elfutils/libdwfl.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/ptrace.h>
@@ -24,8 +23,15 @@
 
 #include "platform/hang_capture.h"
 #include "platform/linux/linux_io.h"
+#include "platform/linux/loaded_libraries.h"
 
 namespace {
+
+// The unwinder, once Unwind or PlatformCaptureSelf has found it loaded (neither goes on
+// where it cannot be).
+const UnwinderLibrary& Dw() {
+    return *LoadUnwinderLibrary(nullptr);
+}
 
 constexpr int kMaxFrames = 64;
 
@@ -52,18 +58,18 @@ std::string Escaped(const std::string& text) {
 // function where the module names none.
 std::string WhereIs(Dwfl_Module* module, Dwarf_Addr pc) {
     if (!module) return "??";
-    const char* name = dwfl_module_addrname(module, pc);
-    const char* file =
-        dwfl_module_info(module, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+    const char* name = Dw().dwfl_module_addrname(module, pc);
+    const char* file = Dw().dwfl_module_info(module, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                             nullptr, nullptr);
     Dwarf_Addr bias = 0;
     char offset[32] = "";
-    if (dwfl_module_getelf(module, &bias)) {
+    if (Dw().dwfl_module_getelf(module, &bias)) {
         std::snprintf(offset, sizeof offset, "+0x%llx", static_cast<unsigned long long>(pc - bias));
     }
     std::string where = std::string(name ? name : "??") + " (" + (file ? file : "?") + offset;
     const unsigned char* id = nullptr;
     GElf_Addr idAt = 0;
-    const int bytes = dwfl_module_build_id(module, &id, &idAt);
+    const int bytes = Dw().dwfl_module_build_id(module, &id, &idAt);
     if (bytes > 0) {
         where += ", build-id ";
         for (int i = 0; i < bytes; ++i) {
@@ -77,7 +83,7 @@ std::string WhereIs(Dwfl_Module* module, Dwarf_Addr pc) {
 
 // Where address `pc` of this process lies (see WhereIs).
 std::string WhereInSelf(Dwfl* dwfl, unsigned long long pc) {
-    return WhereIs(dwfl ? dwfl_addrmodule(dwfl, pc) : nullptr, pc);
+    return WhereIs(dwfl ? Dw().dwfl_addrmodule(dwfl, pc) : nullptr, pc);
 }
 
 // Writes `text` to a new file of mode 0600 at `path`; false with the reason when it could not.
@@ -184,14 +190,14 @@ struct Capture {
         auto* text = static_cast<std::string*>(arg);
         Dwarf_Addr pc = 0;
         bool activation = false;
-        if (!dwfl_frame_pc(state, &pc, &activation)) return DWARF_CB_ABORT;
+        if (!Dw().dwfl_frame_pc(state, &pc, &activation)) return DWARF_CB_ABORT;
         const Dwarf_Addr lookup = activation ? pc : pc - 1;
-        Dwfl* dwfl = dwfl_thread_dwfl(dwfl_frame_thread(state));
+        Dwfl* dwfl = Dw().dwfl_thread_dwfl(Dw().dwfl_frame_thread(state));
         const int number = static_cast<int>(std::count(text->begin(), text->end(), '#'));
         char line[160];
         std::snprintf(line, sizeof line, "  #%-2d 0x%016llx ", number,
                       static_cast<unsigned long long>(pc));
-        *text += std::string(line) + WhereIs(dwfl_addrmodule(dwfl, lookup), lookup) + "\n";
+        *text += std::string(line) + WhereIs(Dw().dwfl_addrmodule(dwfl, lookup), lookup) + "\n";
         return number + 1 >= kMaxFrames ? DWARF_CB_ABORT : DWARF_CB_OK;
     }
 
@@ -201,35 +207,39 @@ struct Capture {
     };
     static int Thread(Dwfl_Thread* thread, void* arg) {
         auto* all = static_cast<Threads*>(arg);
-        const pid_t tid = dwfl_thread_tid(thread);
+        const pid_t tid = Dw().dwfl_thread_tid(thread);
         const std::string task =
             "/proc/" + std::to_string(all->capture->pid) + "/task/" + std::to_string(tid);
         std::string frames;
-        const int rc = dwfl_thread_getframes(thread, Frame, &frames);
+        const int rc = Dw().dwfl_thread_getframes(thread, Frame, &frames);
         all->text += "\nThread " + std::to_string(tid) + " (" + Escaped(FirstLine(task + "/comm")) +
                      "), " + all->capture->before[tid] + ":\n" + frames;
         if (rc != 0 && frames.empty())
-            all->text += "  (not unwound: " + std::string(dwfl_errmsg(-1)) + ")\n";
+            all->text += "  (not unwound: " + std::string(Dw().dwfl_errmsg(-1)) + ")\n";
         return all->capture->Cancelled() ? DWARF_CB_ABORT : DWARF_CB_OK;
     }
 
     // The threads' stacks; false with the reason when they cannot be had.
     bool Unwind(std::string* text, std::string* why) {
-        static const Dwfl_Callbacks callbacks = {dwfl_linux_proc_find_elf,
-                                                 dwfl_standard_find_debuginfo, nullptr, nullptr};
-        std::unique_ptr<Dwfl, void (*)(Dwfl*)> dwfl(dwfl_begin(&callbacks), dwfl_end);
-        if (!dwfl) {
-            *why = dwfl_errmsg(-1);
+        std::string unloaded;
+        if (!LoadUnwinderLibrary(&unloaded)) {
+            *why = "the unwinder cannot be loaded: " + unloaded;
             return false;
         }
-        if (dwfl_linux_proc_report(dwfl.get(), pid) != 0 ||
-            dwfl_report_end(dwfl.get(), nullptr, nullptr) != 0 ||
-            dwfl_linux_proc_attach(dwfl.get(), pid, true) != 0) {
-            *why = std::string("libdwfl: ") + dwfl_errmsg(-1);
+        std::unique_ptr<Dwfl, void (*)(Dwfl*)> dwfl(Dw().dwfl_begin(&Dw().callbacks),
+                                                    Dw().dwfl_end);
+        if (!dwfl) {
+            *why = Dw().dwfl_errmsg(-1);
+            return false;
+        }
+        if (Dw().dwfl_linux_proc_report(dwfl.get(), pid) != 0 ||
+            Dw().dwfl_report_end(dwfl.get(), nullptr, nullptr) != 0 ||
+            Dw().dwfl_linux_proc_attach(dwfl.get(), pid, true) != 0) {
+            *why = std::string("libdwfl: ") + Dw().dwfl_errmsg(-1);
             return false;
         }
         Threads all{this, ""};
-        dwfl_getthreads(dwfl.get(), Thread, &all);
+        Dw().dwfl_getthreads(dwfl.get(), Thread, &all);
         *text += all.text;
         return true;
     }
@@ -276,14 +286,16 @@ bool PlatformRunHangCapture(std::uint32_t pid, const std::string& path, const st
 }
 
 bool PlatformCaptureSelf(const std::string& path, const std::string& header, std::string* why) {
-    static const Dwfl_Callbacks callbacks = {dwfl_linux_proc_find_elf, dwfl_standard_find_debuginfo,
-                                             nullptr, nullptr};
-    std::unique_ptr<Dwfl, void (*)(Dwfl*)> dwfl(dwfl_begin(&callbacks), dwfl_end);
+    // Without the unwinder the report names no functions, but still says where each thread is.
+    const bool unwinder = LoadUnwinderLibrary(nullptr) != nullptr;
+    std::unique_ptr<Dwfl, void (*)(Dwfl*)> dwfl(
+        unwinder ? Dw().dwfl_begin(&Dw().callbacks) : nullptr,
+        unwinder ? Dw().dwfl_end : +[](Dwfl*) {});
     const pid_t self = getpid();
     // The modules alone: a process may not trace its own threads, so their stacks cannot be
     // unwound; /proc gives each one's instruction pointer where it waits or is stopped.
-    if (dwfl && (dwfl_linux_proc_report(dwfl.get(), self) != 0 ||
-                 dwfl_report_end(dwfl.get(), nullptr, nullptr) != 0)) {
+    if (dwfl && (Dw().dwfl_linux_proc_report(dwfl.get(), self) != 0 ||
+                 Dw().dwfl_report_end(dwfl.get(), nullptr, nullptr) != 0)) {
         dwfl.reset();
     }
     std::string text = header +

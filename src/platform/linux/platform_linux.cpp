@@ -21,7 +21,6 @@
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <syslog.h>
-#include <systemd/sd-journal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -33,6 +32,7 @@
 #include <vector>
 
 #include "platform/linux/linux_io.h"
+#include "platform/linux/loaded_libraries.h"
 #include "platform/profile_reader.h"
 
 extern char** environ;
@@ -713,7 +713,13 @@ bool PlatformReportWarningEvent(const char* source, const WarningEntry& entry) {
     std::vector<iovec> parts;
     for (std::string& line : lines)
         parts.push_back({line.data(), line.size()});
-    const int rc = sd_journal_sendv(parts.data(), static_cast<int>(parts.size()));
+    const JournalLibrary* journal = LoadJournalLibrary(nullptr);
+    if (!journal) {
+        ExplainNextError(ENOSYS, "the journal's library, libsystemd.so.0, cannot be loaded");
+        errno = ENOSYS;
+        return false;
+    }
+    const int rc = journal->sendv(parts.data(), static_cast<int>(parts.size()));
     if (rc < 0) errno = -rc;
     return rc >= 0;
 }

@@ -11,7 +11,6 @@
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <syslog.h>
-#include <systemd/sd-journal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,6 +26,7 @@
 #include "platform/ascii_text.h"
 #include "platform/files.h"
 #include "platform/linux/linux_io.h"
+#include "platform/linux/loaded_libraries.h"
 #include "platform/processes.h"
 
 #ifndef P_PIDFD
@@ -423,8 +423,10 @@ int ChildOutputDescriptor(const ChildOutput* output, std::string* problem) {
         return open("/dev/null", O_WRONLY | O_CLOEXEC);
     }
     if (output->journalName.empty()) return -1;
-    const int fd = sd_journal_stream_fd(output->journalName.c_str(), LOG_INFO, 0);
-    if (fd < 0) return -1;  // no journal to reach: where the caller's output goes
+    const JournalLibrary* journal = LoadJournalLibrary(nullptr);
+    if (!journal) return -1;  // no journal to reach: where the caller's output goes
+    const int fd = journal->streamFd(output->journalName.c_str(), LOG_INFO, 0);
+    if (fd < 0) return -1;
     fcntl(fd, F_SETFD, FD_CLOEXEC);
     return fd;
 }
