@@ -19,16 +19,23 @@ done
 . tools/dev/ensure-packages.sh
 # Only what this demo builds and runs: the native build, and with --win32 MinGW and Wine.
 # shellcheck disable=SC2086
-if [ "$win32" = 1 ]; then
-    ensure_packages $QVL_PACKAGES_NATIVE $QVL_PACKAGES_WIN32 || exit 1
-else
-    ensure_packages $QVL_PACKAGES_NATIVE || exit 1
-fi
-
 preset=native exe=qvljobctl kill=KILL run=()
 if [ "$win32" = 1 ]; then
-    preset=win32 exe=QVLJOBCTL.EXE kill=KILL.EXE run=(wine)
-    export WINEPREFIX="$root/build/win32/wineprefix" WINEDEBUG=-all
+    # Wine's 32-bit loader may not install where the kernel runs no 32-bit programs.
+    ensure_packages $QVL_PACKAGES_NATIVE $QVL_PACKAGES_WIN32 ||
+        [ "$QVL_NOT_INSTALLED" = "wine32:i386" ] || exit 1
+    . tools/dev/windows-width.sh
+    qvl_windows_width
+    preset=$QVL_WINDOWS exe=QVLJOBCTL.EXE kill=KILL.EXE run=(wine)
+    if [ "$preset" = win64 ]; then
+        echo "32-bit Windows programs cannot run here (${QVL_WINE32_WHY%%$'\n'*}): the demo runs the same code built at 64-bit width under Wine's 64-bit loader, as the test command does."
+        ensure_packages g++-mingw-w64-x86-64-posix wine64 || exit 1
+        export QVL_WINE_LOADER=$QVL_WINE64_LOADER
+        run=("$root/cmake/wine-run.sh")
+    fi
+    export WINEPREFIX="$root/build/$preset/wineprefix" WINEDEBUG=-all
+else
+    ensure_packages $QVL_PACKAGES_NATIVE || exit 1
 fi
 echo "== building the $preset preset (once)"
 mkdir -p build  # a fresh clone has none: build/ is not kept in git

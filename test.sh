@@ -151,8 +151,12 @@ finish_tests() {
     for prefix in "$root/$dir"/prefixes/*/; do
         [ -d "$prefix" ] && WINEPREFIX=${prefix%/} wineserver -k >/dev/null 2>&1
     done
+    local before_passed=$passed before_failed=$failed before_skipped=$skipped
     tally "$dir/test-results" "build/$preset.test.log"
+    preset_counts="$preset_counts$(printf '  %-12s %4d passed, %d failed, %d skipped' "$preset" \
+        $((passed - before_passed)) $((failed - before_failed)) $((skipped - before_skipped)))"$'\n'
 }
+preset_counts=""
 
 # The Windows suites each copy a prefix made once here, so that no suite depends on another
 # having used a prefix before it; the copy is made fresh for every run.
@@ -173,13 +177,10 @@ if bash tools/dev/check-layers.sh; then passed=$((passed + 1)); else note_failur
 # are counted as skipped, and the same Windows code built at 64-bit width runs them under
 # Wine's 64-bit loader.
 export WINEDEBUG=-all
-windows=win32
-if [ ! -x /usr/lib/wine/wine ]; then
-    wine_why="Wine's 32-bit loader (wine32:i386) is not installed"
-    windows=win64
-elif ! wine_why=$(/usr/lib/wine/wine --version 2>&1); then
-    windows=win64
-fi
+# shellcheck source=tools/dev/windows-width.sh
+. tools/dev/windows-width.sh
+qvl_windows_width
+windows=$QVL_WINDOWS wine_why=$QVL_WINE32_WHY
 
 # Bystanders outside the suites (a job starter and a controller on the machine's own pipe)
 # must survive every suite untouched: the native suites run in namespaces of their own,
@@ -192,9 +193,13 @@ if build_preset native; then
 fi
 build_preset native-asan && { finish_tests; start_tests native-asan; }
 build_preset native-tsan && { finish_tests; start_tests native-tsan; }
+# The product is 32-bit: the layers without platform code of their own, built for 32-bit
+# Linux, run their suites natively, or under qemu-i386 where the kernel runs no 32-bit
+# programs.
+build_preset linux32 && { finish_tests; start_tests linux32; }
 if [ "$windows" = win64 ]; then
     BUILD_PRESET_ONLY=1 build_preset win32
-    export QVL_WINE_LOADER=/usr/lib/wine/wine64
+    export QVL_WINE_LOADER=$QVL_WINE64_LOADER
     if ! wine64_why=$("$QVL_WINE_LOADER" --version 2>&1); then
         windows=""
         echo "== win64: skipped too: $wine64_why"
@@ -209,6 +214,8 @@ if [ -n "$windows" ] && build_preset "$windows"; then
         count=$(ctest --preset win64 -N 2>/dev/null | sed -n 's/^Total Tests: //p')
         echo "== win32: ${count:-0} tests skipped: Wine's 32-bit loader cannot run here: $wine_why"
         skipped=$((skipped + ${count:-0}))
+        preset_counts="$preset_counts$(printf '  %-12s %4d passed, 0 failed, %d skipped (its suites ran as win64)' \
+            win32 0 "${count:-0}")"$'\n'
     fi
 fi
 
@@ -267,6 +274,8 @@ if [ -n "$failure_notes" ]; then
     printf '%s' "$failure_notes"
 fi
 
+echo "== cases per preset"
+printf '%s' "$preset_counts"
 echo "== times (builds overlap the previous preset's tests)"
 printf '%s' "$timings"
 echo "  all                          $(($(date +%s) - began)) s on $(nproc) cores"

@@ -14,12 +14,13 @@ QVL_PACKAGES_NATIVE="cmake ninja-build g++ googletest pkg-config libsystemd-dev 
 # What the demo adds for --win32: the 32-bit MinGW compiler and Wine with its 32-bit loader.
 QVL_PACKAGES_WIN32="g++-mingw-w64-i686-posix wine wine32:i386"
 # What the test command needs on top of both: sanitizers, benchmarks and their baselines,
-# the 64-bit Windows build, packaging, namespaces and systemd, fault injection, Prometheus.
+# the 64-bit Windows build, packaging and its signing, namespaces and systemd, fault
+# injection, Prometheus, and the 32-bit Linux build with its emulator.
 QVL_PACKAGES_TEST="clang libclang-rt-14-dev libbenchmark-dev libssl-dev g++-mingw-w64-x86-64-posix
 wine64 zip unzip procps systemd util-linux mount iproute2 git fiu-utils libfiu0 prometheus
 prometheus-node-exporter msitools wixl lintian dpkg-dev strace dbus
 prometheus-alertmanager python3 curl jq elfutils binutils faketime apt-utils gnupg
-osslsigncode openssl"
+osslsigncode openssl g++-multilib qemu-user-static"
 # Run only where two builds of one commit differ, to show how: without its recommendations
 # (desktop libraries), which it does not need for that (QVL_APT_OPTIONS=--no-install-recommends).
 QVL_PACKAGES_TEST_NO_RECOMMENDS="diffoscope-minimal"
