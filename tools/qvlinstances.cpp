@@ -40,6 +40,7 @@
 #include "service/service_identity.h"
 #include "service/status_report.h"
 #include "service/version.h"
+#include "supervision/job_starter.h"
 #include "supervision/run_state.h"
 
 namespace {
@@ -47,8 +48,6 @@ namespace {
 constexpr int kStopWaitSeconds = 60;  // a controller stops within a second or two
 // A controller reports running within a second or two of its start; 200 ms apart, 30 s.
 constexpr int kStartWaitTries = 150;
-const char* const kJobStarters[] = {"QVLJOBSTR_ORACLE.EXE", "QVLJOBSTR_SQLSERVER.EXE",
-                                    "QVLJOBSTR_MYSQL.EXE"};
 
 std::string gFolder;  // this program's folder, with its separator
 
@@ -81,7 +80,8 @@ bool Run(const std::string& program, const std::vector<std::string>& args, std::
 
 std::vector<std::string> Instances() {
     std::vector<std::string> names;
-    if (!PlatformServicesOf(Controller().c_str(), &names)) Fail("the service manager");
+    if (!PlatformServicesOf(Controller().c_str(), kBaseServiceName, &names))
+        Fail("the service manager");
     return names;
 }
 
@@ -186,11 +186,15 @@ bool GiveOwnLog(const std::string& instance) {
     const std::string ini = Beside(kIniFileName);
     const std::string section = kIniSection + instance;
     if (!PlatformProfileKeys(section.c_str(), ini.c_str()).empty()) return true;
-    char log[kPathBytes] = "";
-    PlatformReadProfileString(kIniSection, "QVLLOG", ".\\QVLJOBCTL.LOG", log, sizeof log,
-                              ini.c_str());
+    // [JOBATR]'s log as the configuration resolves it for the un-numbered controller (a
+    // settings file still missing is no matter here).
+    GetIniValues("");
+    std::string log;
+    for (const IniSource& source : LastIniExplanation().values)
+        if (source.key == "QVLLOG") log = source.value;
     PathParts parts;
-    if (!SplitPath(log, &parts)) return Fail("the log of [" + std::string(kIniSection) + "]");
+    if (log.empty() || !SplitPath(log.c_str(), &parts))
+        return Fail("the log of [" + std::string(kIniSection) + "]");
     const std::string own =
         std::string(parts.drive) + parts.dir + parts.fname + instance + parts.ext;
     return WriteIni({{section, "QVLLOG", own}});
@@ -363,7 +367,7 @@ bool RemoveEach(const std::vector<std::string>& names) {
         std::uint32_t code = 0;
         ok = Run(Controller(), {"-remove", InstanceText(name)}, &code) && code == 0 && ok;
         EndRecordedJobStarter(name, recorded);
-        for (const char* image : kJobStarters) {
+        for (const std::string& image : AllJobStarterImages()) {
             Run(Beside(PlatformKillFileName()), {image, InstanceText(name)}, &code);
         }
     }

@@ -332,6 +332,13 @@ std::vector<std::string> IniKeyNames() {
     return names;
 }
 
+std::vector<std::string> KnownDatabaseSuffixes() {
+    std::vector<std::string> suffixes;
+    for (const DatabaseName& db : kDatabases)
+        suffixes.push_back(db.suffix);
+    return suffixes;
+}
+
 bool IniValueValid(const std::string& key, const std::string& value, std::string* why) {
     for (const IniKey& k : kIniKeys) {
         if (!EqualsIgnoringAsciiCase(key.c_str(), k.name)) continue;

@@ -86,6 +86,9 @@ extern ControllerSettings gControllerSettings;
 // whenever QVLLOG itself is sound.
 int GetIniValues(const std::string& instanceText = "");
 
+// The database suffixes of every database system the settings file may name ("_ORACLE", ...).
+std::vector<std::string> KnownDatabaseSuffixes();
+
 // The keys of the INI's section, in the order they are read.
 std::vector<std::string> IniKeyNames();
 

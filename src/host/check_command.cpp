@@ -42,13 +42,15 @@ std::string FolderOf(const std::string& path) {
     return slash == std::string::npos ? "" : path.substr(0, slash + 1);
 }
 
-void CheckProgram(Findings* out, const std::string& what, const std::string& image) {
-    std::string path;
-    if (PlatformFindProgram(image.c_str(), &path)) {
-        out->Ok(what + ": " + path);
-    } else {
-        out->Problem((what == image ? image : what + " " + image) +
-                     " cannot be found beside the controller, in the current folder or on PATH");
+void CheckPrograms(Findings* out, const std::string& jobStarterImage) {
+    for (const RunProgram& program : FindRunPrograms(jobStarterImage)) {
+        if (!program.path.empty()) {
+            out->Ok(program.label + ": " + program.path);
+        } else if (program.needed) {
+            out->Problem(program.MissingText());
+        } else {
+            out->Warning(program.MissingText());
+        }
     }
 }
 
@@ -166,8 +168,7 @@ int ShowCheck(const char* instanceText) {
         out.Ok(v.key + "=" + v.value + " (" +
                (v.section.empty() ? std::string("the default") : "[" + v.section + "]") + ")");
     }
-    CheckProgram(&out, "KILL", "KILL");
-    if (config == kIniOk) CheckProgram(&out, "job starter", JobStarterImageFor(s.databaseSuffix));
+    CheckPrograms(&out, config == kIniOk ? JobStarterImageFor(s.databaseSuffix) : "");
     // The account the service runs as; one not installed would run as the system's.
     ServiceQuery service;
     if (!PlatformQueryService(names.service.c_str(), &service)) service = ServiceQuery{};

@@ -159,10 +159,8 @@ int ShowStatus(const char* instanceText) {
                                      std::to_string(st.hangReports) + " since the start)");
         }
     }
-    if (!f.killFound) Line("warning:", "KILL cannot be found beside the controller or on PATH");
-    if (!f.jobStarterFound) {
-        Line("warning:", "the job starter cannot be found beside the controller or on PATH");
-    }
+    for (const RunProgram& program : f.missingPrograms)
+        Line("warning:", program.MissingText());
     Line("health:", HealthLine(v));
     switch (v.health) {
         case Health::kHealthy:

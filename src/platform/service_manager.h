@@ -117,7 +117,9 @@ struct ServiceQuery {
     std::string account;  // the account it runs as; "" for the system's own (root, LocalSystem)
 };
 bool PlatformQueryService(const char* name, ServiceQuery* query);
-// The names of the installed services of the controller (named after the base service name)
-// whose registered executable is `executablePath`: the instances of one installation.
+// The names of the installed services whose names begin with `namePrefix` (the product's
+// base service name) and whose registered executable is `executablePath`: the instances of
+// one installation.
 // False, with the last error set, when the manager cannot be asked.
-bool PlatformServicesOf(const char* executablePath, std::vector<std::string>* names);
+bool PlatformServicesOf(const char* executablePath, const char* namePrefix,
+                        std::vector<std::string>* names);

@@ -4,8 +4,13 @@
 #include <cstdio>
 #include <cstring>
 
-ServiceIdentity gServiceIdentity = {"QUARVELIN_JOB_CONTROLLER", "QUARVELIN JOB CONTROLLER", 0, "",
-                                    0};
+// The un-numbered controller until the run's name says otherwise.
+ServiceIdentity gServiceIdentity = [] {
+    ServiceIdentity identity{};
+    std::snprintf(identity.serviceName, sizeof identity.serviceName, "%s", kBaseServiceName);
+    std::snprintf(identity.displayName, sizeof identity.displayName, "%s", kBaseDisplayName);
+    return identity;
+}();
 bool gConsoleMode = false;
 
 namespace {

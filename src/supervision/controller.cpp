@@ -191,16 +191,11 @@ void SayWhetherTheLogIsWritten() {
     ReportErrorEvent(line.c_str());
 }
 
-// KILL and the job starter are looked for as the start of a command line finds them: one
-// that is missing is said at start-up, so that it is not first learnt at a restart.
+// A program a restart needs that is missing is said at start-up, so that it is not first
+// learnt at a restart.
 void SayWhatIsMissing(const std::string& image) {
-    for (const char* program : {image.c_str(), "KILL"}) {
-        std::string path;
-        if (!PlatformFindProgram(program, &path)) {
-            TellConsole(std::string("Warning: ") + program +
-                        " cannot be found beside the controller, in the current folder or on "
-                        "PATH.");
-        }
+    for (const RunProgram& program : FindRunPrograms(image)) {
+        if (program.path.empty()) TellConsole("Warning: " + program.MissingText() + ".");
     }
 }
 

@@ -96,10 +96,10 @@ HealthFacts GatherHealthFacts(const std::string& instanceText) {
     // The job starter the file records, while it is that process, whatever it is named by now
     // and whoever asks: nothing here needs rights only some accounts have.
     f.jobStarterAlive = f.stateRead && RecordedProcessRuns(st.jobStarterPid, st.jobStarterCreated);
-    std::string path;
-    f.killFound = PlatformFindProgram("KILL", &path);
-    const std::string image = JobStarterImageFor(gControllerSettings.databaseSuffix);
-    f.jobStarterFound = f.config != kIniOk || PlatformFindProgram(image.c_str(), &path);
+    const std::string image =
+        f.config == kIniOk ? JobStarterImageFor(gControllerSettings.databaseSuffix) : "";
+    for (const RunProgram& program : FindRunPrograms(image))
+        if (program.path.empty()) f.missingPrograms.push_back(program);
     return f;
 }
 

@@ -7,9 +7,11 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/pipe_client.h"
 #include "platform/service_manager.h"
+#include "supervision/job_starter.h"
 #include "supervision/run_state.h"
 
 struct HealthFacts {
@@ -36,9 +38,8 @@ struct HealthFacts {
     bool pipeServed = false;
     PipeHolder pipeHolder;  // who holds the pipe's name, as far as the system tells
     bool jobStarterAlive = false;
-    // The programs a restart starts.
-    bool killFound = true;
-    bool jobStarterFound = true;
+    // The programs a restart starts that cannot be found.
+    std::vector<RunProgram> missingPrograms;
 };
 
 enum class Health { kHealthy, kStarting, kUnhealthy, kNotRunning };

@@ -87,6 +87,31 @@ std::string JobStarterImageFor(const char* databaseSuffix) {
     return image;
 }
 
+std::vector<std::string> AllJobStarterImages() {
+    std::vector<std::string> images;
+    for (const std::string& suffix : KnownDatabaseSuffixes())
+        images.push_back(JobStarterImageFor(suffix.c_str()));
+    return images;
+}
+
+std::string RunProgram::MissingText() const {
+    return what + " cannot be found beside the controller, in the current folder or on PATH" +
+           (needed ? "" : "; each restart ends the job starter by the controller's own hand");
+}
+
+std::vector<RunProgram> FindRunPrograms(const std::string& jobStarterImage) {
+    std::vector<RunProgram> programs;
+    if (!jobStarterImage.empty()) {
+        programs.push_back({"job starter", "job starter " + jobStarterImage, "", true});
+    }
+    programs.push_back({"KILL", "KILL", "", false});
+    for (RunProgram& program : programs) {
+        const std::string name = program.needed ? jobStarterImage : "KILL";
+        if (!PlatformFindProgram(name.c_str(), &program.path)) program.path.clear();
+    }
+    return programs;
+}
+
 bool RecordedProcessRuns(std::uint32_t pid, std::uint64_t creationTime) {
     ProcessFacts facts;
     return pid != 0 && PlatformProcessFacts(pid, &facts) && facts.created == creationTime;

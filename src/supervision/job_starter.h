@@ -36,6 +36,26 @@ constexpr std::uint32_t kFreshProcessLookMs = 20;
 
 // The job starter's image name for a database suffix: "QVLJOBSTR_ORACLE.EXE".
 std::string JobStarterImageFor(const char* databaseSuffix);
+// The image names of the job starters of every database system.
+std::vector<std::string> AllJobStarterImages();
+
+// The programs a run starts, looked for as a command line finds them (beside the controller,
+// in the current folder, on PATH), and what a missing one means: without the job starter no
+// job starter can be started (a problem: the instance cannot do its work); without KILL each
+// restart ends the job starter by the controller's own hand (a warning: the run goes on).
+// The start of a run, -check and -status all judge them here.
+struct RunProgram {
+    std::string label;  // "job starter", "KILL"
+    std::string what;   // "job starter QVLJOBSTR_ORACLE.EXE", "KILL"
+    std::string path;   // where it was found; "" where it was not
+    bool needed;        // true: without it the instance cannot do its work
+    // "<what> cannot be found beside the controller, in the current folder or on PATH", and
+    // for KILL what the controller does instead.
+    std::string MissingText() const;
+};
+// The job starter of image `jobStarterImage` (none where the image is "", for a
+// configuration that names none), then KILL.
+std::vector<RunProgram> FindRunPrograms(const std::string& jobStarterImage);
 
 // The job starter this run started last: the one record of it (pid 0 when the start failed
 // or none was made yet).

@@ -15,7 +15,10 @@
 // same lag for the heartbeat's time.
 constexpr std::uint32_t kStateRefreshMs = 10000;
 // A controller whose file is older than this has missed three refreshes: it no longer makes
-// progress (stopped, or stuck in a call), whatever the file says of the job starter.
+// progress (stopped, or stuck in a call), whatever the file says of the job starter. -status
+// says so at once; the shipped alert (QvlJobControllerNotResponding, qvljobctl-rules.yml)
+// waits 60 s instead, the time a frozen controller takes to be ended by its watch or the
+// watchdog and started again, so that it pages only for a controller nothing recovered.
 constexpr std::int64_t kRefreshOverdueSeconds = 3 * kStateRefreshMs / 1000;
 // A state file is a few hundred bytes; a reader takes nothing larger (nor anything that is
 // not a regular file) for one.

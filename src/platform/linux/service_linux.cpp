@@ -616,7 +616,8 @@ bool PlatformStartService(PlatformService* service) {
     return Systemctl({"start", service->unit});
 }
 
-bool PlatformServicesOf(const char* executablePath, std::vector<std::string>* names) {
+bool PlatformServicesOf(const char* executablePath, const char* namePrefix,
+                        std::vector<std::string>* names) {
     names->clear();
     std::string wanted;
     if (!UnitValue(executablePath, true, &wanted)) return true;
@@ -624,7 +625,7 @@ bool PlatformServicesOf(const char* executablePath, std::vector<std::string>* na
     // this executable.
     std::string units;
     if (RunSystemctl({"list-units", "--all", "--plain", "--no-legend", "--type=service",
-                      "QUARVELIN_JOB_CONTROLLER*"},
+                      std::string(namePrefix) + "*"},
                      &units) == 0) {
         std::istringstream lines(units);
         std::string line;
@@ -644,7 +645,7 @@ bool PlatformServicesOf(const char* executablePath, std::vector<std::string>* na
     }
     DIR* dir = opendir(kUnitDirectory);
     if (!dir) return errno == ENOENT;
-    const std::string prefix = "QUARVELIN_JOB_CONTROLLER", suffix = ".service";
+    const std::string prefix = namePrefix, suffix = ".service";
     while (dirent* e = readdir(dir)) {
         const std::string unit = e->d_name;
         if (unit.rfind(prefix, 0) != 0 || unit.size() <= suffix.size() ||

@@ -241,7 +241,8 @@ bool PlatformStartService(PlatformService* handle) {
     }
 }
 
-bool PlatformServicesOf(const char* executablePath, std::vector<std::string>* names) {
+bool PlatformServicesOf(const char* executablePath, const char* namePrefix,
+                        std::vector<std::string>* names) {
     names->clear();
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ENUMERATE_SERVICE);
     if (manager == nullptr) return false;
@@ -259,7 +260,7 @@ bool PlatformServicesOf(const char* executablePath, std::vector<std::string>* na
         const auto* entries = reinterpret_cast<const ENUM_SERVICE_STATUSA*>(buffer.data());
         for (DWORD i = 0; i < count; ++i) {
             const std::string name = entries[i].lpServiceName;
-            if (name.rfind("QUARVELIN_JOB_CONTROLLER", 0) != 0) continue;
+            if (name.rfind(namePrefix, 0) != 0) continue;
             SC_HANDLE service = OpenServiceA(manager, name.c_str(), SERVICE_QUERY_CONFIG);
             if (service == nullptr) continue;
             DWORD size = 0;
