@@ -19,6 +19,7 @@
 #include "supervision/job_starter.h"
 #include "supervision/health.h"
 #include "supervision/run_state.h"
+#include "supervision/system_log_entries.h"
 
 namespace {
 

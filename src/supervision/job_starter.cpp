@@ -14,6 +14,7 @@
 #include "platform/system.h"
 #include "service/service_identity.h"
 #include "service/status_report.h"
+#include "supervision/system_log_entries.h"
 
 namespace {
 

@@ -19,6 +19,7 @@
 #include "supervision/heartbeat_protocol.h"
 #include "supervision/self_watch.h"
 #include "supervision/supervision_core.h"
+#include "supervision/system_log_entries.h"
 
 namespace {
 

@@ -9,6 +9,7 @@
 #include "platform/system.h"
 #include "service/service_identity.h"
 #include "service/status_report.h"
+#include "supervision/system_log_entries.h"
 #include "support/test_support.h"
 
 namespace {

@@ -10,11 +10,23 @@
 #include <msi.h>
 #include <msiquery.h>
 
+#include <cstdio>
 #include <string>
 
-#include "platform/win32/win32_internal.h"
+#include "platform/system.h"
 
 namespace {
+
+// The system's text for error `code`, then the code in hexadecimal, as the log shows errors.
+std::string ErrorText(DWORD code) {
+    std::string text;
+    PlatformSystemErrorText(code, &text);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+        text.pop_back();
+    char number[16];
+    std::snprintf(number, sizeof number, " (0x%lx)", static_cast<unsigned long>(code));
+    return text + number;
+}
 
 // A property's value; empty when it is not set or cannot be read.
 std::string Property(MSIHANDLE install, const char* name) {
@@ -72,7 +84,7 @@ extern "C" UINT __stdcall QvlRunLogged(MSIHANDLE install) {
     HANDLE readEnd = nullptr, writeEnd = nullptr;
     if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) {
         Log(install,
-            "qvlmsiaction: no pipe for the command's output: " + Win32ErrorText(GetLastError()));
+            "qvlmsiaction: no pipe for the command's output: " + ErrorText(GetLastError()));
         return ERROR_INSTALL_FAILURE;
     }
     SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
@@ -88,7 +100,7 @@ extern "C" UINT __stdcall QvlRunLogged(MSIHANDLE install) {
     PROCESS_INFORMATION pi;
     const BOOL started = CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE,
                                         CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi);
-    const std::string startError = started ? std::string() : Win32ErrorText(GetLastError());
+    const std::string startError = started ? std::string() : ErrorText(GetLastError());
     // Only the child holds the write end now, so the reads end when it does.
     CloseHandle(writeEnd);
     if (input != INVALID_HANDLE_VALUE) CloseHandle(input);
