@@ -37,6 +37,7 @@
 #include "platform/files.h"
 #include "platform/processes.h"
 #include "platform/service_manager.h"
+#include "service/product_files.h"
 #include "service/service_identity.h"
 #include "service/status_report.h"
 #include "service/version.h"
@@ -56,7 +57,7 @@ std::string Beside(const char* name) {
 }
 
 std::string Controller() {
-    return Beside(PlatformControllerFileName());
+    return Beside(ControllerFileName());
 }
 
 int Usage() {
@@ -368,7 +369,7 @@ bool RemoveEach(const std::vector<std::string>& names) {
         ok = Run(Controller(), {"-remove", InstanceText(name)}, &code) && code == 0 && ok;
         EndRecordedJobStarter(name, recorded);
         for (const std::string& image : AllJobStarterImages()) {
-            Run(Beside(PlatformKillFileName()), {image, InstanceText(name)}, &code);
+            Run(Beside(KillFileName()), {image, InstanceText(name)}, &code);
         }
     }
     return ok;

@@ -77,10 +77,6 @@ bool PlatformLaunch(const char* commandLine, std::uint32_t* pid, std::uint64_t* 
 // `exitCode` receives its exit status otherwise.
 bool PlatformRunProgram(const std::string& program, const std::vector<std::string>& arguments,
                         std::uint32_t* exitCode);
-// The file names the build gives the controller and KILL: "QVLJOBCTL.EXE" and "KILL.EXE" on
-// Windows, "qvljobctl" and "KILL" on Linux.
-const char* PlatformControllerFileName();
-const char* PlatformKillFileName();
 // Where PlatformLaunch would find program `name` (the command line's first token): true and
 // its path, or false when there is none.
 bool PlatformFindProgram(const char* name, std::string* path);

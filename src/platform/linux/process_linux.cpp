@@ -470,14 +470,6 @@ bool PlatformLaunch(const char* commandLine, std::uint32_t* pid, std::uint64_t* 
     return true;
 }
 
-const char* PlatformControllerFileName() {
-    return "qvljobctl";
-}
-
-const char* PlatformKillFileName() {
-    return "KILL";
-}
-
 bool PlatformRunProgram(const std::string& program, const std::vector<std::string>& arguments,
                         std::uint32_t* exitCode) {
     std::vector<char*> argv = {const_cast<char*>(program.c_str())};

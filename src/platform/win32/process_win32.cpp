@@ -304,14 +304,6 @@ std::string Quoted(const std::string& arg) {
 
 }  // namespace
 
-const char* PlatformControllerFileName() {
-    return "QVLJOBCTL.EXE";
-}
-
-const char* PlatformKillFileName() {
-    return "KILL.EXE";
-}
-
 bool PlatformRunProgram(const std::string& program, const std::vector<std::string>& arguments,
                         std::uint32_t* exitCode) {
     std::string line = Quoted(program);
