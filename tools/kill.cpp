@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "platform/processes.h"
+#include "platform/system.h"
 #include "service/status_report.h"
 #include "service/version.h"
 #include "supervision/job_starter.h"
@@ -93,7 +94,8 @@ Outcome End(std::uint32_t pid, const std::vector<std::uint32_t>& protectedIds) {
     if (IsProtected(pid, protectedIds)) return Outcome::kSpared;
     if (PlatformTerminateProcess(pid)) return Ended(pid);
     char error[kErrorTextBytes];
-    FormatLastError(error, sizeof error);  // before anything else can change the last error
+    FormatError(PlatformLastError(), error,
+                sizeof error);  // before anything else can change the last error
     if (!PlatformProcessExists(pid)) return Outcome::kSpared;
     return NotEnded(pid, error);
 }
@@ -119,7 +121,7 @@ Outcome EndRecorded(std::uint32_t pid, std::uint64_t created,
         outcome = Ended(pid);
     } else {
         char error[kErrorTextBytes];
-        FormatLastError(error, sizeof error);
+        FormatError(PlatformLastError(), error, sizeof error);
         outcome =
             PlatformWatchedEnded(watch, nullptr, nullptr) ? Outcome::kSpared : NotEnded(pid, error);
     }

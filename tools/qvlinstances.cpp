@@ -37,6 +37,7 @@
 #include "platform/files.h"
 #include "platform/processes.h"
 #include "platform/service_manager.h"
+#include "platform/system.h"
 #include "service/product_files.h"
 #include "service/service_identity.h"
 #include "service/status_report.h"
@@ -69,7 +70,8 @@ int Usage() {
 
 bool Fail(const std::string& what) {
     char error[kErrorTextBytes];
-    std::printf("qvlinstances: %s - %s\n", what.c_str(), FormatLastError(error, sizeof error));
+    std::printf("qvlinstances: %s - %s\n", what.c_str(),
+                FormatError(PlatformLastError(), error, sizeof error));
     return false;
 }
 

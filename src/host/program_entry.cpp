@@ -90,7 +90,7 @@ int ProgramMain(int argc, char** argv) {
     PrintUsage();
     int exitStatus = 0;
     if (!PlatformRunServiceDispatcher(kBaseServiceName, ControllerServiceMain, &exitStatus)) {
-        ReportErrorEvent("StartServiceCtrlDispatcher failed.");
+        ReportErrorEvent("StartServiceCtrlDispatcher failed.", PlatformLastError());
         return 1;
     }
     return exitStatus;

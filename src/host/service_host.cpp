@@ -31,10 +31,11 @@ constexpr std::uint32_t kRecoveryResetSeconds = 600;
 // again like a crashed one: back within 30 s of a freeze.
 constexpr std::uint32_t kWatchdogSeconds = 25;
 
-// Prints a failure message with the text of the error that the failing call left.
-void PrintFailure(const char* format) {
+// Prints a failure message with the text of error `code` (by default, the one the failing
+// call left).
+void PrintFailure(const char* format, std::uint32_t code = PlatformLastError()) {
     char error[kErrorTextBytes];
-    FormatLastError(error, sizeof error);
+    FormatError(code, error, sizeof error);
     std::printf(format, error);
     std::fflush(stdout);
 }
@@ -67,8 +68,8 @@ void ControllerServiceMain(int argc, char** argv) {
         // start-up step's platform error, or else 1066 with the outcome (the configuration
         // result, a failed wait, no run) as the service-specific code.
         const RunFailure& failure = LastRunFailure();
-        PlatformSetLastError(failure.error);
-        ReportErrorEvent(outcome == kRunNotStarted ? "Error ReportStatusToSCMgr\n" : failure.text);
+        ReportErrorEvent(outcome == kRunNotStarted ? "Error ReportStatusToSCMgr\n" : failure.text,
+                         failure.error);
         const bool useError = outcome == kRunStartFailed && failure.error != 0;
         exitCode = useError ? failure.error : kErrorServiceSpecific;
         SetServiceStatusIdentity(kServiceWin32OwnProcess, exitCode == kErrorServiceSpecific
@@ -84,7 +85,7 @@ bool InstallService() {
     char path[kExecutablePathBytes];
     if (!PlatformExecutablePath(path, sizeof path)) {
         char error[kErrorTextBytes];
-        FormatLastError(error, sizeof error);
+        FormatError(PlatformLastError(), error, sizeof error);
         std::printf("Unable to install %s - %s\n", gServiceIdentity.displayName, error);
         return false;
     }
@@ -119,9 +120,9 @@ bool InstallService() {
     std::printf("%s installed.\n", gServiceIdentity.displayName);
     // Recovery is wanted, not needed: the service stays installed without it.
     if (recovery.setting) {
-        PlatformSetLastError(recovery.error);
         PrintFailure(
-            ("ChangeServiceConfig2(" + std::string(recovery.setting) + ") failed - %s\n").c_str());
+            ("ChangeServiceConfig2(" + std::string(recovery.setting) + ") failed - %s\n").c_str(),
+            recovery.error);
     }
     std::fflush(stdout);
     PlatformCloseService(service);

@@ -106,19 +106,18 @@ void AppendTextMode(PlatformAppendFile* stream, const char* line) {
 }
 
 // Opens the log for appending, rotating it first when it is larger than the threshold. The
-// result (or null) becomes the current log stream.
-PlatformAppendFile* OpenLogFile() {
+// result (or null) becomes the current log stream; `error` receives why the open failed.
+PlatformAppendFile* OpenLogFile(std::uint32_t* error) {
     gReopenedByRotation = false;
     gCurrentLog = PlatformOpenAppend(gControllerSettings.logPath, &gLastOpenLink);
+    *error = gCurrentLog ? 0 : PlatformLastError();
     if (!gCurrentLog && !gLastOpenLink) {
         // Windows refuses to open a file while another process moves it: that process holds
         // the rotation lock meanwhile, so once the lock is free the open is tried once more.
-        const std::uint32_t error = PlatformLastError();
         if (PlatformRotationLock* lock = LockRotation()) {
             PlatformUnlockRotation(lock);
             gCurrentLog = PlatformOpenAppend(gControllerSettings.logPath);
-        } else {
-            PlatformSetLastError(error);
+            *error = gCurrentLog ? 0 : PlatformLastError();
         }
     }
     if (gCurrentLog && TooLarge(gCurrentLog)) return Rotate(gCurrentLog);
@@ -147,8 +146,11 @@ std::timed_mutex gEntryLock;
 void WriteEntry(const char* text) {
     gCurrentLog = nullptr;
     if (gControllerSettings.logPath[0] == '\0') return;  // configuration never got that far
-    OpenLogFile();
-    gLastOpenError = gCurrentLog ? 0 : PlatformLastError();
+    std::uint32_t openError = 0;
+    OpenLogFile(&openError);
+    // A rotation whose reopen failed leaves its own error.
+    if (!gCurrentLog && openError == 0) openError = PlatformLastError();
+    gLastOpenError = gCurrentLog ? 0 : openError;
     std::tm now;
     PlatformLocalTimeNow(&now);
     char small[kLogStampBytes + sizeof kLogSeparator + kLogMessageBytes];

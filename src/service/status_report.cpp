@@ -43,7 +43,7 @@ bool ReportStatusToSCMgr(std::uint32_t state, std::uint32_t exitCode, std::uint3
             (state == kServiceRunning || state == kServiceStopped) ? 0 : gCheckPoint++;
         ok = PlatformReportServiceStatus(gStatusHandle, gStatus);
     }
-    if (!ok) ReportErrorEvent("SetServiceStatus");
+    if (!ok) ReportErrorEvent("SetServiceStatus", PlatformLastError());
     return ok;
 }
 
@@ -58,25 +58,24 @@ void SetServiceStatusIdentity(std::uint32_t serviceType, std::uint32_t specificE
     gStatus.serviceSpecificExitCode = specificExitCode;
 }
 
-void ReportErrorEvent(const char* text) {
+void ReportErrorEvent(const char* text, std::uint32_t error) {
     if (gConsoleMode) return;
-    gLastErrorCode = PlatformLastError();
+    gLastErrorCode = error;
     char line[kErrorTextBytes];
     std::snprintf(line, sizeof line, "%s error: %d", gServiceIdentity.serviceName,
                   static_cast<int>(gLastErrorCode));
     PlatformReportErrorEvent(gServiceIdentity.serviceName, line, text);
 }
 
-char* FormatLastError(char* buffer, std::size_t size) {
+char* FormatError(std::uint32_t code, char* buffer, std::size_t size) {
     if (size == 0) return buffer;
     buffer[0] = '\0';
     std::string text;
-    if (!PlatformSystemErrorText(PlatformLastError(), &text) || text.size() < 2 ||
+    if (!PlatformSystemErrorText(code, &text) || text.size() < 2 ||
         size < text.size() + kErrorTextTailChars) {
         return buffer;
     }
     text.resize(text.size() - 2);  // the closing CR LF
-    std::snprintf(buffer, size, "%s (0x%x)", text.c_str(),
-                  static_cast<unsigned>(PlatformLastError()));
+    std::snprintf(buffer, size, "%s (0x%x)", text.c_str(), static_cast<unsigned>(code));
     return buffer;
 }

@@ -15,7 +15,7 @@ constexpr int kErrorTextTailChars = 14;  // room kept for " (0x%x)" and the term
 
 // The handle that registering the control handler gave; null until then.
 extern PlatformStatusHandle* gStatusHandle;
-// The error code captured by the last ReportErrorEvent outside console mode (0 before).
+// The error code of the last ReportErrorEvent outside console mode (0 before).
 extern std::uint32_t gLastErrorCode;
 
 // Reports a state with its exit code and wait hint. Controls accepted: none while start is
@@ -30,14 +30,15 @@ ServiceStatusRecord CurrentServiceStatus();
 // Sets the fields that only the service main owns: service type and specific exit code.
 void SetServiceStatusIdentity(std::uint32_t serviceType, std::uint32_t specificExitCode);
 
-// Writes an error entry "<service name> error: <code>" plus `text` to the event log, after
-// capturing the thread's last error code as gLastErrorCode. Nothing in console mode.
-void ReportErrorEvent(const char* text);
+// Writes an error entry "<service name> error: <code>" plus `text` to the event log, with
+// `error` (the platform error of the failure, 0 for none) as the code, kept as gLastErrorCode.
+// Nothing in console mode.
+void ReportErrorEvent(const char* text, std::uint32_t error);
 
 // Hands an entry to the system's log under the service's name. Nothing in console mode.
 void ReportWarningEvent(const WarningEntry& entry);
 
-// The system's text for the thread's last error without its CR LF, then " (0x<code>)" in
+// The system's text for platform error `code` without its CR LF, then " (0x<code>)" in
 // lower-case hexadecimal; the empty string when there is no text or it does not fit in
 // size minus 14 characters. Returns `buffer`.
-char* FormatLastError(char* buffer, std::size_t size);
+char* FormatError(std::uint32_t code, char* buffer, std::size_t size);

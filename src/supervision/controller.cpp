@@ -51,13 +51,13 @@ void Log(const char* text) {
 // A failed start-up step: keeps the platform error and the line (with the reason in plain
 // words, when there is one) for the service's report, then logs the line. Always false, so
 // steps can `return Fail(...)`.
-bool Fail(const char* line, const std::string& reason = "") {
-    gRunFailure.error = PlatformLastError();
+bool Fail(const char* line, const std::string& reason = "",
+          std::uint32_t error = PlatformLastError()) {
+    gRunFailure.error = error;
     std::string text = line;
     if (!reason.empty()) text = text.substr(0, text.find_last_not_of(" \n") + 1) + ": " + reason;
     std::snprintf(gRunFailure.text, sizeof gRunFailure.text, "%s", text.c_str());
     Log(line);
-    PlatformSetLastError(gRunFailure.error);
     return false;
 }
 
@@ -94,9 +94,8 @@ bool CreateRunObjects(RunResources* run) {
     if (!ReportStartPending()) return Fail("Error ReportStatusToSCMgr4\n");
     if (!PlatformServePipe(run->pipe, gPipeName.c_str(), run->access)) {
         const std::uint32_t error = PlatformLastError();
-        ReportErrorEvent("Die 'named pipe' konnte nicht erstellt werden");
-        PlatformSetLastError(error);
-        return Fail(kPipeFailureLine);
+        ReportErrorEvent("Die 'named pipe' konnte nicht erstellt werden", error);
+        return Fail(kPipeFailureLine, "", error);
     }
     if (!ReportStatusToSCMgr(kServiceRunning, 0, kStartWaitHintMs)) {
         return Fail("Error ReportStatusToSCMgr3\n");
@@ -128,8 +127,7 @@ bool HeldByAController(const PipeHolder& holder) {
 // instance runs, and the job starter's heartbeats would reach that process.
 void ExplainStartFailure(const PipeHolder& holder) {
     char text[kErrorTextBytes];
-    PlatformSetLastError(gRunFailure.error);
-    FormatLastError(text, sizeof text);
+    FormatError(gRunFailure.error, text, sizeof text);
     if (std::strcmp(gRunFailure.text, kPipeFailureLine) == 0) {
         const std::string failed = "The pipe " + gPipeName + " could not be created: " + text;
         if (!holder.served || holder.account.empty()) {
@@ -143,7 +141,7 @@ void ExplainStartFailure(const PipeHolder& holder) {
                                      ", which does not run this installation's controller";
             TellConsole(failed + ". " + line + ".");
             WriteLogFormatted("%s\n", line.c_str());
-            ReportErrorEvent(line.c_str());
+            ReportErrorEvent(line.c_str(), gRunFailure.error);
         }
         return;
     }
@@ -158,8 +156,7 @@ int ConfigurationFailed(int result) {
     char line[sizeof "Error GetIniValues 12 \n"];
     std::snprintf(line, sizeof line, "Error GetIniValues %i \n", result);
     const std::string& reason = LastIniExplanation().problem;
-    PlatformSetLastError(0);  // a configuration failure carries no platform error
-    Fail(line, reason);
+    Fail(line, reason, 0);  // a configuration failure carries no platform error
     if (!reason.empty()) WriteLogFormatted("%s\n", reason.c_str());
     TellConsole(reason);
     return result;
@@ -180,16 +177,14 @@ void SayWhetherTheLogIsWritten() {
     const std::uint32_t error = LastLogOpenError(&link);
     if (error == 0) return;
     char text[kErrorTextBytes];
-    PlatformSetLastError(error);
-    FormatLastError(text, sizeof text);
+    FormatError(error, text, sizeof text);
     const std::string line =
         std::string("The log ") + gControllerSettings.logPath + " cannot be written: " +
         (link ? "it is a link, which the controller never follows (another account may have "
                 "placed it to point at a file of its choosing)"
               : text);
     TellConsole(line + ". The controller runs without it.");
-    PlatformSetLastError(error);
-    ReportErrorEvent(line.c_str());
+    ReportErrorEvent(line.c_str(), error);
 }
 
 // A program a restart needs that is missing is said at start-up, so that it is not first

@@ -9,6 +9,7 @@
 #include "platform/pipe_client.h"
 #include "platform/processes.h"
 #include "platform/service_manager.h"
+#include "platform/system.h"
 #include "service/service_identity.h"
 #include "service/status_report.h"
 #include "supervision/job_starter.h"
@@ -69,7 +70,7 @@ HealthFacts GatherHealthFacts(const std::string& instanceText) {
     f.serviceKnown = PlatformQueryService(names.service.c_str(), &f.service);
     if (!f.serviceKnown) {
         char error[kErrorTextBytes];
-        f.serviceError = FormatLastError(error, sizeof error);
+        f.serviceError = FormatError(PlatformLastError(), error, sizeof error);
     }
     // The state file lies beside the log that the INI names.
     f.config = GetIniValues(instanceText);

@@ -157,7 +157,7 @@ std::uint32_t LaunchCommandLine(const char* commandLine, std::uint64_t* creation
         return pid;
     }
     char error[kErrorTextBytes];
-    FormatLastError(error, sizeof error);
+    FormatError(PlatformLastError(), error, sizeof error);
     WriteLogFormatted("Prozess %s: konnte nicht erzeugt werden. Fehler: %s!\n", commandLine, error);
     if (failure) *failure = error;
     return 0;
@@ -272,7 +272,7 @@ bool EndTargetsItself(RestartPass* pass, bool afterWait) {
         any = true;
         const bool ended = t.watch ? PlatformEndWatched(t.watch) : PlatformTerminateProcess(t.pid);
         char error[kErrorTextBytes] = "";
-        if (!ended) FormatLastError(error, sizeof error);
+        if (!ended) FormatError(PlatformLastError(), error, sizeof error);
         const std::string text =
             ended ? std::string("vom Controller beendet: ") + why + "."
                   : std::string("konnte vom Controller nicht beendet werden: ") + error + ".";

@@ -16,16 +16,16 @@ namespace {
 
 // A file that cannot be written is said once: in the log, the console and the event log.
 void SayFailure(const Publication& p, const char* what, const std::string& path, bool* said,
-                const char* consequence) {
+                const char* consequence, std::uint32_t code = PlatformLastError()) {
     if (*said) return;
     *said = true;
     char error[kErrorTextBytes];
-    FormatLastError(error, sizeof error);
+    FormatError(code, error, sizeof error);
     const std::string line =
         std::string("The ") + what + " " + path + " cannot be written: " + error;
     WriteLogFormatted("%s\n", line.c_str());
     if (p.tell) p.tell(line + ". " + consequence);
-    ReportErrorEvent(line.c_str());
+    ReportErrorEvent(line.c_str(), code);
 }
 
 void Write(Publication* p) {
@@ -97,9 +97,8 @@ void EndPublishing(Publication* p, bool stopped) {
         const std::uint32_t error = PlatformLastError();
         if (!deleted &&
             PlatformReadSmallFile(metrics.c_str(), 0, &left) != SmallFileRead::kMissing) {
-            PlatformSetLastError(error);
             SayFailure(*p, "metrics file", metrics, &p->metricsFailureSaid,
-                       "It stays, saying that the controller does not run.");
+                       "It stays, saying that the controller does not run.", error);
         }
     } else {
         Write(p);

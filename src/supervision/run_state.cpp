@@ -199,7 +199,8 @@ bool ReadRunState(const std::string& path, const std::string& serviceAccount, Ru
         case SmallFileRead::kMissing:
         case SmallFileRead::kFailed: {
             char error[kErrorTextBytes];
-            return Refuse(problem, path + ": " + FormatLastError(error, sizeof error));
+            return Refuse(problem,
+                          path + ": " + FormatError(PlatformLastError(), error, sizeof error));
         }
     }
     RunState parsed;

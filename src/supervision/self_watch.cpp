@@ -79,7 +79,7 @@ std::string Report(const SelfWatch& w, const std::string& line) {
         std::printf("%s\n%s\n", line.c_str(), report.c_str());
         std::fflush(stdout);
     }
-    ReportErrorEvent((line + " " + report).c_str());
+    ReportErrorEvent((line + " " + report).c_str(), 0);  // a frozen loop is no platform error
     std::_Exit(kRunFrozen);
 }
 

@@ -151,15 +151,13 @@ void SayListenFailed(Carrier& c, std::uint32_t error) {
     const bool starved = PlatformOutOfDescriptors(error);
     if (starved) PlatformReleaseReserve();
     char text[kErrorTextBytes];
-    PlatformSetLastError(error);
-    FormatLastError(text, sizeof text);
+    FormatError(error, text, sizeof text);
     WriteLogFormatted("Verbindung konnte nicht angenommen werden. Fehler: %s!\n", text);
     if (starved) {
         const std::string line = std::string("No descriptor is left for a client: ") + text +
                                  ". Restarts go on with descriptors held back for them.";
         if (c.run.publication.tell) c.run.publication.tell(line);
-        PlatformSetLastError(error);
-        ReportErrorEvent(line.c_str());
+        ReportErrorEvent(line.c_str(), error);
         PlatformHoldReserve();
     }
 }

@@ -47,22 +47,19 @@ TEST(StatusReport, ConsoleModeHandsNothingOverAndAlwaysSucceeds) {
     EXPECT_EQ(5u, CurrentServiceStatus().checkPoint) << "console reports consumed no check point";
 }
 
-TEST(ErrorEvent, CapturesTheLastErrorFirstOutsideConsoleMode) {
+TEST(ErrorEvent, KeepsItsErrorOutsideConsoleModeOnly) {
     gConsoleMode = false;
-    PlatformSetLastError(5);
-    ReportErrorEvent("test entry from the status reporting tests");
+    ReportErrorEvent("test entry from the status reporting tests", 5);
     EXPECT_EQ(5u, gLastErrorCode);
     gConsoleMode = true;
-    PlatformSetLastError(2);
-    ReportErrorEvent("not written in console mode");
+    ReportErrorEvent("not written in console mode", 2);
     EXPECT_EQ(5u, gLastErrorCode);
     gConsoleMode = false;
 }
 
-TEST(FormatLastError, SystemTextThenTheCodeInHexadecimal) {
+TEST(FormatError, SystemTextThenTheCodeInHexadecimal) {
     char buf[kErrorTextBytes];
-    PlatformSetLastError(2);  // file not found on both platforms
-    const std::string text = FormatLastError(buf, sizeof buf);
+    const std::string text = FormatError(2, buf, sizeof buf);
     ASSERT_GT(text.size(), 6u);
     EXPECT_EQ(" (0x2)", text.substr(text.size() - 6));
     EXPECT_EQ(std::string::npos, text.find_first_of("\r\n"));
@@ -71,22 +68,18 @@ TEST(FormatLastError, SystemTextThenTheCodeInHexadecimal) {
     EXPECT_EQ(raw.substr(0, raw.size() - 2) + " (0x2)", text);
     // The largest size that is still too small: the text's length plus 13.
     std::string small(raw.size() + 13, 'x');
-    PlatformSetLastError(2);
-    EXPECT_STREQ("", FormatLastError(&small[0], small.size()));
+    EXPECT_STREQ("", FormatError(2, &small[0], small.size()));
     std::string exact(raw.size() + 14, 'x');
-    PlatformSetLastError(2);
-    EXPECT_EQ(text, std::string(FormatLastError(&exact[0], exact.size())));
+    EXPECT_EQ(text, std::string(FormatError(2, &exact[0], exact.size())));
 }
 
-TEST(FormatLastError, HexadecimalIsLowerCaseWithoutLeadingZeros) {
+TEST(FormatError, HexadecimalIsLowerCaseWithoutLeadingZeros) {
     char buf[kErrorTextBytes];
-    PlatformSetLastError(0x431);
-    const std::string text = FormatLastError(buf, sizeof buf);
+    const std::string text = FormatError(0x431, buf, sizeof buf);
     if (!text.empty()) {
         EXPECT_EQ(" (0x431)", text.substr(text.size() - 8));
     }
-    PlatformSetLastError(0x2a);
-    const std::string lower = FormatLastError(buf, sizeof buf);
+    const std::string lower = FormatError(0x2a, buf, sizeof buf);
     if (!lower.empty()) {
         EXPECT_EQ(" (0x2a)", lower.substr(lower.size() - 7));
     }
