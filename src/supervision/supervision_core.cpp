@@ -10,17 +10,18 @@ namespace {
 
 // The phase table: what the loop's wait watches in each phase.
 const PhaseRow kPhases[kPhaseCount] = {
-    {Phase::kListening, "listening", true, Watched::kJobStarter, false},
-    {Phase::kListenPause, "listen pause", false, Watched::kJobStarter, false},
-    {Phase::kReading, "reading", true, Watched::kJobStarter, false},
-    {Phase::kReplying, "replying", true, Watched::kJobStarter, false},
-    {Phase::kCapturing, "capturing", false, Watched::kNothing, false},
-    {Phase::kKilling, "killing", false, Watched::kNothing, true},
-    {Phase::kKillPause, "kill pause", false, Watched::kNothing, false},
-    {Phase::kJudging, "judging", false, Watched::kNothing, true},
-    {Phase::kAwaitingEnd, "awaiting end", false, Watched::kOldJobStarters, false},
-    {Phase::kEnding, "ending", false, Watched::kOldJobStarters, false},
-    {Phase::kStarting, "starting", false, Watched::kNothing, true},
+    {Phase::kListening, "listening", true, Watched::kJobStarter},
+    {Phase::kListenPause, "listen pause", false, Watched::kJobStarter},
+    {Phase::kReading, "reading", true, Watched::kJobStarter},
+    {Phase::kReplying, "replying", true, Watched::kJobStarter},
+    {Phase::kCapturing, "capturing", false, Watched::kNothing},
+    {Phase::kKilling, "killing", false, Watched::kNothing},
+    {Phase::kKillPause, "kill pause", false, Watched::kNothing},
+    {Phase::kJudging, "judging", false, Watched::kNothing},
+    {Phase::kAwaitingEnd, "awaiting end", false, Watched::kOldJobStarters},
+    {Phase::kEnding, "ending", false, Watched::kOldJobStarters},
+    {Phase::kStarting, "starting", false, Watched::kNothing},
+    {Phase::kOver, "over", false, Watched::kNothing},
 };
 
 // One step's work: the state, its settings, the time and the actions being gathered.
@@ -233,7 +234,7 @@ struct Stepper {
         if (s.phase == Phase::kCapturing) Do(ActionKind::kEndCapture, true);
         Do(ActionKind::kFinishPass, false);
         Do(ActionKind::kEnd);
-        s.over = true;
+        Enter(Phase::kOver);
     }
 
     bool WatchesJobStarter() const { return RowOf(s.phase).process == Watched::kJobStarter; }
@@ -314,7 +315,7 @@ struct Stepper {
     }
 
     void Handle(const Event& e) {
-        if (s.over) return;
+        if (s.phase == Phase::kOver) return;
         Refresh(e);
         switch (e.kind) {
             case EventKind::kBegin:

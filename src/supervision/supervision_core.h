@@ -19,6 +19,7 @@
 //   awaiting end   the old ones       the end wait (looked at often where none is watched)
 //   ending         the old ones       the wait after the controller ended them itself
 //   starting       -                  none: the new job starter is being started
+//   over           -                  none: the run has ended, and no event changes that
 // In a phase that has no deadline an action is under way whose result comes back at once as
 // the next event; the loop looks at the stop before it hands that in. Every wait also ends
 // when the state is due to be written again (the refresh), so that the loop wakes once per
@@ -31,6 +32,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace core {
 
@@ -49,8 +51,9 @@ enum class Phase {
     kAwaitingEnd,
     kEnding,
     kStarting,
+    kOver,
 };
-constexpr int kPhaseCount = 11;
+constexpr int kPhaseCount = 12;
 
 // Why a kill-and-start pass runs; the first of a run is no restart.
 enum class Cause { kFirstStart, kSilence, kExit, kStartFailed };
@@ -62,7 +65,6 @@ struct PhaseRow {
     const char* name;
     bool pipe;        // the pipe's pending operation
     Watched process;  // whose end
-    bool immediate;   // an action's result comes back at once: no wait
 };
 const PhaseRow& RowOf(Phase phase);
 
@@ -121,7 +123,6 @@ struct State {
     std::uint32_t listenErrors[kListenErrorsSaid] = {};
     std::size_t listenErrorCount = 0;
     Millis refreshAt = 0;  // when the state is next written if nothing else writes it
-    bool over = false;     // the run has ended
 };
 
 enum class EventKind {
@@ -183,14 +184,10 @@ struct Action {
     bool flag = false;  // first / afterWait / leftovers / abandoned
 };
 
-// The actions of one step, in the order they are carried out.
-constexpr std::size_t kMaxActions = 12;
+// The actions of one step, in the order they are carried out; as many as the step gives.
 struct Actions {
-    Action list[kMaxActions];
-    std::size_t count = 0;
-    void Add(const Action& action) {
-        if (count < kMaxActions) list[count++] = action;
-    }
+    std::vector<Action> list;
+    void Add(const Action& action) { list.push_back(action); }
 };
 
 // The run's start: the state at `now`, with the first pass's actions; or, for a job starter

@@ -185,8 +185,9 @@ void Reply(Carrier& c) {
     std::snprintf(c.reply, sizeof c.reply, kReplyFormat, static_cast<int>(textLength), c.request);
 }
 
-// Carries out one action; true with `event` set when its result came at once.
-bool Carry(Carrier& c, const core::Action& a, core::Millis now, core::Event* event) {
+// The pipe's actions: the cycle of one client. True with `event` set when the operation's
+// result came at once.
+bool CarryPipe(Carrier& c, const core::Action& a, core::Event* event) {
     using core::ActionKind;
     switch (a.kind) {
         case ActionKind::kListen:
@@ -205,25 +206,45 @@ bool Carry(Carrier& c, const core::Action& a, core::Millis now, core::Event* eve
         case ActionKind::kCancel:
             PlatformPipeCancel(c.pipe);
             return false;
+        default:  // kSilentExchange
+            // The cycle goes on as if a client had come: read, reply and disconnect, whose
+            // failures are not examined.
+            if (PlatformPipeRead(c.pipe, c.request, sizeof c.request) == PipeStart::kPending)
+                PlatformPipeCancel(c.pipe);
+            if (PlatformPipeWrite(c.pipe, c.reply, kReplyBytes) == PipeStart::kPending)
+                PlatformPipeCancel(c.pipe);
+            return false;
+    }
+}
+
+// The lines the log gets of the cycle and the job starter.
+void CarrySaying(Carrier& c, const core::Action& a) {
+    using core::ActionKind;
+    switch (a.kind) {
         case ActionKind::kDropSilent:
             WriteLog("Verbindung ohne Nachricht getrennt\n");
-            return false;
+            return;
         case ActionKind::kDropUnanswered:
             WriteLog("Verbindung ohne Antwort getrennt\n");
-            return false;
+            return;
         case ActionKind::kSayListenFailed:
             SayListenFailed(c, a.error);
-            return false;
-        case ActionKind::kHeartbeat:
-            PlatformHoldReserve();  // what a failed open could not take back: nothing when full
-            c.published.lastHeartbeat = std::time(nullptr);
-            c.published.phase = core::RowOf(c.state.phase).name;
-            c.published.restartsSinceHeartbeat = 0;
-            PublishHeartbeat(&c.run.publication, a.flag);
-            return false;
-        case ActionKind::kRecordExit:
+            return;
+        case ActionKind::kSaySilence:
+            WriteLogFormatted("Prozess %s antwortet nicht\n", c.control.image.c_str());
+            return;
+        default:  // kRecordExit
             LogJobStarterExit(c);
-            return false;
+            return;
+    }
+}
+
+// A restart's pass: what it ends, its KILLs, what follows them, the new job starter. True
+// with `event` set when the step's result came at once.
+bool CarryPass(Carrier& c, const core::Action& a, core::Event* event) {
+    using core::ActionKind;
+    PlatformProcessWatch* watch = nullptr;
+    switch (a.kind) {
         case ActionKind::kCountRestart:
             CountRestart(c, a.cause);
             return false;
@@ -243,46 +264,32 @@ bool Carry(Carrier& c, const core::Action& a, core::Millis now, core::Event* eve
             event->next = next == AfterKills::kStart       ? core::AfterKills::kStart
                           : next == AfterKills::kEndItself ? core::AfterKills::kEndItself
                                                            : core::AfterKills::kAwaitEnd;
-            PlatformProcessWatch* watch = nullptr;
             event->unwatched = !TargetsEnded(&c.pass, &watch) && !watch;
             return true;
         }
         case ActionKind::kEndItself:
             EndTargetsItself(&c.pass, a.flag);
             return false;
-        case ActionKind::kLookAtOldOnes: {
+        case ActionKind::kLookAtOldOnes:
             *event = {core::EventKind::kOldOnesLooked};
-            PlatformProcessWatch* watch = nullptr;
             event->ok = TargetsEnded(&c.pass, &watch);
             event->unwatched = !event->ok && !watch;
             return true;
-        }
         case ActionKind::kFinishPass:
             FinishRestart(&c.pass, a.flag);
             return false;
-        case ActionKind::kStart:
+        default:  // kStart
             *event = {core::EventKind::kStarted};
             event->ok = StartJobStarterNow(c);
             return true;
-        case ActionKind::kSaySilence:
-            WriteLogFormatted("Prozess %s antwortet nicht\n", c.control.image.c_str());
-            return false;
-        case ActionKind::kSilentExchange:
-            // The cycle goes on as if a client had come: read, reply and disconnect, whose
-            // failures are not examined.
-            if (PlatformPipeRead(c.pipe, c.request, sizeof c.request) == PipeStart::kPending)
-                PlatformPipeCancel(c.pipe);
-            if (PlatformPipeWrite(c.pipe, c.reply, kReplyBytes) == PipeStart::kPending)
-                PlatformPipeCancel(c.pipe);
-            return false;
-        case ActionKind::kPublish:
-            PublishState(c, now);
-            RotateJobOutput(&c.control);
-            return false;
-        case ActionKind::kEnd:
-            ForgetJobStarterWatch(&c.control);
-            PlatformReleaseReserve();
-            return false;
+    }
+}
+
+// The capture of a silent job starter where it is stuck. True with `event` set when the
+// step's result came at once.
+bool CarryCapture(Carrier& c, const core::Action& a, core::Event* event) {
+    using core::ActionKind;
+    switch (a.kind) {
         case ActionKind::kCapture:
             *event = {core::EventKind::kCaptureStarted};
             event->ok = StartHangReport(&c.run.hangReports, c.control.image,
@@ -292,12 +299,61 @@ bool Carry(Carrier& c, const core::Action& a, core::Millis now, core::Event* eve
             *event = {core::EventKind::kCaptureLooked};
             event->ok = HangReportFinished(&c.run.hangReports);
             return true;
-        case ActionKind::kEndCapture:
+        default:  // kEndCapture
             c.hangReport = EndHangReport(&c.run.hangReports, a.flag);
             if (!c.hangReport.empty()) {
                 c.published.hangReports += 1;
                 c.published.lastHangReport = c.hangReport;
             }
+            return false;
+    }
+}
+
+// Carries out one action; true with `event` set when its result came at once.
+bool Carry(Carrier& c, const core::Action& a, core::Millis now, core::Event* event) {
+    using core::ActionKind;
+    switch (a.kind) {
+        case ActionKind::kListen:
+        case ActionKind::kRead:
+        case ActionKind::kReply:
+        case ActionKind::kDisconnect:
+        case ActionKind::kCancel:
+        case ActionKind::kSilentExchange:
+            return CarryPipe(c, a, event);
+        case ActionKind::kDropSilent:
+        case ActionKind::kDropUnanswered:
+        case ActionKind::kSayListenFailed:
+        case ActionKind::kSaySilence:
+        case ActionKind::kRecordExit:
+            CarrySaying(c, a);
+            return false;
+        case ActionKind::kCountRestart:
+        case ActionKind::kPlan:
+        case ActionKind::kRunKill:
+        case ActionKind::kJudge:
+        case ActionKind::kEndItself:
+        case ActionKind::kLookAtOldOnes:
+        case ActionKind::kFinishPass:
+        case ActionKind::kStart:
+            return CarryPass(c, a, event);
+        case ActionKind::kCapture:
+        case ActionKind::kLookAtCapture:
+        case ActionKind::kEndCapture:
+            return CarryCapture(c, a, event);
+        case ActionKind::kHeartbeat:
+            PlatformHoldReserve();  // what a failed open could not take back: nothing when full
+            c.published.lastHeartbeat = std::time(nullptr);
+            c.published.phase = core::RowOf(c.state.phase).name;
+            c.published.restartsSinceHeartbeat = 0;
+            PublishHeartbeat(&c.run.publication, a.flag);
+            return false;
+        case ActionKind::kPublish:
+            PublishState(c, now);
+            RotateJobOutput(&c.control);
+            return false;
+        case ActionKind::kEnd:
+            ForgetJobStarterWatch(&c.control);
+            PlatformReleaseReserve();
             return false;
     }
     return false;
@@ -307,8 +363,8 @@ bool Carry(Carrier& c, const core::Action& a, core::Millis now, core::Event* eve
 // came at once (only the last action of a step can have one).
 bool CarryAll(Carrier& c, const core::Actions& actions, core::Millis now, core::Event* event) {
     bool immediate = false;
-    for (std::size_t i = 0; i < actions.count; ++i)
-        immediate = Carry(c, actions.list[i], now, event);
+    for (const core::Action& action : actions.list)
+        immediate = Carry(c, action, now, event);
     return immediate;
 }
 
@@ -397,7 +453,7 @@ bool Supervise(PlatformEvent* stop, PlatformPipe* pipe, const RunTimes& times, R
         core::Event event{core::EventKind::kDeadline};
         SelfWatchMark(self, 0, core::RowOf(state.phase).name);  // busy from here
         const bool immediate = CarryAll(c, actions, Now(), &event);
-        if (state.over) break;
+        if (state.phase == core::Phase::kOver) break;
         if (immediate) {
             // Between an action and the next the stop is looked at: nothing that completes
             // at once can keep the loop from hearing it.
