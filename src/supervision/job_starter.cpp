@@ -251,12 +251,11 @@ bool TargetsEnded(RestartPass* pass, PlatformProcessWatch** waitOn) {
     return ended;
 }
 
-AfterKills WhatAfterKills(RestartPass* pass) {
-    if (TargetsEnded(pass)) return AfterKills::kStart;
-    for (const EndTarget& t : pass->targets) {
-        if ((pass->killFailed || !t.killEnds) && Runs(t)) return AfterKills::kEndItself;
+bool SomeTargetUnendable(const RestartPass& pass) {
+    for (const EndTarget& t : pass.targets) {
+        if ((pass.killFailed || !t.killEnds) && Runs(t)) return true;
     }
-    return AfterKills::kAwaitEnd;
+    return false;
 }
 
 bool EndTargetsItself(RestartPass* pass, bool afterWait) {

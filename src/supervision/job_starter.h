@@ -129,7 +129,7 @@ struct EndTarget {
     bool killEnds;  // a KILL of this pass is meant to end it
 };
 // A kill-and-start pass, step by step: PlanRestart, then StartNextKill (each followed by the
-// pause) until it gives false, then as WhatAfterKills says the wait for the targets' end
+// pause) until it gives false, then as the supervision's core decides the wait for the targets' end
 // (TargetsEnded) and, for those still there after it, EndTargetsItself and a wait again, then
 // FinishRestart and StartJobStarter. Every step returns at once.
 struct RestartPass {
@@ -148,11 +148,9 @@ bool StartNextKill(RestartPass* pass);
 // True when every target has ended. `waitOn` (when not null) receives the watch of one still
 // running, to wait on; null then means some target can only be looked at by id.
 bool TargetsEnded(RestartPass* pass, PlatformProcessWatch** waitOn = nullptr);
-// What follows once the pass's KILLs are started: the start (every target has ended), the
-// wait for their end, or at once the controller's own end of them, when a KILL could not be
-// started or no KILL of the pass ends a target still running.
-enum class AfterKills { kStart, kAwaitEnd, kEndItself };
-AfterKills WhatAfterKills(RestartPass* pass);
+// True when a target still runs that no KILL of the pass ends: a KILL could not be started,
+// or KILL by name spares that target.
+bool SomeTargetUnendable(const RestartPass& pass);
 // Ends every target still running by the controller's own hand, logging each and why (after
 // the wait for their end, `afterWait`, or at once) and reporting each to the system's log;
 // false when there was none.

@@ -175,7 +175,10 @@ struct Stepper {
 
     void Start() {
         Do(ActionKind::kFinishPass, true);
-        Do(ActionKind::kStart);
+        Action start{ActionKind::kStart};
+        start.cause = s.cause;
+        start.flag = s.cause != Cause::kFirstStart;  // every restart is reported
+        out.Add(start);
         Enter(Phase::kStarting);
     }
 
@@ -200,19 +203,18 @@ struct Stepper {
         Enter(Phase::kEnding, t.forcedEndWaitMs);
     }
 
-    void Judged(AfterKills next, bool unwatched) {
+    // What follows the KILLs: the start once every old one has ended; the controller's own
+    // end of them at once where one runs that no KILL of the pass ends; else the wait for
+    // their end.
+    void Judged(bool allEnded, bool unendable, bool unwatched) {
         s.oldOnesUnwatched = unwatched;
         s.lookedAt = now;
-        switch (next) {
-            case AfterKills::kStart:
-                Start();
-                return;
-            case AfterKills::kEndItself:
-                EndItself(false);
-                return;
-            case AfterKills::kAwaitEnd:
-                Enter(Phase::kAwaitingEnd, t.endWaitMs);
-                return;
+        if (allEnded) {
+            Start();
+        } else if (unendable) {
+            EndItself(false);
+        } else {
+            Enter(Phase::kAwaitingEnd, t.endWaitMs);
         }
     }
 
@@ -346,7 +348,7 @@ struct Stepper {
                 }
                 return;
             case EventKind::kJudged:
-                if (s.phase == Phase::kJudging) Judged(e.next, e.unwatched);
+                if (s.phase == Phase::kJudging) Judged(e.ok, e.unendable, e.unwatched);
                 return;
             case EventKind::kOldOnesLooked:
                 if (RowOf(s.phase).process == Watched::kOldJobStarters) {

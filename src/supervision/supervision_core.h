@@ -133,21 +133,21 @@ enum class EventKind {
                       // starter's account when `counts`; else `error`)
     kProcessEnded,    // a watched process ended
     kKillStarted,     // `ok`: a KILL was started (or tried); false: none is left
-    kJudged,          // what follows the KILLs (`next`)
+    kJudged,          // the KILLs are started: `ok` every old one has ended, else
+                      // `unendable` one still runs that no KILL of the pass ends (KILL
+                      // could not be run, or spares it); `unwatched` as said
     kOldOnesLooked,   // `ok`: every old job starter has ended; `unwatched` as said
     kStarted,         // `ok`: the new job starter was started
     kCaptureStarted,  // `ok`: the capture of the silent job starter is under way
     kCaptureLooked,   // `ok`: the capture has finished
 };
-// What follows the KILLs of a pass.
-enum class AfterKills { kStart, kAwaitEnd, kEndItself };
 struct Event {
     EventKind kind;
     bool ok = true;
     bool counts = false;  // a client that came is a heartbeat
     bool unwatched = false;
+    bool unendable = false;
     std::uint32_t error = 0;
-    AfterKills next = AfterKills::kStart;
 };
 
 enum class ActionKind {
@@ -164,11 +164,12 @@ enum class ActionKind {
     kCountRestart,     // count a restart for `cause` (the job starter is being restarted)
     kPlan,             // plan what the pass ends, taking over the job starter's watch
     kRunKill,          // start the pass's next KILL
-    kJudge,            // judge what follows the KILLs
+    kJudge,            // look at what the KILLs left
     kEndItself,        // end the old ones by the controller's own hand (`afterWait`)
     kLookAtOldOnes,    // look whether the old ones have ended
     kFinishPass,       // forget the pass (`leftovers`: log those still running)
-    kStart,            // start the new job starter
+    kStart,            // start the new job starter (`flag`: a restart, reported to the
+                       // system's log with `cause`)
     kSaySilence,       // log "... antwortet nicht"
     kSilentExchange,   // the read and the reply of the cycle without a client
     kPublish,          // publish the run's state (with the wanted restart); also the refresh
@@ -181,7 +182,7 @@ struct Action {
     ActionKind kind;
     Cause cause = Cause::kFirstStart;
     std::uint32_t error = 0;
-    bool flag = false;  // first / afterWait / leftovers / abandoned
+    bool flag = false;  // first / afterWait / leftovers / abandoned / restart
 };
 
 // The actions of one step, in the order they are carried out; as many as the step gives.

@@ -126,14 +126,14 @@ void PublishState(Carrier& c, core::Millis now) {
 
 // Starts the job starter; a restart is also reported to the system's log, with what it
 // replaced and why.
-bool StartJobStarterNow(Carrier& c) {
+bool StartJobStarterNow(Carrier& c, const core::Action& start) {
     const bool started = StartJobStarter(&c.control);
     RunState& st = c.published;
     st.jobStarterStarted = std::time(nullptr);
     st.jobStarterExited = 0;
     st.jobStarterExitCode = -1;
-    const core::Cause cause = c.state.cause;
-    if (cause != core::Cause::kFirstStart) {
+    if (start.flag) {
+        const core::Cause cause = start.cause;
         const char* word = cause == core::Cause::kSilence ? kCauseSilence
                            : cause == core::Cause::kExit  ? kCauseExit
                                                           : kCauseStartFailed;
@@ -258,15 +258,12 @@ bool CarryPass(Carrier& c, const core::Action& a, core::Event* event) {
             *event = {core::EventKind::kKillStarted};
             event->ok = StartNextKill(&c.pass);
             return true;
-        case ActionKind::kJudge: {
+        case ActionKind::kJudge:
             *event = {core::EventKind::kJudged};
-            const AfterKills next = WhatAfterKills(&c.pass);
-            event->next = next == AfterKills::kStart       ? core::AfterKills::kStart
-                          : next == AfterKills::kEndItself ? core::AfterKills::kEndItself
-                                                           : core::AfterKills::kAwaitEnd;
-            event->unwatched = !TargetsEnded(&c.pass, &watch) && !watch;
+            event->ok = TargetsEnded(&c.pass, &watch);
+            event->unendable = !event->ok && SomeTargetUnendable(c.pass);
+            event->unwatched = !event->ok && !watch;
             return true;
-        }
         case ActionKind::kEndItself:
             EndTargetsItself(&c.pass, a.flag);
             return false;
@@ -280,7 +277,7 @@ bool CarryPass(Carrier& c, const core::Action& a, core::Event* event) {
             return false;
         default:  // kStart
             *event = {core::EventKind::kStarted};
-            event->ok = StartJobStarterNow(c);
+            event->ok = StartJobStarterNow(c, a);
             return true;
     }
 }

@@ -50,13 +50,15 @@ protected:
         PlanRestart(&control_, &pass);
         while (StartNextKill(&pass))
             PlatformSleep(kTestPauseMs);
-        AfterKills next = WhatAfterKills(&pass);
-        const bool awaited = next == AfterKills::kAwaitEnd;
-        for (int waited = 0; next == AfterKills::kAwaitEnd && !TargetsEnded(&pass); waited += 50) {
-            if (waited >= static_cast<int>(kEndWaitMs)) next = AfterKills::kEndItself;
+        // As the core decides: the controller's own end at once for a target no KILL ends,
+        // else the wait for the targets' end, then its own end of what is left.
+        bool endItself = !TargetsEnded(&pass) && SomeTargetUnendable(pass);
+        const bool awaited = !endItself && !TargetsEnded(&pass);
+        for (int waited = 0; awaited && !endItself && !TargetsEnded(&pass); waited += 50) {
+            if (waited >= static_cast<int>(kEndWaitMs)) endItself = true;
             PlatformSleep(50);
         }
-        if (next == AfterKills::kEndItself && EndTargetsItself(&pass, awaited)) {
+        if (endItself && EndTargetsItself(&pass, awaited)) {
             for (int waited = 0; !TargetsEnded(&pass) && waited < 5000; waited += 50)
                 PlatformSleep(50);
         }

@@ -117,9 +117,13 @@ Event Other() {
     e.counts = false;
     return e;
 }
-Event Judged(core::AfterKills next, bool unwatched = false) {
+// What the KILLs left: every old one ended, one that no KILL ends still running, or one that
+// KILL is meant to end still running.
+enum class Left { kNone, kUnendable, kEnding };
+Event Judged(Left left, bool unwatched = false) {
     Event e{EventKind::kJudged};
-    e.next = next;
+    e.ok = left == Left::kNone;
+    e.unendable = left == Left::kUnendable;
     e.unwatched = unwatched;
     return e;
 }
@@ -140,7 +144,7 @@ struct StepRow {
 // The first pass of a run, from its begin at 0 to listening at 0.
 const std::vector<StepRow> kFirstStart = {
     {0, E(EventKind::kKillStarted, false), "Judge", Phase::kJudging},
-    {0, Judged(core::AfterKills::kStart), "Finish Start", Phase::kStarting},
+    {0, Judged(Left::kNone), "Finish Start", Phase::kStarting},
     {0, E(EventKind::kStarted), "Publish Listen", Phase::kListening},
 };
 
@@ -179,7 +183,7 @@ const std::vector<StepRow> kSilenceRestart = {
     {1199, E(EventKind::kDeadline), "", Phase::kKillPause},
     {1200, E(EventKind::kDeadline), "RunKill", Phase::kKilling},
     {1200, E(EventKind::kKillStarted, false), "Judge", Phase::kJudging},
-    {1200, Judged(core::AfterKills::kAwaitEnd), "", Phase::kAwaitingEnd},
+    {1200, Judged(Left::kEnding), "", Phase::kAwaitingEnd},
     {1250, E(EventKind::kProcessEnded), "Look", Phase::kAwaitingEnd},
     {1250, E(EventKind::kOldOnesLooked), "Finish Start", Phase::kStarting},
     {1250, E(EventKind::kStarted), "Publish SaySilence SilentExchange Disconnect Listen",
@@ -354,7 +358,7 @@ TEST_F(Core, OldJobStartersThatStayAreEndedByTheControllerItself) {
     };
     const Scenario scenarios[] = {
         {"after the end wait", false,
-         with({{1200, Judged(core::AfterKills::kAwaitEnd), "", Phase::kAwaitingEnd},
+         with({{1200, Judged(Left::kEnding), "", Phase::kAwaitingEnd},
                {1500, E(EventKind::kDeadline), "Look", Phase::kAwaitingEnd},
                {1500, E(EventKind::kOldOnesLooked, false), "EndItself", Phase::kEnding},
                {1899, E(EventKind::kDeadline), "Look", Phase::kEnding},
@@ -362,7 +366,7 @@ TEST_F(Core, OldJobStartersThatStayAreEndedByTheControllerItself) {
                {1900, E(EventKind::kDeadline), "Look", Phase::kEnding},
                {1900, E(EventKind::kOldOnesLooked, false), "Finish Start", Phase::kStarting}})},
         {"at once when KILL could not be started", false,
-         with({{1200, Judged(core::AfterKills::kEndItself), "EndItself", Phase::kEnding},
+         with({{1200, Judged(Left::kUnendable), "EndItself", Phase::kEnding},
                {1210, E(EventKind::kProcessEnded), "Look", Phase::kEnding},
                {1210, E(EventKind::kOldOnesLooked), "Finish Start", Phase::kStarting}})},
     };
@@ -376,7 +380,7 @@ TEST_F(Core, AnUnwatchedOldJobStarterIsLookedAtOften) {
     core::State s;
     core::Begin(&s, kTimes, false, 0);
     core::Step(&s, kTimes, false, E(EventKind::kKillStarted, false), 0);
-    core::Step(&s, kTimes, false, Judged(core::AfterKills::kAwaitEnd, true), 0);
+    core::Step(&s, kTimes, false, Judged(Left::kEnding, true), 0);
     EXPECT_EQ(20, core::DeadlineOf(s, kTimes));
     core::Step(&s, kTimes, false, E(EventKind::kDeadline), 20);
     Event looked{EventKind::kOldOnesLooked};
@@ -441,7 +445,7 @@ TEST_F(Core, ACrashLoopIsCountedAsExits) {
         EXPECT_EQ("Cancel Count(exit) Publish Plan RunKill",
                   Text(core::Step(&s, times, true, E(EventKind::kDeadline), now)));
         core::Step(&s, times, true, E(EventKind::kKillStarted, false), now);
-        core::Step(&s, times, true, Judged(core::AfterKills::kStart), now);
+        core::Step(&s, times, true, Judged(Left::kNone), now);
         EXPECT_EQ("Publish Disconnect Listen",
                   Text(core::Step(&s, times, true, E(EventKind::kStarted), now)));
     }
@@ -457,7 +461,7 @@ TEST_F(Core, WithoutTheKeyTheExitIsRestartedAtTheDeadlineAsAnExit) {
           {1000, E(EventKind::kDeadline), "Cancel Count(exit) Publish Plan RunKill",
            Phase::kKilling},
           {1000, E(EventKind::kKillStarted, false), "Judge", Phase::kJudging},
-          {1000, Judged(core::AfterKills::kStart), "Finish Start", Phase::kStarting},
+          {1000, Judged(Left::kNone), "Finish Start", Phase::kStarting},
           {1000, E(EventKind::kStarted), "Publish SaySilence SilentExchange Disconnect Listen",
            Phase::kListening}}});
 }
@@ -481,7 +485,7 @@ TEST_F(Core, AFailedStartIsRestartedByItsOwnCause) {
          {{1000, E(EventKind::kDeadline), "Cancel Count(silence) Publish Plan RunKill",
            Phase::kKilling},
           {1000, E(EventKind::kKillStarted, false), "Judge", Phase::kJudging},
-          {1000, Judged(core::AfterKills::kStart), "Finish Start", Phase::kStarting},
+          {1000, Judged(Left::kNone), "Finish Start", Phase::kStarting},
           {1000, E(EventKind::kStarted, false),
            "Publish SaySilence SilentExchange Disconnect Count(start_failed) Publish Plan RunKill",
            Phase::kKilling}}},
@@ -490,7 +494,7 @@ TEST_F(Core, AFailedStartIsRestartedByItsOwnCause) {
          {{1000, E(EventKind::kDeadline), "Cancel Count(silence) Publish Plan RunKill",
            Phase::kKilling},
           {1000, E(EventKind::kKillStarted, false), "Judge", Phase::kJudging},
-          {1000, Judged(core::AfterKills::kStart), "Finish Start", Phase::kStarting},
+          {1000, Judged(Left::kNone), "Finish Start", Phase::kStarting},
           {1000, E(EventKind::kStarted, false),
            "Publish SaySilence SilentExchange Disconnect Listen", Phase::kListening}}},
     };
@@ -524,7 +528,7 @@ TEST_F(Core, AStopEndsTheRunInEveryPhase) {
         {1000, E(EventKind::kKillStarted), "", Phase::kKillPause},
         {1200, E(EventKind::kDeadline), "RunKill", Phase::kKilling},
         {1200, E(EventKind::kKillStarted, false), "Judge", Phase::kJudging},
-        {1200, Judged(core::AfterKills::kAwaitEnd), "", Phase::kAwaitingEnd},
+        {1200, Judged(Left::kEnding), "", Phase::kAwaitingEnd},
         {1500, E(EventKind::kDeadline), "Look", Phase::kAwaitingEnd},
         {1500, E(EventKind::kOldOnesLooked, false), "EndItself", Phase::kEnding},
         {1900, E(EventKind::kDeadline), "Look", Phase::kEnding},
@@ -566,6 +570,24 @@ TEST_F(Core, ATakenOverJobStarterIsListenedForFromTheStart) {
     EXPECT_EQ(6000, core::DeadlineOf(s, kTimes));
     EXPECT_EQ("Cancel Count(silence) Publish Plan RunKill",
               Text(core::Step(&s, kTimes, false, E(EventKind::kDeadline), 6000)));
+}
+
+// The core decides what the system's log is told: a start that follows a restart's KILLs is
+// reported with the restart's cause; the first start is not.
+TEST_F(Core, EveryRestartsStartIsReportedWithItsCauseAndTheFirstIsNot) {
+    core::State s;
+    core::Begin(&s, kTimes, false, 0);
+    core::Step(&s, kTimes, false, E(EventKind::kKillStarted, false), 0);
+    const core::Actions first = core::Step(&s, kTimes, false, Judged(Left::kNone), 0);
+    ASSERT_EQ("Finish Start", Text(first));
+    EXPECT_FALSE(first.list.back().flag) << "the first start";
+    core::Step(&s, kTimes, false, E(EventKind::kStarted), 0);
+    core::Step(&s, kTimes, false, E(EventKind::kDeadline), 1000);  // silence
+    core::Step(&s, kTimes, false, E(EventKind::kKillStarted, false), 1000);
+    const core::Actions restart = core::Step(&s, kTimes, false, Judged(Left::kNone), 1000);
+    ASSERT_EQ("Finish Start", Text(restart));
+    EXPECT_TRUE(restart.list.back().flag);
+    EXPECT_EQ(core::Cause::kSilence, restart.list.back().cause);
 }
 
 // The table and the deadlines agree: each phase has its own row, and the listening phases
