@@ -18,14 +18,28 @@ struct JournalLibrary {
 const JournalLibrary* LoadJournalLibrary(std::string* why);
 
 // The unwinder's functions, by their own names.
-#define QVL_UNWINDER_FUNCTIONS(X)                                                       \
-    X(dwfl_addrmodule)                                                                  \
-    X(dwfl_begin)                                                                       \
-    X(dwfl_end) X(dwfl_errmsg) X(dwfl_frame_pc) X(dwfl_frame_thread) X(dwfl_getthreads) \
-        X(dwfl_linux_proc_attach) X(dwfl_linux_proc_find_elf) X(dwfl_linux_proc_report) \
-            X(dwfl_module_addrname) X(dwfl_module_build_id) X(dwfl_module_getelf)       \
-                X(dwfl_module_info) X(dwfl_report_end) X(dwfl_standard_find_debuginfo)  \
-                    X(dwfl_thread_dwfl) X(dwfl_thread_getframes) X(dwfl_thread_tid)
+// clang-format off
+#define QVL_UNWINDER_FUNCTIONS(X) \
+    X(dwfl_addrmodule) \
+    X(dwfl_begin) \
+    X(dwfl_end) \
+    X(dwfl_errmsg) \
+    X(dwfl_frame_pc) \
+    X(dwfl_frame_thread) \
+    X(dwfl_getthreads) \
+    X(dwfl_linux_proc_attach) \
+    X(dwfl_linux_proc_find_elf) \
+    X(dwfl_linux_proc_report) \
+    X(dwfl_module_addrname) \
+    X(dwfl_module_build_id) \
+    X(dwfl_module_getelf) \
+    X(dwfl_module_info) \
+    X(dwfl_report_end) \
+    X(dwfl_standard_find_debuginfo) \
+    X(dwfl_thread_dwfl) \
+    X(dwfl_thread_getframes) \
+    X(dwfl_thread_tid)
+// clang-format on
 struct UnwinderLibrary {
 #define QVL_UNWINDER_MEMBER(name) decltype(&::name) name;
     QVL_UNWINDER_FUNCTIONS(QVL_UNWINDER_MEMBER)
