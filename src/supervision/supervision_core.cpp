@@ -94,6 +94,8 @@ struct Stepper {
     }
 
     void Kill() {
+        // The restart must run even when the process has no descriptor left.
+        Do(ActionKind::kReleaseReserve);
         Do(ActionKind::kPlan);
         Do(ActionKind::kRunKill);
         Enter(Phase::kKilling);
@@ -119,6 +121,9 @@ struct Stepper {
             BeginPass(DueCause());
             return;
         }
+        // Held again only now, once a restart's last lines (the silence's among them) are
+        // written.
+        Do(ActionKind::kHoldReserve);
         Do(ActionKind::kListen);
         Enter(Phase::kListening);
     }
@@ -149,14 +154,19 @@ struct Stepper {
 
     // A listen that failed is no client: said once per kind of failure, then tried again
     // after a pause (the cause, descriptors used up, usually lasts a while).
-    void ListenFailed(std::uint32_t error) {
+    void ListenFailed(std::uint32_t error, bool starved) {
         const std::uint32_t* said = s.listenErrors;
         const std::uint32_t* end = said + s.listenErrorCount;
         if (std::find(said, end, error) == end && s.listenErrorCount < kListenErrorsSaid) {
             s.listenErrors[s.listenErrorCount++] = error;
+            // With no descriptor left the log cannot be opened to say it: the reserve is let
+            // go meanwhile.
+            if (starved) Do(ActionKind::kReleaseReserve);
             Action say{ActionKind::kSayListenFailed};
             say.error = error;
+            say.flag = starved;
             out.Add(say);
+            if (starved) Do(ActionKind::kHoldReserve);
         }
         Do(ActionKind::kDisconnect);
         Enter(Phase::kListenPause, t.listenRetryMs);
@@ -236,6 +246,7 @@ struct Stepper {
         if (s.phase == Phase::kCapturing) Do(ActionKind::kEndCapture, true);
         Do(ActionKind::kFinishPass, false);
         Do(ActionKind::kEnd);
+        Do(ActionKind::kReleaseReserve);
         Enter(Phase::kOver);
     }
 
@@ -245,7 +256,7 @@ struct Stepper {
         switch (s.phase) {
             case Phase::kListening:
                 if (!e.ok) {
-                    ListenFailed(e.error);
+                    ListenFailed(e.error, e.starved);
                     return;
                 }
                 s.clientCounts = e.counts;

@@ -25,6 +25,12 @@
 // when the state is due to be written again (the refresh), so that the loop wakes once per
 // refresh interval while nothing happens, and only then.
 //
+// Descriptors held back for restarts: a run holds a few before each listen (where a hold
+// failed for want of descriptors, it is tried again there) and lets them go for a pass
+// (before its plan) and for the run's end. A
+// listen that failed for want of descriptors lets them go while it is said (the log must be
+// opened to say it), and holds them again.
+//
 // What is wanted is kept apart from what is: `Wanted` says whether a restart is due and
 // when, and why; the phase says what is going on. The cause of every restart is one value,
 // recorded where the pass begins.
@@ -130,7 +136,8 @@ enum class EventKind {
     kStop,            // a stop was asked for
     kDeadline,        // the wait ended without anything else happening
     kPipeOver,        // the pipe's operation is over (ok: a client came, of the job
-                      // starter's account when `counts`; else `error`)
+                      // starter's account when `counts`; else `error`, `starved` when no
+                      // descriptor was left)
     kProcessEnded,    // a watched process ended
     kKillStarted,     // `ok`: a KILL was started (or tried); false: none is left
     kJudged,          // the KILLs are started: `ok` every old one has ended, else
@@ -147,6 +154,7 @@ struct Event {
     bool counts = false;  // a client that came is a heartbeat
     bool unwatched = false;
     bool unendable = false;
+    bool starved = false;
     std::uint32_t error = 0;
 };
 
@@ -158,7 +166,8 @@ enum class ActionKind {
     kCancel,           // end the pending pipe operation before its record is reused
     kDropSilent,       // log that a client was dropped without a message
     kDropUnanswered,   // log that a client was dropped without taking its reply
-    kSayListenFailed,  // say (once per kind) that a listen failed with `error`
+    kSayListenFailed,  // say (once per kind) that a listen failed with `error` (`starved`: for
+                       // want of descriptors, also to the console and the system's log)
     kHeartbeat,        // record a heartbeat (`first`: the job starter's first)
     kRecordExit,       // log and record that the job starter ended by itself
     kCountRestart,     // count a restart for `cause` (the job starter is being restarted)
@@ -174,6 +183,8 @@ enum class ActionKind {
     kSilentExchange,   // the read and the reply of the cycle without a client
     kPublish,          // publish the run's state (with the wanted restart); also the refresh
     kEnd,              // the run ends: let go of the job starter's watch
+    kHoldReserve,      // hold descriptors back for restarts (again)
+    kReleaseReserve,   // let the descriptors held back go
     kCapture,          // start capturing the silent job starter where it is stuck
     kLookAtCapture,    // look whether the capture has finished
     kEndCapture,       // end the capture (`abandoned`: past its limit, or for a stop)
@@ -182,7 +193,7 @@ struct Action {
     ActionKind kind;
     Cause cause = Cause::kFirstStart;
     std::uint32_t error = 0;
-    bool flag = false;  // first / afterWait / leftovers / abandoned / restart
+    bool flag = false;  // first / afterWait / leftovers / abandoned / restart / starved
 };
 
 // The actions of one step, in the order they are carried out; as many as the step gives.

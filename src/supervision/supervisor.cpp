@@ -144,12 +144,10 @@ bool StartJobStarterNow(Carrier& c, const core::Action& start) {
     return started;
 }
 
-// A listen that failed, said once per kind of failure. When no descriptor is left, the log
-// cannot be opened either: the reserve is let go for the saying, which also reaches the
-// console and the event log, since such a failure keeps the controller blind.
-void SayListenFailed(Carrier& c, std::uint32_t error) {
-    const bool starved = PlatformOutOfDescriptors(error);
-    if (starved) PlatformReleaseReserve();
+// A listen that failed, said once per kind of failure. One for want of descriptors also
+// reaches the console and the event log, since such a failure keeps the controller blind
+// (the core lets the reserve go for the saying).
+void SayListenFailed(Carrier& c, std::uint32_t error, bool starved) {
     char text[kErrorTextBytes];
     FormatError(error, text, sizeof text);
     WriteLogFormatted("Verbindung konnte nicht angenommen werden. Fehler: %s!\n", text);
@@ -158,7 +156,6 @@ void SayListenFailed(Carrier& c, std::uint32_t error) {
                                  ". Restarts go on with descriptors held back for them.";
         if (c.run.publication.tell) c.run.publication.tell(line);
         ReportErrorEvent(line.c_str(), error);
-        PlatformHoldReserve();
     }
 }
 
@@ -173,6 +170,7 @@ bool PipeResult(Carrier& c, PipeStart start, core::Event* event) {
     event->kind = core::EventKind::kPipeOver;
     event->ok = start == PipeStart::kOver;
     event->error = event->ok ? 0 : PlatformLastError();
+    event->starved = !event->ok && PlatformOutOfDescriptors(event->error);
     event->counts = event->ok && ClientCounts(c);
     return true;
 }
@@ -191,9 +189,6 @@ bool CarryPipe(Carrier& c, const core::Action& a, core::Event* event) {
     using core::ActionKind;
     switch (a.kind) {
         case ActionKind::kListen:
-            // The descriptors let go for a restart are held back again only now, once the
-            // restart's last lines (the silence's among them) have been written.
-            PlatformHoldReserve();
             return PipeResult(c, PlatformPipeListen(c.pipe), event);
         case ActionKind::kRead:
             return PipeResult(c, PlatformPipeRead(c.pipe, c.request, sizeof c.request), event);
@@ -228,7 +223,7 @@ void CarrySaying(Carrier& c, const core::Action& a) {
             WriteLog("Verbindung ohne Antwort getrennt\n");
             return;
         case ActionKind::kSayListenFailed:
-            SayListenFailed(c, a.error);
+            SayListenFailed(c, a.error, a.flag);
             return;
         case ActionKind::kSaySilence:
             WriteLogFormatted("Prozess %s antwortet nicht\n", c.control.image.c_str());
@@ -249,9 +244,6 @@ bool CarryPass(Carrier& c, const core::Action& a, core::Event* event) {
             CountRestart(c, a.cause);
             return false;
         case ActionKind::kPlan:
-            // The descriptors held back are let go for the restart: it must run even when the
-            // process has none left.
-            PlatformReleaseReserve();
             PlanRestart(&c.control, &c.pass);  // the pass takes over the job starter's watch
             return false;
         case ActionKind::kRunKill:
@@ -338,7 +330,6 @@ bool Carry(Carrier& c, const core::Action& a, core::Millis now, core::Event* eve
         case ActionKind::kEndCapture:
             return CarryCapture(c, a, event);
         case ActionKind::kHeartbeat:
-            PlatformHoldReserve();  // what a failed open could not take back: nothing when full
             c.published.lastHeartbeat = std::time(nullptr);
             c.published.phase = core::RowOf(c.state.phase).name;
             c.published.restartsSinceHeartbeat = 0;
@@ -350,6 +341,11 @@ bool Carry(Carrier& c, const core::Action& a, core::Millis now, core::Event* eve
             return false;
         case ActionKind::kEnd:
             ForgetJobStarterWatch(&c.control);
+            return false;
+        case ActionKind::kHoldReserve:
+            PlatformHoldReserve();
+            return false;
+        case ActionKind::kReleaseReserve:
             PlatformReleaseReserve();
             return false;
     }
@@ -402,6 +398,7 @@ bool WaitForEvent(Carrier& c, const core::Times& t, SelfWatch* self, core::Event
             if (c.state.phase == core::Phase::kListening) {
                 event->ok = PlatformPipeListenSucceeded(c.pipe);
                 event->error = event->ok ? 0 : PlatformLastError();
+                event->starved = !event->ok && PlatformOutOfDescriptors(event->error);
                 event->counts = event->ok && ClientCounts(c);
             }
             return true;
@@ -441,7 +438,6 @@ bool Supervise(PlatformEvent* stop, PlatformPipe* pipe, const RunTimes& times, R
     const bool restartOnExit = run->restartOnExit;
     core::State state;
     Carrier c(stop, pipe, times, state, run);
-    PlatformHoldReserve();
     SelfWatch* self =
         StartSelfWatch(times.selfWatchMs, run->hangReports.dir, run->hangReports.instanceText);
     core::Actions actions = core::Begin(&state, t, restartOnExit, Now(), run->takenOver);

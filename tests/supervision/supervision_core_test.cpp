@@ -67,6 +67,10 @@ const char* Name(core::ActionKind kind) {
             return "Publish";
         case ActionKind::kEnd:
             return "End";
+        case ActionKind::kHoldReserve:
+            return "Hold";
+        case ActionKind::kReleaseReserve:
+            return "Release";
         case ActionKind::kCapture:
             return "Capture";
         case ActionKind::kLookAtCapture:
@@ -91,7 +95,7 @@ const char* CauseName(core::Cause cause) {
     return "?";
 }
 
-// "Count(silence) Publish Plan RunKill": the actions, a cause where one is counted.
+// "Count(silence) Publish Release Plan RunKill": the actions, a cause where one is counted.
 std::string Text(const core::Actions& actions) {
     std::string text;
     for (const core::Action& a : actions.list) {
@@ -127,10 +131,11 @@ Event Judged(Left left, bool unwatched = false) {
     e.unwatched = unwatched;
     return e;
 }
-Event ListenFailed(std::uint32_t error) {
+Event ListenFailed(std::uint32_t error, bool starved = false) {
     Event e{EventKind::kPipeOver};
     e.ok = false;
     e.error = error;
+    e.starved = starved;
     return e;
 }
 
@@ -145,7 +150,7 @@ struct StepRow {
 const std::vector<StepRow> kFirstStart = {
     {0, E(EventKind::kKillStarted, false), "Judge", Phase::kJudging},
     {0, Judged(Left::kNone), "Finish Start", Phase::kStarting},
-    {0, E(EventKind::kStarted), "Publish Listen", Phase::kListening},
+    {0, E(EventKind::kStarted), "Publish Hold Listen", Phase::kListening},
 };
 
 struct Scenario {
@@ -159,7 +164,7 @@ protected:
     void Run(const Scenario& scenario, const core::Times& times = kTimes) {
         SCOPED_TRACE(scenario.name);
         const core::Actions begun = core::Begin(&state_, times, scenario.restartOnExit, 0);
-        EXPECT_EQ("Plan RunKill", Text(begun));
+        EXPECT_EQ("Release Plan RunKill", Text(begun));  // nothing held yet: a no-op
         std::vector<StepRow> steps = kFirstStart;
         steps.insert(steps.end(), scenario.steps.begin(), scenario.steps.end());
         for (std::size_t i = 0; i < steps.size(); ++i) {
@@ -178,7 +183,8 @@ protected:
 // job starter's end, the start, and the cycle's read and reply without a client.
 const std::vector<StepRow> kSilenceRestart = {
     {999, E(EventKind::kDeadline), "", Phase::kListening},
-    {1000, E(EventKind::kDeadline), "Cancel Count(silence) Publish Plan RunKill", Phase::kKilling},
+    {1000, E(EventKind::kDeadline), "Cancel Count(silence) Publish Release Plan RunKill",
+     Phase::kKilling},
     {1000, E(EventKind::kKillStarted), "", Phase::kKillPause},
     {1199, E(EventKind::kDeadline), "", Phase::kKillPause},
     {1200, E(EventKind::kDeadline), "RunKill", Phase::kKilling},
@@ -186,21 +192,23 @@ const std::vector<StepRow> kSilenceRestart = {
     {1200, Judged(Left::kEnding), "", Phase::kAwaitingEnd},
     {1250, E(EventKind::kProcessEnded), "Look", Phase::kAwaitingEnd},
     {1250, E(EventKind::kOldOnesLooked), "Finish Start", Phase::kStarting},
-    {1250, E(EventKind::kStarted), "Publish SaySilence SilentExchange Disconnect Listen",
+    {1250, E(EventKind::kStarted), "Publish SaySilence SilentExchange Disconnect Hold Listen",
      Phase::kListening},
     // The new job starter's period begins at its start.
     {2249, E(EventKind::kDeadline), "", Phase::kListening},
-    {2250, E(EventKind::kDeadline), "Cancel Count(silence) Publish Plan RunKill", Phase::kKilling},
+    {2250, E(EventKind::kDeadline), "Cancel Count(silence) Publish Release Plan RunKill",
+     Phase::kKilling},
 };
 
 // A client served: read, reply, disconnect, heartbeat; the deadline moves with it.
 const std::vector<StepRow> kHeartbeats = {
     {600, E(EventKind::kPipeOver), "Read", Phase::kReading},
     {600, E(EventKind::kPipeOver), "Reply", Phase::kReplying},
-    {600, E(EventKind::kPipeOver), "Disconnect Heartbeat Listen", Phase::kListening},
+    {600, E(EventKind::kPipeOver), "Disconnect Heartbeat Hold Listen", Phase::kListening},
     {1000, E(EventKind::kDeadline), "", Phase::kListening},
     {1599, E(EventKind::kDeadline), "", Phase::kListening},
-    {1600, E(EventKind::kDeadline), "Cancel Count(silence) Publish Plan RunKill", Phase::kKilling},
+    {1600, E(EventKind::kDeadline), "Cancel Count(silence) Publish Release Plan RunKill",
+     Phase::kKilling},
 };
 
 TEST_F(Core, SilenceRestartsAtTheDeadlineAndHeartbeatsMoveIt) {
@@ -220,10 +228,10 @@ TEST_F(Core, TheStateIsRefreshedOncePerIntervalAndOnlyThen) {
          {{300, E(EventKind::kDeadline), "Publish", Phase::kListening},
           {450, E(EventKind::kPipeOver), "Read", Phase::kReading},
           {450, E(EventKind::kPipeOver), "Reply", Phase::kReplying},
-          {450, E(EventKind::kPipeOver), "Disconnect Heartbeat Listen", Phase::kListening},
+          {450, E(EventKind::kPipeOver), "Disconnect Heartbeat Hold Listen", Phase::kListening},
           {600, E(EventKind::kDeadline), "Publish", Phase::kListening},
-          {1450, E(EventKind::kDeadline), "Publish Cancel Count(silence) Publish Plan RunKill",
-           Phase::kKilling},
+          {1450, E(EventKind::kDeadline),
+           "Publish Cancel Count(silence) Publish Release Plan RunKill", Phase::kKilling},
           {1450, E(EventKind::kKillStarted), "", Phase::kKillPause}}},
         times);
     EXPECT_EQ(1650, core::DeadlineOf(state_, times)) << "the pause ends before the refresh";
@@ -231,7 +239,8 @@ TEST_F(Core, TheStateIsRefreshedOncePerIntervalAndOnlyThen) {
     core::Step(&state_, times, false, E(EventKind::kKillStarted), 1650);
     EXPECT_EQ(1750, core::DeadlineOf(state_, times)) << "the refresh ends the second pause";
     EXPECT_EQ("Publish", Text(core::Step(&state_, times, false, E(EventKind::kDeadline), 1750)));
-    EXPECT_EQ("Finish End", Text(core::Step(&state_, times, false, E(EventKind::kStop), 2100)));
+    EXPECT_EQ("Finish End Release",
+              Text(core::Step(&state_, times, false, E(EventKind::kStop), 2100)));
     // Without a refresh interval the listening wait ends at the heartbeat deadline alone.
     Run({"none", false, {}});
     EXPECT_EQ(1000, core::DeadlineOf(state_, kTimes));
@@ -253,20 +262,23 @@ TEST_F(Core, ASilentJobStarterIsCapturedBeforeItsKillWithinTheLimit) {
           {1000, E(EventKind::kCaptureStarted), "", Phase::kCapturing},
           {1020, E(EventKind::kDeadline), "LookAtCapture", Phase::kCapturing},
           {1020, E(EventKind::kCaptureLooked, false), "", Phase::kCapturing},
-          {1300, E(EventKind::kCaptureLooked), "EndCapture Plan RunKill", Phase::kKilling}}},
+          {1300, E(EventKind::kCaptureLooked), "EndCapture Release Plan RunKill",
+           Phase::kKilling}}},
         {"past its limit",
          false,
          {due,
           {1000, E(EventKind::kCaptureStarted), "", Phase::kCapturing},
           {1499, E(EventKind::kCaptureLooked, false), "", Phase::kCapturing},
-          {1500, E(EventKind::kDeadline), "EndCapture(abandoned) Plan RunKill", Phase::kKilling}}},
+          {1500, E(EventKind::kDeadline), "EndCapture(abandoned) Release Plan RunKill",
+           Phase::kKilling}}},
         {"not started",
          false,
-         {due, {1000, E(EventKind::kCaptureStarted, false), "Plan RunKill", Phase::kKilling}}},
+         {due,
+          {1000, E(EventKind::kCaptureStarted, false), "Release Plan RunKill", Phase::kKilling}}},
         {"an exit",
          true,
          {{500, E(EventKind::kProcessEnded), "RecordExit Publish", Phase::kListening},
-          {500, E(EventKind::kDeadline), "Cancel Count(exit) Publish Plan RunKill",
+          {500, E(EventKind::kDeadline), "Cancel Count(exit) Publish Release Plan RunKill",
            Phase::kKilling}}},
     };
     for (const Scenario& s : scenarios)
@@ -283,28 +295,31 @@ TEST_F(Core, ClientsThatHoldTheCycleAreDropped) {
          false,
          {{100, E(EventKind::kPipeOver), "Read", Phase::kReading},
           {199, E(EventKind::kDeadline), "", Phase::kReading},
-          {200, E(EventKind::kDeadline), "Cancel Disconnect DropSilent Listen", Phase::kListening},
-          {1000, E(EventKind::kDeadline), "Cancel Count(silence) Publish Plan RunKill",
+          {200, E(EventKind::kDeadline), "Cancel Disconnect DropSilent Hold Listen",
+           Phase::kListening},
+          {1000, E(EventKind::kDeadline), "Cancel Count(silence) Publish Release Plan RunKill",
            Phase::kKilling}}},
         {"reply never taken",
          false,
          {{100, E(EventKind::kPipeOver), "Read", Phase::kReading},
           {100, E(EventKind::kPipeOver), "Reply", Phase::kReplying},
-          {200, E(EventKind::kDeadline), "Cancel Disconnect DropUnanswered Listen",
+          {200, E(EventKind::kDeadline), "Cancel Disconnect DropUnanswered Hold Listen",
            Phase::kListening}}},
         {"past the heartbeat deadline",
          false,
          {{950, E(EventKind::kPipeOver), "Read", Phase::kReading},
           {1000, E(EventKind::kDeadline),
-           "Cancel Disconnect DropSilent Count(silence) Publish Plan RunKill", Phase::kKilling}}},
+           "Cancel Disconnect DropSilent Count(silence) Publish Release Plan RunKill",
+           Phase::kKilling}}},
         {"another account's, at its shorter limit",
          false,
          {{100, Other(), "Read", Phase::kReading},
           {129, E(EventKind::kDeadline), "", Phase::kReading},
-          {130, E(EventKind::kDeadline), "Cancel Disconnect DropSilent Listen", Phase::kListening},
+          {130, E(EventKind::kDeadline), "Cancel Disconnect DropSilent Hold Listen",
+           Phase::kListening},
           {130, Other(), "Read", Phase::kReading},
           {130, E(EventKind::kPipeOver), "Reply", Phase::kReplying},
-          {160, E(EventKind::kDeadline), "Cancel Disconnect DropUnanswered Listen",
+          {160, E(EventKind::kDeadline), "Cancel Disconnect DropUnanswered Hold Listen",
            Phase::kListening}}},
     };
     for (const Scenario& s : scenarios)
@@ -318,26 +333,30 @@ TEST_F(Core, OnlyTheJobStartersAccountHeartbeats) {
          false,
          {{600, Other(), "Read", Phase::kReading},
           {600, E(EventKind::kPipeOver), "Reply", Phase::kReplying},
-          {600, E(EventKind::kPipeOver), "Disconnect Listen", Phase::kListening},
+          {600, E(EventKind::kPipeOver), "Disconnect Hold Listen", Phase::kListening},
           {999, Other(), "Read", Phase::kReading},
           {999, E(EventKind::kPipeOver), "Reply", Phase::kReplying},
-          {999, E(EventKind::kPipeOver), "Disconnect Listen", Phase::kListening},
-          {1000, E(EventKind::kDeadline), "Cancel Count(silence) Publish Plan RunKill",
+          {999, E(EventKind::kPipeOver), "Disconnect Hold Listen", Phase::kListening},
+          {1000, E(EventKind::kDeadline), "Cancel Count(silence) Publish Release Plan RunKill",
            Phase::kKilling}}});
 }
 
 // A failed listen is said once per kind of failure, then tried again after a pause; the
-// heartbeat deadline still holds meanwhile.
+// heartbeat deadline still holds meanwhile. One for want of descriptors is said with the
+// descriptors held back let go, and they are held again after it.
 TEST_F(Core, AFailedListenIsSaidOncePerKindAndTriedAgainAfterAPause) {
     Run({"listen failures",
          false,
          {{10, ListenFailed(24), "SayListenFailed Disconnect", Phase::kListenPause},
           {59, E(EventKind::kDeadline), "", Phase::kListenPause},
-          {60, E(EventKind::kDeadline), "Listen", Phase::kListening},
+          {60, E(EventKind::kDeadline), "Hold Listen", Phase::kListening},
           {60, ListenFailed(24), "Disconnect", Phase::kListenPause},
-          {110, E(EventKind::kDeadline), "Listen", Phase::kListening},
+          {110, E(EventKind::kDeadline), "Hold Listen", Phase::kListening},
           {110, ListenFailed(23), "SayListenFailed Disconnect", Phase::kListenPause},
-          {1000, E(EventKind::kDeadline), "Count(silence) Publish Plan RunKill",
+          {160, E(EventKind::kDeadline), "Hold Listen", Phase::kListening},
+          {160, ListenFailed(5, true), "Release SayListenFailed Hold Disconnect",
+           Phase::kListenPause},
+          {1000, E(EventKind::kDeadline), "Count(silence) Publish Release Plan RunKill",
            Phase::kKilling}}});
 }
 
@@ -345,7 +364,7 @@ TEST_F(Core, AFailedListenIsSaidOncePerKindAndTriedAgainAfterAPause) {
 // and starts the new one after its own wait even when that one will not end either.
 TEST_F(Core, OldJobStartersThatStayAreEndedByTheControllerItself) {
     const std::vector<StepRow> toJudging = {
-        {1000, E(EventKind::kDeadline), "Cancel Count(silence) Publish Plan RunKill",
+        {1000, E(EventKind::kDeadline), "Cancel Count(silence) Publish Release Plan RunKill",
          Phase::kKilling},
         {1000, E(EventKind::kKillStarted), "", Phase::kKillPause},
         {1200, E(EventKind::kDeadline), "RunKill", Phase::kKilling},
@@ -418,7 +437,7 @@ TEST_F(Core, ExitsAreRestartedAfterAGrowingBackOff) {
                 "", Text(core::Step(&s, kTimes, true, E(EventKind::kDeadline), now + r.delay - 1)));
         }
         now += r.delay;
-        EXPECT_EQ("Cancel Count(exit) Publish Plan RunKill",
+        EXPECT_EQ("Cancel Count(exit) Publish Release Plan RunKill",
                   Text(core::Step(&s, kTimes, true, E(EventKind::kDeadline), now)));
         for (const StepRow& row : kFirstStart)
             core::Step(&s, kTimes, true, row.event, now);
@@ -442,11 +461,11 @@ TEST_F(Core, ACrashLoopIsCountedAsExits) {
         core::Step(&s, times, true, E(EventKind::kProcessEnded), now);
         EXPECT_EQ(s.wanted.at, core::DeadlineOf(s, times)) << "no heartbeat deadline";
         now = s.wanted.at;
-        EXPECT_EQ("Cancel Count(exit) Publish Plan RunKill",
+        EXPECT_EQ("Cancel Count(exit) Publish Release Plan RunKill",
                   Text(core::Step(&s, times, true, E(EventKind::kDeadline), now)));
         core::Step(&s, times, true, E(EventKind::kKillStarted, false), now);
         core::Step(&s, times, true, Judged(Left::kNone), now);
-        EXPECT_EQ("Publish Disconnect Listen",
+        EXPECT_EQ("Publish Disconnect Hold Listen",
                   Text(core::Step(&s, times, true, E(EventKind::kStarted), now)));
     }
     EXPECT_EQ(300u, s.shownBackoffMs) << "the back-off reached the time-out";
@@ -458,11 +477,11 @@ TEST_F(Core, WithoutTheKeyTheExitIsRestartedAtTheDeadlineAsAnExit) {
     Run({"exit without the key, then the deadline",
          false,
          {{300, E(EventKind::kProcessEnded), "RecordExit Publish", Phase::kListening},
-          {1000, E(EventKind::kDeadline), "Cancel Count(exit) Publish Plan RunKill",
+          {1000, E(EventKind::kDeadline), "Cancel Count(exit) Publish Release Plan RunKill",
            Phase::kKilling},
           {1000, E(EventKind::kKillStarted, false), "Judge", Phase::kJudging},
           {1000, Judged(Left::kNone), "Finish Start", Phase::kStarting},
-          {1000, E(EventKind::kStarted), "Publish SaySilence SilentExchange Disconnect Listen",
+          {1000, E(EventKind::kStarted), "Publish SaySilence SilentExchange Disconnect Hold Listen",
            Phase::kListening}}});
 }
 
@@ -482,21 +501,22 @@ TEST_F(Core, AFailedStartIsRestartedByItsOwnCause) {
     const Scenario scenarios[] = {
         {"with the key",
          true,
-         {{1000, E(EventKind::kDeadline), "Cancel Count(silence) Publish Plan RunKill",
+         {{1000, E(EventKind::kDeadline), "Cancel Count(silence) Publish Release Plan RunKill",
            Phase::kKilling},
           {1000, E(EventKind::kKillStarted, false), "Judge", Phase::kJudging},
           {1000, Judged(Left::kNone), "Finish Start", Phase::kStarting},
           {1000, E(EventKind::kStarted, false),
-           "Publish SaySilence SilentExchange Disconnect Count(start_failed) Publish Plan RunKill",
+           "Publish SaySilence SilentExchange Disconnect Count(start_failed) Publish Release Plan "
+           "RunKill",
            Phase::kKilling}}},
         {"without the key",
          false,
-         {{1000, E(EventKind::kDeadline), "Cancel Count(silence) Publish Plan RunKill",
+         {{1000, E(EventKind::kDeadline), "Cancel Count(silence) Publish Release Plan RunKill",
            Phase::kKilling},
           {1000, E(EventKind::kKillStarted, false), "Judge", Phase::kJudging},
           {1000, Judged(Left::kNone), "Finish Start", Phase::kStarting},
           {1000, E(EventKind::kStarted, false),
-           "Publish SaySilence SilentExchange Disconnect Listen", Phase::kListening}}},
+           "Publish SaySilence SilentExchange Disconnect Hold Listen", Phase::kListening}}},
     };
     for (const Scenario& s : scenarios)
         Run(s);
@@ -510,8 +530,8 @@ TEST_F(Core, AStreamOfClientsCannotHoldADueRestartBack) {
          {{10, E(EventKind::kProcessEnded), "RecordExit Publish", Phase::kListening},
           {10, E(EventKind::kPipeOver), "Read", Phase::kReading},
           {10, E(EventKind::kPipeOver), "Reply", Phase::kReplying},
-          {10, E(EventKind::kPipeOver), "Disconnect Heartbeat Count(exit) Publish Plan RunKill",
-           Phase::kKilling}}});
+          {10, E(EventKind::kPipeOver),
+           "Disconnect Heartbeat Count(exit) Publish Release Plan RunKill", Phase::kKilling}}});
 }
 
 // A stop ends the run in every phase: the pass is forgotten without logging its leftovers,
@@ -520,11 +540,11 @@ TEST_F(Core, AStopEndsTheRunInEveryPhase) {
     const std::vector<StepRow> toEach = {
         {0, E(EventKind::kPipeOver), "Read", Phase::kReading},
         {0, E(EventKind::kPipeOver), "Reply", Phase::kReplying},
-        {0, E(EventKind::kPipeOver), "Disconnect Heartbeat Listen", Phase::kListening},
+        {0, E(EventKind::kPipeOver), "Disconnect Heartbeat Hold Listen", Phase::kListening},
         {0, ListenFailed(24), "SayListenFailed Disconnect", Phase::kListenPause},
         {1000, E(EventKind::kDeadline), "Count(silence) Publish Capture", Phase::kCapturing},
         {1000, E(EventKind::kCaptureStarted), "", Phase::kCapturing},
-        {1000, E(EventKind::kCaptureLooked), "EndCapture Plan RunKill", Phase::kKilling},
+        {1000, E(EventKind::kCaptureLooked), "EndCapture Release Plan RunKill", Phase::kKilling},
         {1000, E(EventKind::kKillStarted), "", Phase::kKillPause},
         {1200, E(EventKind::kDeadline), "RunKill", Phase::kKilling},
         {1200, E(EventKind::kKillStarted, false), "Judge", Phase::kJudging},
@@ -548,7 +568,7 @@ TEST_F(Core, AStopEndsTheRunInEveryPhase) {
         seen.push_back(s.phase);
         SCOPED_TRACE(core::RowOf(s.phase).name);
         const bool capturing = s.phase == Phase::kCapturing;
-        EXPECT_EQ(capturing ? "EndCapture(abandoned) Finish End" : "Finish End",
+        EXPECT_EQ(capturing ? "EndCapture(abandoned) Finish End Release" : "Finish End Release",
                   Text(core::Step(&s, times, false, E(EventKind::kStop), 2000)));
         EXPECT_EQ(Phase::kOver, s.phase);
         EXPECT_EQ("", Text(core::Step(&s, times, false, E(EventKind::kPipeOver), 2000)))
@@ -565,10 +585,10 @@ TEST_F(Core, AStopEndsTheRunInEveryPhase) {
 // started, and its time-out runs from the take-over.
 TEST_F(Core, ATakenOverJobStarterIsListenedForFromTheStart) {
     core::State s;
-    EXPECT_EQ("Publish Listen", Text(core::Begin(&s, kTimes, false, 5000, true)));
+    EXPECT_EQ("Publish Hold Listen", Text(core::Begin(&s, kTimes, false, 5000, true)));
     EXPECT_EQ(Phase::kListening, s.phase);
     EXPECT_EQ(6000, core::DeadlineOf(s, kTimes));
-    EXPECT_EQ("Cancel Count(silence) Publish Plan RunKill",
+    EXPECT_EQ("Cancel Count(silence) Publish Release Plan RunKill",
               Text(core::Step(&s, kTimes, false, E(EventKind::kDeadline), 6000)));
 }
 
