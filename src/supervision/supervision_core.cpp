@@ -57,15 +57,19 @@ struct Stepper {
 
     // The heartbeat deadline has passed. A job starter that has exited and is to be
     // restarted after its back-off is waited for by that alone: it cannot heartbeat.
-    bool Silent() const { return !AwaitsBackoff(s) && now >= HeartbeatDeadline(s, t); }
-    bool Due() const { return s.wanted.restart && now >= s.wanted.at; }
+    bool Silent() const {
+        return s.jobStarter != JobStarterPhase::kAwaitingRestart && now >= HeartbeatDeadline(s, t);
+    }
+    bool Due() const { return RestartWanted(s) && now >= s.wanted.at; }
 
     // A restart after an exit or a failed start, spaced by the back-off.
     void Schedule(Cause cause) {
         if (cause == Cause::kExit && now - s.jobStarterStart >= Millis{t.backoffResetMs}) {
             s.backoffMs = 0;  // it ran long enough: a fresh start
         }
-        s.wanted = {true, now + s.backoffMs, cause};
+        s.wanted = {now + s.backoffMs, cause};
+        s.jobStarter = cause == Cause::kExit ? JobStarterPhase::kAwaitingRestart
+                                             : JobStarterPhase::kStartFailed;
         s.shownBackoffMs = s.backoffMs;
         Show(s.wanted.at);
         const std::uint32_t cap = std::min(t.maxBackoffMs, t.heartbeatTimeoutMs);
@@ -77,7 +81,13 @@ struct Stepper {
     void BeginPass(Cause cause) {
         s.cause = cause;
         s.atHeartbeatDeadline = cause != Cause::kFirstStart && Silent();
-        s.wanted.restart = false;
+        // The restart is no longer wanted; a job starter that exited stays exited until the
+        // new one starts.
+        if (s.jobStarter == JobStarterPhase::kAwaitingRestart) {
+            s.jobStarter = JobStarterPhase::kExited;
+        } else if (s.jobStarter == JobStarterPhase::kStartFailed) {
+            s.jobStarter = JobStarterPhase::kRunning;
+        }
         if (cause != Cause::kFirstStart) {
             Show(0);
             DoFor(ActionKind::kCountRestart, cause);
@@ -106,12 +116,11 @@ struct Stepper {
         Kill();
     }
 
-    // What a restart that is due now is for: silence, or what the wanted restart names.
     // What a restart that is due now is for: the wanted restart's cause, or silence, which
     // for a job starter that has exited is its exit all the same.
     Cause DueCause() const {
         if (!Silent()) return s.wanted.cause;
-        return s.jobStarterExited ? Cause::kExit : Cause::kSilence;
+        return s.jobStarter == JobStarterPhase::kExited ? Cause::kExit : Cause::kSilence;
     }
 
     // Listening again, unless a restart is due first: between two clients the deadlines
@@ -174,7 +183,7 @@ struct Stepper {
 
     void JobStarterExited() {
         Do(ActionKind::kRecordExit);
-        s.jobStarterExited = true;
+        s.jobStarter = JobStarterPhase::kExited;
         if (restartOnExit) {
             Schedule(Cause::kExit);
         } else {
@@ -195,7 +204,7 @@ struct Stepper {
     void Started(bool ok) {
         s.jobStarterStart = now;
         s.heartbeatSinceStart = false;
-        s.jobStarterExited = false;
+        s.jobStarter = JobStarterPhase::kRunning;
         Show(0);
         if (!ok && restartOnExit) Schedule(Cause::kStartFailed);
         Do(ActionKind::kPublish);
@@ -397,8 +406,9 @@ Millis HeartbeatDeadline(const State& state, const Times& times) {
 
 Millis DeadlineOf(const State& s, const Times& t) {
     // A job starter waiting out its back-off has no heartbeat deadline.
-    const Millis heartbeat =
-        AwaitsBackoff(s) ? std::numeric_limits<Millis>::max() : HeartbeatDeadline(s, t);
+    const Millis heartbeat = s.jobStarter == JobStarterPhase::kAwaitingRestart
+                                 ? std::numeric_limits<Millis>::max()
+                                 : HeartbeatDeadline(s, t);
     Millis d = s.phaseDeadline;
     switch (s.phase) {
         case Phase::kListening:
@@ -420,13 +430,14 @@ Millis DeadlineOf(const State& s, const Times& t) {
             break;
     }
     const bool listens = s.phase == Phase::kListening || s.phase == Phase::kListenPause;
-    if (listens && s.wanted.restart) d = std::min(d, s.wanted.at);
+    if (listens && RestartWanted(s)) d = std::min(d, s.wanted.at);
     if (t.refreshMs != 0) d = std::min(d, s.refreshAt);
     return d;
 }
 
-bool AwaitsBackoff(const State& state) {
-    return state.jobStarterExited && state.wanted.restart;
+bool RestartWanted(const State& state) {
+    return state.jobStarter == JobStarterPhase::kAwaitingRestart ||
+           state.jobStarter == JobStarterPhase::kStartFailed;
 }
 
 Actions Begin(State* state, const Times& times, bool restartOnExit, Millis now, bool takenOver) {

@@ -27,13 +27,14 @@
 //
 // Descriptors held back for restarts: a run holds a few before each listen (where a hold
 // failed for want of descriptors, it is tried again there) and lets them go for a pass
-// (before its plan) and for the run's end. A
-// listen that failed for want of descriptors lets them go while it is said (the log must be
-// opened to say it), and holds them again.
+// (before its plan) and for the run's end. A listen that failed for want of descriptors lets
+// them go while it is said (the log must be opened to say it), and holds them again.
 //
-// What is wanted is kept apart from what is: `Wanted` says whether a restart is due and
-// when, and why; the phase says what is going on. The cause of every restart is one value,
-// recorded where the pass begins.
+// Two phases say what is going on: the phase of the pipe's cycle and the restart's steps,
+// and the job starter's phase (running, exited, awaiting its restart, its start failed),
+// since the pipe's cycle goes on whatever the job starter is. What is wanted is kept apart
+// from what is: `Wanted` says when a wanted restart is due, and why. The cause of every
+// restart is one value, recorded where the pass begins.
 #pragma once
 
 #include <cstddef>
@@ -63,6 +64,17 @@ constexpr int kPhaseCount = 12;
 
 // Why a kill-and-start pass runs; the first of a run is no restart.
 enum class Cause { kFirstStart, kSilence, kExit, kStartFailed };
+
+// The job starter's side of the run, beside the phase of the pipe's cycle (which goes on
+// serving clients whatever the job starter is), each with what ends it:
+//   running            it runs, or its start or restart is under way: its heartbeat deadline
+//   exited             it ended by itself, without restart on exit: its heartbeat deadline,
+//                      then a restart for its exit
+//   awaiting restart   it ended by itself, with restart on exit: the back-off's end (`wanted`),
+//                      and no heartbeat deadline, since it cannot heartbeat
+//   start failed       its start failed, with restart on exit: the back-off's end (`wanted`)
+//                      or, should that come later, its heartbeat deadline
+enum class JobStarterPhase { kRunning, kExited, kAwaitingRestart, kStartFailed };
 
 // What the loop's wait watches in a phase.
 enum class Watched { kNothing, kJobStarter, kOldJobStarters };
@@ -96,9 +108,9 @@ struct Times {
     std::uint32_t capturePollMs = 0;
 };
 
-// A restart that is wanted: after an exit or a failed start (with restart on exit).
+// The restart that is wanted while the job starter awaits its restart or its start failed:
+// when, and why.
 struct Wanted {
-    bool restart = false;
     Millis at = 0;
     Cause cause = Cause::kExit;
 };
@@ -113,7 +125,7 @@ struct State {
     bool clientCounts = false;  // the connected client runs under the job starter's account
     Millis jobStarterStart = 0;
     bool heartbeatSinceStart = false;
-    bool jobStarterExited = false;  // the current job starter ended by itself
+    JobStarterPhase jobStarter = JobStarterPhase::kRunning;
     Wanted wanted;
     std::uint32_t backoffMs = 0;  // the delay before the next restart after an exit
     // What the state file shows of the next restart: when it is due (0: not known) and the
@@ -212,8 +224,7 @@ Actions Step(State* state, const Times& times, bool restartOnExit, const Event& 
 Millis DeadlineOf(const State& state, const Times& times);
 // When the current job starter's heartbeat deadline passes.
 Millis HeartbeatDeadline(const State& state, const Times& times);
-// True while the job starter has exited and its restart waits for the back-off: every
-// restart of a job starter that has exited is an exit restart.
-bool AwaitsBackoff(const State& state);
+// True while a restart is wanted (the job starter awaits its restart, or its start failed).
+bool RestartWanted(const State& state);
 
 }  // namespace core

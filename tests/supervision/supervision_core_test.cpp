@@ -445,6 +445,42 @@ TEST_F(Core, ExitsAreRestartedAfterAGrowingBackOff) {
     }
 }
 
+// The job starter's phase through its exits, restarts and a failed start: one row per event,
+// with restart on exit and without.
+TEST_F(Core, TheJobStartersPhaseFollowsItsExitsAndStarts) {
+    using JS = core::JobStarterPhase;
+    struct Row {
+        bool restartOnExit;
+        Event event;
+        JS after;
+    };
+    Event failed = E(EventKind::kStarted, false);
+    const Row rows[] = {
+        {true, E(EventKind::kProcessEnded), JS::kAwaitingRestart},
+        {true, E(EventKind::kDeadline), JS::kExited},  // the back-off's end: the pass begins
+        {true, E(EventKind::kKillStarted, false), JS::kExited},
+        {true, Judged(Left::kNone), JS::kExited},
+        {true, failed, JS::kStartFailed},
+        {true, E(EventKind::kDeadline), JS::kRunning},  // its restart's pass
+        {true, E(EventKind::kKillStarted, false), JS::kRunning},
+        {true, Judged(Left::kNone), JS::kRunning},
+        {true, E(EventKind::kStarted), JS::kRunning},
+        {false, E(EventKind::kProcessEnded), JS::kExited},
+    };
+    core::State s;
+    core::Begin(&s, kTimes, true, 0);
+    for (const StepRow& row : kFirstStart)
+        core::Step(&s, kTimes, true, row.event, row.at);
+    core::Millis now = 0;
+    for (const Row& row : rows) {
+        // A deadline comes when the wait would end (the back-off's end); the rest at once.
+        if (row.event.kind == EventKind::kDeadline) now = core::DeadlineOf(s, kTimes);
+        core::Step(&s, kTimes, row.restartOnExit, row.event, now);
+        EXPECT_EQ(static_cast<int>(row.after), static_cast<int>(s.jobStarter))
+            << core::RowOf(s.phase).name;
+    }
+}
+
 // A job starter that exits at once every time, with a back-off as long as the heartbeat
 // time-out: every restart is counted as the exit it is, never as silence, and none says the
 // job starter did not answer.
@@ -620,7 +656,8 @@ TEST_F(Core, ThePhaseTableSaysWhatEachPhaseWaitsOn) {
     core::State s;
     s.phase = Phase::kListening;
     s.lastSignOfLife = 0;
-    s.wanted = {true, 400, core::Cause::kExit};
+    s.jobStarter = core::JobStarterPhase::kAwaitingRestart;
+    s.wanted = {400, core::Cause::kExit};
     EXPECT_EQ(400, core::DeadlineOf(s, kTimes));
     s.phase = Phase::kReading;
     s.phaseDeadline = 700;
