@@ -10,22 +10,16 @@
 #include <msi.h>
 #include <msiquery.h>
 
-#include <cstdio>
 #include <string>
 
-#include "platform/system.h"
+#include "service/status_report.h"
 
 namespace {
 
 // The system's text for error `code`, then the code in hexadecimal, as the log shows errors.
 std::string ErrorText(DWORD code) {
-    std::string text;
-    PlatformSystemErrorText(code, &text);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
-        text.pop_back();
-    char number[16];
-    std::snprintf(number, sizeof number, " (0x%lx)", static_cast<unsigned long>(code));
-    return text + number;
+    char text[kErrorTextBytes];
+    return FormatError(code, text, sizeof text);
 }
 
 // A property's value; empty when it is not set or cannot be read.
