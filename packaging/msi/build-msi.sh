@@ -34,9 +34,9 @@ msi="$out/qvljobctl-$version-$width.msi"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 # wixl takes the files from the folder of the .wxs. Windows editors expect CR LF in the INI.
-programs="QVLJOBCTL.EXE KILL.EXE qvlcrypt.exe qvlping.exe qvlinstances.exe qvljobstr_sample.exe
+files="QVLJOBCTL.EXE KILL.EXE qvlcrypt.exe qvlping.exe qvlinstances.exe qvljobstr_sample.exe
 qvlmsiaction.dll"
-for f in $programs; do
+for f in $files; do
     cp "$bin/$f" "$work/"
     [ -z "$signed" ] || qvl_sign "$work/$f"
 done
@@ -116,6 +116,6 @@ deferred QvlStartInstances $((deferred + 64)) "$helper start" 4020 'NOT REMOVE'
 deferred QvlRemoveInstances $((deferred + 64)) "$helper remove" 3400 'REMOVE ~= "ALL" AND NOT UPGRADINGPRODUCTCODE'
 if [ -n "$signed" ]; then
     qvl_sign "$msi"
-    for f in $programs; do cp "$work/$f" "$out/"; done
+    for f in $files; do cp "$work/$f" "$out/"; done
 fi
 echo "$msi"

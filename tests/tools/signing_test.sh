@@ -84,11 +84,13 @@ echo "== the signed MSI installed by Wine's msiexec, and uninstalled"
 installed=""
 win() { "$runner" "$@" 2>&1 | tr -d '\r'; return "${PIPESTATUS[0]}"; }
 win cmd /c exit >/dev/null
-win msiexec /i "Z:$msi" /qn 'INSTALLDIR=C:\QVLSIGNED\' || installed="msiexec did not install the signed MSI; "
-target=$WINEPREFIX/drive_c/QVLSIGNED
+# Into the folder the MSI chooses itself, under the program files' folder of its width.
+win msiexec /i "Z:$msi" /qn || installed="msiexec did not install the signed MSI; "
+target=$(ls -d "$WINEPREFIX"/drive_c/Program\ Files*/QUARVELIN 2>/dev/null | head -1)
+[ -n "$target" ] || installed="${installed}nothing in C:\Program Files*\QUARVELIN; "
 cmp -s "$target/QVLJOBCTL.EXE" "$work/signed/QVLJOBCTL.EXE" && verify "$target/QVLJOBCTL.EXE" ||
     installed="${installed}the installed QVLJOBCTL.EXE is not the signed one; "
-out=$(win 'C:\QVLSIGNED\QVLJOBCTL.EXE' -version)
+out=$(win "C:\\${target#"$WINEPREFIX"/drive_c/}/QVLJOBCTL.EXE" -version)
 echo "$out"
 [ "$out" = "qvljobctl $version" ] || installed="${installed}the signed controller did not run; "
 win msiexec /x "Z:$msi" /qn || installed="${installed}its uninstall failed; "
