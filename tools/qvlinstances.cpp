@@ -102,11 +102,11 @@ bool StopService(const std::string& name, bool* wasRunning) {
         PlatformCloseServiceManager(manager);
         return Fail("cannot open " + name);
     }
-    std::uint32_t state = 0;
+    ServiceState state = ServiceState::kRunning;
     if (PlatformStopService(service, &state)) {
         *wasRunning = true;
         for (int i = 0; i < kStopWaitSeconds * 10 && PlatformServiceState(service, &state) &&
-                        state != kServiceStopped;
+                        state != ServiceState::kStopped;
              ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
@@ -129,15 +129,16 @@ bool StartService(const std::string& name) {
     if (!ok) Fail("cannot start " + name);
     // Started is said only of a service that runs: one that stops during its start (its
     // configuration failed) is a failed start, never reported as success.
-    std::uint32_t state = kServiceStartPending;
-    for (int i = 0; ok && i < kStartWaitTries && state == kServiceStartPending; ++i) {
+    ServiceState state = ServiceState::kStarting;
+    for (int i = 0; ok && i < kStartWaitTries && state == ServiceState::kStarting; ++i) {
         if (!PlatformServiceState(service, &state)) break;
-        if (state == kServiceStartPending)
+        if (state == ServiceState::kStarting)
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
     }
-    if (ok && state != kServiceRunning) {
+    if (ok && state != ServiceState::kRunning) {
         std::printf("qvlinstances: %s did not start: it %s; its log and the event log say why\n",
-                    name.c_str(), state == kServiceStopped ? "stopped again" : "is still starting");
+                    name.c_str(),
+                    state == ServiceState::kStopped ? "stopped again" : "is still starting");
         ok = false;
     }
     PlatformCloseService(service);

@@ -172,7 +172,7 @@ int ShowCheck(const char* instanceText) {
     // The account the service runs as; one not installed would run as the system's.
     ServiceQuery service;
     if (!PlatformQueryService(names.service.c_str(), &service)) service = ServiceQuery{};
-    if (service.state == kServiceNotInstalled) {
+    if (service.state == ServiceState::kNotInstalled) {
         out.Warning("the service " + names.service +
                     " is not installed; the folders are checked for the system's account");
     }
@@ -190,7 +190,7 @@ int ShowCheck(const char* instanceText) {
         CheckFolder(&out, "metrics folder", s.metricsDir, service.account);
     }
     if (s.dumpDir[0] != '\0') {
-        CheckReportFolder(&out, s, service.account, service.state != kServiceNotInstalled);
+        CheckReportFolder(&out, s, service.account, service.state != ServiceState::kNotInstalled);
     }
     const int problems = out.problems();
     std::printf("  %-9s%s\n", "verdict:",

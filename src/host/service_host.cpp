@@ -42,8 +42,8 @@ void PrintFailure(const char* format, std::uint32_t code = PlatformLastError()) 
 
 // Stop: report stop pending, with a wait hint that covers the stop in any phase, and signal
 // the stop. Anything else: re-report the current state.
-void ServiceControlHandler(std::uint32_t control) {
-    if (control == kServiceControlStop) {
+void ServiceControlHandler(ServiceControl control) {
+    if (control == ServiceControl::kStop) {
         ReportStatusToSCMgr(kServiceStopPending, 0, kStopWaitHintMs);
         SignalStop();
         return;
@@ -143,17 +143,17 @@ bool RemoveService() {
         return false;
     }
     bool ok = true;
-    std::uint32_t state = 0;
+    ServiceState state = ServiceState::kRunning;
     if (PlatformStopService(service, &state)) {
         std::printf("Stopping %s.", gServiceIdentity.displayName);
         std::fflush(stdout);
         PlatformSleep(kRemovePollMs);
-        while (PlatformServiceState(service, &state) && state == kServiceStopPending) {
+        while (PlatformServiceState(service, &state) && state == ServiceState::kStopping) {
             std::printf(".");
             std::fflush(stdout);
             PlatformSleep(kRemovePollMs);
         }
-        ok = state == kServiceStopped;
+        ok = state == ServiceState::kStopped;
         std::printf(ok ? "\n%s stopped.\n" : "\n%s failed to stop.\n",
                     gServiceIdentity.displayName);
     }

@@ -27,21 +27,19 @@ std::string ServiceText(const HealthFacts& f) {
     if (!f.serviceKnown) return "the service manager cannot be asked: " + f.serviceError;
     std::string text;
     switch (f.service.state) {
-        case kServiceNotInstalled:
+        case ServiceState::kNotInstalled:
             return "not installed";
-        case kServiceStopped:
+        case ServiceState::kStopped:
             return f.service.restartPending ? "failed, restart pending" : "stopped";
-        case kServiceStartPending:
+        case ServiceState::kStarting:
             text = "starting";
             break;
-        case kServiceStopPending:
+        case ServiceState::kStopping:
             text = "stopping";
             break;
-        case kServiceRunning:
+        case ServiceState::kRunning:
             text = "running";
             break;
-        default:
-            text = "state " + std::to_string(f.service.state);
     }
     if (f.service.pid != 0) text += ", process " + std::to_string(f.service.pid);
     return text;

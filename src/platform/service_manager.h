@@ -9,39 +9,40 @@
 #include <string>
 #include <vector>
 
-// The values of the status record and of the controls, in Windows' numbering, which the
-// Linux backend maps onto systemd.
-constexpr std::uint32_t kServiceWin32OwnProcess = 0x10;
-constexpr std::uint32_t kServiceStopped = 1;
-constexpr std::uint32_t kServiceStartPending = 2;
-constexpr std::uint32_t kServiceStopPending = 3;
-constexpr std::uint32_t kServiceRunning = 4;
-constexpr std::uint32_t kServiceAcceptStop = 1;
-constexpr std::uint32_t kServiceControlStop = 1;
-// ERROR_SERVICE_SPECIFIC_ERROR: the exit code that points at the service-specific code.
-constexpr std::uint32_t kErrorServiceSpecific = 1066;
+// A service's state as its manager shows it.
+enum class ServiceState { kNotInstalled, kStopped, kStarting, kStopping, kRunning };
 
 // ---- The service process's side --------------------------------------------------------
 
-// The platform's SERVICE_STATUS record, fields in its order.
-struct ServiceStatusRecord {
-    std::uint32_t serviceType;
-    std::uint32_t currentState;
-    std::uint32_t controlsAccepted;
-    std::uint32_t win32ExitCode;
-    std::uint32_t serviceSpecificExitCode;
-    std::uint32_t checkPoint;
-    std::uint32_t waitHint;
+// What the manager asks of the running service: to stop, or anything else (Windows'
+// interrogation and the like), which the service answers by reporting its state again.
+enum class ServiceControl { kStop, kOther };
+
+// How a service ended, told with its stopped report: cleanly, with the platform error of the
+// step that failed, or with a code of the controller's own where no platform error says why.
+enum class ServiceEnding { kClean, kPlatformError, kOwnCode };
+
+// What the service tells its manager: its state; whether it takes a stop now; while starting
+// or stopping, the step it has reached (rising with every such report) and how long the next
+// may take; when stopped, how it ended (Windows: the service's status record; Linux: a
+// notification and, once stopped, the exit status systemd sees).
+struct ServiceReport {
+    ServiceState state = ServiceState::kStopped;
+    bool acceptsStop = false;
+    std::uint32_t checkPoint = 0;
+    std::uint32_t waitHintMs = 0;
+    ServiceEnding ending = ServiceEnding::kClean;
+    std::uint32_t endingCode = 0;  // the platform error or the own code; 0 when clean
 };
 // What registering the control handler gives, to report the status under.
 struct PlatformStatusHandle;
 // Registers the service's control handler under `name`; the status handle, or null.
 PlatformStatusHandle* PlatformRegisterServiceHandler(const char* name,
-                                                     void (*handler)(std::uint32_t control));
-// Hands a status record to the service manager. True on success. It always returns: the
+                                                     void (*handler)(ServiceControl control));
+// Hands a report to the service manager. True on success. It always returns: the
 // stopped report is the service's last word, and the process ends when the dispatcher has
 // returned (see PlatformRunServiceDispatcher).
-bool PlatformReportServiceStatus(PlatformStatusHandle* handle, const ServiceStatusRecord& status);
+bool PlatformReportServiceStatus(PlatformStatusHandle* handle, const ServiceReport& report);
 // While the service runs: tells the service manager that its loop makes progress, with
 // `health` (a few words) as the status it shows (Linux: WATCHDOG=1 and STATUS=; Windows has
 // no such thing: nothing). Nothing outside the dispatcher.
@@ -52,9 +53,9 @@ std::uint32_t PlatformServiceWatchdogMs();
 // Hands the calling thread to the service dispatcher, which calls `serviceMain` on a thread
 // of its own with the service manager's arguments. Returns true when the service has stopped,
 // with the status the process is to exit with in `exitStatus` (Windows: 0; Linux: the one
-// systemd is to see, from the stopped report: 0 for exit code 0, else the service-specific
-// code after 1066 or the exit code, 1 when that is 0 or above 255). False at once, with the
-// last error set, when the process was not started by the service manager.
+// systemd is to see, from the stopped report: 0 for a clean end, else its code, 1 when that
+// is 0 or above 255). False at once, with the last error set, when the process was not
+// started by the service manager.
 bool PlatformRunServiceDispatcher(const char* name, void (*serviceMain)(int argc, char** argv),
                                   int* exitStatus);
 
@@ -96,8 +97,8 @@ PlatformService* PlatformInstallService(PlatformServiceManager* manager,
                                         RecoveryFailure* recovery);
 PlatformService* PlatformOpenService(PlatformServiceManager* manager, const char* name);
 // Sends the stop control; true when the service accepted it. `state` receives its state.
-bool PlatformStopService(PlatformService* service, std::uint32_t* state);
-bool PlatformServiceState(PlatformService* service, std::uint32_t* state);
+bool PlatformStopService(PlatformService* service, ServiceState* state);
+bool PlatformServiceState(PlatformService* service, ServiceState* state);
 // Starts an installed service and, on Linux, waits until it reports running (Windows: the
 // service manager's start; it reports its state later). False when the manager refused it.
 bool PlatformStartService(PlatformService* service);
@@ -105,13 +106,12 @@ bool PlatformDeleteService(PlatformService* service);
 void PlatformCloseService(PlatformService* service);
 
 // Service `name` as the service manager has it, asked with a user's rights only: its state
-// (kServiceNotInstalled when there is no such service), while it has a process that
+// (not installed when there is no such service), while it has a process that
 // process's id (0 otherwise), the account it runs as, and whether the manager is about to start it
 // again after a failure (systemd's "auto-restart"; Windows shows no such thing). False, with the
 // last error set, when the manager cannot be asked.
-constexpr std::uint32_t kServiceNotInstalled = 0;
 struct ServiceQuery {
-    std::uint32_t state = kServiceNotInstalled;
+    ServiceState state = ServiceState::kNotInstalled;
     std::uint32_t pid = 0;
     bool restartPending = false;
     std::string account;  // the account it runs as; "" for the system's own (root, LocalSystem)

@@ -41,10 +41,38 @@ bool ReportStatusToSCMgr(std::uint32_t state, std::uint32_t exitCode, std::uint3
         gStatus.waitHint = waitHint;
         gStatus.checkPoint =
             (state == kServiceRunning || state == kServiceStopped) ? 0 : gCheckPoint++;
-        ok = PlatformReportServiceStatus(gStatusHandle, gStatus);
+        ok = PlatformReportServiceStatus(gStatusHandle, ReportOf(gStatus));
     }
     if (!ok) ReportErrorEvent("SetServiceStatus", PlatformLastError());
     return ok;
+}
+
+ServiceReport ReportOf(const ServiceStatusRecord& status) {
+    ServiceReport report;
+    switch (status.currentState) {
+        case kServiceStartPending:
+            report.state = ServiceState::kStarting;
+            break;
+        case kServiceStopPending:
+            report.state = ServiceState::kStopping;
+            break;
+        case kServiceRunning:
+            report.state = ServiceState::kRunning;
+            break;
+        default:
+            report.state = ServiceState::kStopped;
+    }
+    report.acceptsStop = (status.controlsAccepted & kServiceAcceptStop) != 0;
+    report.checkPoint = status.checkPoint;
+    report.waitHintMs = status.waitHint;
+    if (status.win32ExitCode == kErrorServiceSpecific) {
+        report.ending = ServiceEnding::kOwnCode;
+        report.endingCode = status.serviceSpecificExitCode;
+    } else if (status.win32ExitCode != 0) {
+        report.ending = ServiceEnding::kPlatformError;
+        report.endingCode = status.win32ExitCode;
+    }
+    return report;
 }
 
 ServiceStatusRecord CurrentServiceStatus() {

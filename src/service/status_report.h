@@ -10,6 +10,26 @@
 #include "platform/event_log.h"
 #include "platform/service_manager.h"
 
+// The service's status record, the platform's SERVICE_STATUS: fields in the platform's order,
+// with its numbering. The service-manager port takes what it says as a ServiceReport.
+struct ServiceStatusRecord {
+    std::uint32_t serviceType;
+    std::uint32_t currentState;
+    std::uint32_t controlsAccepted;
+    std::uint32_t win32ExitCode;
+    std::uint32_t serviceSpecificExitCode;
+    std::uint32_t checkPoint;
+    std::uint32_t waitHint;
+};
+constexpr std::uint32_t kServiceWin32OwnProcess = 0x10;
+constexpr std::uint32_t kServiceStopped = 1;
+constexpr std::uint32_t kServiceStartPending = 2;
+constexpr std::uint32_t kServiceStopPending = 3;
+constexpr std::uint32_t kServiceRunning = 4;
+constexpr std::uint32_t kServiceAcceptStop = 1;
+// ERROR_SERVICE_SPECIFIC_ERROR: the exit code that points at the service-specific code.
+constexpr std::uint32_t kErrorServiceSpecific = 1066;
+
 constexpr int kErrorTextBytes = 256;
 constexpr int kErrorTextTailChars = 14;  // room kept for " (0x%x)" and the terminator
 
@@ -26,6 +46,8 @@ bool ReportStatusToSCMgr(std::uint32_t state, std::uint32_t exitCode, std::uint3
 
 // A copy of the status record as last reported (the current state for re-reports).
 ServiceStatusRecord CurrentServiceStatus();
+// What a status record says, in the service-manager port's words.
+ServiceReport ReportOf(const ServiceStatusRecord& status);
 
 // Sets the fields that only the service main owns: service type and specific exit code.
 void SetServiceStatusIdentity(std::uint32_t serviceType, std::uint32_t specificExitCode);

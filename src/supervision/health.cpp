@@ -19,9 +19,9 @@
 namespace {
 
 bool ServiceRuns(const HealthFacts& f) {
-    return f.serviceKnown &&
-           (f.service.state == kServiceRunning || f.service.state == kServiceStartPending ||
-            f.service.state == kServiceStopPending);
+    return f.serviceKnown && (f.service.state == ServiceState::kRunning ||
+                              f.service.state == ServiceState::kStarting ||
+                              f.service.state == ServiceState::kStopping);
 }
 
 Verdict Unhealthy(bool running, const std::string& why) {

@@ -18,6 +18,7 @@
 #include "platform/pipe_client.h"
 #include "platform/processes.h"
 #include "platform/service_manager.h"
+#include "service/status_report.h"  // the numbering InstalledService shows states in
 #include "supervision/job_starter.h"
 #include "support/installation.h"
 #include "support/process_watch.h"

@@ -145,15 +145,15 @@ bool RunsWithoutFile(const std::string& unit) {
            load.rfind("not-found", 0) == 0;
 }
 
-bool MapActiveState(const std::string& active, std::uint32_t* state) {
+bool MapActiveState(const std::string& active, ServiceState* state) {
     if (active == "active" || active == "reloading" || active == "refreshing") {
-        *state = kServiceRunning;
+        *state = ServiceState::kRunning;
     } else if (active == "activating") {
-        *state = kServiceStartPending;
+        *state = ServiceState::kStarting;
     } else if (active == "deactivating") {
-        *state = kServiceStopPending;
+        *state = ServiceState::kStopping;
     } else if (active == "inactive" || active == "failed" || active == "maintenance") {
-        *state = kServiceStopped;
+        *state = ServiceState::kStopped;
     } else {
         errno = EIO;
         return false;
@@ -200,7 +200,7 @@ struct Dispatcher {
     sockaddr_un address{};
     socklen_t addressLength = 0;
     std::string unitName;  // the service name systemd runs us under
-    void (*handler)(std::uint32_t) = nullptr;
+    void (*handler)(ServiceControl) = nullptr;
     std::atomic<bool> stopAccepted{false};
     std::atomic<bool> stopPending{false};
     std::atomic<bool> serviceEnded{false};
@@ -260,13 +260,12 @@ bool Notify(const std::string& message) {
     return n == static_cast<ssize_t>(message.size());
 }
 
-// The exit status that tells systemd how the service ended: 0 after a clean stop, the
-// service-specific code after a failed start-up (the configuration result), otherwise the
-// platform error; never 0 for a failure, never above 255.
-int ExitStatusFor(const ServiceStatusRecord& status) {
-    std::uint32_t code = status.win32ExitCode;
-    if (code == kErrorServiceSpecific) code = status.serviceSpecificExitCode;
-    if (status.win32ExitCode == 0) return 0;
+// The exit status that tells systemd how the service ended: 0 after a clean stop, else the
+// ending's code (the platform error, or the controller's own code); never 0 for a failure,
+// never above 255.
+int ExitStatusFor(const ServiceReport& report) {
+    if (report.ending == ServiceEnding::kClean) return 0;
+    const std::uint32_t code = report.endingCode;
     return (code == 0 || code > 255) ? 1 : static_cast<int>(code);
 }
 
@@ -274,39 +273,36 @@ int ExitStatusFor(const ServiceStatusRecord& status) {
 
 struct PlatformStatusHandle {};
 
-bool PlatformReportServiceStatus(PlatformStatusHandle* handle, const ServiceStatusRecord& status) {
+bool PlatformReportServiceStatus(PlatformStatusHandle* handle, const ServiceReport& report) {
     // Outside the dispatcher there is no service manager to hand the record to.
     if (handle == nullptr || gDispatcher.notifySocket < 0) return true;
     const std::string& name = gDispatcher.unitName;
     std::string message;
-    switch (status.currentState) {
-        case kServiceStartPending:
-            message =
-                "STATUS=" + name + " starting (check point " + std::to_string(status.checkPoint) +
-                ")\nEXTEND_TIMEOUT_USEC=" + std::to_string(std::uint64_t{status.waitHint} * 1000) +
-                "\n";
+    switch (report.state) {
+        case ServiceState::kStarting:
+            message = "STATUS=" + name + " starting (check point " +
+                      std::to_string(report.checkPoint) + ")\nEXTEND_TIMEOUT_USEC=" +
+                      std::to_string(std::uint64_t{report.waitHintMs} * 1000) + "\n";
             break;
-        case kServiceRunning:
+        case ServiceState::kRunning:
             message = "READY=1\nSTATUS=" + name + " running\n";
             break;
-        case kServiceStopPending:
+        case ServiceState::kStopping:
             message = "STOPPING=1\nSTATUS=" + name + " stopping\n";
             break;
-        case kServiceStopped: {
+        case ServiceState::kStopped:
+        case ServiceState::kNotInstalled: {  // the latter never reported
             // systemd takes the exit status of the process, which ends once the dispatcher
             // has returned with it.
-            const int exitStatus = ExitStatusFor(status);
+            const int exitStatus = ExitStatusFor(report);
             gDispatcher.exitStatus = exitStatus;
             message =
                 "STATUS=" + name + " stopped (exit status " + std::to_string(exitStatus) + ")\n";
             break;
         }
-        default:
-            message = "STATUS=" + name + "\n";
-            break;
     }
     if (!Notify(message)) return false;
-    gDispatcher.stopAccepted = (status.controlsAccepted & kServiceAcceptStop) != 0;
+    gDispatcher.stopAccepted = report.acceptsStop;
     // A stop that arrived while no control was accepted is delivered now: wake the
     // dispatcher's thread, which takes it (or has taken it already: it is delivered once).
     if (gDispatcher.stopAccepted && gDispatcher.stopPending) kill(getpid(), SIGTERM);
@@ -322,7 +318,7 @@ std::uint32_t PlatformServiceWatchdogMs() {
     return gDispatcher.watchdogMs;
 }
 
-PlatformStatusHandle* PlatformRegisterServiceHandler(const char*, void (*handler)(std::uint32_t)) {
+PlatformStatusHandle* PlatformRegisterServiceHandler(const char*, void (*handler)(ServiceControl)) {
     if (gDispatcher.notifySocket < 0) {
         errno = ENOTCONN;
         return nullptr;
@@ -365,7 +361,7 @@ bool PlatformRunServiceDispatcher(const char*, void (*serviceMain)(int, char**),
         if (info.si_pid != self) gDispatcher.stopPending = true;
         if (gDispatcher.stopAccepted && gDispatcher.stopPending.exchange(false) &&
             gDispatcher.handler) {
-            gDispatcher.handler(kServiceControlStop);
+            gDispatcher.handler(ServiceControl::kStop);
         }
     }
     service.join();
@@ -490,21 +486,21 @@ PlatformService* PlatformOpenService(PlatformServiceManager*, const char* name) 
     return new PlatformService{unit};
 }
 
-bool PlatformStopService(PlatformService* handle, std::uint32_t* state) {
+bool PlatformStopService(PlatformService* handle, ServiceState* state) {
     std::string active;
     if (!ActiveState(handle->unit, &active) || !MapActiveState(active, state)) return false;
     // As on Windows, only a running service accepts the stop control; a starting one
     // accepts no control and a stopped one is not active.
-    if (*state != kServiceRunning) {
-        errno = *state == kServiceStopped ? ESRCH : EAGAIN;
+    if (*state != ServiceState::kRunning) {
+        errno = *state == ServiceState::kStopped ? ESRCH : EAGAIN;
         return false;
     }
     if (!Systemctl({"stop", "--no-block", handle->unit})) return false;
-    *state = kServiceStopPending;
+    *state = ServiceState::kStopping;
     return true;
 }
 
-bool PlatformServiceState(PlatformService* service, std::uint32_t* state) {
+bool PlatformServiceState(PlatformService* service, ServiceState* state) {
     std::string active;
     return ActiveState(service->unit, &active) && MapActiveState(active, state);
 }

@@ -9,29 +9,63 @@
 
 struct PlatformStatusHandle;  // stands for a SERVICE_STATUS_HANDLE
 
-bool PlatformReportServiceStatus(PlatformStatusHandle* handle, const ServiceStatusRecord& status) {
+namespace {
+
+DWORD StateCode(ServiceState state) {
+    switch (state) {
+        case ServiceState::kStarting:
+            return SERVICE_START_PENDING;
+        case ServiceState::kStopping:
+            return SERVICE_STOP_PENDING;
+        case ServiceState::kRunning:
+            return SERVICE_RUNNING;
+        default:
+            return SERVICE_STOPPED;
+    }
+}
+
+ServiceState StateOf(DWORD code) {
+    switch (code) {
+        case SERVICE_STOPPED:
+            return ServiceState::kStopped;
+        case SERVICE_RUNNING:
+            return ServiceState::kRunning;
+        case SERVICE_STOP_PENDING:
+            return ServiceState::kStopping;
+        default:  // start pending, and the states of pausing, which this service never enters
+            return ServiceState::kStarting;
+    }
+}
+
+}  // namespace
+
+// The controller always runs in a process of its own; a code of its own goes as the
+// service-specific exit code behind ERROR_SERVICE_SPECIFIC_ERROR.
+bool PlatformReportServiceStatus(PlatformStatusHandle* handle, const ServiceReport& report) {
     SERVICE_STATUS s;
-    s.dwServiceType = status.serviceType;
-    s.dwCurrentState = status.currentState;
-    s.dwControlsAccepted = status.controlsAccepted;
-    s.dwWin32ExitCode = status.win32ExitCode;
-    s.dwServiceSpecificExitCode = status.serviceSpecificExitCode;
-    s.dwCheckPoint = status.checkPoint;
-    s.dwWaitHint = status.waitHint;
+    s.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    s.dwCurrentState = StateCode(report.state);
+    s.dwControlsAccepted = report.acceptsStop ? SERVICE_ACCEPT_STOP : 0;
+    s.dwWin32ExitCode =
+        report.ending == ServiceEnding::kOwnCode ? ERROR_SERVICE_SPECIFIC_ERROR : report.endingCode;
+    s.dwServiceSpecificExitCode = report.ending == ServiceEnding::kOwnCode ? report.endingCode : 0;
+    s.dwCheckPoint = report.checkPoint;
+    s.dwWaitHint = report.waitHintMs;
     return SetServiceStatus(reinterpret_cast<SERVICE_STATUS_HANDLE>(handle), &s) != 0;
 }
 
 namespace {
 
 void (*gServiceMain)(int, char**) = nullptr;
-void (*gControlHandler)(std::uint32_t) = nullptr;
+void (*gControlHandler)(ServiceControl) = nullptr;
 
 VOID WINAPI ServiceMainTrampoline(DWORD argc, LPSTR* argv) {
     gServiceMain(static_cast<int>(argc), argv);
 }
 
 VOID WINAPI ControlHandlerTrampoline(DWORD control) {
-    gControlHandler(control);
+    gControlHandler(control == SERVICE_CONTROL_STOP ? ServiceControl::kStop
+                                                    : ServiceControl::kOther);
 }
 
 }  // namespace
@@ -44,7 +78,7 @@ std::uint32_t PlatformServiceWatchdogMs() {
 }
 
 PlatformStatusHandle* PlatformRegisterServiceHandler(const char* name,
-                                                     void (*handler)(std::uint32_t control)) {
+                                                     void (*handler)(ServiceControl control)) {
     gControlHandler = handler;
     return reinterpret_cast<PlatformStatusHandle*>(
         RegisterServiceCtrlHandlerA(name, ControlHandlerTrampoline));
@@ -107,17 +141,17 @@ PlatformService* PlatformOpenService(PlatformServiceManager* manager, const char
     return ServiceOf(OpenServiceA(Handle(manager), name, SERVICE_ALL_ACCESS));
 }
 
-bool PlatformStopService(PlatformService* service, std::uint32_t* state) {
+bool PlatformStopService(PlatformService* service, ServiceState* state) {
     SERVICE_STATUS status = {};
     const bool ok = ControlService(Handle(service), SERVICE_CONTROL_STOP, &status) != 0;
-    *state = status.dwCurrentState;
+    *state = StateOf(status.dwCurrentState);
     return ok;
 }
 
-bool PlatformServiceState(PlatformService* service, std::uint32_t* state) {
+bool PlatformServiceState(PlatformService* service, ServiceState* state) {
     SERVICE_STATUS status = {};
     if (!QueryServiceStatus(Handle(service), &status)) return false;
-    *state = status.dwCurrentState;
+    *state = StateOf(status.dwCurrentState);
     return true;
 }
 
@@ -149,7 +183,7 @@ bool PlatformQueryService(const char* name, ServiceQuery* query) {
                                   sizeof status, &needed) != 0;
         error = GetLastError();
         if (ok) {
-            query->state = status.dwCurrentState;
+            query->state = StateOf(status.dwCurrentState);
             query->pid = status.dwProcessId;
         }
         CloseServiceHandle(service);
