@@ -9,7 +9,7 @@
 
 struct PlatformProcessWatch;
 
-// A manual-reset, initially non-signalled, unnamed event. Once set it stays set.
+// The stop event: not set when made; once set, from any thread, it stays set.
 struct PlatformEvent;
 PlatformEvent* PlatformCreateEvent();  // null on failure
 void PlatformSetEvent(PlatformEvent* event);
@@ -18,49 +18,65 @@ void PlatformSetEvent(PlatformEvent* event);
 bool PlatformEventIsSet(PlatformEvent* event);
 void PlatformCloseEvent(PlatformEvent* event);
 
-// Access to the pipe for every caller (Windows: a 20-byte heap block, initialised at revision
-// 1, with a present but null access list; Linux: an abstract socket is open to everyone, so
-// there is nothing to make). Made in three steps; the first that fails is named.
+// Access to the pipe for every caller, made in three steps (obtain its room, initialise it,
+// attach the access that lets everyone in); the first that fails is named, with its
+// platform error in `error`.
 enum class PipeAccessStep { kMade, kObtain, kInitialise, kAttach };
 struct PlatformPipeAccess;
-PipeAccessStep PlatformOpenPipeAccess(PlatformPipeAccess** access);
+PipeAccessStep PlatformOpenPipeAccess(PlatformPipeAccess** access, std::uint32_t* error);
 void PlatformFreePipeAccess(PlatformPipeAccess* access);
 
-// The heartbeat pipe's server end: message mode, one instance, default time-out 1000 ms,
-// open to everyone (Linux: an abstract SOCK_SEQPACKET socket named by the same text). It is
-// made in two steps: the server with what completes its operations (Windows: the pipe event),
-// then the pipe of that name. Null or false, with the last error set, on failure.
+// The heartbeat pipe's server end: one message in and one reply out per client, one client at
+// a time, open to everyone. It is made in two steps: what completes its operations, then the
+// pipe of that name, served from then on. Null or false, with the platform error in `error`,
+// on failure.
 struct PlatformPipe;
-PlatformPipe* PlatformNewPipeServer();
-bool PlatformServePipe(PlatformPipe* pipe, const char* name, PlatformPipeAccess* access);
+PlatformPipe* PlatformNewPipeServer(std::uint32_t* error);
+bool PlatformServePipe(PlatformPipe* pipe, const char* name, PlatformPipeAccess* access,
+                       std::uint32_t* error);
 void PlatformClosePipe(PlatformPipe* pipe);
 
-// How an operation on the pipe started: still pending (wait for it), or over (done, or failed
-// in a way that is not examined). A listen may also have failed: no client has come, and
-// none will until it is tried again (descriptors used up, say); the last error says why.
+// How an operation on the pipe went when it started: still under way (wait for it, then ask
+// PlatformPipeOutcome), over, or failed with the platform's `error`. A wait for a client that
+// is over has one: `client` is its process's account in ProcessFacts::account's terms ("" when
+// it cannot be told). A read that is over has `bytes`. A failed wait for a client means none
+// has come, and none will until it is tried again (descriptors used up, say); the failures of
+// reads and replies are not told apart from their being over.
 enum class PipeStart { kPending, kOver, kFailed };
+struct PipeOutcome {
+    PipeStart state = PipeStart::kOver;
+    std::uint32_t error = 0;
+    std::size_t bytes = 0;
+    std::string client;
+
+    static PipeOutcome Pending() {
+        PipeOutcome outcome;
+        outcome.state = PipeStart::kPending;
+        return outcome;
+    }
+    static PipeOutcome Failed(std::uint32_t error) {
+        PipeOutcome outcome;
+        outcome.state = PipeStart::kFailed;
+        outcome.error = error;
+        return outcome;
+    }
+};
 // What one wait saw first, in this order: the stop event, the pipe's pending operation, the
 // watched process's end; else the time-out, or the wait itself failed.
 enum class WaitResult { kStop, kPipe, kProcess, kTimeout, kFailed };
 constexpr std::uint32_t kWaitForever = 0xFFFFFFFF;
 
-// Starts listening for a client. kOver for a client that connected before the call.
-PipeStart PlatformPipeListen(PlatformPipe* pipe);
-// After a wait saw a pending listen complete: true when a client is connected; false, with
-// the last error set, when the listen failed.
-bool PlatformPipeListenSucceeded(PlatformPipe* pipe);
-// The account of the connected client's process, asked of the system when the client came
-// (Linux: the peer's credentials at accept; Windows: GetNamedPipeClientProcessId and that
-// process's token), in ProcessFacts::account's terms; "" when it cannot be told.
-std::string PlatformPipeClientAccount(PlatformPipe* pipe);
-// Ends a listen that is still pending (after a time-out) before its record is reused.
-void PlatformPipeCancel(PlatformPipe* pipe);
+// The cycle of one client: wait for it to come, read its message, reply, let it go.
+// A client that came before the call is over at once.
+PipeOutcome PlatformPipeAwaitClient(PlatformPipe* pipe);
 // Reads one message of at most `size` bytes; the rest of a longer message is discarded.
-PipeStart PlatformPipeRead(PlatformPipe* pipe, char* buffer, std::size_t size);
-// Bytes received by the last read, once it is over (0 when it failed).
-std::size_t PlatformPipeBytesRead(PlatformPipe* pipe);
-// Writes one message of exactly `size` bytes.
-PipeStart PlatformPipeWrite(PlatformPipe* pipe, const char* bytes, std::size_t size);
+PipeOutcome PlatformPipeReadRequest(PlatformPipe* pipe, char* buffer, std::size_t size);
+// Sends one message of exactly `size` bytes.
+PipeOutcome PlatformPipeSendReply(PlatformPipe* pipe, const char* bytes, std::size_t size);
+// After a wait saw the pending operation end: how it went.
+PipeOutcome PlatformPipeOutcome(PlatformPipe* pipe);
+// Ends an operation that is still pending (after a time-out) before the next one starts.
+void PlatformPipeCancel(PlatformPipe* pipe);
 void PlatformPipeDisconnect(PlatformPipe* pipe);
 // The one wait of the run loop, at most `timeoutMs`: for the stop event, the pipe's pending
 // operation (when `pipe` is not null and has one) and the end of the watched process (when

@@ -77,23 +77,23 @@ bool CreateRunObjects(RunResources* run) {
     if (!hServerStopEvent) return Fail("Error hServerStopEvent\n");
     SetLogStopEvent(hServerStopEvent);
     if (!ReportStartPending()) return Fail("Error ReportStatusToSCMgr2\n");
-    run->pipe = PlatformNewPipeServer();
+    std::uint32_t error = 0;
+    run->pipe = PlatformNewPipeServer(&error);
     // The same text as the step before: log readers rely on it.
-    if (!run->pipe) return Fail("Error ReportStatusToSCMgr2\n");
+    if (!run->pipe) return Fail("Error ReportStatusToSCMgr2\n", "", error);
     if (!ReportStartPending()) return Fail("Error ReportStatusToSCMgr3\n");
-    switch (PlatformOpenPipeAccess(&run->access)) {
+    switch (PlatformOpenPipeAccess(&run->access, &error)) {
         case PipeAccessStep::kMade:
             break;
         case PipeAccessStep::kObtain:
-            return Fail("Error PSECURITY_DESCRIPTOR\n");
+            return Fail("Error PSECURITY_DESCRIPTOR\n", "", error);
         case PipeAccessStep::kInitialise:
-            return Fail("Error InitializeSecurityDescriptor\n");
+            return Fail("Error InitializeSecurityDescriptor\n", "", error);
         case PipeAccessStep::kAttach:
-            return Fail("Error SetSecurityDescriptorDacl\n");
+            return Fail("Error SetSecurityDescriptorDacl\n", "", error);
     }
     if (!ReportStartPending()) return Fail("Error ReportStatusToSCMgr4\n");
-    if (!PlatformServePipe(run->pipe, gPipeName.c_str(), run->access)) {
-        const std::uint32_t error = PlatformLastError();
+    if (!PlatformServePipe(run->pipe, gPipeName.c_str(), run->access, &error)) {
         ReportErrorEvent("Die 'named pipe' konnte nicht erstellt werden", error);
         return Fail(kPipeFailureLine, "", error);
     }

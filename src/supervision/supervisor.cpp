@@ -69,6 +69,7 @@ struct Carrier {
     std::string hangReport;          // of the restart under way, "" when none
     std::uint32_t shownChanges = 0;  // of the core's shown restart, turned into wall time
     char request[kRequestBytes] = {};
+    std::size_t requestBytes = 0;  // what the last read that was over received
     char reply[kReplyRoomBytes] = {};
 };
 
@@ -159,26 +160,27 @@ void SayListenFailed(Carrier& c, std::uint32_t error, bool starved) {
     }
 }
 
-// Whether the client that came is the job starter's: of its account.
-bool ClientCounts(Carrier& c) {
-    return CountsAsHeartbeat(PlatformPipeClientAccount(c.pipe), c.control.account);
+// The core's event for a pipe operation that is over. A client that came counts as a
+// heartbeat when it is the job starter's: of its account.
+void PipeOver(Carrier& c, const PipeOutcome& outcome, core::Event* event) {
+    *event = {core::EventKind::kPipeOver};
+    event->ok = outcome.state == PipeStart::kOver;
+    event->error = outcome.error;
+    event->starved = !event->ok && PlatformOutOfDescriptors(outcome.error);
+    event->counts = event->ok && CountsAsHeartbeat(outcome.client, c.control.account);
+    c.requestBytes = outcome.bytes;
 }
 
 // The result of a pipe operation that started: none while it is pending.
-bool PipeResult(Carrier& c, PipeStart start, core::Event* event) {
-    if (start == PipeStart::kPending) return false;
-    event->kind = core::EventKind::kPipeOver;
-    event->ok = start == PipeStart::kOver;
-    event->error = event->ok ? 0 : PlatformLastError();
-    event->starved = !event->ok && PlatformOutOfDescriptors(event->error);
-    event->counts = event->ok && ClientCounts(c);
+bool PipeResult(Carrier& c, const PipeOutcome& outcome, core::Event* event) {
+    if (outcome.state == PipeStart::kPending) return false;
+    PipeOver(c, outcome, event);
     return true;
 }
 
 void Reply(Carrier& c) {
     // The request text: the bytes of this message up to the first zero, at most 80.
-    const std::size_t got = PlatformPipeBytesRead(c.pipe);
-    const std::size_t textLength = strnlen(c.request, got);
+    const std::size_t textLength = strnlen(c.request, c.requestBytes);
     std::memset(c.reply, 0, sizeof c.reply);
     std::snprintf(c.reply, sizeof c.reply, kReplyFormat, static_cast<int>(textLength), c.request);
 }
@@ -189,12 +191,13 @@ bool CarryPipe(Carrier& c, const core::Action& a, core::Event* event) {
     using core::ActionKind;
     switch (a.kind) {
         case ActionKind::kListen:
-            return PipeResult(c, PlatformPipeListen(c.pipe), event);
+            return PipeResult(c, PlatformPipeAwaitClient(c.pipe), event);
         case ActionKind::kRead:
-            return PipeResult(c, PlatformPipeRead(c.pipe, c.request, sizeof c.request), event);
+            return PipeResult(c, PlatformPipeReadRequest(c.pipe, c.request, sizeof c.request),
+                              event);
         case ActionKind::kReply:
             Reply(c);
-            return PipeResult(c, PlatformPipeWrite(c.pipe, c.reply, kReplyBytes), event);
+            return PipeResult(c, PlatformPipeSendReply(c.pipe, c.reply, kReplyBytes), event);
         case ActionKind::kDisconnect:
             PlatformPipeDisconnect(c.pipe);
             return false;
@@ -204,9 +207,10 @@ bool CarryPipe(Carrier& c, const core::Action& a, core::Event* event) {
         default:  // kSilentExchange
             // The cycle goes on as if a client had come: read, reply and disconnect, whose
             // failures are not examined.
-            if (PlatformPipeRead(c.pipe, c.request, sizeof c.request) == PipeStart::kPending)
+            if (PlatformPipeReadRequest(c.pipe, c.request, sizeof c.request).state ==
+                PipeStart::kPending)
                 PlatformPipeCancel(c.pipe);
-            if (PlatformPipeWrite(c.pipe, c.reply, kReplyBytes) == PipeStart::kPending)
+            if (PlatformPipeSendReply(c.pipe, c.reply, kReplyBytes).state == PipeStart::kPending)
                 PlatformPipeCancel(c.pipe);
             return false;
     }
@@ -394,13 +398,7 @@ bool WaitForEvent(Carrier& c, const core::Times& t, SelfWatch* self, core::Event
             event->kind = core::EventKind::kStop;
             return w == WaitResult::kStop;
         case WaitResult::kPipe:
-            event->kind = core::EventKind::kPipeOver;
-            if (c.state.phase == core::Phase::kListening) {
-                event->ok = PlatformPipeListenSucceeded(c.pipe);
-                event->error = event->ok ? 0 : PlatformLastError();
-                event->starved = !event->ok && PlatformOutOfDescriptors(event->error);
-                event->counts = event->ok && ClientCounts(c);
-            }
+            PipeOver(c, PlatformPipeOutcome(c.pipe), event);
             return true;
         case WaitResult::kProcess:
             event->kind = core::EventKind::kProcessEnded;

@@ -24,10 +24,11 @@ using Clock = std::chrono::steady_clock;
 
 int Squat(const char* name, Clock::time_point end) {
     PlatformPipeAccess* access = nullptr;
-    PlatformPipe* pipe = PlatformNewPipeServer();
+    std::uint32_t error = 0;
+    PlatformPipe* pipe = PlatformNewPipeServer(&error);
     PlatformEvent* never = PlatformCreateEvent();
-    if (!pipe || !never || PlatformOpenPipeAccess(&access) != PipeAccessStep::kMade ||
-        !PlatformServePipe(pipe, name, access)) {
+    if (!pipe || !never || PlatformOpenPipeAccess(&access, &error) != PipeAccessStep::kMade ||
+        !PlatformServePipe(pipe, name, access, &error)) {
         std::fprintf(stderr, "squat: the name could not be taken\n");
         return 1;
     }
@@ -35,14 +36,14 @@ int Squat(const char* name, Clock::time_point end) {
     std::fflush(stdout);
     char request[80], reply[80] = "SQUATTER";
     while (Clock::now() < end) {
-        if (PlatformPipeListen(pipe) == PipeStart::kPending &&
+        if (PlatformPipeAwaitClient(pipe).state == PipeStart::kPending &&
             PlatformWait(never, pipe, nullptr, 100) != WaitResult::kPipe) {
             PlatformPipeCancel(pipe);
             continue;
         }
-        if (PlatformPipeRead(pipe, request, sizeof request) == PipeStart::kPending)
+        if (PlatformPipeReadRequest(pipe, request, sizeof request).state == PipeStart::kPending)
             PlatformWait(never, pipe, nullptr, 1000);
-        if (PlatformPipeWrite(pipe, reply, sizeof reply) == PipeStart::kPending)
+        if (PlatformPipeSendReply(pipe, reply, sizeof reply).state == PipeStart::kPending)
             PlatformWait(never, pipe, nullptr, 1000);
         PlatformPipeDisconnect(pipe);
     }

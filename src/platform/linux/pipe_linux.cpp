@@ -57,7 +57,7 @@ void PlatformCloseEvent(PlatformEvent* event) {
 
 struct PlatformPipeAccess {};
 
-PipeAccessStep PlatformOpenPipeAccess(PlatformPipeAccess** access) {
+PipeAccessStep PlatformOpenPipeAccess(PlatformPipeAccess** access, std::uint32_t*) {
     *access = new PlatformPipeAccess;  // an abstract socket is open to everyone anyway
     return PipeAccessStep::kMade;
 }
@@ -96,27 +96,29 @@ struct PlatformPipe {
     int client = -1;
     std::string clientAccount;  // the client's user id, as the kernel gave it at accept
     Pending pending = Pending::kNone;
-    int listenError = 0;  // why the last listen gave no client, 0 when it gave one
+    Pending last = Pending::kNone;  // the operation the last wait completed
+    int listenError = 0;            // why the last listen gave no client, 0 when it gave one
     char* readBuffer = nullptr;
     std::size_t readSize = 0, bytesRead = 0;
     const char* writeBytes = nullptr;
     std::size_t writeSize = 0;
 };
 
-PlatformPipe* PlatformNewPipeServer() {
+PlatformPipe* PlatformNewPipeServer(std::uint32_t*) {
     return new PlatformPipe;  // poll tells when an operation can complete: no event needed
 }
 
-bool PlatformServePipe(PlatformPipe* pipe, const char* name, PlatformPipeAccess*) {
+bool PlatformServePipe(PlatformPipe* pipe, const char* name, PlatformPipeAccess*,
+                       std::uint32_t* error) {
     sockaddr_un addr;
     socklen_t length;
-    if (!AbstractAddress(name, &addr, &length)) return false;
-    const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) return false;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), length) != 0 || listen(fd, kBacklog) != 0) {
-        const int saved = errno;
-        close(fd);
-        errno = saved;
+    const int fd = AbstractAddress(name, &addr, &length)
+                       ? socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0)
+                       : -1;
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), length) != 0 ||
+        listen(fd, kBacklog) != 0) {
+        *error = static_cast<std::uint32_t>(errno);
+        if (fd >= 0) close(fd);
         return false;
     }
     pipe->listener = fd;
@@ -157,6 +159,7 @@ void FinishRead(PlatformPipe* pipe) {
 void Complete(PlatformPipe* pipe) {
     const Pending op = pipe->pending;
     pipe->pending = Pending::kNone;
+    pipe->last = op;
     if (op == Pending::kListen) Accept(pipe);
     if (op == Pending::kRead) FinishRead(pipe);
     if (op == Pending::kWrite) {
@@ -168,56 +171,67 @@ void Complete(PlatformPipe* pipe) {
 
 }  // namespace
 
-PipeStart PlatformPipeListen(PlatformPipe* pipe) {
-    if (Accept(pipe)) return PipeStart::kOver;  // a client was already waiting
-    if (pipe->listenError != EAGAIN && pipe->listenError != EINTR) {
-        errno = pipe->listenError;  // no descriptor left, say: the client stays queued
-        return PipeStart::kFailed;
+namespace {
+
+// A listen that is over: a client with its account, or why none came.
+PipeOutcome ListenEnded(PlatformPipe* pipe) {
+    if (pipe->client < 0) return PipeOutcome::Failed(static_cast<std::uint32_t>(pipe->listenError));
+    PipeOutcome outcome;
+    outcome.client = pipe->clientAccount;
+    return outcome;
+}
+
+PipeOutcome ReadEnded(PlatformPipe* pipe) {
+    PipeOutcome outcome;
+    outcome.bytes = pipe->bytesRead;
+    return outcome;
+}
+
+}  // namespace
+
+PipeOutcome PlatformPipeAwaitClient(PlatformPipe* pipe) {
+    // A client already waiting is taken at once; descriptors used up, say, fail the listen
+    // (the client stays queued).
+    if (Accept(pipe) || (pipe->listenError != EAGAIN && pipe->listenError != EINTR)) {
+        return ListenEnded(pipe);
     }
     pipe->pending = Pending::kListen;
-    return PipeStart::kPending;
+    return PipeOutcome::Pending();
 }
 
-bool PlatformPipeListenSucceeded(PlatformPipe* pipe) {
-    errno = pipe->listenError;
-    return pipe->client >= 0;
-}
-
-std::string PlatformPipeClientAccount(PlatformPipe* pipe) {
-    return pipe->client >= 0 ? pipe->clientAccount : "";
-}
-
-void PlatformPipeCancel(PlatformPipe* pipe) {
-    pipe->pending = Pending::kNone;
-}
-
-PipeStart PlatformPipeRead(PlatformPipe* pipe, char* buffer, std::size_t size) {
+PipeOutcome PlatformPipeReadRequest(PlatformPipe* pipe, char* buffer, std::size_t size) {
     pipe->readBuffer = buffer;
     pipe->readSize = size;
     pipe->bytesRead = 0;
-    if (pipe->client < 0) return PipeStart::kOver;  // no client: the read fails
+    if (pipe->client < 0) return {};  // no client: the read fails, unexamined
     // Usually the message is already there: one recv that does not wait settles it.
     const ssize_t n = recv(pipe->client, buffer, size, MSG_DONTWAIT);
     if (n >= 0 || errno != EAGAIN) {
         pipe->bytesRead = n > 0 ? static_cast<std::size_t>(n) : 0;
-        return PipeStart::kOver;
+        return ReadEnded(pipe);
     }
     pipe->pending = Pending::kRead;
-    return PipeStart::kPending;
+    return PipeOutcome::Pending();
 }
 
-std::size_t PlatformPipeBytesRead(PlatformPipe* pipe) {
-    return pipe->bytesRead;
-}
-
-PipeStart PlatformPipeWrite(PlatformPipe* pipe, const char* bytes, std::size_t size) {
-    if (pipe->client < 0) return PipeStart::kOver;
+PipeOutcome PlatformPipeSendReply(PlatformPipe* pipe, const char* bytes, std::size_t size) {
+    if (pipe->client < 0) return {};
     const ssize_t n = send(pipe->client, bytes, size, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n >= 0 || errno != EAGAIN) return PipeStart::kOver;
+    if (n >= 0 || errno != EAGAIN) return {};
     pipe->writeBytes = bytes;
     pipe->writeSize = size;
     pipe->pending = Pending::kWrite;
-    return PipeStart::kPending;
+    return PipeOutcome::Pending();
+}
+
+PipeOutcome PlatformPipeOutcome(PlatformPipe* pipe) {
+    if (pipe->last == Pending::kListen) return ListenEnded(pipe);
+    if (pipe->last == Pending::kRead) return ReadEnded(pipe);
+    return {};
+}
+
+void PlatformPipeCancel(PlatformPipe* pipe) {
+    pipe->pending = Pending::kNone;
 }
 
 void PlatformPipeDisconnect(PlatformPipe* pipe) {

@@ -16,6 +16,7 @@ constexpr DWORD kSecurityDescriptorBytes = 20;  // SECURITY_DESCRIPTOR_MIN_LENGT
 }  // namespace
 
 PlatformEvent* PlatformCreateEvent() {
+    // Manual-reset, initially non-signalled, unnamed.
     HANDLE h = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     return h == nullptr ? nullptr : new PlatformEvent{h};
 }
@@ -39,20 +40,24 @@ struct PlatformPipeAccess {
     SECURITY_ATTRIBUTES attributes;
 };
 
-PipeAccessStep PlatformOpenPipeAccess(PlatformPipeAccess** access) {
+// A security descriptor in a 20-byte heap block, initialised at revision 1, with a present
+// but null access list, which grants every caller access.
+PipeAccessStep PlatformOpenPipeAccess(PlatformPipeAccess** access, std::uint32_t* error) {
     *access = nullptr;
     auto* a = new PlatformPipeAccess{};
     a->descriptor = static_cast<PSECURITY_DESCRIPTOR>(LocalAlloc(LPTR, kSecurityDescriptorBytes));
     if (a->descriptor == nullptr) {
+        *error = GetLastError();
         delete a;
         return PipeAccessStep::kObtain;
     }
     *access = a;
     if (!InitializeSecurityDescriptor(a->descriptor, SECURITY_DESCRIPTOR_REVISION)) {
+        *error = GetLastError();
         return PipeAccessStep::kInitialise;
     }
-    // A present but null access list grants every caller access.
     if (!SetSecurityDescriptorDacl(a->descriptor, TRUE, nullptr, FALSE)) {
+        *error = GetLastError();
         return PipeAccessStep::kAttach;
     }
     a->attributes.nLength = sizeof a->attributes;
@@ -67,29 +72,44 @@ void PlatformFreePipeAccess(PlatformPipeAccess* access) {
     delete access;
 }
 
+namespace {
+
+enum class Operation { kNone, kListen, kRead, kWrite };
+
+}  // namespace
+
+// The named pipe in message mode, one instance, default time-out 1000 ms, with the pipe
+// event that completes its overlapped operations.
 struct PlatformPipe {
     HANDLE handle;
     HANDLE event;  // the pipe event: completes every overlapped operation
     OVERLAPPED overlapped;
-    std::size_t bytesRead;
-    bool pending;  // an operation is under way: its completion sets the event
+    Operation operation;  // the last one started
+    bool pending;         // it is under way: its completion sets the event
 };
 
-PlatformPipe* PlatformNewPipeServer() {
+PlatformPipe* PlatformNewPipeServer(std::uint32_t* error) {
     // Manual-reset, initially non-signalled, unnamed.
     HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (event == nullptr) return nullptr;
-    return new PlatformPipe{INVALID_HANDLE_VALUE, event, {}, 0, false};
+    if (event == nullptr) {
+        *error = GetLastError();
+        return nullptr;
+    }
+    return new PlatformPipe{INVALID_HANDLE_VALUE, event, {}, Operation::kNone, false};
 }
 
-bool PlatformServePipe(PlatformPipe* pipe, const char* name, PlatformPipeAccess* access) {
+bool PlatformServePipe(PlatformPipe* pipe, const char* name, PlatformPipeAccess* access,
+                       std::uint32_t* error) {
     // The first instance only: a process that created the name before (with more instances
     // allowed) cannot sit beside the controller and take heartbeats; start-up fails instead.
     HANDLE h = CreateNamedPipeA(
         name, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
         PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 0, 0, kPipeDefaultTimeoutMs,
         &access->attributes);
-    if (h == INVALID_HANDLE_VALUE) return false;
+    if (h == INVALID_HANDLE_VALUE) {
+        *error = GetLastError();
+        return false;
+    }
     pipe->handle = h;
     return true;
 }
@@ -104,15 +124,19 @@ void PlatformClosePipe(PlatformPipe* pipe) {
 namespace {
 
 // Clears the one overlapped record, makes the pipe event its event and resets the event.
-void Prepare(PlatformPipe* pipe) {
+void Prepare(PlatformPipe* pipe, Operation operation) {
     ZeroMemory(&pipe->overlapped, sizeof pipe->overlapped);
     pipe->overlapped.hEvent = pipe->event;
     ResetEvent(pipe->event);
+    pipe->operation = operation;
+    pipe->pending = false;
 }
 
-PipeStart Started(PlatformPipe* pipe) {
-    pipe->pending = GetLastError() == ERROR_IO_PENDING;
-    return pipe->pending ? PipeStart::kPending : PipeStart::kOver;
+// An operation that did not complete at once: pending, or failed with the last error.
+PipeOutcome NotAtOnce(PlatformPipe* pipe) {
+    const DWORD error = GetLastError();
+    pipe->pending = error == ERROR_IO_PENDING;
+    return pipe->pending ? PipeOutcome::Pending() : PipeOutcome::Failed(error);
 }
 
 // Reads and discards the rest of a message longer than the request buffer. Windows would
@@ -133,31 +157,78 @@ void DiscardRestOfMessage(PlatformPipe* pipe) {
     }
 }
 
-}  // namespace
-
 // A client that connected before the listen (ERROR_PIPE_CONNECTED), or that connected and
 // closed again (ERROR_NO_DATA), is a client like any other.
 bool IsClient(DWORD error) {
     return error == 0 || error == ERROR_PIPE_CONNECTED || error == ERROR_NO_DATA;
 }
 
-PipeStart PlatformPipeListen(PlatformPipe* pipe) {
-    Prepare(pipe);
+// A listen that ended with `error`: a client, with the account of its process, or a failure.
+PipeOutcome ListenEnded(PlatformPipe* pipe, DWORD error) {
+    if (!IsClient(error)) return PipeOutcome::Failed(error);
+    PipeOutcome outcome;
+    ULONG pid = 0;
+    if (GetNamedPipeClientProcessId(pipe->handle, &pid)) outcome.client = AccountOfProcessId(pid);
+    return outcome;
+}
+
+// A read that ended: `n` bytes, all of the message or (ERROR_MORE_DATA) its first part, whose
+// rest is discarded.
+PipeOutcome ReadEnded(PlatformPipe* pipe, DWORD n, bool cut) {
+    if (cut) DiscardRestOfMessage(pipe);
+    PipeOutcome outcome;
+    outcome.bytes = n;
+    return outcome;
+}
+
+}  // namespace
+
+PipeOutcome PlatformPipeAwaitClient(PlatformPipe* pipe) {
+    Prepare(pipe, Operation::kListen);
     SetLastError(0);
     ConnectNamedPipe(pipe->handle, &pipe->overlapped);  // only the last error is examined
-    if (Started(pipe) == PipeStart::kPending) return PipeStart::kPending;
-    return IsClient(GetLastError()) ? PipeStart::kOver : PipeStart::kFailed;
+    const DWORD error = GetLastError();
+    if (error == ERROR_IO_PENDING) return NotAtOnce(pipe);
+    return ListenEnded(pipe, error);
 }
 
-bool PlatformPipeListenSucceeded(PlatformPipe* pipe) {
-    DWORD ignored = 0;
-    if (GetOverlappedResult(pipe->handle, &pipe->overlapped, &ignored, FALSE)) return true;
-    return IsClient(GetLastError());
+PipeOutcome PlatformPipeReadRequest(PlatformPipe* pipe, char* buffer, std::size_t size) {
+    Prepare(pipe, Operation::kRead);
+    DWORD n = 0;
+    if (ReadFile(pipe->handle, buffer, static_cast<DWORD>(size), &n, &pipe->overlapped)) {
+        return ReadEnded(pipe, n, false);
+    }
+    // ERROR_MORE_DATA: the first `size` bytes arrived.
+    if (GetLastError() == ERROR_MORE_DATA) return ReadEnded(pipe, static_cast<DWORD>(size), true);
+    PipeOutcome outcome = NotAtOnce(pipe);
+    if (outcome.state == PipeStart::kFailed) outcome.state = PipeStart::kOver;  // not examined
+    return outcome;
 }
 
-std::string PlatformPipeClientAccount(PlatformPipe* pipe) {
-    ULONG pid = 0;
-    return GetNamedPipeClientProcessId(pipe->handle, &pid) ? AccountOfProcessId(pid) : "";
+PipeOutcome PlatformPipeSendReply(PlatformPipe* pipe, const char* bytes, std::size_t size) {
+    Prepare(pipe, Operation::kWrite);
+    DWORD n = 0;
+    if (WriteFile(pipe->handle, bytes, static_cast<DWORD>(size), &n, &pipe->overlapped)) {
+        return {};
+    }
+    PipeOutcome outcome = NotAtOnce(pipe);
+    if (outcome.state == PipeStart::kFailed) outcome.state = PipeStart::kOver;  // not examined
+    return outcome;
+}
+
+PipeOutcome PlatformPipeOutcome(PlatformPipe* pipe) {
+    DWORD n = 0;
+    const bool ok = GetOverlappedResult(pipe->handle, &pipe->overlapped, &n, FALSE) != 0;
+    const DWORD error = ok ? 0 : GetLastError();
+    switch (pipe->operation) {
+        case Operation::kListen:
+            return ListenEnded(pipe, error);
+        case Operation::kRead:
+            if (ok || error == ERROR_MORE_DATA) return ReadEnded(pipe, n, !ok);
+            return {};
+        default:
+            return {};
+    }
 }
 
 void PlatformPipeCancel(PlatformPipe* pipe) {
@@ -165,44 +236,6 @@ void PlatformPipeCancel(PlatformPipe* pipe) {
     CancelIo(pipe->handle);
     GetOverlappedResult(pipe->handle, &pipe->overlapped, &ignored, TRUE);
     pipe->pending = false;
-}
-
-PipeStart PlatformPipeRead(PlatformPipe* pipe, char* buffer, std::size_t size) {
-    Prepare(pipe);
-    pipe->bytesRead = 0;
-    DWORD n = 0;
-    if (ReadFile(pipe->handle, buffer, static_cast<DWORD>(size), &n, &pipe->overlapped)) {
-        pipe->bytesRead = n;
-        return PipeStart::kOver;
-    }
-    // ERROR_MORE_DATA: the first `size` bytes arrived; the rest goes with the disconnect.
-    if (GetLastError() == ERROR_MORE_DATA) {
-        pipe->bytesRead = size;
-        DiscardRestOfMessage(pipe);
-        return PipeStart::kOver;
-    }
-    return Started(pipe);
-}
-
-std::size_t PlatformPipeBytesRead(PlatformPipe* pipe) {
-    DWORD n = 0;
-    if (pipe->bytesRead != 0) return pipe->bytesRead;
-    if (GetOverlappedResult(pipe->handle, &pipe->overlapped, &n, FALSE)) {
-        pipe->bytesRead = n;
-    } else if (GetLastError() == ERROR_MORE_DATA) {
-        pipe->bytesRead = n;
-        DiscardRestOfMessage(pipe);
-    }
-    return pipe->bytesRead;
-}
-
-PipeStart PlatformPipeWrite(PlatformPipe* pipe, const char* bytes, std::size_t size) {
-    Prepare(pipe);
-    DWORD n = 0;
-    if (WriteFile(pipe->handle, bytes, static_cast<DWORD>(size), &n, &pipe->overlapped)) {
-        return PipeStart::kOver;
-    }
-    return Started(pipe);
 }
 
 void PlatformPipeDisconnect(PlatformPipe* pipe) {
